@@ -1,0 +1,62 @@
+# Developer entry points. `make test` is what CI runs.
+PYTHON ?= /usr/bin/python3
+PYTHON_DBG ?= /usr/bin/python3-dbg
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+# A development build is used in place through a staging folder that holds
+# the package sources and the freshly built extension side by side.
+DEV = $(BUILD)/dev
+PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
+
+.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel demo clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+# Configures once, then rebuilds what changed and refreshes the staging folder.
+build: deps
+	@tools/dev-build.sh $(PYTHON) $(BUILD) -Dtests=true
+
+unit: build
+	meson test -C $(BUILD) --print-errorlogs
+
+pytest: build
+	$(PYTEST) -q -p no:cacheprovider tests
+
+# Everything: C++ units, the Python suite, the sanitizer and leak runs, and a
+# short fuzzing session.
+test: unit pytest sanitize leakcheck fuzz
+
+# The Python suite against an extension built with ASan and UBSan.
+sanitize: deps
+	@tools/dev-build.sh $(PYTHON) $(BUILD)-asan -Db_sanitize=address,undefined -Db_lundef=false \
+		-Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(abspath $(BUILD)-asan/dev) SORVA_BUILD=$(abspath $(BUILD)-asan) \
+		$(PYTHON) -m pytest -q -p no:cacheprovider tests
+
+# Reference and memory-block growth under the debug interpreter.
+leakcheck: deps
+	@tools/dev-build.sh $(PYTHON_DBG) $(BUILD)-dbg
+	PYTHONPATH=$(abspath $(BUILD)-dbg/dev) $(PYTHON_DBG) tests/leakcheck.py
+
+fuzz: deps
+	fuzz/run.sh 60
+
+bench: deps
+	@tools/dev-build.sh $(PYTHON) $(BUILD) -Dtests=true -Dbenchmarks=true
+	$(BUILD)/bench/json_bench
+	for script in bench/*.py; do PYTHONPATH=$(abspath $(DEV)) $(PYTHON) $$script || exit 1; done
+
+wheel: deps
+	$(PYTHON) -m pip wheel --no-build-isolation --no-deps -w dist .
+
+demo: build
+	cd examples && PYTHONPATH=$(abspath $(DEV)) $(PYTHON) -m sorva.run pipeline --out ../sorva-out
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-dbg build-fuzz dist sorva-out

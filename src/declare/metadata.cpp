@@ -1,0 +1,73 @@
+// The dictionary form of the asset metadata record.
+#include "declare/metadata.hpp"
+
+#include "module/module.hpp"
+
+namespace sorva::declare {
+namespace {
+
+Ref text_or_none(const std::optional<std::string>& text)
+{
+    return text ? new_text(*text) : Ref::borrow(Py_None);
+}
+
+void set_item(PyObject* dict, const char* key, Ref value)
+{
+    check_status(PyDict_SetItemString(dict, key, value.get()));
+}
+
+void set_item(PyObject* dict, const std::string& key, Ref value)
+{
+    Ref key_object = new_text(key);
+    check_status(PyDict_SetItem(dict, key_object.get(), value.get()));
+}
+
+Ref inputs_dict(const std::vector<std::pair<std::string, std::string>>& inputs)
+{
+    Ref dict = check(PyDict_New());
+    for (const auto& [parameter, ref] : inputs) {
+        set_item(dict.get(), parameter, new_text(ref));
+    }
+    return dict;
+}
+
+Ref partitions_dict(const std::vector<std::pair<std::string, PartitionSpec>>& partitions)
+{
+    Ref dict = check(PyDict_New());
+    for (const auto& [dimension, spec] : partitions) {
+        Ref entry = check(PyDict_New());
+        set_item(entry.get(), "kind", new_text("inline"));
+        set_item(entry.get(), "values_json", new_text(values_json(spec.values)));
+        set_item(dict.get(), dimension, std::move(entry));
+    }
+    return dict;
+}
+
+}  // namespace
+
+std::string values_json(const std::vector<json::Value>& values)
+{
+    std::string text = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            text += ',';
+        }
+        json::write(values[i], text);
+    }
+    text += ']';
+    return text;
+}
+
+Ref metadata_dict(const AssetMetadata& metadata)
+{
+    Ref dict = check(PyDict_New());
+    set_item(dict.get(), "kind", new_text("asset"));
+    set_item(dict.get(), "name", text_or_none(metadata.name));
+    set_item(dict.get(), "serializer", text_or_none(metadata.serializer));
+    set_item(dict.get(), "inputs", metadata.inputs ? inputs_dict(*metadata.inputs) : Ref::borrow(Py_None));
+    set_item(dict.get(), "partitions",
+             metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None));
+    return dict;
+}
+
+}  // namespace sorva::declare

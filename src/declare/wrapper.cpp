@@ -1,0 +1,151 @@
+// The AssetWrapper class: calls through to the wrapped function and answers
+// the asset attributes.
+#include "declare/wrapper.hpp"
+
+#include <cstddef>
+#include <memory>
+
+#include "declare/declare.hpp"
+#include "module/compat.hpp"
+#include "module/module.hpp"
+#include "module/type_slots.hpp"
+
+namespace sorva::declare {
+namespace {
+
+struct WrapperObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* function;       // owned
+    AssetMetadata* metadata;  // owned
+};
+
+WrapperObject* as_wrapper(PyObject* self)
+{
+    return reinterpret_cast<WrapperObject*>(self);
+}
+
+// Forwards the caller's vector untouched: no tuple or dict is built.
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames)
+{
+    PyObject* result = PyObject_Vectorcall(as_wrapper(self)->function, args, nargsf, kwnames);
+    if (result == nullptr) {
+        return guard([]() -> Ref { throw_pending(); });
+    }
+    return result;
+}
+
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*)
+{
+    return Ref::borrow(self).release();
+}
+
+PyObject* forwarded(PyObject* self, const char* name)
+{
+    return guard([&] { return getattr(as_wrapper(self)->function, name); });
+}
+
+PyObject* get_kind(PyObject*, void*)
+{
+    return guard([] { return new_text("asset"); });
+}
+
+PyObject* get_metadata(PyObject* self, void*)
+{
+    return guard([&] { return metadata_dict(*as_wrapper(self)->metadata); });
+}
+
+PyObject* get_original(PyObject* self, void*)
+{
+    return Ref::borrow(as_wrapper(self)->function).release();
+}
+
+PyObject* get_name(PyObject* self, void*) { return forwarded(self, "__name__"); }
+PyObject* get_module(PyObject* self, void*) { return forwarded(self, "__module__"); }
+PyObject* get_qualname(PyObject* self, void*) { return forwarded(self, "__qualname__"); }
+
+// The type's dictionary holds the class docstring under __doc__, where it
+// would hide an instance getter; instances answer __doc__ here instead.
+PyObject* wrapper_getattro(PyObject* self, PyObject* name)
+{
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__doc__") == 0) {
+        return forwarded(self, "__doc__");
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+void wrapper_dealloc(PyObject* self)
+{
+    WrapperObject* wrapper = as_wrapper(self);
+    std::unique_ptr<AssetMetadata> metadata(wrapper->metadata);
+    wrapper->metadata = nullptr;
+    Ref function = Ref::steal(wrapper->function);
+    wrapper->function = nullptr;
+    metadata.reset();
+    function = Ref();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Ref::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+}
+
+PyGetSetDef g_getset[] = {
+    {"__sorva_metadata__", get_metadata, nullptr, "", nullptr},
+    {"__sorva_kind__", get_kind, nullptr, "", nullptr},
+    {"__sorva_original__", get_original, nullptr, "", nullptr},
+    {"__name__", get_name, nullptr, "", nullptr},
+    {"__module__", get_module, nullptr, "", nullptr},
+    {"__qualname__", get_qualname, nullptr, "", nullptr},
+    {"__wrapped__", get_original, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef g_members[] = {
+    {"__vectorcalloffset__", compat::kMemberSsize, offsetof(WrapperObject, vectorcall), compat::kMemberReadOnly, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The `@asset()` decorator wrapper. Stores the original function and metadata.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void*>(wrapper_getattro)},
+    {Py_tp_getset, g_getset},
+    {Py_tp_members, g_members},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    .name = "builtins.AssetWrapper",
+    .basicsize = sizeof(WrapperObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .slots = g_slots,
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* wrapper_type()
+{
+    if (g_type == nullptr) {
+        g_type = create_type(&g_spec);
+    }
+    return g_type;
+}
+
+Ref new_wrapper(PyObject* function, const AssetMetadata& metadata)
+{
+    auto copy = std::make_unique<AssetMetadata>(metadata);
+    PyTypeObject* type = wrapper_type();
+    Ref object = check(type->tp_alloc(type, 0));
+    WrapperObject* wrapper = as_wrapper(object.get());
+    wrapper->vectorcall = wrapper_vectorcall;
+    wrapper->function = Ref::borrow(function).release();  // owned by the wrapper
+    wrapper->metadata = copy.release();
+    return object;
+}
+
+}  // namespace sorva::declare

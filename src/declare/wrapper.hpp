@@ -1,0 +1,14 @@
+// Making AssetWrapper instances.
+#pragma once
+
+#include <Python.h>
+
+#include "declare/metadata.hpp"
+#include "module/ref.hpp"
+
+namespace sorva::declare {
+
+// A new wrapper holding `function` and its own copy of `metadata`.
+Ref new_wrapper(PyObject* function, const AssetMetadata& metadata);
+
+}  // namespace sorva::declare

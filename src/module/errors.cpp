@@ -1,0 +1,201 @@
+// Turning C++ failures into Python exceptions, and the internal-fault path.
+#include "module/errors.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "module/compat.hpp"
+#include "module/python_api.hpp"
+
+namespace sorva {
+namespace {
+
+constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
+constexpr const char* kPanicDoc =
+    "\nThe exception raised when native code called from Python faults.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+constexpr const char* kGenericFault = "sorva internal fault (no message)";
+constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
+constexpr std::string_view kUncaught = "uncaught panic at ffi boundary\n";
+
+PyObject* g_panic_type = nullptr;  // created on the first fault, never freed
+
+// Set while a fault is being turned into an exception: a second fault then
+// has nowhere to go.
+thread_local bool t_raising_fault = false;
+
+[[noreturn]] void abort_uncaught()
+{
+    write_stderr(kUncaught);
+    std::abort();
+}
+
+PyObject* panic_type()
+{
+    if (g_panic_type == nullptr) {
+        g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                 PyExc_BaseException, nullptr);
+        if (g_panic_type == nullptr) {
+            abort_uncaught();
+        }
+    }
+    return g_panic_type;
+}
+
+bool is_panic(PyObject* exc)
+{
+    return g_panic_type != nullptr && PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(g_panic_type));
+}
+
+// A PanicException raised by Python code we called: report it with its
+// traceback and carry on unwinding as a fault of our own.
+[[noreturn]] void resume_panic(Ref exc)
+{
+    write_stderr("sorva: resuming an internal fault after fetching a PanicException from Python\n"
+                 "Python stack trace below:\n");
+    compat::display(exc.get());
+    std::string message = kUnwrappedPanic;
+    if (Ref text = Ref::steal(PyObject_Str(exc.get()))) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+            message.assign(utf8, static_cast<std::size_t>(size));
+        }
+    }
+    PyErr_Clear();
+    throw Fault{std::move(message), std::source_location::current(), false};
+}
+
+void set_message(PyObject* type, const std::string& message)
+{
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) {
+        return;
+    }
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+void raise_fault(const Fault& f)
+{
+    if (t_raising_fault) {
+        abort_uncaught();
+    }
+    t_raising_fault = true;
+    if (f.report) {
+        std::string report = "sorva: internal fault at ";
+        report += f.where.file_name();
+        report += ':';
+        report += std::to_string(f.where.line());
+        report += ":\n";
+        report += f.message.empty() ? kGenericFault : f.message;
+        report += '\n';
+        write_stderr(report);
+    }
+    set_message(panic_type(), f.message.empty() ? kGenericFault : f.message);
+    t_raising_fault = false;
+}
+
+}  // namespace
+
+void throw_pending()
+{
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, kNoExceptionSet);
+        throw PythonError{};
+    }
+    if (g_panic_type != nullptr && PyErr_ExceptionMatches(g_panic_type)) {
+        resume_panic(compat::take_raised());
+    }
+    throw PythonError{};
+}
+
+void fail(PyObject* type, std::string message)
+{
+    throw CheckFailed{type, std::move(message)};
+}
+
+void fault(std::string message, std::source_location where)
+{
+    throw Fault{std::move(message), where};
+}
+
+Ref take_exception()
+{
+    Ref exc = compat::take_raised();
+    if (!exc) {
+        fail(PyExc_SystemError, kNoExceptionSet);
+    }
+    if (is_panic(exc.get())) {
+        resume_panic(std::move(exc));
+    }
+    return exc;
+}
+
+void discard_exception()
+{
+    take_exception();
+}
+
+void raise_current() noexcept
+{
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, kNoExceptionSet);
+        }
+    } catch (const CheckFailed& e) {
+        set_message(e.type, e.message);
+    } catch (const Fault& f) {
+        raise_fault(f);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_fault(Fault{e.what(), std::source_location::current()});
+    } catch (...) {
+        raise_fault(Fault{{}, std::source_location::current()});
+    }
+}
+
+std::string type_name_of(PyObject* obj)
+{
+    constexpr const char* kUnknown = "<failed to extract type name>";
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (!name) {
+        discard_exception();
+        return kUnknown;
+    }
+    if (!PyUnicode_Check(name.get())) {
+        return kUnknown;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8 == nullptr) {
+        discard_exception();
+        return kUnknown;
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string exception_text(PyObject* exc)
+{
+    std::string text = type_name_of(exc);
+    text += ": ";
+    Ref str = Ref::steal(PyObject_Str(exc));
+    if (!str) {
+        discard_exception();
+        text += "<exception str() failed>";
+        return text;
+    }
+    text += lossy_text(str.get());
+    return text;
+}
+
+}  // namespace sorva

@@ -1,0 +1,15 @@
+// Slots shared by the module's classes.
+#pragma once
+
+#include <Python.h>
+
+namespace sorva {
+
+// The construction slot of both classes: instances come only from the
+// module's own functions.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a heap type from its specification; NULL throws.
+PyTypeObject* create_type(PyType_Spec* spec);
+
+}  // namespace sorva

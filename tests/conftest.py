@@ -1,0 +1,30 @@
+"""Shared fixtures: importable user modules written to a temporary folder."""
+
+import importlib
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+
+@pytest.fixture
+def make_module(tmp_path, monkeypatch):
+    """Writes source to a fresh module in tmp_path and returns its name.
+
+    The folder is put on sys.path for the test; the module is not imported.
+    """
+    monkeypatch.syspath_prepend(str(tmp_path))
+    created = []
+
+    def make(source, name=None):
+        name = name or f"mod_{uuid.uuid4().hex[:12]}"
+        path = tmp_path / f"{name}.py"
+        path.write_text(textwrap.dedent(source), encoding="utf-8")
+        created.append(name)
+        importlib.invalidate_caches()
+        return name
+
+    yield make
+    for name in created:
+        sys.modules.pop(name, None)

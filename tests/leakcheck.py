@@ -1,0 +1,57 @@
+"""Runs each scenario many times under the debug interpreter and fails when
+the total reference count or the number of allocated blocks keeps growing.
+
+Usage: python3-dbg tests/leakcheck.py [SCENARIO ...]
+"""
+
+import gc
+import sys
+
+sys.path.insert(0, __import__("os").path.dirname(__file__))
+
+from leak_scenarios import SCENARIOS  # noqa: E402
+
+WARMUP = 20
+ROUNDS = 5
+PER_ROUND = 50
+
+
+def measure(scenario):
+    gc.collect()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+def leaks(scenario):
+    for _ in range(WARMUP):
+        scenario()
+    growth = []
+    before = measure(scenario)
+    for _ in range(ROUNDS):
+        for _ in range(PER_ROUND):
+            scenario()
+        after = measure(scenario)
+        growth.append((after[0] - before[0], after[1] - before[1]))
+        before = after
+    # A real leak grows in every round; noise does not.
+    refs = all(r > 0 for r, _ in growth)
+    blocks = all(b > 0 for _, b in growth)
+    return (refs or blocks), growth
+
+
+def main(names):
+    if not hasattr(sys, "gettotalrefcount"):
+        print("leakcheck needs a debug interpreter (python3-dbg)", file=sys.stderr)
+        return 2
+    selected = [s for s in SCENARIOS if not names or s.__name__ in names]
+    failed = 0
+    for scenario in selected:
+        leaked, growth = leaks(scenario)
+        status = "LEAK" if leaked else "ok"
+        print(f"{status:4} {scenario.__name__}: {growth}")
+        failed += leaked
+    print(f"{len(selected) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
