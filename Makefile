@@ -36,7 +36,7 @@ sanitize: deps
 		-Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=$(abspath $(BUILD)-asan/dev) SORVA_BUILD=$(abspath $(BUILD)-asan) \
+	PYTHONPATH=$(abspath $(BUILD)-asan/dev) \
 		$(PYTHON) -m pytest -q -p no:cacheprovider tests
 
 # Reference and memory-block growth under the debug interpreter.
