@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEV = $(BUILD)/dev
 PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
 
-.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel demo clean
+.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck demo clean
 
 all: build
 
@@ -28,7 +28,7 @@ pytest: build
 
 # Everything: C++ units, the Python suite, the sanitizer and leak runs, and a
 # short fuzzing session.
-test: unit pytest sanitize leakcheck fuzz
+test: unit pytest sanitize leakcheck fuzz wheelcheck
 
 # The Python suite against an extension built with ASan and UBSan.
 sanitize: deps
@@ -54,6 +54,10 @@ bench: deps
 
 wheel: deps
 	$(PYTHON) -m pip wheel --no-build-isolation --no-deps -w dist .
+
+# Builds the wheel offline, installs it into a fresh environment, imports it.
+wheelcheck: deps
+	tools/check-wheel.sh $(PYTHON)
 
 demo: build
 	cd examples && PYTHONPATH=$(abspath $(DEV)) $(PYTHON) -m sorva.run pipeline --out ../sorva-out
