@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEV = $(BUILD)/dev
 PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
 
-.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck demo clean
+.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions demo clean
 
 all: build
 
@@ -28,7 +28,7 @@ pytest: build
 
 # Everything: C++ units, the Python suite, the sanitizer and leak runs, and a
 # short fuzzing session.
-test: unit pytest sanitize leakcheck fuzz wheelcheck
+test: unit pytest sanitize leakcheck fuzz wheelcheck versions
 
 # The Python suite against an extension built with ASan and UBSan.
 sanitize: deps
@@ -43,6 +43,11 @@ sanitize: deps
 leakcheck: deps
 	@tools/dev-build.sh $(PYTHON_DBG) $(BUILD)-dbg
 	PYTHONPATH=$(abspath $(BUILD)-dbg/dev) $(PYTHON_DBG) tests/leakcheck.py
+
+# The Python suite under the other interpreters of this machine kind.
+versions: deps
+	tools/test-version.sh 3.12
+	tools/test-version.sh 3.13
 
 fuzz: deps
 	fuzz/run.sh 60
@@ -63,4 +68,4 @@ demo: build
 	cd examples && PYTHONPATH=$(abspath $(DEV)) $(PYTHON) -m sorva.run pipeline --out ../sorva-out
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-dbg build-fuzz dist sorva-out
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-dbg build-3.* build-fuzz dist sorva-out
