@@ -1,13 +1,106 @@
-// The inspection driver.
+// The inspection driver: imports the listed modules and collects a record per asset.
 #include "inspect/inspect.hpp"
 
+#include <utility>
+
+#include "inspect/names.hpp"
+#include "inspect/record.hpp"
 #include "module/module.hpp"
 
 namespace sorva::inspect {
+namespace {
 
-Ref inspect_modules(const std::vector<std::string>&)
+Toolkit import_toolkit()
 {
-    fail(PyExc_NotImplementedError, "inspect_modules is not implemented yet");
+    Toolkit tools;
+    tools.importlib = import_module("importlib");
+    tools.inspect = import_module("inspect");
+    tools.textwrap = import_module("textwrap");
+    tools.sys = import_module("sys");
+    tools.pathlib = import_module("pathlib");
+    return tools;
+}
+
+// "3.14.0" from sys.version_info.
+std::string python_version(PyObject* sys)
+{
+    Ref info = getattr(sys, "version_info");
+    std::string text;
+    for (const char* part : {"major", "minor", "micro"}) {
+        Ref number = getattr(info.get(), part);
+        long long value = PyLong_AsLongLong(number.get());
+        if (value == -1 && PyErr_Occurred()) {
+            throw_pending();
+        }
+        if (!text.empty()) {
+            text += '.';
+        }
+        text += std::to_string(value);
+    }
+    return text;
+}
+
+// Imports one listed module. Whatever its import raises leaves it out with a
+// line on standard error, except a KeyboardInterrupt: that is the user
+// stopping the run, and a partial result must not hide it.
+Ref import_listed(const Toolkit& tools, const std::string& name)
+{
+    Ref text = new_text(name);
+    Ref module = Ref::steal(try_call_named(tools.importlib.get(), names::import_module, text.get()));
+    if (module) {
+        return module;
+    }
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        throw_pending();
+    }
+    Ref error = take_exception();
+    write_stderr("sorva: skipping module '" + name + "': " + exception_text(error.get()) + "\n");
+    return {};
+}
+
+// The value of one `inspect.getmembers` item, a (name, value) tuple.
+Ref member_value(PyObject* item)
+{
+    PyObject* value = PyTuple_GetItem(expect_tuple(item), 1);
+    if (value == nullptr) {
+        throw_pending();
+    }
+    return Ref::borrow(value);
+}
+
+void add_module_records(const Toolkit& tools, PyObject* module, const std::string& python_version,
+                        json::Array& records)
+{
+    const std::string module_source = normalised_source(tools, module);
+    const ModuleFacts facts{module, module_source, python_version};
+    Ref members = call_named(tools.inspect.get(), names::getmembers, module);
+    Ref iterator = check(PyObject_GetIter(members.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref value = member_value(item.get());
+        if (is_asset(value.get())) {
+            records.push_back(asset_record(tools, facts, value.get()));
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw_pending();
+    }
+}
+
+}  // namespace
+
+Ref inspect_modules(const std::vector<std::string>& modules)
+{
+    const Toolkit tools = import_toolkit();
+    const std::string version = python_version(tools.sys.get());
+    json::Array records;
+    for (const std::string& name : modules) {
+        if (Ref module = import_listed(tools, name)) {
+            add_module_records(tools, module.get(), version, records);
+        }
+    }
+    json::Object output;
+    output.emplace_back("assets", json::Value::array(std::move(records)));
+    return new_text(json::write(json::Value::object(std::move(output))));
 }
 
 }  // namespace sorva::inspect
