@@ -85,7 +85,7 @@ def test_a_wrong_invocation_is_one_line_and_status_2(tmp_path, args, message):
 
 
 def test_help_names_the_arguments(tmp_path):
-    done = run("sorva.inspect", "--help", cwd=tmp_path)
+    done = run("sorva.inspect", "--help", env={"COLUMNS": "80"}, cwd=tmp_path)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout.startswith("usage: python -m sorva.inspect [-h] MODULE [MODULE ...]\n")
 

@@ -132,7 +132,7 @@ def test_an_output_folder_that_cannot_be_made_is_reported_without_a_record(folde
 
 
 def test_help_names_the_arguments(folder):
-    done = run("sorva.worker", "--help", cwd=folder)
+    done = run("sorva.worker", "--help", env={"COLUMNS": "80"}, cwd=folder)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout.startswith(
         "usage: python -m sorva.worker [-h] [--inputs JSON | --inputs-file PATH]\n"
