@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from sorva._cli import FAILED, USAGE, ArgumentParser, fail
+from sorva._cli import FAILED, USAGE, ArgumentParser, exception_text, fail
 from sorva._plan import Job, PlanError, check_graph, make_jobs, read_assets, select
 
 PROG = "python -m sorva.run"
@@ -128,7 +128,7 @@ def _run_job(job: Job, out: Path) -> Outcome:
             (folder / stale).unlink(missing_ok=True)
         kwargs = _inputs(job, out)
     except (OSError, ValueError) as error:
-        return Outcome("failed", time.monotonic() - started, f"{type(error).__qualname__}: {error}")
+        return Outcome("failed", time.monotonic() - started, exception_text(error))
     command = [sys.executable, "-m", "sorva.worker", job.asset.module, job.asset.function, str(folder)]
     if kwargs:
         command += ["--inputs-file", "-"]
@@ -162,8 +162,12 @@ def _run_job(job: Job, out: Path) -> Outcome:
 
 
 def _preview(path: Path) -> str:
-    with open(path, encoding="utf-8") as file:
-        text = file.read(PREVIEW + 1)
+    """The start of a value for the progress line; a missing file shows as nothing."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as file:
+            text = file.read(PREVIEW + 1)
+    except OSError:
+        return ""
     return text if len(text) <= PREVIEW else text[: PREVIEW - 3] + "..."
 
 
