@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -68,6 +69,9 @@ struct Failure {
 // containers can be nested.
 constexpr int kDepthBudget = 128;
 
+// From this many children on, a container may take over the waiting stack.
+constexpr std::size_t kStealSize = 4096;
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
@@ -99,13 +103,22 @@ void append_utf8(std::string& s, std::uint32_t cp) {
     }
 }
 
+}  // namespace
+
+namespace detail {
+
 class Parser {
 public:
     explicit Parser(std::string_view text) : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
 
     Value document() {
         skip_space();
-        Value v = value();
+        Value v;
+        if (at_container()) {
+            v = container();
+        } else {
+            scalar(v);
+        }
         skip_space();
         if (p_ != end_) fail(Fault::TrailingCharacters, p_);
         return v;
@@ -136,19 +149,28 @@ private:
         while (p_ != end_ && is_space(*p_)) ++p_;
     }
 
-    Value value() {
+    bool at_container() const { return p_ != end_ && (*p_ == '[' || *p_ == '{'); }
+
+    Value container() { return *p_ == '[' ? array() : object(); }
+
+    // Any value but an array or object, built in `out` (a null). Nothing in
+    // here nests, so `out` may be a slot of a waiting stack.
+    void scalar(Value& out) {
         if (p_ == end_) fail_at_end(Fault::EofValue);
         switch (*p_) {
-            case 'n': literal("null"); return Value();
-            case 't': literal("true"); return Value::boolean(true);
-            case 'f': literal("false"); return Value::boolean(false);
-            case '"': return Value::string(string());
-            case '[': return array();
-            case '{': return object();
+            case 'n': literal("null"); return;
+            case 't': literal("true"); out = Value::boolean(true); return;
+            case 'f': literal("false"); out = Value::boolean(false); return;
+            case '"':
+                out.kind_ = Kind::String;
+                new (&out.string_) std::string();
+                string(out.string_);
+                return;
             case '-':
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9':
-                return number();
+                out = number();
+                return;
             default: fail(Fault::ExpectedValue, p_);
         }
     }
@@ -176,10 +198,14 @@ private:
     Value array() {
         enter();
         if (p_ == end_) fail_at_end(Fault::EofList);
-        Array items;
+        const std::size_t base = values_.size();
         if (*p_ != ']') {
             for (;;) {
-                items.push_back(value());
+                if (at_container()) {
+                    values_.push_back(container());
+                } else {
+                    scalar(values_.emplace_back());
+                }
                 skip_space();
                 if (p_ == end_) fail_at_end(Fault::EofList);
                 if (*p_ == ']') break;
@@ -191,23 +217,30 @@ private:
         }
         ++p_;
         ++depth_;
-        return Value::array(std::move(items));
+        return Value::array(take(values_, base));
     }
 
     Value object() {
         enter();
         if (p_ == end_) fail_at_end(Fault::EofObject);
-        Object members;
+        const std::size_t base = members_.size();
         if (*p_ != '}') {
             for (;;) {
                 if (*p_ != '"') fail(Fault::KeyMustBeString, p_);
-                std::string key = string();
+                string(members_.emplace_back().first);
                 skip_space();
                 if (p_ == end_) fail_at_end(Fault::EofObject);
                 if (*p_ != ':') fail(Fault::ExpectedColon, p_);
                 ++p_;
                 skip_space();
-                members.emplace_back(std::move(key), value());
+                if (at_container()) {
+                    // Nested members may move the stack, so find the slot again afterwards.
+                    const std::size_t slot = members_.size() - 1;
+                    Value v = container();
+                    members_[slot].second = std::move(v);
+                } else {
+                    scalar(members_.back().second);
+                }
                 skip_space();
                 if (p_ == end_) fail_at_end(Fault::EofObject);
                 if (*p_ == '}') break;
@@ -220,7 +253,19 @@ private:
         }
         ++p_;
         ++depth_;
-        return Value::object(std::move(members));
+        return Value::object(take(members_, base));
+    }
+
+    // Moves the top of a waiting stack, from `base` up, into a vector of its
+    // exact size. A large container that fills the whole stack takes the stack
+    // itself: copying it would cost more than its spare capacity.
+    template <class T>
+    static std::vector<T> take(std::vector<T>& stack, std::size_t base) {
+        if (base == 0 && stack.size() >= kStealSize) return std::move(stack);
+        const auto first = stack.begin() + static_cast<std::ptrdiff_t>(base);
+        std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(stack.end()));
+        stack.erase(first, stack.end());
+        return items;
     }
 
     // Validates the grammar by hand; integers that fit are read here, every
@@ -315,18 +360,29 @@ private:
         return -(std::find_if(fraction, mantissa_end, [](char c) { return c != '0'; }) - fraction) - 1;
     }
 
-    std::string string() {
+    // Reads the string at p_ into `out` (empty).
+    void string(std::string& out) {
         ++p_;
         const char* run_end = detail::find_string_special(p_, end_);
-        std::string s(p_, run_end);
+        if (run_end != end_ && *run_end == '"') {
+            out.assign(p_, run_end);
+            p_ = run_end + 1;
+            return;
+        }
+        // Escapes are decoded into a buffer kept for the whole parse, so that
+        // the string itself is allocated once at its final length.
+        scratch_.assign(p_, run_end);
         for (;;) {
             if (run_end == end_) fail_at_end(Fault::EofString);
             p_ = run_end + 1;
-            if (*run_end == '"') return s;
+            if (*run_end == '"') {
+                out = scratch_;
+                return;
+            }
             if (*run_end != '\\') fail(Fault::ControlCharacter, run_end);
-            escape(s);
+            escape(scratch_);
             run_end = detail::find_string_special(p_, end_);
-            s.append(p_, run_end);
+            scratch_.append(p_, run_end);
         }
     }
 
@@ -380,9 +436,14 @@ private:
     const char* p_;
     const char* const end_;
     int depth_ = kDepthBudget;
+    // The children of the open containers wait here until their container
+    // closes, so that each array and object is allocated once at its final size.
+    std::vector<Value> values_;
+    std::vector<Member> members_;
+    std::string scratch_;
 };
 
-}  // namespace
+}  // namespace detail
 
 std::string ParseError::text() const {
     std::string s(message);
@@ -394,7 +455,7 @@ std::string ParseError::text() const {
 }
 
 ParseResult parse(std::string_view text) {
-    Parser parser(text);
+    detail::Parser parser(text);
     try {
         return ParseResult(parser.document());
     } catch (const Failure& f) {

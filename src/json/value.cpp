@@ -1,48 +1,26 @@
-// The JSON value model: constructors that keep its invariants, accessors and equality.
+// The JSON value model: the tagged union's special members, constructors that keep its invariants, and equality.
 #include "json.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
+#include <stdexcept>
 
 namespace sorva::json {
 
-Value Value::boolean(bool b) {
-    Value v;
-    v.v_.emplace<bool>(b);
-    return v;
+Value::Value(const Value& other) : kind_(other.kind_) {
+    switch (kind_) {
+        case Kind::String: new (&string_) std::string(other.string_); break;
+        case Kind::Array: new (&array_) Array(other.array_); break;
+        case Kind::Object: new (&object_) Object(other.object_); break;
+        default: bits_ = other.bits_;
+    }
 }
 
-Value Value::uint(std::uint64_t n) {
-    Value v;
-    v.v_.emplace<std::uint64_t>(n);
-    return v;
+Value& Value::operator=(const Value& other) {
+    if (this != &other) *this = Value(other);
+    return *this;
 }
 
-Value Value::negint(std::int64_t n) {
-    if (n >= 0) return uint(static_cast<std::uint64_t>(n));
-    Value v;
-    v.v_.emplace<NegInt>(NegInt{n});
-    return v;
-}
-
-Value Value::from_double(double x) {
-    Value v;
-    if (std::isfinite(x)) v.v_.emplace<double>(x);
-    return v;
-}
-
-Value Value::string(std::string s) {
-    Value v;
-    v.v_.emplace<std::string>(std::move(s));
-    return v;
-}
-
-Value Value::array(Array items) {
-    Value v;
-    v.v_.emplace<Array>(std::move(items));
-    return v;
-}
+void Value::wrong_kind() { throw std::logic_error("JSON value read as the wrong kind"); }
 
 Value Value::object(Object members) {
     const auto key_less = [](const Member& a, const Member& b) { return a.first < b.first; };
@@ -62,33 +40,29 @@ Value Value::object(Object members) {
         members.erase(out, members.end());
     }
     Value v;
-    v.v_.emplace<Object>(std::move(members));
+    v.kind_ = Kind::Object;
+    new (&v.object_) Object(std::move(members));
     return v;
 }
 
-bool Value::as_bool() const { return std::get<bool>(v_); }
-std::uint64_t Value::as_uint() const { return std::get<std::uint64_t>(v_); }
-std::int64_t Value::as_negint() const { return std::get<NegInt>(v_).n; }
-double Value::as_double() const { return std::get<double>(v_); }
-const std::string& Value::as_string() const { return std::get<std::string>(v_); }
-const Array& Value::as_array() const { return std::get<Array>(v_); }
-const Object& Value::as_object() const { return std::get<Object>(v_); }
+const Array& Value::as_array() const {
+    expect(Kind::Array);
+    return array_;
+}
+
+const Object& Value::as_object() const {
+    expect(Kind::Object);
+    return object_;
+}
 
 bool operator==(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) return false;
-    switch (a.kind()) {
-        case Kind::Null: return true;
-        case Kind::Bool: return a.as_bool() == b.as_bool();
-        case Kind::UInt: return a.as_uint() == b.as_uint();
-        case Kind::NegInt: return a.as_negint() == b.as_negint();
-        case Kind::Float:
-            return std::bit_cast<std::uint64_t>(a.as_double()) ==
-                   std::bit_cast<std::uint64_t>(b.as_double());
-        case Kind::String: return a.as_string() == b.as_string();
-        case Kind::Array: return a.as_array() == b.as_array();
-        case Kind::Object: break;
+    if (a.kind_ != b.kind_) return false;
+    switch (a.kind_) {
+        case Kind::String: return a.string_ == b.string_;
+        case Kind::Array: return a.array_ == b.array_;
+        case Kind::Object: return a.object_ == b.object_;
+        default: return a.bits_ == b.bits_;
     }
-    return a.as_object() == b.as_object();
 }
 
 }  // namespace sorva::json

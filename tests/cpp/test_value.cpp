@@ -41,8 +41,10 @@ TEST(ValueKinds, FiniteDoublesStayFloats) {
 }
 
 TEST(ValueKinds, WrongAccessorThrows) {
-    EXPECT_THROW(Value::uint(1).as_negint(), std::bad_variant_access);
-    EXPECT_THROW(Value().as_string(), std::bad_variant_access);
+    EXPECT_THROW(Value::uint(1).as_negint(), std::logic_error);
+    EXPECT_THROW(Value().as_string(), std::logic_error);
+    EXPECT_THROW(Value::string("a").as_array(), std::logic_error);
+    EXPECT_THROW(Value::from_double(1.0).as_uint(), std::logic_error);
 }
 
 std::string keys_of(const Value& v) {

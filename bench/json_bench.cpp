@@ -1,0 +1,185 @@
+// Parse and write throughput of the JSON layer next to RapidJSON on the same generated documents.
+#include <benchmark/benchmark.h>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <bit>
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "json/json.hpp"
+
+namespace {
+
+using sorva::json::Array;
+using sorva::json::Object;
+using sorva::json::Value;
+
+// Records like the ones the module writes: short keys, a few levels, mixed scalars.
+Value metadata_document(std::mt19937_64& rng) {
+    Array records;
+    for (int i = 0; i < 5000; ++i) {
+        Array values;
+        for (int k = 0; k < 4; ++k) values.push_back(Value::string("2024-01-0" + std::to_string(k + 1)));
+        Object partition;
+        partition.emplace_back("kind", Value::string("inline"));
+        partition.emplace_back("values", Value::array(std::move(values)));
+        Object inputs;
+        inputs.emplace_back("data", Value::string("/srv/pipelines/etl/pipeline.py:raw_" + std::to_string(i)));
+        Object record;
+        record.emplace_back("name", Value::string("asset_" + std::to_string(i)));
+        record.emplace_back("module", Value::string("pipeline.stage" + std::to_string(i % 7)));
+        record.emplace_back("inputs", Value::object(std::move(inputs)));
+        record.emplace_back("partitions", Value::array({Value::object(std::move(partition))}));
+        record.emplace_back("serializer", Value());
+        record.emplace_back("ok", Value::boolean(i % 3 != 0));
+        record.emplace_back("count", Value::uint(rng() % 100000));
+        record.emplace_back("ratio", Value::from_double(static_cast<double>(rng() % 1000) / 8.0));
+        records.push_back(Value::object(std::move(record)));
+    }
+    return Value::array(std::move(records));
+}
+
+// Half of them like random.uniform(0, 1000), half from random bit patterns.
+Value doubles_document(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> uniform(0.0, 1000.0);
+    Array items;
+    for (int i = 0; i < 200000; ++i) {
+        double x = uniform(rng);
+        if (i % 2) {
+            do x = std::bit_cast<double>(rng());
+            while (!std::isfinite(x));
+        }
+        items.push_back(Value::from_double(x));
+    }
+    return Value::array(std::move(items));
+}
+
+// Magnitudes spread from one digit to twenty, a quarter of them negative.
+Value integers_document(std::mt19937_64& rng) {
+    Array items;
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint64_t n = rng() >> (rng() % 64);
+        items.push_back(i % 4 == 0 ? Value::negint(-static_cast<std::int64_t>(n >> 1) - 1) : Value::uint(n));
+    }
+    return Value::array(std::move(items));
+}
+
+// Prose with quotes, backslashes, line breaks, control characters and non-ASCII text.
+Value strings_document(std::mt19937_64& rng) {
+    static constexpr std::string_view kPieces[] = {
+        "The quick brown fox jumps over the lazy dog. ", "path\\to\\file ", "\"quoted\" ", "line\nbreak ",
+        "tab\tstop ", "caf\xC3\xA9 na\xC3\xAFve ", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E ", "\xF0\x9F\x98\x80 ",
+        "bell\x07 ", "plain words without anything special in them at all "};
+    Array items;
+    for (int i = 0; i < 20000; ++i) {
+        std::string s;
+        for (std::uint64_t n = 1 + rng() % 12; n > 0; --n) s += kPieces[rng() % std::size(kPieces)];
+        items.push_back(Value::string(std::move(s)));
+    }
+    return Value::array(std::move(items));
+}
+
+// Alternating arrays and objects nested 120 deep, many times over.
+Value deep_document(std::mt19937_64& rng) {
+    Array items;
+    for (int i = 0; i < 400; ++i) {
+        Value v = Value::uint(rng() % 1000);
+        for (int level = 0; level < 120; ++level) {
+            if (level % 2) {
+                Object o;
+                o.emplace_back("k", std::move(v));
+                o.emplace_back("n", Value::uint(static_cast<std::uint64_t>(level)));
+                v = Value::object(std::move(o));
+            } else {
+                v = Value::array({std::move(v), Value::boolean(true)});
+            }
+        }
+        items.push_back(std::move(v));
+    }
+    return Value::array(std::move(items));
+}
+
+struct Document {
+    const char* name;
+    Value (*make)(std::mt19937_64&);
+};
+
+constexpr Document kDocuments[] = {
+    {"metadata", metadata_document},
+    {"doubles", doubles_document},
+    {"integers", integers_document},
+    {"strings", strings_document},
+    {"deep", deep_document},
+};
+
+std::string text_of(const Document& doc) {
+    std::mt19937_64 rng(42);
+    return sorva::json::write(doc.make(rng));
+}
+
+void ours_parse(benchmark::State& state, const Document& doc) {
+    const std::string text = text_of(doc);
+    for (auto _ : state) {
+        sorva::json::ParseResult r = sorva::json::parse(text);
+        if (!r.ok()) state.SkipWithError(r.error().text().c_str());
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void rapidjson_parse(benchmark::State& state, const Document& doc) {
+    const std::string text = text_of(doc);
+    for (auto _ : state) {
+        rapidjson::Document d;
+        d.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
+        if (d.HasParseError()) state.SkipWithError("rapidjson parse error");
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+// Both writers are timed from a parsed tree into a fresh buffer; throughput
+// counts the same document bytes for both so that the rates compare directly.
+void ours_write(benchmark::State& state, const Document& doc) {
+    const std::string text = text_of(doc);
+    sorva::json::ParseResult r = sorva::json::parse(text);
+    for (auto _ : state) {
+        std::string out = sorva::json::write(r.value());
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void rapidjson_write(benchmark::State& state, const Document& doc) {
+    const std::string text = text_of(doc);
+    rapidjson::Document d;
+    d.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
+    for (auto _ : state) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        d.Accept(writer);
+        benchmark::DoNotOptimize(buffer.GetString());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (const Document& doc : kDocuments) {
+        const std::string name = doc.name;
+        benchmark::RegisterBenchmark(("parse/" + name + "/ours").c_str(), ours_parse, doc);
+        benchmark::RegisterBenchmark(("parse/" + name + "/rapidjson").c_str(), rapidjson_parse, doc);
+        benchmark::RegisterBenchmark(("write/" + name + "/ours").c_str(), ours_write, doc);
+        benchmark::RegisterBenchmark(("write/" + name + "/rapidjson").c_str(), rapidjson_write, doc);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
