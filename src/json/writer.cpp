@@ -3,6 +3,7 @@
 #include "string_scan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -20,6 +21,48 @@ void put(char*& p, std::string_view s) {
 void put_zeros(char*& p, int count) {
     std::memset(p, '0', static_cast<std::size_t>(count));
     p += count;
+}
+
+// "00" to "99": integers are written two digits at a time, and long ones in
+// independent eight-digit groups, which shortens the chain of divisions.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+        pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+char* put_pair(char* p, std::uint32_t v) {
+    std::memcpy(p, &kDigitPairs[2 * v], 2);
+    return p + 2;
+}
+
+// Exactly four digits of v < 10^4, or eight of v < 10^8.
+char* put4(char* p, std::uint32_t v) { return put_pair(put_pair(p, v / 100), v % 100); }
+char* put8(char* p, std::uint32_t v) { return put4(put4(p, v / 10000), v % 10000); }
+
+// v < 10^8 without leading zeros.
+char* put_short(char* p, std::uint32_t v) {
+    if (v >= 10000) return put4(put_short(p, v / 10000), v % 10000);
+    if (v >= 1000) return put4(p, v);
+    if (v >= 100) {
+        *p++ = static_cast<char>('0' + v / 100);
+        return put_pair(p, v % 100);
+    }
+    if (v >= 10) return put_pair(p, v);
+    *p++ = static_cast<char>('0' + v);
+    return p;
+}
+
+char* put_uint(char* p, std::uint64_t n) {
+    constexpr std::uint64_t k8 = 100000000;
+    if (n < k8) return put_short(p, static_cast<std::uint32_t>(n));
+    if (n < k8 * k8) return put8(put_short(p, static_cast<std::uint32_t>(n / k8)), static_cast<std::uint32_t>(n % k8));
+    p = put_short(p, static_cast<std::uint32_t>(n / (k8 * k8)));
+    p = put8(p, static_cast<std::uint32_t>(n / k8 % k8));
+    return put8(p, static_cast<std::uint32_t>(n % k8));
 }
 
 // Room for any number: the longest float is "-0.0000" and 17 digits, or "-", 17
@@ -75,124 +118,147 @@ char* write_double(char* p, double x) {
     return p;
 }
 
-// Writes straight into the output string, which is grown ahead of need and cut
-// back to the written length when the writer goes away.
+// Writes straight into the output string, which is grown ahead of need. The
+// write position travels as a local `p` through every call: kept in a member,
+// each byte stored through it would force a reload (a char store may alias anything).
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out) {
-        const std::size_t start = out_.size();
-        out_.resize(start + 256);
-        p_ = out_.data() + start;
+    explicit Writer(std::string& out) : out_(out), kept_(out.size()) {
+        out_.resize(kept_ + 256);
         end_ = out_.data() + out_.size();
     }
-    ~Writer() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
+    // Cuts the string back to the finished text, or to what it held before if
+    // writing was cut short by an exception.
+    ~Writer() { out_.resize(kept_); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    void value(const Value& v) {
+    char* start() { return out_.data() + kept_; }
+    void finish(char* p) { kept_ = static_cast<std::size_t>(p - out_.data()); }
+
+    char* value(char* p, const Value& v) {
         switch (v.kind()) {
-            case Kind::Null: literal("null"); break;
-            case Kind::Bool: literal(v.as_bool() ? "true" : "false"); break;
+            case Kind::Null: return literal(p, "null");
+            case Kind::Bool: return literal(p, v.as_bool() ? "true" : "false");
             case Kind::UInt:
-                room(kMaxNumberLength);
-                p_ = std::to_chars(p_, end_, v.as_uint()).ptr;
-                break;
+                p = room(p, kMaxNumberLength);
+                return put_uint(p, v.as_uint());
             case Kind::NegInt:
-                room(kMaxNumberLength);
-                p_ = std::to_chars(p_, end_, v.as_negint()).ptr;
-                break;
+                p = room(p, kMaxNumberLength);
+                *p++ = '-';
+                // Negated in unsigned arithmetic, which also holds the magnitude of the minimum.
+                return put_uint(p, 0 - static_cast<std::uint64_t>(v.as_negint()));
             case Kind::Float:
-                room(kMaxNumberLength);
-                p_ = write_double(p_, v.as_double());
-                break;
-            case Kind::String: string(v.as_string()); break;
-            case Kind::Array: array(v.as_array()); break;
-            case Kind::Object: object(v.as_object()); break;
+                p = room(p, kMaxNumberLength);
+                return write_double(p, v.as_double());
+            case Kind::String: return string(p, v.as_string());
+            case Kind::Array: return array(p, v.as_array());
+            case Kind::Object: break;
         }
+        return object(p, v.as_object());
     }
 
 private:
-    void room(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
+    char* room(char* p, std::size_t n) {
+        return static_cast<std::size_t>(end_ - p) < n ? grow(p, n) : p;
     }
 
-    void grow(std::size_t n) {
-        const std::size_t used = static_cast<std::size_t>(p_ - out_.data());
+    char* grow(char* p, std::size_t n) {
+        const std::size_t used = static_cast<std::size_t>(p - out_.data());
         out_.resize(std::max(out_.size() * 2, used + n));
-        p_ = out_.data() + used;
         end_ = out_.data() + out_.size();
+        return out_.data() + used;
     }
 
-    void literal(std::string_view s) {
-        room(s.size());
-        put(p_, s);
+    char* literal(char* p, std::string_view s) {
+        p = room(p, s.size());
+        put(p, s);
+        return p;
     }
 
-    void byte(char c) {
-        room(1);
-        *p_++ = c;
+    char* byte(char* p, char c) {
+        p = room(p, 1);
+        *p++ = c;
+        return p;
     }
 
-    void string(std::string_view s) {
+    char* string(char* p, std::string_view s) {
         const char* in = s.data();
         const char* const in_end = in + s.size();
-        room(s.size() + 2);
-        *p_++ = '"';
+        p = room(p, s.size() + 2);
+        *p++ = '"';
         for (;;) {
-            const char* const special = detail::find_string_special(in, in_end);
-            put(p_, std::string_view(in, static_cast<std::size_t>(special - in)));
-            if (special == in_end) break;
+            in = copy_plain(p, in, in_end);
+            if (in == in_end) break;
             // The escape takes up to six bytes, then the rest of the text and the closing quote.
-            room(6 + static_cast<std::size_t>(in_end - special));
-            escape(static_cast<unsigned char>(*special));
-            in = special + 1;
+            p = room(p, 6 + static_cast<std::size_t>(in_end - in));
+            p = escape(p, static_cast<unsigned char>(*in++));
         }
-        *p_++ = '"';
+        *p++ = '"';
+        return p;
     }
 
-    void escape(unsigned char c) {
-        *p_++ = '\\';
+    // Copies the plain run at the start of [in, in_end) to p and returns its
+    // end. Words are stored before they are tested: room for the whole rest of
+    // the text is reserved, and bytes past the run are overwritten later.
+    static const char* copy_plain(char*& p, const char* in, const char* in_end) {
+        for (; in_end - in >= 8; in += 8, p += 8) {
+            const std::uint64_t w = detail::load_word(in);
+            std::memcpy(p, &w, 8);
+            if (const std::uint64_t marks = detail::special_bytes(w)) {
+                const int n = detail::first_marked_byte(marks);
+                p += n;
+                return in + n;
+            }
+        }
+        while (in != in_end && !detail::is_string_special(static_cast<unsigned char>(*in))) *p++ = *in++;
+        return in;
+    }
+
+    static char* escape(char* p, unsigned char c) {
+        *p++ = '\\';
         switch (c) {
-            case '"': *p_++ = '"'; break;
-            case '\\': *p_++ = '\\'; break;
-            case '\b': *p_++ = 'b'; break;
-            case '\t': *p_++ = 't'; break;
-            case '\n': *p_++ = 'n'; break;
-            case '\f': *p_++ = 'f'; break;
-            case '\r': *p_++ = 'r'; break;
+            case '"': *p++ = '"'; break;
+            case '\\': *p++ = '\\'; break;
+            case '\b': *p++ = 'b'; break;
+            case '\t': *p++ = 't'; break;
+            case '\n': *p++ = 'n'; break;
+            case '\f': *p++ = 'f'; break;
+            case '\r': *p++ = 'r'; break;
             default:
-                put(p_, "u00");
-                *p_++ = kHexDigits[c >> 4];
-                *p_++ = kHexDigits[c & 0xF];
+                put(p, "u00");
+                *p++ = kHexDigits[c >> 4];
+                *p++ = kHexDigits[c & 0xF];
         }
+        return p;
     }
 
-    void array(const Array& items) {
-        byte('[');
+    char* array(char* p, const Array& items) {
+        p = byte(p, '[');
         bool first = true;
         for (const Value& item : items) {
-            if (!first) byte(',');
+            if (!first) p = byte(p, ',');
             first = false;
-            value(item);
+            p = value(p, item);
         }
-        byte(']');
+        return byte(p, ']');
     }
 
-    void object(const Object& members) {
-        byte('{');
+    char* object(char* p, const Object& members) {
+        p = byte(p, '{');
         bool first = true;
         for (const auto& [key, item] : members) {
-            if (!first) byte(',');
+            if (!first) p = byte(p, ',');
             first = false;
-            string(key);
-            byte(':');
-            value(item);
+            p = string(p, key);
+            p = byte(p, ':');
+            p = value(p, item);
         }
-        byte('}');
+        return byte(p, '}');
     }
 
     std::string& out_;
-    char* p_;
+    std::size_t kept_;
     char* end_;
 };
 
@@ -200,7 +266,7 @@ private:
 
 void write(const Value& v, std::string& out) {
     Writer writer(out);
-    writer.value(v);
+    writer.finish(writer.value(writer.start(), v));
 }
 
 std::string write(const Value& v) {
