@@ -124,3 +124,85 @@ def wrapper_call_errors():
         w.__name__ = "x"
 
     raises(assign, AttributeError)
+
+
+# materialize_asset: a module of assets written once to a scratch folder; each
+# run overwrites the same two files.
+
+import atexit as _atexit  # noqa: E402
+import os as _os  # noqa: E402
+import shutil as _shutil  # noqa: E402
+import sys as _sys  # noqa: E402
+import tempfile as _tempfile  # noqa: E402
+
+_SCRATCH = _tempfile.mkdtemp(prefix="sorva-leak-")
+_atexit.register(_shutil.rmtree, _SCRATCH, True)
+_OUT = _os.path.join(_SCRATCH, "out")
+with open(_os.path.join(_SCRATCH, "sorva_leak_assets.py"), "w", encoding="utf-8") as _file:
+    _file.write(
+        "from sorva._sorva import asset\n"
+        "@asset(inputs={'data': 'up:raw'})\n"
+        "def joined(data, sep='-'):\n"
+        "    return {'joined': sep.join(map(str, data)), 'n': len(data), 'text': '\\u00e9'}\n"
+        "def boom():\n"
+        "    raise ValueError('boom \\u00fc \\ud800')\n"
+        "class BadStr(Exception):\n"
+        "    def __str__(self):\n"
+        "        raise RuntimeError('no str')\n"
+        "def bad_str():\n"
+        "    raise BadStr\n"
+        "def exits():\n"
+        "    raise SystemExit(3)\n"
+        "def unencodable():\n"
+        "    return {1, 2}\n"
+        "unsigned = dict\n"
+    )
+    _file.write(
+        "class NameRaises(type):\n"
+        "    @property\n"
+        "    def __name__(cls):\n"
+        "        raise LookupError('no name')\n"
+        "class Nameless(Exception, metaclass=NameRaises):\n"
+        "    pass\n"
+        "def nameless():\n"
+        "    raise Nameless('lost')\n"
+    )
+_sys.path.insert(0, _SCRATCH)
+# An output folder that is a file, and one whose result.json cannot be written.
+_FILE = _os.path.join(_SCRATCH, "a-file")
+open(_FILE, "w").close()
+_BLOCKED = _os.path.join(_SCRATCH, "blocked")
+_os.makedirs(_os.path.join(_BLOCKED, "result.json"))
+
+
+def exits_with_one(call):
+    try:
+        call()
+    except SystemExit as stop:
+        assert stop.code == 1 and stop.__context__ is None
+        return
+    raise AssertionError(f"{call} did not exit")
+
+
+@scenario
+def materialize_success():
+    m.materialize_asset("sorva_leak_assets", "joined", _OUT, '{"data": [1, 2, 3], "sep": "+"}')
+    m.materialize_asset("leak_scenarios", "UPSTREAM", _OUT)
+
+
+@scenario
+def materialize_recorded_failures():
+    for function in ("boom", "bad_str", "exits", "unencodable", "unsigned", "missing"):
+        exits_with_one(lambda: m.materialize_asset("sorva_leak_assets", function, _OUT))
+    for inputs in ("", "[1]", "null", '{"unexpected": 1}'):
+        exits_with_one(lambda: m.materialize_asset("sorva_leak_assets", "joined", _OUT, inputs))
+    exits_with_one(lambda: m.materialize_asset("sorva_leak_no_such_module", "f", _OUT))
+
+
+@scenario
+def materialize_unrecorded_failures():
+    raises(lambda: m.materialize_asset("sorva_leak_assets", "nameless", _OUT), LookupError)
+    raises(lambda: m.materialize_asset("sorva_leak_assets", "joined", _FILE), FileExistsError)
+    raises(lambda: m.materialize_asset("sorva_leak_assets", "boom", _BLOCKED), IsADirectoryError)
+    raises(lambda: m.materialize_asset("sorva_leak_assets", "joined", _BLOCKED, '{"data": []}'), IsADirectoryError)
+    raises(lambda: m.materialize_asset("sorva_leak_assets", "joined", _OUT, 5), TypeError)
