@@ -96,6 +96,13 @@ def unsigned():
     return [1]
 
 unsigned.__signature__ = "not a signature"
+
+class Surrogate:
+    def __repr__(self):
+        return "\\ud800"
+
+def surrogate_default(x=Surrogate()):
+    return ""
 """
 
 
@@ -170,6 +177,11 @@ def test_message_text_in_the_record(user, tmp_path, function, error):
     [
         ("builtin_target", b"{}", "ValueError: no signature found for builtin type <class 'dict'>"),
         ("unsigned", b"[1]", "TypeError: unexpected object 'not a signature' in __signature__ attribute"),
+        (
+            "surrogate_default",
+            b'""',
+            "UnicodeEncodeError: 'utf-8' codec can't encode character '\\\\ud800' in position 3: surrogates not allowed",
+        ),
     ],
 )
 def test_failure_after_the_value_was_written(user, tmp_path, function, value, error):
