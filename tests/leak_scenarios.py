@@ -206,3 +206,151 @@ def materialize_unrecorded_failures():
     raises(lambda: m.materialize_asset("sorva_leak_assets", "boom", _BLOCKED), IsADirectoryError)
     raises(lambda: m.materialize_asset("sorva_leak_assets", "joined", _BLOCKED, '{"data": []}'), IsADirectoryError)
     raises(lambda: m.materialize_asset("sorva_leak_assets", "joined", _OUT, 5), TypeError)
+
+
+# inspect_modules: modules written once to their own scratch folder; skip
+# lines go to a silenced file descriptor 2.
+
+import atexit as _inspect_atexit  # noqa: E402
+import builtins as _inspect_builtins  # noqa: E402
+import contextlib as _inspect_contextlib  # noqa: E402
+import inspect as _inspect  # noqa: E402
+import os as _inspect_os  # noqa: E402
+import shutil as _inspect_shutil  # noqa: E402
+import sys as _inspect_sys  # noqa: E402
+import tempfile as _inspect_tempfile  # noqa: E402
+
+_INSPECT_DIR = _inspect_tempfile.mkdtemp(prefix="sorva-leak-inspect-")
+_inspect_atexit.register(_inspect_shutil.rmtree, _INSPECT_DIR, True)
+_INSPECT_MODULES = {
+    "sorva_leak_inspect_ok": (
+        "import typing\n"
+        "from sorva._sorva import asset, partitions, AssetWrapper\n"
+        "class Model:\n"
+        "    pass\n"
+        "@asset()\n"
+        "def raw() -> list[int]:\n"
+        "    return [1]\n"
+        "@asset(name='n', serializer='s', inputs={'data': raw, 'x': 'y'},\n"
+        "       partitions={'d': partitions(['a', 1, 2.5])})\n"
+        "def processed(data, d) -> Model:\n"
+        "    return data\n"
+        "if True:\n"
+        "    @asset()\n"
+        "    def nested() -> 'Frame \\u00e9':\n"
+        "        '''tab\\there \"quoted\" \\\\'''\n"
+        "@asset()\n"
+        "def optional() -> typing.Optional[int]:\n"
+        "    pass\n"
+        "def duck():\n"
+        "    pass\n"
+        "duck.__sorva_kind__ = 'asset'\n"
+        "duck.__sorva_metadata__ = {'k': [1, None]}\n"
+        "alias = raw\n"
+        "class NotAsset:\n"
+        "    __sorva_kind__ = 'Asset'\n"
+        "class Hostile:\n"
+        "    def __getattribute__(self, name):\n"
+        "        raise SystemExit(name)\n"
+        "hostile = Hostile()\n"
+    ),
+    "sorva_leak_inspect_raises": "raise ValueError('import fails \\ud800')\n",
+    "sorva_leak_inspect_interrupt": "raise KeyboardInterrupt('stop')\n",
+    "sorva_leak_inspect_bad_str": (
+        "class E(Exception):\n"
+        "    def __str__(self):\n"
+        "        raise RuntimeError\n"
+        "raise E()\n"
+    ),
+    "sorva_leak_inspect_empty": "",
+}
+_INSPECT_BAD_MEMBERS = {
+    "metadata_raises": "class A:\n    __sorva_kind__ = property(lambda s: 'asset')\n"
+    "    __sorva_metadata__ = property(lambda s: 1 / 0)\nbad = A()\n",
+    "metadata_nan": "def bad():\n    pass\nbad.__sorva_kind__ = 'asset'\nbad.__sorva_metadata__ = {'x': float('nan')}\n",
+    "metadata_object": "def bad():\n    pass\nbad.__sorva_kind__ = 'asset'\nbad.__sorva_metadata__ = {'x': object()}\n",
+    "original_int": "from sorva._sorva import asset\nbad = asset()(42)\n",
+    "name_not_text": "from sorva._sorva import asset\nclass M(type):\n    __name__ = property(lambda c: 5)\n"
+    "class B(metaclass=M):\n    pass\nbad = asset()(B)\n",
+    "annotation_surrogate": "from sorva._sorva import asset\n@asset()\ndef bad() -> '\\ud800':\n    pass\n",
+}
+for _name, _source in _INSPECT_MODULES.items():
+    with open(_inspect_os.path.join(_INSPECT_DIR, _name + ".py"), "w", encoding="utf-8") as _file:
+        _file.write(_source)
+for _name, _source in _INSPECT_BAD_MEMBERS.items():
+    with open(_inspect_os.path.join(_INSPECT_DIR, "sorva_leak_inspect_" + _name + ".py"), "w", encoding="utf-8") as _file:
+        _file.write(_source)
+_inspect_sys.path.insert(0, _INSPECT_DIR)
+
+
+@_inspect_contextlib.contextmanager
+def _silenced_stderr():
+    saved = _inspect_os.dup(2)
+    null = _inspect_os.open(_inspect_os.devnull, _inspect_os.O_WRONLY)
+    _inspect_os.dup2(null, 2)
+    try:
+        yield
+    finally:
+        _inspect_os.dup2(saved, 2)
+        _inspect_os.close(saved)
+        _inspect_os.close(null)
+
+
+@_inspect_contextlib.contextmanager
+def _swapped(owner, attribute, value):
+    saved = getattr(owner, attribute)
+    setattr(owner, attribute, value)
+    try:
+        yield
+    finally:
+        setattr(owner, attribute, saved)
+
+
+def _replaced(owner, attribute, answer):
+    """Replaces a library function for the calls that inspect_modules makes
+    itself (their Python caller is a frame of this file); the library's own
+    calls still reach the real one. A callable answer is called for a fresh
+    answer each time."""
+    real = getattr(owner, attribute)
+
+    def stub(*args):
+        if _inspect_sys._getframe(1).f_globals.get("__name__") != __name__:
+            return real(*args)
+        return answer() if callable(answer) else answer
+
+    return _swapped(owner, attribute, stub)
+
+
+@scenario
+def inspect_success():
+    with _silenced_stderr():
+        m.inspect_modules(["sorva_leak_inspect_ok", "sorva_leak_inspect_ok", "no_such_leak_module"])
+        m.inspect_modules(("sorva_leak_inspect_raises", "sorva_leak_inspect_bad_str", "", ".rel"))
+        m.inspect_modules([])
+        raises(lambda: m.inspect_modules(["no_such_leak_module", "sorva_leak_inspect_interrupt"]), KeyboardInterrupt)
+
+
+@scenario
+def inspect_failures():
+    raises(lambda: m.inspect_modules(["sys"]), TypeError)
+    raises(lambda: m.inspect_modules(["sorva_leak_inspect_empty"]), OSError)
+    for name in _INSPECT_BAD_MEMBERS:
+        raises(lambda: m.inspect_modules(["sorva_leak_inspect_" + name]), Exception)
+
+
+def _no_file():
+    raise OSError("no file")
+
+
+@scenario
+def inspect_replaced_library():
+    ok = ["sorva_leak_inspect_ok"]
+    with _replaced(_inspect, "getsourcefile", _no_file):
+        m.inspect_modules(ok)
+    for answer, error in (([["x", 1]], TypeError), ([("x",)], IndexError), (5, TypeError), (_no_file, OSError)):
+        with _replaced(_inspect, "getmembers", answer):
+            raises(lambda: m.inspect_modules(ok), error)
+    with _replaced(_inspect_builtins, "isinstance", "yes"):
+        raises(lambda: m.inspect_modules(ok), TypeError)
+    with _swapped(_inspect_sys, "version_info", type("V", (), {"major": 3, "minor": "x", "micro": 0})):
+        raises(lambda: m.inspect_modules([]), TypeError)
