@@ -73,6 +73,44 @@ TEST(ValueObject, SortsByKeyBytesAndKeepsTheLastDuplicate) {
     }
 }
 
+Value sample() {
+    Object members;
+    members.emplace_back("list", Value::array({Value::uint(1), Value::string(std::string(40, 'x')), Value()}));
+    members.emplace_back("text", Value::string("a string long enough to live on the heap"));
+    members.emplace_back("n", Value::negint(-5));
+    return Value::object(std::move(members));
+}
+
+TEST(ValueLifetime, CopiesAreEqualAndIndependent) {
+    const Value original = sample();
+    Value copy = original;
+    EXPECT_EQ(copy, original);
+    copy = Value::uint(3);
+    EXPECT_EQ(write(original), write(sample()));
+    Value assigned = Value::string("old");
+    assigned = original;
+    EXPECT_EQ(assigned, original);
+    const Value& alias = assigned;
+    assigned = alias;
+    EXPECT_EQ(assigned, original);
+}
+
+TEST(ValueLifetime, MovesCarryEveryKind) {
+    const Value kinds[] = {Value(), Value::boolean(true), Value::uint(7), Value::negint(-7), Value::from_double(-0.0),
+                           Value::string(std::string(100, 'y')), Value::array({Value::uint(1)}), sample()};
+    for (const Value& v : kinds) {
+        Value source = v;
+        Value moved = std::move(source);
+        EXPECT_EQ(moved, v) << write(v);
+        Value target = Value::string("replaced");
+        target = std::move(moved);
+        EXPECT_EQ(target, v) << write(v);
+        // A moved-from value can still be assigned and written.
+        source = Value::boolean(false);
+        EXPECT_EQ(write(source), "false");
+    }
+}
+
 TEST(ValueEquality, ComparesKindsAndFloatBits) {
     EXPECT_EQ(Value::from_double(0.0), Value::from_double(0.0));
     EXPECT_NE(Value::from_double(0.0), Value::from_double(-0.0));
