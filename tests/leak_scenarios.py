@@ -342,6 +342,10 @@ def _no_file():
     raise OSError("no file")
 
 
+class _UnusableVersion:
+    major, minor, micro = 3, "x", 0
+
+
 @scenario
 def inspect_replaced_library():
     ok = ["sorva_leak_inspect_ok"]
@@ -352,5 +356,5 @@ def inspect_replaced_library():
             raises(lambda: m.inspect_modules(ok), error)
     with _replaced(_inspect_builtins, "isinstance", "yes"):
         raises(lambda: m.inspect_modules(ok), TypeError)
-    with _swapped(_inspect_sys, "version_info", type("V", (), {"major": 3, "minor": "x", "micro": 0})):
+    with _swapped(_inspect_sys, "version_info", _UnusableVersion):
         raises(lambda: m.inspect_modules([]), TypeError)
