@@ -86,7 +86,7 @@ public:
     friend bool operator==(const Value& a, const Value& b);
 
 private:
-    // The parser builds strings in place, in the slot that keeps them.
+    // The parser builds strings in place, in the stack slot that keeps them.
     friend class detail::Parser;
 
     Value(Kind kind, std::uint64_t bits) noexcept : kind_(kind), bits_(bits) {}

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <limits>
 #include <system_error>
+#include <tuple>
 
 namespace sorva::json {
 namespace {
@@ -162,9 +163,8 @@ private:
             case 't': literal("true"); out = Value::boolean(true); return;
             case 'f': literal("false"); out = Value::boolean(false); return;
             case '"':
+                new (&out.string_) std::string(string());
                 out.kind_ = Kind::String;
-                new (&out.string_) std::string();
-                string(out.string_);
                 return;
             case '-':
             case '0': case '1': case '2': case '3': case '4':
@@ -227,7 +227,7 @@ private:
         if (*p_ != '}') {
             for (;;) {
                 if (*p_ != '"') fail(Fault::KeyMustBeString, p_);
-                string(members_.emplace_back().first);
+                members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(string()), std::tuple<>());
                 skip_space();
                 if (p_ == end_) fail_at_end(Fault::EofObject);
                 if (*p_ != ':') fail(Fault::ExpectedColon, p_);
@@ -360,25 +360,22 @@ private:
         return -(std::find_if(fraction, mantissa_end, [](char c) { return c != '0'; }) - fraction) - 1;
     }
 
-    // Reads the string at p_ into `out` (empty).
-    void string(std::string& out) {
+    // The text of the string at p_: a view of the input when it holds no
+    // escape, otherwise of its decoding in a buffer kept for the whole parse.
+    // Either way the caller allocates the string once, at its final length.
+    std::string_view string() {
         ++p_;
         const char* run_end = detail::find_string_special(p_, end_);
         if (run_end != end_ && *run_end == '"') {
-            out.assign(p_, run_end);
+            const std::string_view text(p_, static_cast<std::size_t>(run_end - p_));
             p_ = run_end + 1;
-            return;
+            return text;
         }
-        // Escapes are decoded into a buffer kept for the whole parse, so that
-        // the string itself is allocated once at its final length.
         scratch_.assign(p_, run_end);
         for (;;) {
             if (run_end == end_) fail_at_end(Fault::EofString);
             p_ = run_end + 1;
-            if (*run_end == '"') {
-                out = scratch_;
-                return;
-            }
+            if (*run_end == '"') return scratch_;
             if (*run_end != '\\') fail(Fault::ControlCharacter, run_end);
             escape(scratch_);
             run_end = detail::find_string_special(p_, end_);

@@ -203,10 +203,9 @@ private:
     // the text is reserved, and bytes past the run are overwritten later.
     static const char* copy_plain(char*& p, const char* in, const char* in_end) {
         for (; in_end - in >= 8; in += 8, p += 8) {
-            const std::uint64_t w = detail::load_word(in);
-            std::memcpy(p, &w, 8);
-            if (const std::uint64_t marks = detail::special_bytes(w)) {
-                const int n = detail::first_marked_byte(marks);
+            std::memcpy(p, in, 8);
+            if (const std::uint64_t marks = detail::special_marks(detail::load_word(in))) {
+                const int n = detail::first_marked(marks);
                 p += n;
                 return in + n;
             }

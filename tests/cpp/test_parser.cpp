@@ -168,6 +168,24 @@ TEST(ParseStrings, EscapesAndRawBytes) {
     }
 }
 
+// The plain-run search tests eight bytes at a time: put an escape, a control
+// byte and the closing quote at every offset, among neighbours that differ
+// from the special bytes by one bit or only in the top bit.
+TEST(ParseStrings, FindsTheEndOfPlainRunsAtEveryOffset) {
+    for (const std::string fill : {"a", "!", "#", "[", "]", " ", "\x7F", "\xA2", "\xDC", "\x9F", "\xC3\xA9"}) {
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string before;
+            for (std::size_t i = 0; i < at; ++i) before += fill;
+            const std::string after = fill + fill + fill + fill + fill + fill + fill + fill + fill;
+            EXPECT_EQ(parsed("\"" + before + "\"").as_string(), before);
+            EXPECT_EQ(parsed("\"" + before + "\\n" + after + "\"").as_string(), before + "\n" + after);
+            EXPECT_EQ(outcome("\"" + before + "\x01" + after + "\""),
+                      "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                          std::to_string(before.size() + 2));
+        }
+    }
+}
+
 std::string nested(std::size_t depth, std::string_view open, std::string_view inner, std::string_view close) {
     std::string s;
     for (std::size_t i = 0; i < depth; ++i) s += open;

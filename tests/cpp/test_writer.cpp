@@ -124,11 +124,12 @@ TEST(WriteString, EscapesOnlyQuoteBackslashAndControls) {
 }
 
 // The plain-run search looks at eight bytes at a time: put each special byte at
-// every offset of a longer text, among ASCII and non-ASCII neighbours.
+// every offset of a longer text, among neighbours that differ from the special
+// bytes by one bit or only in the top bit.
 TEST(WriteString, FindsSpecialBytesAtEveryOffset) {
     struct Special { char c; const char* escaped; };
     const Special specials[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\x00', "\\u0000"}, {'\x1F', "\\u001f"}, {'\n', "\\n"}};
-    for (const std::string fill : {"a", "\xC3\xA9", "\x7F"}) {
+    for (const std::string fill : {"a", "!", "#", "[", "]", " ", "\x7F", "\xA2", "\xDC", "\x9F", "\xC3\xA9"}) {
         for (const Special& s : specials) {
             for (std::size_t at = 0; at < 20; ++at) {
                 std::string before, after;
