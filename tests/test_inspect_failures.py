@@ -373,3 +373,37 @@ def test_signature_empty_is_compared_by_identity(make_module, monkeypatch):
     monkeypatch.setattr(FakeSignature, "return_annotation", inspect.Signature.empty)
     (record,) = json.loads(m.inspect_modules([name]))["assets"]
     assert record["return_type"] is None
+
+
+PANIC = """
+import sorva._sorva as sorva_module
+
+def panic():
+    inputs = {"a": "ref"}
+
+    class Grows(str):
+        @property
+        def __sorva_kind__(self):
+            inputs["late"] = "ref"
+            return "not an asset"
+
+    inputs["b"] = Grows("ref")
+    sorva_module.asset(inputs=inputs)
+"""
+
+
+@pytest.mark.parametrize(
+    "trigger",
+    [
+        "panic()",
+        "class Member:\n    @property\n    def __sorva_kind__(self):\n        panic()\nmember = Member()",
+        "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
+        "    @property\n    def __sorva_original__(self):\n        panic()\nmember = Member()",
+    ],
+)
+def test_an_internal_fault_is_never_taken_for_a_failure_to_pass_over(make_module, capfd, trigger):
+    name = make_module(PANIC + "\n" + trigger + "\n")
+    with pytest.raises(BaseException) as info:
+        m.inspect_modules([name])
+    assert (type(info.value).__name__, str(info.value)) == ("PanicException", "dictionary changed size during iteration")
+    assert "sorva: skipping module" not in capfd.readouterr().err
