@@ -8,7 +8,7 @@
 
 #include "json/json.hpp"
 
-namespace sorva::json::testing {
+namespace sorva::json::test_support {
 
 // The error text of a failed parse, or "ok: " and the written value.
 inline std::string outcome(std::string_view text) {
@@ -18,4 +18,4 @@ inline std::string outcome(std::string_view text) {
 
 inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
-}  // namespace sorva::json::testing
+}  // namespace sorva::json::test_support

@@ -13,7 +13,7 @@ namespace sorva::json {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::bits;
+using test_support::bits;
 
 // SORVA_TESTDATA overrides the directory the build points at.
 fs::path testdata() {

@@ -8,8 +8,8 @@
 namespace sorva::json {
 namespace {
 
-using testing::bits;
-using testing::outcome;
+using test_support::bits;
+using test_support::outcome;
 
 Value parsed(std::string_view text) {
     ParseResult r = parse(text);

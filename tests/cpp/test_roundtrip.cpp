@@ -10,7 +10,7 @@
 namespace sorva::json {
 namespace {
 
-using testing::bits;
+using test_support::bits;
 
 class RandomValues {
 public:

@@ -9,7 +9,7 @@
 namespace sorva::json {
 namespace {
 
-using testing::bits;
+using test_support::bits;
 
 TEST(ValueKinds, IntegersKeepTheirKindInvariant) {
     struct Case { Value v; Kind kind; };
