@@ -2,6 +2,7 @@
 failures that reach the caller with nothing recorded."""
 
 import errno
+import inspect
 import json
 import os
 import sys
@@ -172,11 +173,21 @@ def test_message_text_in_the_record(user, tmp_path, function, error):
     assert b"\n" not in record_of(tmp_path)
 
 
+def signature_error(function):
+    """The interpreter's own text for a signature that cannot be read; it
+    differs between versions."""
+    try:
+        inspect.signature(function)
+    except Exception as error:
+        return f"{type(error).__qualname__}: {error}"
+    raise AssertionError("the signature was readable")
+
+
 @pytest.mark.parametrize(
     "function, value, error",
     [
-        ("builtin_target", b"{}", "ValueError: no signature found for builtin type <class 'dict'>"),
-        ("unsigned", b"[1]", "TypeError: unexpected object 'not a signature' in __signature__ attribute"),
+        ("builtin_target", b"{}", None),
+        ("unsigned", b"[1]", None),
         (
             "surrogate_default",
             b'""',
@@ -186,6 +197,8 @@ def test_message_text_in_the_record(user, tmp_path, function, error):
 )
 def test_failure_after_the_value_was_written(user, tmp_path, function, value, error):
     exits(lambda: m.materialize_asset(user, function, str(tmp_path)))
+    if error is None:
+        error = signature_error(getattr(sys.modules[user], function))
     assert (tmp_path / "value.json").read_bytes() == value
     assert record_of(tmp_path) == failure(error, error.partition(":")[0])
 
