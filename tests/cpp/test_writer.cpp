@@ -30,6 +30,23 @@ TEST(WriteScalars, LiteralsAndIntegers) {
     for (const Case& c : cases) EXPECT_EQ(write(c.v), c.text);
 }
 
+// Digits are written in pairs and eight-digit groups: check every length and
+// the values on both sides of each power of ten.
+TEST(WriteScalars, IntegersAroundEveryPowerOfTen) {
+    std::vector<std::uint64_t> cases = {std::numeric_limits<std::uint64_t>::max()};
+    for (std::uint64_t power = 1;; power *= 10) {
+        cases.insert(cases.end(), {power - 1, power, power + 1});
+        if (power > std::numeric_limits<std::uint64_t>::max() / 10) break;
+    }
+    for (const std::uint64_t n : cases) {
+        EXPECT_EQ(write(Value::uint(n)), std::to_string(n));
+        if (n > 0 && n <= std::uint64_t{1} << 63) {
+            const auto negative = static_cast<std::int64_t>(0 - n);
+            EXPECT_EQ(write(Value::negint(negative)), std::to_string(negative));
+        }
+    }
+}
+
 // E is the decimal exponent of the first digit, n the number of shortest digits.
 TEST(WriteFloat, Zeros) {
     EXPECT_EQ(w(0.0), "0.0");
