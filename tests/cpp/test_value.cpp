@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <random>
 
 #include "helpers.hpp"
 
@@ -108,6 +110,27 @@ TEST(ValueLifetime, MovesCarryEveryKind) {
         // A moved-from value can still be assigned and written.
         source = Value::boolean(false);
         EXPECT_EQ(write(source), "false");
+    }
+}
+
+// Large enough that sorting cannot fall back to a small-range method that
+// happens to be stable: the last of each key must still win.
+TEST(ValueObject, LastDuplicateWinsInLargeObjects) {
+    std::mt19937 rng(7);
+    Object members;
+    std::map<std::string, std::uint64_t> last;
+    for (std::uint64_t i = 0; i < 500; ++i) {
+        const std::string key = std::to_string(rng() % 40);
+        members.emplace_back(key, Value::uint(i));
+        last[key] = i;
+    }
+    const Value v = Value::object(std::move(members));
+    ASSERT_EQ(v.as_object().size(), last.size());
+    auto expected = last.begin();
+    for (const auto& [key, item] : v.as_object()) {
+        EXPECT_EQ(key, expected->first);
+        EXPECT_EQ(item.as_uint(), expected->second) << key;
+        ++expected;
     }
 }
 
