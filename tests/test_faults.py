@@ -4,20 +4,7 @@ that comes back out of Python code."""
 import pytest
 
 import sorva._sorva as m
-
-
-def growing_inputs():
-    inputs = {"a": "ref"}
-
-    # A text ref is accepted, so the walk goes on to notice the change.
-    class Grows(str):
-        @property
-        def __sorva_kind__(self):
-            inputs["late"] = "ref"
-            return "not an asset"
-
-    inputs["b"] = Grows("ref")
-    return inputs
+from faults import growing_inputs
 
 
 def reshuffled_inputs():

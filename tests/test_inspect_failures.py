@@ -376,19 +376,7 @@ def test_signature_empty_is_compared_by_identity(make_module, monkeypatch):
 
 
 PANIC = """
-import sorva._sorva as sorva_module
-
-def panic():
-    inputs = {"a": "ref"}
-
-    class Grows(str):
-        @property
-        def __sorva_kind__(self):
-            inputs["late"] = "ref"
-            return "not an asset"
-
-    inputs["b"] = Grows("ref")
-    sorva_module.asset(inputs=inputs)
+from faults import cause_fault as panic
 """
 
 

@@ -299,19 +299,10 @@ def test_deeply_nested_inputs(user, tmp_path):
 def test_internal_fault_in_the_asset_is_not_recorded(make_module, tmp_path):
     name = make_module(
         """
-        from sorva._sorva import asset
+        from faults import cause_fault
 
         def f():
-            inputs = {"a": "ref"}
-
-            class Grows(str):
-                @property
-                def __sorva_kind__(self):
-                    inputs["late"] = "ref"
-                    return "not an asset"
-
-            inputs["b"] = Grows("ref")
-            asset(inputs=inputs)
+            cause_fault()
         """
     )
     with pytest.raises(BaseException) as info:

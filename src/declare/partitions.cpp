@@ -24,9 +24,7 @@ void partitions_dealloc(PyObject* self)
     std::unique_ptr<std::vector<json::Value>> values(object->values);
     object->values = nullptr;
     values.reset();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Ref::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+    free_instance(self);
 }
 
 PyType_Slot g_slots[] = {

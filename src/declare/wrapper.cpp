@@ -83,9 +83,7 @@ void wrapper_dealloc(PyObject* self)
     wrapper->function = nullptr;
     metadata.reset();
     function = Ref();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Ref::steal(reinterpret_cast<PyObject*>(type));  // instances hold their heap type
+    free_instance(self);
 }
 
 PyGetSetDef g_getset[] = {

@@ -19,6 +19,13 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*)
     });
 }
 
+void free_instance(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Ref::steal(reinterpret_cast<PyObject*>(type));
+}
+
 PyTypeObject* create_type(PyType_Spec* spec)
 {
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)).release());

@@ -9,6 +9,10 @@ namespace sorva {
 // module's own functions.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// The last step of deallocation: frees the object's memory and drops the
+// reference every instance holds on its heap type.
+void free_instance(PyObject* self);
+
 // Creates a heap type from its specification; NULL throws.
 PyTypeObject* create_type(PyType_Spec* spec);
 
