@@ -1,5 +1,6 @@
 // The Partitions class and the `partitions` function.
 #include <memory>
+#include <utility>
 
 #include "declare/declare.hpp"
 #include "declare/partitions_object.hpp"
@@ -20,10 +21,7 @@ PyObject* partitions_repr(PyObject* self)
 
 void partitions_dealloc(PyObject* self)
 {
-    auto* object = reinterpret_cast<PartitionsObject*>(self);
-    std::unique_ptr<std::vector<json::Value>> values(object->values);
-    object->values = nullptr;
-    values.reset();
+    delete std::exchange(reinterpret_cast<PartitionsObject*>(self)->values, nullptr);
     free_instance(self);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 
 #include "declare/declare.hpp"
 #include "module/compat.hpp"
@@ -77,12 +78,8 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name)
 void wrapper_dealloc(PyObject* self)
 {
     WrapperObject* wrapper = as_wrapper(self);
-    std::unique_ptr<AssetMetadata> metadata(wrapper->metadata);
-    wrapper->metadata = nullptr;
-    Ref function = Ref::steal(wrapper->function);
-    wrapper->function = nullptr;
-    metadata.reset();
-    function = Ref();
+    delete std::exchange(wrapper->metadata, nullptr);
+    Ref::steal(std::exchange(wrapper->function, nullptr));  // the wrapper's own reference
     free_instance(self);
 }
 
