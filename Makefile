@@ -30,10 +30,11 @@ pytest: build
 # short fuzzing session.
 test: unit pytest sanitize leakcheck fuzz wheelcheck versions
 
-# The Python suite against an extension built with ASan and UBSan.
+# The C++ units and the Python suite against a build with ASan and UBSan.
 sanitize: deps
 	@tools/dev-build.sh $(PYTHON) $(BUILD)-asan -Db_sanitize=address,undefined -Db_lundef=false \
-		-Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all
+		-Dbuildtype=debugoptimized -Dcpp_args=-fno-sanitize-recover=all -Dtests=true
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 meson test -C $(BUILD)-asan --print-errorlogs json
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=$(abspath $(BUILD)-asan/dev) \
