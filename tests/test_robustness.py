@@ -1,0 +1,110 @@
+"""Whatever object reaches an entry point, the answer is a result or an
+ordinary exception: never a crash and never an internal fault."""
+
+import json
+
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import sorva._sorva as m
+
+
+class Hostile:
+    """Every attribute the module might read raises or answers oddly."""
+
+    def __getattr__(self, name):
+        if name.startswith("__sorva"):
+            raise RuntimeError(name)
+        raise AttributeError(name)
+
+    def __str__(self):
+        raise ValueError("no text")
+
+    def __len__(self):
+        raise OverflowError("no length")
+
+    def __iter__(self):
+        raise TypeError("no iteration")
+
+
+class OddKind:
+    __sorva_kind__ = "asset"
+    __sorva_original__ = property(lambda self: 1 / 0)
+    __sorva_metadata__ = {"k": float("nan")}
+
+
+class StrWithKind(str):
+    __sorva_kind__ = "asset"
+
+
+texts = st.text(alphabet=st.characters(blacklist_categories=["Cs"]), max_size=8) | st.sampled_from(
+    ["\ud800", "a\udfff", "", "json", "os.path", ".", "..rel", "__main__"]
+)
+scalars = st.none() | st.booleans() | st.integers() | st.floats() | texts | st.binary(max_size=4)
+odd = st.sampled_from([Hostile(), OddKind(), StrWithKind("x"), m.Partitions, m.AssetWrapper, object(), len, 42])
+plain_texts = st.text(alphabet=st.characters(blacklist_categories=["Cs"]), max_size=8)
+leaves = scalars | odd | st.builds(m.partitions, st.lists(st.integers() | plain_texts, max_size=3))
+objects = st.recursive(
+    leaves,
+    lambda inner: st.lists(inner, max_size=4)
+    | st.tuples(inner, inner)
+    | st.dictionaries(texts | st.integers(), inner, max_size=4),
+    max_leaves=12,
+)
+
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception:
+        return None
+
+
+@SETTINGS
+@given(name=objects, inputs=objects, partitions=objects, serializer=objects, target=objects)
+def test_asset_and_its_wrapper(name, inputs, partitions, serializer, target):
+    decorator = outcome(lambda: m.asset(name=name, inputs=inputs, partitions=partitions, serializer=serializer))
+    if decorator is None:
+        return
+    wrapper = decorator(target)
+    metadata = wrapper.__sorva_metadata__
+    assert metadata["kind"] == "asset"
+    json.dumps(metadata)
+    for attribute in ["__name__", "__qualname__", "__module__", "__doc__"]:
+        outcome(lambda: getattr(wrapper, attribute))
+    outcome(wrapper)
+
+
+@SETTINGS
+@given(values=objects)
+def test_partitions(values):
+    outcome(lambda: m.partitions(values))
+    if isinstance(values, list):
+        outcome(lambda: m.partitions(values))
+
+
+@SETTINGS
+@given(modules=objects)
+def test_inspect_modules(modules):
+    if isinstance(modules, (list, tuple)) and any(isinstance(n, str) and n.strip(".") for n in modules):
+        return  # importing arbitrary names would run arbitrary installed modules
+    result = outcome(lambda: m.inspect_modules(modules))
+    assert result is None or result == '{"assets":[]}'
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(module=objects, function=objects, kwargs=objects)
+def test_materialize_asset(tmp_path, module, function, kwargs):
+    # Only names that cannot import anything real, into a folder of the test.
+    if isinstance(module, str):
+        module = "sorva_no_such_module_" + module.encode("utf-8", "replace").hex()
+    try:
+        m.materialize_asset(module, function, str(tmp_path / "out"), kwargs)
+    except SystemExit as exit:
+        assert exit.code == 1
+        record = json.loads((tmp_path / "out" / "result.json").read_text(encoding="utf-8"))
+        assert record["ok"] is False
+    except Exception:
+        pass
