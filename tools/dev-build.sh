@@ -17,6 +17,8 @@ if [ ! -f "$build/build.ninja" ]; then
         cat "$build/setup.log" >&2
         exit 1
     fi
+elif [ $# -gt 0 ]; then
+    meson configure "$build" "$@" > /dev/null
 fi
 ninja -C "$build"
 
