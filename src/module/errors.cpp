@@ -1,7 +1,6 @@
 // Turning C++ failures into Python exceptions, and the internal-fault path.
 #include "module/errors.hpp"
 
-#include <unistd.h>
 
 #include <cstdlib>
 #include <exception>
