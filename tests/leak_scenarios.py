@@ -124,6 +124,23 @@ def wrapper_call_errors():
         w.__name__ = "x"
 
     raises(assign, AttributeError)
+    raises(lambda: DEEP_CHAIN(1), RecursionError)
+    raises(lambda: DEEP_CHAIN.__name__, RecursionError)
+
+
+def deep_chain(depth):
+    w = upstream
+    for _ in range(depth):
+        w = m.asset()(w)
+    return w
+
+
+DEEP_CHAIN = deep_chain(5000)
+
+
+@scenario
+def wrapper_chains():
+    deep_chain(3000)
 
 
 # materialize_asset: a module of assets written once to a scratch folder; each

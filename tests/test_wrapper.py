@@ -2,6 +2,7 @@
 
 import functools
 import inspect
+import subprocess
 import sys
 import traceback
 
@@ -108,12 +109,37 @@ def test_wrapper_of_a_wrapper():
     assert inspect.unwrap(outer) is f
 
 
-def test_very_deep_chain_of_wrappers():
+def test_chain_of_wrappers():
     w = f
-    for _ in range(10000):
+    for _ in range(200):
         w = m.asset()(w)
     assert w(1) == f(1)
-    del w
+    assert w.__name__ == "f" and w.__doc__ == f.__doc__
+
+
+DEEP_CHAIN = """
+import sorva._sorva as m
+
+w = len
+decorator = m.asset()
+for _ in range(1_000_000):
+    w = decorator(w)
+for read in (lambda: w("abc"), lambda: w.__name__, lambda: w.__doc__, lambda: w.__qualname__):
+    try:
+        read()
+    except RecursionError as error:
+        print(type(error).__name__, error)
+del w
+print("freed")
+"""
+
+
+def test_chain_too_deep_for_the_stack_is_a_recursion_error():
+    # In a process of its own: getting this wrong overflows the C stack.
+    done = subprocess.run([sys.executable, "-c", DEEP_CHAIN], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    message = "RecursionError maximum recursion depth exceeded while forwarding through an AssetWrapper"
+    assert done.stdout.splitlines() == [message] * 4 + ["freed"]
 
 
 def test_signature_and_unwrap_reach_the_function():

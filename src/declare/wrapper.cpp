@@ -26,10 +26,26 @@ WrapperObject* as_wrapper(PyObject* self)
     return reinterpret_cast<WrapperObject*>(self);
 }
 
+// Calls and attribute reads recurse in C through a chain of wrappers; the
+// interpreter's recursion limit turns a chain too deep for the stack into
+// RecursionError. Returns false with that error set.
+bool enter_forwarding()
+{
+    return Py_EnterRecursiveCall(" while forwarding through an AssetWrapper") == 0;
+}
+
 // Forwards the caller's vector untouched: no tuple or dict is built.
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames)
 {
-    PyObject* result = PyObject_Vectorcall(as_wrapper(self)->function, args, nargsf, kwnames);
+    PyObject* function = as_wrapper(self)->function;
+    PyObject* result = nullptr;
+    if (PyFunction_Check(function)) {
+        // The usual case; the interpreter counts that recursion itself.
+        result = PyObject_Vectorcall(function, args, nargsf, kwnames);
+    } else if (enter_forwarding()) {
+        result = PyObject_Vectorcall(function, args, nargsf, kwnames);
+        Py_LeaveRecursiveCall();
+    }
     if (result == nullptr) {
         return guard([]() -> Ref { throw_pending(); });
     }
@@ -43,7 +59,14 @@ PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*)
 
 PyObject* forwarded(PyObject* self, const char* name)
 {
-    return guard([&] { return getattr(as_wrapper(self)->function, name); });
+    return guard([&] {
+        if (!enter_forwarding()) {
+            throw_pending();
+        }
+        Ref value = Ref::steal(PyObject_GetAttrString(as_wrapper(self)->function, name));
+        Py_LeaveRecursiveCall();
+        return check(value.release());
+    });
 }
 
 PyObject* get_kind(PyObject*, void*)
@@ -79,8 +102,14 @@ void wrapper_dealloc(PyObject* self)
 {
     WrapperObject* wrapper = as_wrapper(self);
     delete std::exchange(wrapper->metadata, nullptr);
-    Ref::steal(std::exchange(wrapper->function, nullptr));  // the wrapper's own reference
+    Ref next = Ref::steal(std::exchange(wrapper->function, nullptr));
     free_instance(self);
+    // A chain of wrappers, each holding the only reference to the next, is
+    // let go link by link here: nested deallocations would run out of stack
+    // on a long chain. Each inner wrapper is emptied before it is dropped.
+    while (next && Py_TYPE(next.get()) == wrapper_type() && Py_REFCNT(next.get()) == 1) {
+        next = Ref::steal(std::exchange(as_wrapper(next.get())->function, nullptr));
+    }
 }
 
 PyGetSetDef g_getset[] = {
