@@ -25,10 +25,6 @@ constexpr std::string_view kUncaught = "uncaught panic at ffi boundary\n";
 
 PyObject* g_panic_type = nullptr;  // created on the first fault, never freed
 
-// Set while a fault is being turned into an exception: a second fault then
-// has nowhere to go.
-thread_local bool t_raising_fault = false;
-
 [[noreturn]] void abort_uncaught()
 {
     write_stderr(kUncaught);
@@ -80,24 +76,24 @@ void set_message(PyObject* type, const std::string& message)
     Py_DECREF(text);
 }
 
-void raise_fault(const Fault& f)
+void raise_fault(const Fault& f) noexcept
 {
-    if (t_raising_fault) {
+    try {
+        if (f.report) {
+            std::string report = "sorva: internal fault at ";
+            report += f.where.file_name();
+            report += ':';
+            report += std::to_string(f.where.line());
+            report += ":\n";
+            report += f.message.empty() ? kGenericFault : f.message;
+            report += '\n';
+            write_stderr(report);
+        }
+        set_message(panic_type(), f.message.empty() ? kGenericFault : f.message);
+    } catch (...) {
+        // A fault while reporting a fault has nowhere to go.
         abort_uncaught();
     }
-    t_raising_fault = true;
-    if (f.report) {
-        std::string report = "sorva: internal fault at ";
-        report += f.where.file_name();
-        report += ':';
-        report += std::to_string(f.where.line());
-        report += ":\n";
-        report += f.message.empty() ? kGenericFault : f.message;
-        report += '\n';
-        write_stderr(report);
-    }
-    set_message(panic_type(), f.message.empty() ? kGenericFault : f.message);
-    t_raising_fault = false;
 }
 
 }  // namespace
