@@ -13,7 +13,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // reference every instance holds on its heap type.
 void free_instance(PyObject* self);
 
-// Creates a heap type from its specification; NULL throws.
+// Creates a heap type from its PyType_Spec; NULL throws.
 PyTypeObject* create_type(PyType_Spec* spec);
 
 }  // namespace sorva
