@@ -81,8 +81,6 @@ def test_asset_and_its_wrapper(name, inputs, partitions, serializer, target):
 @given(values=objects)
 def test_partitions(values):
     outcome(lambda: m.partitions(values))
-    if isinstance(values, list):
-        outcome(lambda: m.partitions(values))
 
 
 @SETTINGS
