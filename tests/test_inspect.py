@@ -1,414 +1,230 @@
-"""inspect_modules: the inspection output for real modules written to temporary folders."""
+"""inspect_modules: records for real modules in temporary folders, skipped imports and failures."""
 
-import collections
+import builtins
+import inspect
+import io
 import json
-import os
+import pathlib
 import sys
+import textwrap
+from types import SimpleNamespace
 
 import pytest
 
 import sorva._sorva as m
 
 VERSION = "{}.{}.{}".format(*sys.version_info[:3])
-DEFAULT_METADATA = {"inputs": None, "kind": "asset", "name": None, "partitions": None, "serializer": None}
-RECORD_KEYS = [
-    "decorator_metadata",
-    "file_path",
-    "function_name",
-    "function_source",
-    "kind",
-    "module_path",
-    "module_source",
-    "python_version",
-    "return_type",
-]
+ASSET = "from sorva import asset\n\n@asset()\ndef f() -> int:\n    pass\n"
 
 
 def assets(*names):
     return json.loads(m.inspect_modules(list(names)))["assets"]
 
 
-def path_of(tmp_path, name):
-    return str((tmp_path / f"{name}.py").resolve())
+class Stub:
+    """Answers the calls inspect_modules makes (their caller is a frame of this file); others reach the real one."""
+
+    def __init__(self, real, answer):
+        self.real, self.answer, self.raises = real, answer, isinstance(answer, BaseException)
+
+    def __call__(self, *args):
+        if sys._getframe(1).f_globals.get("__name__") != __name__:
+            return self.real(*args)
+        if self.raises:
+            raise self.answer
+        return self.answer
 
 
-def test_output_text_of_a_pipeline_module(make_module, tmp_path):
-    name = make_module(
-        """\
-        from sorva import asset
+def stub(module, attribute, answer):
+    return module, attribute, Stub(getattr(module, attribute), answer)
 
 
-        @asset()
-        def raw() -> list[int]:
-            return [1, 2, 3]
-        """
-    )
+def raised(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    return type(info.value), str(info.value)
+
+
+def test_output_text_of_a_record(make_module, tmp_path):
+    name = make_module('from sorva import asset\n\n\n@asset()\ndef raw() -> list[int]:\n    return ["é\\t"]\n')
     expected = (
         '{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,'
-        '"serializer":null},"file_path":"' + path_of(tmp_path, name) + '","function_name":"raw",'
-        '"function_source":"@asset()\\ndef raw() -> list[int]:\\n    return [1, 2, 3]\\n","kind":"asset",'
+        '"serializer":null},"file_path":"' + str((tmp_path / f"{name}.py").resolve()) + '","function_name":"raw",'
+        '"function_source":"@asset()\\ndef raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","kind":"asset",'
         '"module_path":"' + name + '","module_source":"from sorva import asset\\n\\n\\n@asset()\\n'
-        'def raw() -> list[int]:\\n    return [1, 2, 3]\\n","python_version":"' + VERSION + '",'
+        'def raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","python_version":"' + VERSION + '",'
         '"return_type":"list[int]"}]}'
     )
     assert m.inspect_modules([name]) == expected
-
-
-@pytest.mark.parametrize(
-    "source",
-    ["x = 1\n", "from sorva import asset, partitions, AssetWrapper, Partitions\nimport sorva._sorva\n"],
-)
-def test_modules_without_assets(make_module, source):
-    assert m.inspect_modules([make_module(source)]) == '{"assets":[]}'
     assert m.inspect_modules([]) == '{"assets":[]}'
 
 
-def test_every_record_has_the_nine_keys_and_metadata_with_refs(make_module, tmp_path):
-    name = make_module(
-        """
-        from sorva import asset, partitions
-
-        @asset()
-        def raw():
-            return [1]
-
-        @asset(name="p", serializer="s", inputs={"data": raw, "other": "x:y"},
-               partitions={"t": partitions(["A", 1]), "a": partitions([])})
-        def processed(data, t):
-            return data
-        """
-    )
-    processed, raw = assets(name)
-    assert [list(record) for record in (processed, raw)] == [RECORD_KEYS, RECORD_KEYS]
-    assert raw["decorator_metadata"] == DEFAULT_METADATA
-    assert processed["decorator_metadata"] == {
-        "inputs": {"data": path_of(tmp_path, name) + ":raw", "other": "x:y"},
-        "kind": "asset",
-        "name": "p",
-        "partitions": {"a": {"kind": "inline", "values_json": "[]"}, "t": {"kind": "inline", "values_json": '["A",1]'}},
-        "serializer": "s",
-    }
-    assert processed["module_source"] == raw["module_source"]
-    assert {processed["python_version"], raw["python_version"]} == {VERSION}
-    assert {processed["kind"], raw["kind"]} == {"asset"}
-
-
-def test_records_follow_member_names_not_function_names(make_module):
-    name = make_module(
-        """
-        from sorva import asset
-
-        def zeta():
-            return 1
-
-        def alpha():
-            return 2
-
-        b_member = asset()(alpha)
-        a_member = asset()(zeta)
-        B_member = asset()(alpha)
-        _member = asset()(zeta)
-        """
-    )
-    assert [r["function_name"] for r in assets(name)] == ["alpha", "zeta", "zeta", "alpha"]
-
-
-def test_no_deduplication_across_names_and_modules(make_module):
+def test_records_follow_member_names_repeat_and_top_level_code_runs_once(make_module, tmp_path, capfd):
+    runs = tmp_path / "runs.txt"
     a = make_module(
-        """
-        from sorva import asset
-
-        @asset()
-        def raw():
-            return 1
-
-        alias = raw
-        """
+        f"with open({str(runs)!r}, 'a') as out:\n    out.write('run')\n"
+        "from sorva import asset\n\ndef zeta():\n    return 1\n\ndef alpha():\n    return 2\n\n"
+        "b_member = asset()(alpha)\na_member = asset()(zeta)\nB_member = asset()(alpha)\n"
     )
-    b = make_module(f"from {a} import raw\n")
+    b = make_module(f"from {a} import a_member\n")
     records = assets(a, b, a)
-    assert len(records) == 5
-    assert records[0] == records[1] == records[3] == records[4]
-    assert records[0]["module_path"] == a and records[2]["module_path"] == b
-    assert records[2]["module_source"] == f"from {a} import raw\n"
-    differing = {key for key in RECORD_KEYS if records[0][key] != records[2][key]}
-    assert differing == {"module_path", "module_source"}
-
-
-def test_duck_typed_assets(make_module, tmp_path):
-    name = make_module(
-        """
-        def plain(x) -> int:
-            return x
-
-        plain.__sorva_kind__ = "asset"
-        plain.__sorva_metadata__ = {}
-
-        def target():
-            pass
-
-        class Declares:
-            def __init__(self):
-                self.__sorva_kind__ = "asset"
-                self.__sorva_metadata__ = [1, {"b": 2.5, "a": None}]
-                self.__sorva_original__ = target
-
-        class Kind(str):
-            def __eq__(self, other):
-                return False
-
-            __hash__ = str.__hash__
-
-        class Raising(type):
-            @property
-            def __sorva_original__(cls):
-                raise RuntimeError("no original")
-
-        class Subclassed(metaclass=Raising):
-            __sorva_kind__ = Kind("asset")
-            __sorva_metadata__ = "text"
-
-        declares = Declares()
-        """
+    assert [(r["module_path"], r["function_name"]) for r in records] == (
+        [(a, "alpha"), (a, "zeta"), (a, "alpha"), (b, "zeta")] + [(a, "alpha"), (a, "zeta"), (a, "alpha")]
     )
-    subclassed, declares, plain = assets(name)
-    assert plain["function_name"] == "plain" and plain["decorator_metadata"] == {}
-    assert plain["function_source"] == "def plain(x) -> int:\n    return x\n"
-    assert plain["file_path"] == path_of(tmp_path, name) and plain["return_type"] == "int"
-    assert declares["function_name"] == "target" and declares["return_type"] is None
-    assert declares["decorator_metadata"] == [1, {"a": None, "b": 2.5}]
-    assert subclassed["function_name"] == "Subclassed" and subclassed["decorator_metadata"] == "text"
-    assert subclassed["function_source"] == (
-        'class Subclassed(metaclass=Raising):\n    __sorva_kind__ = Kind("asset")\n    __sorva_metadata__ = "text"\n'
-    )
+    assert records[3]["module_source"] == f"from {a} import a_member\n"
+    assert {k for k in records[1] if records[1][k] != records[3][k]} == {"module_path", "module_source"}
+    assert m.inspect_modules([a]) == m.inspect_modules([a])
+    assert runs.read_text() == "run" and capfd.readouterr().err == ""
 
 
 @pytest.mark.parametrize(
-    "kind",
-    ['"Asset"', '"asset "', '" asset"', '"asset\\0"', 'b"asset"', "1", "None", "property(lambda self: 1 / 0)"],
+    "source, expected",
+    [
+        ("def member(x) -> int:\n    return x\nmember.__sorva_kind__ = 'asset'\nmember.__sorva_metadata__ = {}",
+         ("member", {}, "int")),
+        ("import types\ndef target():\n    pass\nmember = types.SimpleNamespace(__sorva_kind__='asset', "
+         "__sorva_metadata__=[1, {'b': 2.5, 'a': None}], __sorva_original__=target)",
+         ("target", [1, {"a": None, "b": 2.5}], None)),
+        # A str subclass is compared as text; a failing __sorva_original__ means the member stands for itself.
+        ("class Kind(str):\n    __eq__ = lambda self, other: False\n    __hash__ = str.__hash__\n"
+         "class Raising(type):\n    __sorva_original__ = property(lambda cls: 1 / 0)\n"
+         "class member(metaclass=Raising):\n    __sorva_kind__ = Kind('asset')\n    __sorva_metadata__ = 'text'",
+         ("member", "text", None)),
+    ]
+    + [
+        (f"class Member:\n    __sorva_kind__ = {kind}\n    __sorva_metadata__ = {{}}\nmember = Member()", None)
+        for kind in ['"Asset"', '"asset "', '"asset\\0"', 'b"asset"', "1", "property(lambda self: 1 / 0)"]
+    ]
+    + [("class Hostile:\n    def __getattr__(self, name):\n        raise KeyboardInterrupt\nmember = Hostile()", None)],
 )
-def test_members_that_are_not_assets(make_module, kind):
-    name = make_module(
-        f"""
-        from sorva import AssetWrapper
-
-        class Member:
-            __sorva_kind__ = {kind}
-            __sorva_metadata__ = {{}}
-
-        member = Member()
-
-        def raises_anything(self, attribute):
-            raise KeyboardInterrupt
-
-        class Unreadable:
-            __getattr__ = raises_anything
-
-        unreadable = Unreadable()
-        """
-    )
-    assert m.inspect_modules([name]) == '{"assets":[]}'
+def test_duck_typed_assets(make_module, source, expected):
+    records = assets(make_module(source))
+    fields = ["function_name", "decorator_metadata", "return_type"]
+    assert [tuple(r[k] for k in fields) for r in records] == ([expected] if expected else [])
 
 
 @pytest.mark.parametrize(
     "annotation, expected",
     [
-        ("", None),
-        ("-> int", "int"),
-        ("-> MyModel", "MyModel"),
-        ("-> Meta", "Meta"),
-        ("-> list[int]", "list[int]"),
-        ("-> dict[str, int]", "dict[str, int]"),
-        ("-> None", "None"),
-        ('-> "Frame"', "Frame"),
-        ("-> typing.Optional[int]", "typing.Optional[int]"),
-        ("-> 42", "42"),
-        ("-> Always()", "always"),
+        ("", None), ("-> int", "int"), ("-> Meta", "Meta"), ("-> dict[str, int]", "dict[str, int]"), ("-> None", "None"),
+        ('-> "list[Undefined]"', "list[Undefined]"), ("-> 42", "42"), ("-> Always()", "always"),
         ("-> inspect.Signature.empty", None),
     ],
 )
 def test_return_types(make_module, annotation, expected):
     name = make_module(
-        f"""
-        import inspect
-        import typing
-        from sorva import asset
-
-        class MyModel:
-            pass
-
-        class Meta(type):
-            pass
-
-        class Always:
-            def __eq__(self, other):
-                return True
-
-            def __str__(self):
-                return "always"
-
-        @asset()
-        def f() {annotation}:
-            pass
-        """
+        "import inspect\nfrom sorva import asset\n\nclass Meta(type):\n    pass\n\n"
+        "class Always:\n    __eq__ = lambda self, other: True\n    __str__ = lambda self: 'always'\n\n"
+        f"@asset()\ndef f() {annotation}:\n    pass\n"
     )
-    (record,) = assets(name)
-    assert record["return_type"] == expected
-
-
-def test_postponed_annotations_are_reported_as_written(make_module):
-    name = make_module(
-        """
-        from __future__ import annotations
-        from sorva import asset
-
-        @asset()
-        def f() -> int:
-            pass
-
-        @asset()
-        def g() -> list[Undefined]:
-            pass
-        """
-    )
-    assert [r["return_type"] for r in assets(name)] == ["int", "list[Undefined]"]
+    assert [r["return_type"] for r in assets(name)] == [expected]
 
 
 def test_sources_are_dedented_and_end_with_one_line_feed(make_module):
-    name = make_module(
-        "\n\n   \n"
-        "if True:\n"
-        "    from sorva import asset\n"
-        "\n"
-        "    @asset()\n"
-        "    def nested():\n"
-        "        return 1\n"
-        "\n\n\n"
-        "    \t  \n"
-    )
-    (record,) = assets(name)
+    body = "if True:\n    from sorva import asset\n\n    @asset()\n    def nested():\n        return 1\n"
+    (record,) = assets(make_module("\n\n   \n" + body + "\n\n\n    \t  \n"))
     assert record["function_source"] == "@asset()\ndef nested():\n    return 1\n"
-    assert record["module_source"] == (
-        "if True:\n    from sorva import asset\n\n    @asset()\n    def nested():\n        return 1\n"
-    )
+    assert record["module_source"] == body
 
 
-def test_escapes_and_raw_utf8(make_module):
-    name = make_module(
-        "from sorva import asset\n"
-        "\n"
-        "@asset()\n"
-        "def größe() -> 'Größe\\\\':\n"
-        '\treturn "q\\"uote", \'\x01\', \'\x1b\', "é名/\x7f"\n'
-    )
-    text = m.inspect_modules([name])
-    source = "@asset()\ndef größe() -> 'Größe\\\\':\n\treturn \"q\\\"uote\", '\x01', '\x1b', \"é名/\x7f\"\n"
-    assert json.loads(text)["assets"][0]["function_source"] == source
-    assert '\\treturn \\"q\\\\\\"uote\\", \'\\u0001\', \'\\u001b\', \\"é名/\x7f\\"\\n' in text
-    assert '"function_name":"größe"' in text and '"return_type":"Größe\\\\"' in text
-    assert "\\u00" not in text.replace("\\u0001", "").replace("\\u001b", "")
-
-
-def test_non_ascii_module_and_member_names(make_module, tmp_path):
-    name = make_module(
-        """
-        from sorva import asset
-
-        @asset(name="名前")
-        def données():
-            return "é"
-
-        ñandú = données
-        """,
-        name="módulo_ñ",
-    )
-    records = assets(name)
-    assert [(r["module_path"], r["function_name"]) for r in records] == [(name, "données")] * 2
-    assert records[0]["decorator_metadata"]["name"] == "名前"
-    assert records[0]["file_path"] == path_of(tmp_path, name)
-
-
-def test_file_path_through_a_symbolic_link(tmp_path, monkeypatch):
-    target_dir = tmp_path / "real"
-    link_dir = tmp_path / "linked"
-    target_dir.mkdir()
-    link_dir.mkdir()
-    (target_dir / "linked_target.py").write_text("from sorva import asset\n\n@asset()\ndef f():\n    pass\n")
-    os.symlink(target_dir / "linked_target.py", link_dir / "sym_mod_inspect.py")
-    monkeypatch.syspath_prepend(str(link_dir))
-    monkeypatch.delitem(sys.modules, "sym_mod_inspect", raising=False)
-    try:
-        (record,) = assets("sym_mod_inspect")
-    finally:
-        sys.modules.pop("sym_mod_inspect", None)
-    assert record["file_path"] == str((target_dir / "linked_target.py").resolve())
-
-
-class Names:
-    """A sequence by the interpreter's check that is neither list nor tuple."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
-class Text(str):
-    pass
-
-
-class TextList(list):
-    pass
+def test_file_path_is_resolved_and_empty_when_unknown(make_module, tmp_path, monkeypatch):
+    name = make_module(ASSET)
+    target = (tmp_path / f"{name}.py").rename(tmp_path / "link_target.py")
+    (tmp_path / f"{name}.py").symlink_to(target)
+    assert [r["file_path"] for r in assets(name)] == [str(target.resolve())]
+    for patch in [stub(inspect, "getsourcefile", OSError("none")), stub(inspect, "getsourcefile", KeyboardInterrupt())]:
+        monkeypatch.setattr(*patch)
+        assert [r["file_path"] for r in assets(name)] == [""]
 
 
 @pytest.mark.parametrize(
-    "form",
-    [list, tuple, TextList, collections.deque, Names, lambda names: [Text(n) for n in names]],
+    "name, source, text",
+    [
+        ("missing_x", None, "ModuleNotFoundError: No module named 'missing_x'"),
+        ("", None, "ValueError: Empty module name"),
+        (".rel", None, "TypeError: the 'package' argument is required to perform a relative import for '.rel'"),
+        (None, "raise ValueError('boom')", "ValueError: boom"),
+        (None, "def broken(:\n    pass", "SyntaxError: invalid syntax ({name}.py, line 1)"),
+        (None, "raise SystemExit(3)", "SystemExit: 3"),
+        (None, "class E(Exception):\n    __str__ = lambda self: 1 / 0\nraise E()", "E: <exception str() failed>"),
+        (None, "class Outer:\n    class Error(Exception):\n        pass\nraise Outer.Error('x')", "Outer.Error: x"),
+        (None, "raise ValueError('a\\ud800b')", "ValueError: a\ufffd\ufffd\ufffdb"),
+    ],
 )
-def test_every_form_of_modules(make_module, form):
-    name = make_module("from sorva import asset\n\n@asset()\ndef f():\n    pass\n")
-    expected = m.inspect_modules([name, "no_such_inspect_module", name])
-    assert len(json.loads(expected)["assets"]) == 2
-    assert m.inspect_modules(form([name, "no_such_inspect_module", name])) == expected
-    assert m.inspect_modules(modules=form([name, "no_such_inspect_module", name])) == expected
+def test_skip_lines_are_written_to_descriptor_2(make_module, capfd, monkeypatch, name, source, text):
+    name = make_module(source) if name is None else name
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    assert m.inspect_modules([name]) == '{"assets":[]}'
+    assert capfd.readouterr().err == f"sorva: skipping module '{name}': {text.format(name=name)}\n"
+    assert sys.stderr.getvalue() == ""
 
 
-def test_top_level_code_runs_once(make_module, tmp_path, capfd):
-    runs = tmp_path / "runs.txt"
-    name = make_module(
-        f"""
-        from sorva import asset
-
-        with open({str(runs)!r}, "a") as out:
-            out.write("run\\n")
-
-        @asset()
-        def f():
-            pass
-        """
+@pytest.mark.parametrize("exception", ["KeyboardInterrupt('stop')", "type('Sub', (KeyboardInterrupt,), {})('stop')"])
+def test_keyboard_interrupt_while_importing_propagates(make_module, capfd, exception):
+    good, name = make_module(ASSET), make_module(f"raise {exception}")
+    with pytest.raises(KeyboardInterrupt) as info:
+        m.inspect_modules(["missing_a", good, "missing_b", name, "never_reached"])
+    assert info.value.args == ("stop",)
+    assert capfd.readouterr().err == "".join(
+        f"sorva: skipping module '{n}': ModuleNotFoundError: No module named '{n}'\n" for n in ["missing_a", "missing_b"]
     )
-    first = m.inspect_modules([name, name])
-    assert m.inspect_modules([name]) == m.inspect_modules([name])
-    assert len(json.loads(first)["assets"]) == 2
-    assert runs.read_text() == "run\n"
-    assert capfd.readouterr().err == ""
 
 
-def test_a_failed_name_is_tried_again(make_module, tmp_path, capfd):
-    assert m.inspect_modules(["later_inspect_module"]) == '{"assets":[]}'
-    make_module("from sorva import asset\n\n@asset()\ndef f():\n    pass\n", name="later_inspect_module")
-    assert len(assets("later_inspect_module")) == 1
-    skip = "sorva: skipping module 'later_inspect_module': ModuleNotFoundError: No module named 'later_inspect_module'\n"
-    assert capfd.readouterr().err == skip
+def test_a_module_without_source_ends_the_call(make_module):
+    assert raised(lambda: m.inspect_modules([make_module(ASSET), "sys"])) == raised(lambda: inspect.getsource(sys))
 
 
-def test_a_module_of_100000_lines(make_module):
-    body = "".join(f"value_{i} = {i}\n" for i in range(99_995))
-    name = make_module(body + "from sorva import asset\n\n@asset()\ndef last():\n    return 1\n")
-    (record,) = assets(name)
-    assert record["module_source"] == body + "from sorva import asset\n\n@asset()\ndef last():\n    return 1\n"
-    assert record["function_source"] == "@asset()\ndef last():\n    return 1\n"
+DUCK = "def bad():\n    pass\nbad.__sorva_kind__ = 'asset'\n"
+
+
+@pytest.mark.parametrize(
+    "member, patch, error",
+    [
+        (DUCK, None, (AttributeError, "'function' object has no attribute '__sorva_metadata__'")),
+        (DUCK + "bad.__sorva_metadata__ = {'k': object()}", None,
+         (TypeError, "Object of type object is not JSON serializable")),
+        (DUCK + "bad.__sorva_metadata__ = {'x': float('nan')}", None,
+         (RuntimeError, "JSON parse error: expected value at line 1 column 7")),
+        ("bad = asset()(42)", None, raised(lambda: inspect.getsource(42))),
+        ("class Meta(type):\n    __name__ = property(lambda cls: 5)\nclass Model(metaclass=Meta):\n    pass\n"
+         "@asset()\ndef bad() -> Model:\n    pass", None, (TypeError, "'int' object cannot be converted to 'PyString'")),
+        ("@asset()\ndef bad() -> '\\ud800':\n    pass", None, raised(lambda: "\ud800".encode())),
+        ("class Odd:\n    __str__ = lambda self: 1 / 0\n@asset()\ndef bad() -> Odd():\n    pass", None,
+         (ZeroDivisionError, "division by zero")),
+        ("", stub(inspect, "getmembers", [["f", 1]]), (TypeError, "'list' object cannot be converted to 'PyTuple'")),
+        ("", stub(inspect, "getmembers", [("f",)]), (IndexError, "tuple index out of range")),
+        ("", stub(inspect, "getmembers", 5), (TypeError, "'int' object is not iterable")),
+        ("", stub(inspect, "getsource", 5), raised(lambda: textwrap.dedent(5))),
+        ("", stub(textwrap, "dedent", type("Text", (str,), {"strip": lambda self: 5})()),
+         (TypeError, "'int' object cannot be converted to 'PyString'")),
+        ("", stub(inspect, "getsourcefile", None), raised(lambda: pathlib.Path(None))),
+        ("", stub(inspect, "signature", ValueError("no signature")), (ValueError, "no signature")),
+        ("", stub(inspect, "signature", 5), (AttributeError, "'int' object has no attribute 'return_annotation'")),
+        ("", stub(builtins, "isinstance", "yes"), (TypeError, "'str' object cannot be converted to 'PyBool'")),
+        ("", (sys, "version_info", SimpleNamespace(major="3", minor=1, micro=0)),
+         (TypeError, "'str' object cannot be interpreted as an integer")),
+        ("", (sys, "version_info", SimpleNamespace(major=3, minor=2**63, micro=0)), (OverflowError, "int too big to convert")),
+        ("", (sys.modules, "textwrap", None), (ModuleNotFoundError, "import of textwrap halted; None in sys.modules")),
+    ],
+)
+def test_failures_that_end_the_call(make_module, monkeypatch, member, patch, error):
+    name = make_module(ASSET + member)
+    __import__(name)
+    if patch:
+        (monkeypatch.setitem if isinstance(patch[0], dict) else monkeypatch.setattr)(*patch)
+    assert raised(lambda: m.inspect_modules([name])) == error
+
+
+@pytest.mark.parametrize(
+    "trigger",
+    [
+        "panic()", "class Member:\n    __sorva_kind__ = property(lambda self: panic())\nmember = Member()",
+        "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
+        "    __sorva_original__ = property(lambda self: panic())\nmember = Member()",
+    ],
+)
+def test_an_internal_fault_is_never_passed_over(make_module, capfd, trigger):
+    name = make_module("from faults import cause_fault as panic\n" + trigger + "\n")
+    kind, text = raised(lambda: m.inspect_modules([name]))
+    assert (kind.__name__, text) == ("PanicException", "dictionary changed size during iteration")
+    assert "sorva: skipping module" not in capfd.readouterr().err
