@@ -1,183 +1,179 @@
-// Tests of the compact writer: literals, integers, the float layout, string escapes and containers.
+// Tests of the value model's invariants, the compact writer, and the write-then-parse round trip.
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
+#include <random>
 
-#include "helpers.hpp"
+#include "json/json.hpp"
 
 namespace sorva::json {
 namespace {
 
-std::string w(double x) { return write(Value::from_double(x)); }
-std::string w(std::string_view s) { return write(Value::string(std::string(s))); }
-
-TEST(WriteScalars, LiteralsAndIntegers) {
-    struct Case { Value v; const char* text; };
-    const Case cases[] = {
-        {Value(), "null"},
-        {Value::boolean(true), "true"},
-        {Value::boolean(false), "false"},
-        {Value::uint(0), "0"},
-        {Value::uint(7), "7"},
-        {Value::uint(10), "10"},
-        {Value::uint(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
-        {Value::negint(-1), "-1"},
-        {Value::negint(-10), "-10"},
-        {Value::negint(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
-        {Value::from_double(std::numeric_limits<double>::quiet_NaN()), "null"},
-        {Value::from_double(-std::numeric_limits<double>::infinity()), "null"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(write(c.v), c.text);
+std::string object_of(const std::vector<std::pair<std::string, int>>& in) {
+    Object members;
+    for (const auto& [key, n] : in) members.emplace_back(key, Value::uint(static_cast<std::uint64_t>(n)));
+    return write(Value::object(std::move(members)));
 }
 
-// Digits are written in pairs and eight-digit groups: check every length and
-// the values on both sides of each power of ten.
-TEST(WriteScalars, IntegersAroundEveryPowerOfTen) {
-    std::vector<std::uint64_t> cases = {std::numeric_limits<std::uint64_t>::max()};
-    for (std::uint64_t power = 1;; power *= 10) {
-        cases.insert(cases.end(), {power - 1, power, power + 1});
-        if (power > std::numeric_limits<std::uint64_t>::max() / 10) break;
-    }
-    for (const std::uint64_t n : cases) {
-        EXPECT_EQ(write(Value::uint(n)), std::to_string(n));
-        if (n > 0 && n <= std::uint64_t{1} << 63) {
+// Non-negative integers are always unsigned and floats compare bit for bit. Keys
+// sort by their bytes and the last duplicate wins, also in an object large
+// enough that an unstable sort would reorder the duplicates.
+TEST(ValueModel, IntegerKindsEqualityAndKeyOrder) {
+    EXPECT_EQ(Value::negint(0), Value::uint(0));
+    EXPECT_EQ(Value::negint(42), Value::uint(42));
+    EXPECT_NE(Value::from_double(0.0), Value::from_double(-0.0));
+    EXPECT_NE(Value::uint(1), Value::from_double(1.0));
+    EXPECT_NE(Value::uint(0), Value());
+    EXPECT_NE(Value::array({Value::uint(1)}), Value::array({Value::uint(1), Value()}));
+    EXPECT_EQ(object_of({{"b", 1}, {"a", 2}, {"B", 3}, {"\xC3\xA4", 4}, {"\x7F", 5}, {"ab", 6}, {"", 7}}),
+              "{\"\":7,\"B\":3,\"a\":2,\"ab\":6,\"b\":1,\"\x7F\":5,\"\xC3\xA4\":4}");
+    EXPECT_EQ(object_of({{"b", 1}, {"a", 2}, {"b", 3}, {"a", 4}, {"b", 5}}), R"({"a":4,"b":5})");
+    EXPECT_EQ(object_of({{"x", 1}, {"y", 2}, {"y", 3}}), R"({"x":1,"y":3})");  // sorted but for the duplicate
+    std::mt19937 rng(7);
+    std::vector<std::pair<std::string, int>> many;
+    std::map<std::string, int> last;
+    for (int i = 0; i < 500; ++i) last[many.emplace_back(std::to_string(rng() % 40), i).first] = i;
+    std::string expected;
+    for (const auto& [key, n] : last) expected += (expected.empty() ? "{\"" : ",\"") + key + "\":" + std::to_string(n);
+    EXPECT_EQ(object_of(many), expected + "}");
+}
+
+TEST(WriteScalars, LiteralsAndIntegersAroundEveryPowerOfTen) {
+    EXPECT_EQ(write(Value::from_double(std::numeric_limits<double>::quiet_NaN())), "null");
+    EXPECT_EQ(write(Value::from_double(-std::numeric_limits<double>::infinity())), "null");
+    EXPECT_EQ(write(Value::negint(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
+    EXPECT_EQ(write(Value::uint(std::numeric_limits<std::uint64_t>::max())), "18446744073709551615");
+    // Digits go out in pairs and eight-digit groups: every length, both sides of each power.
+    std::uint64_t power = 1;
+    for (int length = 1; length <= 20; ++length, power *= 10) {
+        for (const std::uint64_t n : {power - 1, power, power + 1}) {
+            EXPECT_EQ(write(Value::uint(n)), std::to_string(n));
             const auto negative = static_cast<std::int64_t>(0 - n);
-            EXPECT_EQ(write(Value::negint(negative)), std::to_string(negative));
+            EXPECT_TRUE(n >> 63 || write(Value::negint(negative)) == std::to_string(negative)) << negative;
         }
     }
 }
 
-// E is the decimal exponent of the first digit, n the number of shortest digits.
-TEST(WriteFloat, Zeros) {
-    EXPECT_EQ(w(0.0), "0.0");
-    EXPECT_EQ(w(-0.0), "-0.0");
-}
-
-TEST(WriteFloat, IntegralDigitsWithinFifteenGetPointZero) {  // n <= E + 1, 0 <= E <= 15
-    EXPECT_EQ(w(1.0), "1.0");
-    EXPECT_EQ(w(-1.0), "-1.0");
-    EXPECT_EQ(w(9.0), "9.0");
-    EXPECT_EQ(w(100.0), "100.0");
-    EXPECT_EQ(w(120.0), "120.0");
-    EXPECT_EQ(w(123.0), "123.0");
-    EXPECT_EQ(w(1e15), "1000000000000000.0");
-    EXPECT_EQ(w(-1e15), "-1000000000000000.0");
-    EXPECT_EQ(w(1234567890123456.0), "1234567890123456.0");
-    EXPECT_EQ(w(9007199254740991.0), "9007199254740991.0");
-    EXPECT_EQ(w(9999999999999998.0), "9999999999999998.0");
-}
-
-TEST(WriteFloat, FractionDigitsWithinFifteenGetAPoint) {  // n > E + 1, 0 <= E <= 15
-    EXPECT_EQ(w(1.5), "1.5");
-    EXPECT_EQ(w(-1.5), "-1.5");
-    EXPECT_EQ(w(12.34), "12.34");
-    EXPECT_EQ(w(123.456), "123.456");
-    EXPECT_EQ(w(1.7976931348623157), "1.7976931348623157");
-    EXPECT_EQ(w(123456789012345.6), "123456789012345.6");
-    EXPECT_EQ(w(1000000000000000.2), "1000000000000000.2");
-    EXPECT_EQ(w(1234567890123456.8), "1234567890123456.8");
-}
-
-TEST(WriteFloat, SmallMagnitudesDownToMinusFiveAreDecimal) {  // -5 <= E <= -1
-    EXPECT_EQ(w(0.1), "0.1");
-    EXPECT_EQ(w(-0.1), "-0.1");
-    EXPECT_EQ(w(0.5), "0.5");
-    EXPECT_EQ(w(0.30000000000000004), "0.30000000000000004");
-    EXPECT_EQ(w(0.001234), "0.001234");
-    EXPECT_EQ(w(0.00001), "0.00001");
-    EXPECT_EQ(w(-0.00001), "-0.00001");
-    EXPECT_EQ(w(0.000015), "0.000015");
-    EXPECT_EQ(w(0.000099999), "0.000099999");
-    EXPECT_EQ(w(0.000012345678901234568), "0.000012345678901234568");
-}
-
-TEST(WriteFloat, OtherMagnitudesUseAnExponent) {  // E < -5 or E > 15
-    EXPECT_EQ(w(0.000001), "1e-6");
-    EXPECT_EQ(w(-0.000001), "-1e-6");
-    EXPECT_EQ(w(0.0000015), "1.5e-6");
-    EXPECT_EQ(w(1.5e-7), "1.5e-7");
-    EXPECT_EQ(w(9.999999e-6), "9.999999e-6");
-    EXPECT_EQ(w(1e16), "1e+16");
-    EXPECT_EQ(w(-1e16), "-1e+16");
-    EXPECT_EQ(w(1.5e16), "1.5e+16");
-    EXPECT_EQ(w(12345678901234567.0), "1.2345678901234568e+16");
-    EXPECT_EQ(w(1e21), "1e+21");
-    EXPECT_EQ(w(1e100), "1e+100");
-    EXPECT_EQ(w(1e-100), "1e-100");
-    EXPECT_EQ(w(18446744073709551616.0), "1.8446744073709552e+19");
-    EXPECT_EQ(w(5e-324), "5e-324");
-    EXPECT_EQ(w(-5e-324), "-5e-324");
-    EXPECT_EQ(w(2.2250738585072014e-308), "2.2250738585072014e-308");
-    EXPECT_EQ(w(std::numeric_limits<double>::max()), "1.7976931348623157e+308");
-    EXPECT_EQ(w(std::numeric_limits<double>::lowest()), "-1.7976931348623157e+308");
+// E is the decimal exponent of the first digit, n the number of shortest
+// digits. Each text also parses back to the same bits.
+TEST(WriteFloat, FixedLayoutAndItsBoundaries) {
+    const std::pair<double, const char*> cases[] = {
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {1.0, "1.0"},  // n <= E + 1, 0 <= E <= 15: every digit, zeros, ".0"
+        {-120.0, "-120.0"},
+        {1e15, "1000000000000000.0"},
+        {9999999999999998.0, "9999999999999998.0"},
+        {-1.5, "-1.5"},  // n > E + 1, 0 <= E <= 15: the point after digit E + 1
+        {1234567890123456.8, "1234567890123456.8"},
+        {0.30000000000000004, "0.30000000000000004"},  // -5 <= E <= -1: "0." and -E - 1 zeros
+        {-0.00001, "-0.00001"},
+        {0.000012345678901234568, "0.000012345678901234568"},
+        {0.000001, "1e-6"},  // otherwise an exponent with its sign, and a point only when n > 1
+        {-9.999999e-6, "-9.999999e-6"},
+        {1e16, "1e+16"},
+        {12345678901234567.0, "1.2345678901234568e+16"},
+        {5e-324, "5e-324"},
+        {-std::numeric_limits<double>::max(), "-1.7976931348623157e+308"},
+    };
+    for (const auto& [x, text] : cases) {
+        EXPECT_EQ(write(Value::from_double(x)), text);
+        ParseResult r = parse(text);
+        ASSERT_TRUE(r.ok()) << text;
+        EXPECT_EQ(r.value(), Value::from_double(x)) << text;
+    }
 }
 
 TEST(WriteString, EscapesOnlyQuoteBackslashAndControls) {
-    struct Case { std::string_view in; const char* text; };
-    const Case cases[] = {
-        {"", R"("")"},
-        {"plain", R"("plain")"},
-        {"\"", R"("\"")"},
-        {"\\", R"("\\")"},
-        {"\b", R"("\b")"},
-        {"\t", R"("\t")"},
-        {"\n", R"("\n")"},
-        {"\f", R"("\f")"},
-        {"\r", R"("\r")"},
-        {std::string_view("\0", 1), R"("\u0000")"},
-        {"\x01", R"("\u0001")"},
-        {"\x0B", R"("\u000b")"},
-        {"\x1B", R"("\u001b")"},
-        {"\x1F", R"("\u001f")"},
-        {"/", R"("/")"},
-        {" ", R"(" ")"},
-        {"\x7F", "\"\x7F\""},
-        {"\xC3\xA9", "\"\xC3\xA9\""},
-        {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
-        {"a\nb\tc\x01/\x7F\xC3\xA9", "\"a\\nb\\tc\\u0001/\x7F\xC3\xA9\""},
-        {"\"\"\\\\", R"("\"\"\\\\")"},
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"\"\\", R"("\"\\")"},
+        {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
+        {std::string_view("\0\x01\x0B\x1F", 4), R"("\u0000\u0001\u000b\u001f")"},
+        {"/ \x7F\xC3\xA9\xF0\x9F\x98\x80", "\"/ \x7F\xC3\xA9\xF0\x9F\x98\x80\""},
     };
-    for (const Case& c : cases) EXPECT_EQ(w(c.in), c.text) << c.in;
+    for (const auto& [in, text] : cases) EXPECT_EQ(write(Value::string(std::string(in))), text) << in;
 }
 
-// The plain-run search looks at eight bytes at a time: put each special byte at
-// every offset of a longer text, among neighbours that differ from the special
-// bytes by one bit or only in the top bit.
-TEST(WriteString, FindsSpecialBytesAtEveryOffset) {
-    struct Special { char c; const char* escaped; };
-    const Special specials[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\x00', "\\u0000"}, {'\x1F', "\\u001f"}, {'\n', "\\n"}};
-    for (const std::string fill : {"a", "!", "#", "[", "]", " ", "\x7F", "\xA2", "\xDC", "\x9F", "\xC3\xA9"}) {
-        for (const Special& s : specials) {
-            for (std::size_t at = 0; at < 20; ++at) {
-                std::string before, after;
-                for (std::size_t i = 0; i < at; ++i) before += fill;
-                for (std::size_t i = 0; i < 20 - at; ++i) after += fill;
-                EXPECT_EQ(w(before + s.c + after), "\"" + before + s.escaped + after + "\"") << at;
+TEST(WriteContainers, CompactAndAppendedToTheOutput) {
+    Object members;
+    members.emplace_back("b", Value::array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true),
+                                            Value::boolean(false)}));
+    members.emplace_back("q\"", Value::array({Value::array({})}));
+    members.emplace_back("a", Value::object({}));
+    std::string out = "prefix:";
+    write(Value::object(std::move(members)), out);
+    EXPECT_EQ(out, R"(prefix:{"a":{},"b":[1,2.5,null,true,false],"q\"":[[]]})");
+    const std::string big(10000, 'x');
+    EXPECT_EQ(write(Value::array({Value::string(big), Value::string(big)})), "[\"" + big + "\",\"" + big + "\"]");
+    EXPECT_EQ(write(Value::string(std::string(3000, '\x1F'))).size(), 3000u * 6 + 2);
+}
+
+// Doubles come from bit patterns, so that every exponent and subnormals are as
+// likely as the common magnitudes; texts mix plain ASCII, every byte that must
+// be escaped, and non-ASCII bytes (not always valid UTF-8: bytes pass as they are).
+struct RandomValues {
+    std::mt19937_64 rng;
+
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng() % n); }
+
+    double finite_double() {
+        for (;;) {
+            if (const double x = std::bit_cast<double>(rng()); std::isfinite(x)) return x;
+        }
+    }
+
+    std::string text() {
+        static constexpr std::string_view kPieces[] = {"a", "key", "/", " ", "\"", "\\", "\n", "\t", "\b", "\f", "\r",
+            "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xFF", "0123456789abcdef"};
+        std::string s;
+        for (std::size_t n = below(8); n > 0; --n) {
+            s += below(8) ? kPieces[below(std::size(kPieces))] : std::string(1, static_cast<char>(below(256)));
+        }
+        return s;
+    }
+
+    Value value(int depth) {
+        switch (below(depth > 0 ? 10 : 7)) {
+            case 0: return Value();
+            case 1: return Value::boolean(below(2) == 1);
+            case 2: return Value::uint(below(2) ? rng() : below(1000));
+            case 3: return Value::negint(-static_cast<std::int64_t>(rng() >> 1) - 1);
+            case 4: return Value::from_double(finite_double());
+            case 5: {  // few digits near the layout boundaries, exponents from -8 to 18
+                const double x = static_cast<double>(below(100000)) / static_cast<double>(1 + below(1000));
+                return Value::from_double((below(2) ? -x : x) * std::pow(10.0, static_cast<double>(below(27)) - 8.0));
+            }
+            case 6: return Value::string(text());
+            default: {  // an array, or an object twice as often
+                Array items(below(6));
+                for (Value& item : items) item = value(depth - 1);
+                if (below(3) == 0) return Value::array(std::move(items));
+                Object members;
+                for (Value& item : items) members.emplace_back(text(), std::move(item));
+                return Value::object(std::move(members));
             }
         }
     }
-}
+};
 
-TEST(WriteContainers, CompactWithKeysInByteOrder) {
+// Parsed back, a written value is equal and writes the same text again: random
+// doubles, random values, and containers large enough to take over the parser's
+// waiting stack.
+TEST(RoundTrip, RandomAndLargeValues) {
+    RandomValues gen{std::mt19937_64(1)};
     Object members;
-    members.emplace_back("b", Value::uint(1));
-    members.emplace_back("a", Value::array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true)}));
-    members.emplace_back("B", Value::object({}));
-    members.emplace_back("\xC3\xA4", Value::array({}));
-    members.emplace_back("q\"", Value::string("x"));
-    EXPECT_EQ(write(Value::object(std::move(members))),
-              "{\"B\":{},\"a\":[1,2.5,null,true],\"b\":1,\"q\\\"\":\"x\",\"\xC3\xA4\":[]}");
-    EXPECT_EQ(write(Value::array({Value::array({Value::array({})}), Value::object({})})), "[[[]],{}]");
-}
-
-TEST(WriteOutput, AppendsToWhatTheStringHolds) {
-    std::string out = "prefix:";
-    write(Value::array({Value::uint(1)}), out);
-    EXPECT_EQ(out, "prefix:[1]");
-    std::string big(10000, 'x');
-    std::string text;
-    write(Value::array({Value::string(big), Value::string(big)}), text);
-    EXPECT_EQ(text, "[\"" + big + "\",\"" + big + "\"]");
+    for (int i = 0; i < 5000; ++i) members.emplace_back(std::to_string(i), Value::negint(-i));
+    std::vector<Value> values = {Value::array({Value::array(Array(5000)), Value::object(std::move(members))})};
+    for (int i = 0; i < 200000; ++i) values.push_back(Value::from_double(gen.finite_double()));
+    for (int i = 0; i < 20000; ++i) values.push_back(gen.value(4));
+    for (const Value& v : values) {
+        const std::string text = write(v);
+        ParseResult r = parse(text);
+        ASSERT_TRUE(r.ok()) << text << ": " << r.error().text();
+        ASSERT_EQ(r.value(), v) << text;
+        ASSERT_EQ(write(r.value()), text);
+    }
 }
 
 }  // namespace
