@@ -1,7 +1,5 @@
 """Helpers for the command-line tests: run `python -m ...` as a user would, write user modules."""
 
-from __future__ import annotations
-
 import os
 import re
 import subprocess
@@ -15,22 +13,13 @@ REPO = Path(__file__).resolve().parents[1]
 def run(*args: str, cwd: Path, stdin: str | None = None, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """`python -m ARGS` in `cwd`, with this process's environment plus `env`."""
     return subprocess.run(
-        [sys.executable, "-m", *args],
-        cwd=cwd,
-        input=stdin,
-        stdin=None if stdin is not None else subprocess.DEVNULL,
-        capture_output=True,
-        encoding="utf-8",
-        env={**os.environ, **(env or {})},
-        timeout=120,
-        check=False,
+        [sys.executable, "-m", *args], cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
+        capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False,
     )
 
 
-def write_module(folder: Path, name: str, source: str) -> Path:
-    path = folder / f"{name}.py"
-    path.write_text(textwrap.dedent(source).lstrip("\n"), encoding="utf-8")
-    return path
+def write_module(folder: Path, name: str, source: str) -> None:
+    (folder / f"{name}.py").write_text(textwrap.dedent(source).lstrip("\n"), encoding="utf-8")
 
 
 def untimed(text: str) -> str:
