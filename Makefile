@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEV = $(BUILD)/dev
 PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
 
-.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions demo clean
+.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions clone-check demo clean
 
 all: build
 
@@ -26,9 +26,9 @@ unit: build
 pytest: build
 	$(PYTEST) -q -p no:cacheprovider tests
 
-# Everything: C++ units, the Python suite, the sanitizer and leak runs, and a
-# short fuzzing session.
-test: unit pytest sanitize leakcheck fuzz wheelcheck versions
+# Everything: C++ units, the Python suite, the sanitizer and leak runs, a
+# short fuzzing session, the wheel, the other interpreters and a fresh clone.
+test: unit pytest sanitize leakcheck fuzz wheelcheck versions clone-check
 
 # The C++ units and the Python suite against a build with ASan and UBSan.
 sanitize: deps
@@ -49,6 +49,12 @@ leakcheck: deps
 versions: deps
 	tools/test-version.sh 3.12
 	tools/test-version.sh 3.13
+	tools/test-version.sh 3.14
+
+# The units and the Python suite from a fresh clone of the committed state,
+# in a folder with nothing beside it.
+clone-check: deps
+	tools/clone-check.sh $(PYTHON)
 
 fuzz: deps
 	fuzz/run.sh 60

@@ -3,8 +3,10 @@ paths included, and must leave no reference or memory block behind."""
 
 import atexit
 import contextlib
+import importlib
 import inspect
 import os
+import pickle
 import shutil
 import sys
 import tempfile
@@ -47,6 +49,24 @@ class KindRaises:
     @property
     def __sorva_kind__(self):
         raise RuntimeError("no kind")
+
+
+class KindInterrupts:
+    @property
+    def __sorva_kind__(self):
+        raise KeyboardInterrupt
+
+
+class LyingLength(list):
+    def __len__(self):
+        return 2**62
+
+
+def wrapper_cycle():
+    def own():
+        return wrapper
+
+    wrapper = m.asset()(own)
 
 
 def chain(depth):
@@ -107,6 +127,7 @@ alias = joined
     "leak_interrupt": "raise KeyboardInterrupt('stop')\n",
     "leak_bad_metadata": "def bad():\n    pass\nbad.__sorva_kind__ = 'asset'\nbad.__sorva_metadata__ = {'x': float('nan')}\n",
     "leak_bad_original": "from sorva._sorva import asset\nbad = asset()(42)\n",
+    "leak_empty": "",
 }
 for name, source in MODULES.items():
     with open(os.path.join(SCRATCH, name + ".py"), "w", encoding="utf-8") as file:
@@ -171,6 +192,9 @@ def declaration():
     raises(lambda: decorator(1, 2), TypeError)
     raises(lambda: m.asset(inputs={1: "x"}), TypeError)
     raises(lambda: m.asset(inputs={"x": KindRaises()}), TypeError)
+    raises(lambda: m.asset(inputs={"x": KindInterrupts()}), KeyboardInterrupt)
+    wrapper_cycle()
+    pickle.loads(pickle.dumps(importlib.import_module("leak_assets").joined))
     raises(lambda: m.asset(inputs={"x": m.asset()(len)}), TypeError)
     raises(lambda: m.asset(partitions={"d": ["a"]}), TypeError)
 
@@ -211,6 +235,7 @@ def inspection():
         m.inspect_modules(["leak_assets", "leak_assets", "no_such_leak_module", "leak_import_fails", ""])
         raises(lambda: m.inspect_modules(["leak_interrupt"]), KeyboardInterrupt)
     m.inspect_modules([])
+    m.inspect_modules(LyingLength(["leak_empty"]))
     raises(lambda: m.inspect_modules(["sys"]), TypeError)
     raises(lambda: m.inspect_modules(["leak_bad_metadata"]), RuntimeError)
     raises(lambda: m.inspect_modules(["leak_bad_original"]), TypeError)

@@ -94,8 +94,7 @@ def test_records_follow_member_names_repeat_and_top_level_code_runs_once(make_mo
     + [
         (f"class Member:\n    __sorva_kind__ = {kind}\n    __sorva_metadata__ = {{}}\nmember = Member()", None)
         for kind in ['"Asset"', '"asset "', '"asset\\0"', 'b"asset"', "1", "property(lambda self: 1 / 0)"]
-    ]
-    + [("class Hostile:\n    def __getattr__(self, name):\n        raise KeyboardInterrupt\nmember = Hostile()", None)],
+    ],
 )
 def test_duck_typed_assets(make_module, source, expected):
     records = assets(make_module(source))
@@ -132,9 +131,8 @@ def test_file_path_is_resolved_and_empty_when_unknown(make_module, tmp_path, mon
     target = (tmp_path / f"{name}.py").rename(tmp_path / "link_target.py")
     (tmp_path / f"{name}.py").symlink_to(target)
     assert [r["file_path"] for r in assets(name)] == [str(target.resolve())]
-    for patch in [stub(inspect, "getsourcefile", OSError("none")), stub(inspect, "getsourcefile", KeyboardInterrupt())]:
-        monkeypatch.setattr(*patch)
-        assert [r["file_path"] for r in assets(name)] == [""]
+    monkeypatch.setattr(*stub(inspect, "getsourcefile", OSError("none")))
+    assert [r["file_path"] for r in assets(name)] == [""]
 
 
 @pytest.mark.parametrize(
@@ -170,37 +168,97 @@ def test_keyboard_interrupt_while_importing_propagates(make_module, capfd, excep
     )
 
 
-def test_a_module_without_source_ends_the_call(make_module):
+INTERRUPTS = "def interrupt(*args):\n    raise KeyboardInterrupt('stop')\n"
+ANY_READ = INTERRUPTS + "class Member:\n    __getattr__ = interrupt\nmember = Member()\n"
+ORIGINAL_READ = INTERRUPTS + (
+    "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
+    "    __sorva_original__ = property(interrupt)\nmember = Member()\n"
+)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda make_module, monkeypatch: m.inspect_modules([make_module(ANY_READ)]),
+        lambda make_module, monkeypatch: m.inspect_modules([make_module(ORIGINAL_READ)]),
+        lambda make_module, monkeypatch: (
+            monkeypatch.setattr(*stub(inspect, "getsourcefile", KeyboardInterrupt("stop"))),
+            m.inspect_modules([make_module(ASSET)]),
+        ),
+        lambda make_module, monkeypatch: m.asset(inputs={"x": __import__(make_module(ANY_READ)).member}),
+        lambda make_module, monkeypatch: m.asset(inputs={"x": __import__(make_module(ORIGINAL_READ)).member}),
+    ],
+    ids=["kind", "original", "source file", "asset kind", "asset original"],
+)
+def test_ctrl_c_in_a_tolerant_read_propagates(make_module, monkeypatch, call):
+    with pytest.raises(KeyboardInterrupt) as info:
+        call(make_module, monkeypatch)
+    assert info.value.args == ("stop",)
+
+
+def test_an_empty_module_has_empty_source(make_module, tmp_path):
+    package = tmp_path / "pkg_empty_init"
+    package.mkdir()
+    (package / "__init__.py").touch()
+    (package / "base.py").write_text(ASSET)
+    records = assets(make_module(""), "pkg_empty_init", "pkg_empty_init.base")
+    assert [r["module_path"] for r in records] == ["pkg_empty_init.base"]
+    assert json.loads(m.inspect_modules(["pkg_empty_init"])) == {"assets": []}
+    assert records[0]["module_source"] == ASSET
+
+
+def test_a_module_that_cannot_be_inspected_is_named(make_module, tmp_path):
+    # The interpreter's own message already says which module.
     assert raised(lambda: m.inspect_modules([make_module(ASSET), "sys"])) == raised(lambda: inspect.getsource(sys))
+    gone = make_module("x = 1\n")
+    __import__(gone)
+    (tmp_path / f"{gone}.py").unlink()
+    with pytest.raises(OSError) as info:
+        m.inspect_modules([gone])
+    assert str(info.value) == f"module '{gone}': could not get source code"
+    assert str(info.value.__cause__) == "could not get source code"
 
 
 DUCK = "def bad():\n    pass\nbad.__sorva_kind__ = 'asset'\n"
 
 
+class OwnError(Exception):
+    pass
+
+
+def named(error):
+    """A built-in error met while inspecting a listed module names the module; the cause is the original."""
+    kind, text = error
+    return kind, f"module '<name>': {text}"
+
+
 @pytest.mark.parametrize(
     "member, patch, error",
     [
-        (DUCK, None, (AttributeError, "'function' object has no attribute '__sorva_metadata__'")),
+        (DUCK, None, named((AttributeError, "'function' object has no attribute '__sorva_metadata__'"))),
         (DUCK + "bad.__sorva_metadata__ = {'k': object()}", None,
-         (TypeError, "Object of type object is not JSON serializable")),
+         named((TypeError, "Object of type object is not JSON serializable"))),
         (DUCK + "bad.__sorva_metadata__ = {'x': float('nan')}", None,
-         (RuntimeError, "JSON parse error: expected value at line 1 column 7")),
-        ("bad = asset()(42)", None, raised(lambda: inspect.getsource(42))),
+         named((RuntimeError, "JSON parse error: expected value at line 1 column 7"))),
+        ("bad = asset()(42)", None, named(raised(lambda: inspect.getsource(42)))),
         ("class Meta(type):\n    __name__ = property(lambda cls: 5)\nclass Model(metaclass=Meta):\n    pass\n"
-         "@asset()\ndef bad() -> Model:\n    pass", None, (TypeError, "'int' object cannot be converted to 'PyString'")),
+         "@asset()\ndef bad() -> Model:\n    pass", None, named((TypeError, "'int' object cannot be converted to 'PyString'"))),
+        # An error that cannot be made from a message alone passes unchanged.
         ("@asset()\ndef bad() -> '\\ud800':\n    pass", None, raised(lambda: "\ud800".encode())),
         ("class Odd:\n    __str__ = lambda self: 1 / 0\n@asset()\ndef bad() -> Odd():\n    pass", None,
-         (ZeroDivisionError, "division by zero")),
-        ("", stub(inspect, "getmembers", [["f", 1]]), (TypeError, "'list' object cannot be converted to 'PyTuple'")),
-        ("", stub(inspect, "getmembers", [("f",)]), (IndexError, "tuple index out of range")),
-        ("", stub(inspect, "getmembers", 5), (TypeError, "'int' object is not iterable")),
-        ("", stub(inspect, "getsource", 5), raised(lambda: textwrap.dedent(5))),
+         named((ZeroDivisionError, "division by zero"))),
+        ("", stub(inspect, "getmembers", [["f", 1]]), named((TypeError, "'list' object cannot be converted to 'PyTuple'"))),
+        ("", stub(inspect, "getmembers", [("f",)]), named((IndexError, "tuple index out of range"))),
+        ("", stub(inspect, "getmembers", 5), named((TypeError, "'int' object is not iterable"))),
+        ("", stub(inspect, "getsource", 5), named(raised(lambda: textwrap.dedent(5)))),
         ("", stub(textwrap, "dedent", type("Text", (str,), {"strip": lambda self: 5})()),
-         (TypeError, "'int' object cannot be converted to 'PyString'")),
-        ("", stub(inspect, "getsourcefile", None), raised(lambda: pathlib.Path(None))),
-        ("", stub(inspect, "signature", ValueError("no signature")), (ValueError, "no signature")),
-        ("", stub(inspect, "signature", 5), (AttributeError, "'int' object has no attribute 'return_annotation'")),
-        ("", stub(builtins, "isinstance", "yes"), (TypeError, "'str' object cannot be converted to 'PyBool'")),
+         named((TypeError, "'int' object cannot be converted to 'PyString'"))),
+        ("", stub(inspect, "getsourcefile", None), named(raised(lambda: pathlib.Path(None)))),
+        ("", stub(inspect, "signature", ValueError("no signature")), named((ValueError, "no signature"))),
+        ("", stub(inspect, "signature", OwnError("no signature")), (OwnError, "no signature")),
+        ("", stub(inspect, "signature", 5), named((AttributeError, "'int' object has no attribute 'return_annotation'"))),
+        ("", stub(builtins, "isinstance", "yes"), named((TypeError, "'str' object cannot be converted to 'PyBool'"))),
+        # Before any listed module is reached.
         ("", (sys, "version_info", SimpleNamespace(major="3", minor=1, micro=0)),
          (TypeError, "'str' object cannot be interpreted as an integer")),
         ("", (sys, "version_info", SimpleNamespace(major=3, minor=2**63, micro=0)), (OverflowError, "int too big to convert")),
@@ -212,7 +270,7 @@ def test_failures_that_end_the_call(make_module, monkeypatch, member, patch, err
     __import__(name)
     if patch:
         (monkeypatch.setitem if isinstance(patch[0], dict) else monkeypatch.setattr)(*patch)
-    assert raised(lambda: m.inspect_modules([name])) == error
+    assert raised(lambda: m.inspect_modules([name])) == (error[0], error[1].replace("<name>", name))
 
 
 @pytest.mark.parametrize(

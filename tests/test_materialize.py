@@ -1,11 +1,8 @@
-"""materialize_asset: the calls it makes, value.json, the success and failure records."""
+"""materialize_asset: value.json, the success and failure records."""
 
-import builtins
-import contextlib
 import errno
 import json
 import os
-import pathlib
 import sys
 
 import pytest
@@ -45,36 +42,6 @@ def test_success_writes_both_files_byte_exact(make_module, tmp_path):
     expected = success(name, "report", "(scale: int = 2, key='\u00e9') -> dict", f"{out}/value.json", "dict")
     assert (out / "result.json").read_bytes() == expected
     assert sorted(os.listdir(out)) == ["result.json", "value.json"]
-
-
-START = "import importlib|import inspect|import json|import pathlib|mkdir () {'parents': True, 'exist_ok': True}|join result.json|"
-
-
-@pytest.mark.parametrize(
-    "function, expected",
-    [
-        ("f", START + "join value.json|write value.json ('utf-8',) {}|write result.json ('utf-8',) {}"),
-        ("g", START + "write result.json ('utf-8',) {}|import sys"),
-        ("h", START + "join value.json|write result.json ('utf-8',) {}|import sys"),
-    ],
-)
-def test_standard_library_calls_in_order(make_module, tmp_path, monkeypatch, function, expected):
-    name = make_module("def f():\n    return 1\ndef g():\n    raise KeyError\ndef h():\n    return {1}\n")
-    calls, concrete = [], type(pathlib.Path())
-
-    def spy(owner, method, describe):
-        real = getattr(owner, method)
-        monkeypatch.setattr(owner, method, lambda *a, **k: (calls.append(describe(*a, **k)), real(*a, **k))[1])
-
-    spy(concrete, "mkdir", lambda self, *a, **k: f"mkdir {a} {k}")
-    spy(concrete, "__truediv__", lambda self, key: f"join {key}")
-    spy(concrete, "write_text", lambda self, text, *a, **k: f"write {self.name} {a} {k}")
-    # pathlib imports helpers of its own on the way; only these are ours.
-    spy(builtins, "__import__", lambda module, *a, **k: f"import {module}" if module in {"importlib", "inspect", "json", "pathlib", "sys"} else None)
-    with contextlib.suppress(SystemExit):
-        m.materialize_asset(name, function, str(tmp_path))
-    monkeypatch.undo()
-    assert "|".join(filter(None, calls)) == expected
 
 
 @pytest.mark.parametrize(
@@ -121,10 +88,9 @@ def test_inputs_go_to_the_original_never_through_the_object(make_module, tmp_pat
     assert json.loads((tmp_path / "result.json").read_bytes())["signature"] == "(*args, **kwargs)"
 
 
-@pytest.mark.parametrize("raised", ["RuntimeError('no')", "KeyboardInterrupt"])
-def test_failing_unwrap_falls_back_to_the_object(make_module, tmp_path, raised):
+def test_failing_unwrap_falls_back_to_the_object(make_module, tmp_path):
     name = make_module(
-        f"class C:\n    @property\n    def __sorva_original__(self):\n        raise {raised}\n"
+        "class C:\n    @property\n    def __sorva_original__(self):\n        raise RuntimeError('no')\n"
         "    def __call__(self):\n        return 'itself'\nobj = C()\n"
     )
     m.materialize_asset(name, "obj", str(tmp_path))
@@ -164,6 +130,9 @@ SURROGATE_ERROR = "UnicodeEncodeError: 'utf-8' codec can't encode character '\\\
         ("def f(): raise Outer.Problem('inner')", None, "Outer.Problem: inner", "Problem", None),
         ("def f(): raise SystemExit(3)", None, "SystemExit: 3", None, None),
         ("def f(): raise KeyboardInterrupt", None, "KeyboardInterrupt: ", None, None),
+        # Ctrl-C while unwrapping is not passed over as a failed read.
+        ("def stop(): raise KeyboardInterrupt\nclass C:\n    __sorva_original__ = property(lambda self: stop())\nf = C()",
+         None, "KeyboardInterrupt: ", None, None),
         ("def f(): raise BadStr('x')", None, "BadStr: <exception str() failed>", None, None),
         ("def f(): raise Hidden('h')", None, "<failed to extract type name>: h", "Hidden", None),
         (r"""def f(): raise ValueError('say "hi"\n\tthen\\ \x01 / \x7f')""", None, 'ValueError: say \\"hi\\"\\n\\tthen\\\\ \\u0001 / \x7f', None, None),

@@ -1,16 +1,41 @@
 #!/bin/sh
-# test-version.sh X.Y: builds the extension for the pyenv interpreter X.Y
-# found on machines of this kind and runs the Python suite with it, using a
-# copy of Debian's pure-Python test packages. Skips when the interpreter is
-# not there.
+# test-version.sh X.Y: builds the extension for Python X.Y and runs the Python
+# suite with it, using a copy of Debian's pure-Python test packages. The
+# interpreter is the pyenv one found on machines of this kind, else one on the
+# PATH, else one unpacked from an archive in ../shared/python beside the
+# repository into a cache folder outside it. Skips when there is none.
 set -eu
 version=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/sorva
+
+# Unpacks the archive once; concurrent runs race harmlessly, since the
+# finished folder appears by one rename and a loser just drops its copy.
+unpacked() {
+    archive=$(ls "$root"/../shared/python/cpython-"$version".*-*.tar.xz 2>/dev/null | tail -n 1 || true)
+    [ -n "$archive" ] || return 0
+    release=$(basename "$archive" | sed 's/^cpython-\([0-9.]*\)-.*/\1/')
+    target="$cache/python-$release"
+    if [ ! -x "$target/bin/python3" ]; then
+        mkdir -p "$cache"
+        work=$(mktemp -d "$cache/.unpack.XXXXXX")
+        echo "unpacking $(basename "$archive") into $target" >&2
+        tar -xJf "$archive" -C "$work"
+        mv -T "$work/cpython-$release" "$target" 2>/dev/null || true
+        rm -rf "$work"
+    fi
+    echo "$target/bin/python3"
+}
+
 python=$(ls -d /root/.pyenv/versions/"$version".*/bin/python 2>/dev/null | tail -n 1 || true)
+[ -n "$python" ] || python=$(command -v "python$version" 2>/dev/null || true)
+case "$python" in */.pyenv/shims/*) python="" ;; esac
+[ -n "$python" ] || python=$(unpacked)
 if [ -z "$python" ]; then
     echo "no Python $version here: skipped"
     exit 0
 fi
+echo "Python $version: $python"
 build="$root/build-$version"
 
 # Meson finds a 3.12+ interpreter only through setuptools' distutils shim.

@@ -26,6 +26,20 @@ WrapperObject* as_wrapper(PyObject* self)
     return reinterpret_cast<WrapperObject*>(self);
 }
 
+// The garbage collector empties a wrapper that is part of unreachable
+// cycle; code that still reaches it (a finaliser of the cycle) gets this.
+constexpr const char* kCleared = "the AssetWrapper's function was released by the garbage collector";
+
+// The wrapped function, or the ReferenceError above once collected.
+PyObject* wrapped(PyObject* self)
+{
+    PyObject* function = as_wrapper(self)->function;
+    if (function == nullptr) {
+        fail(PyExc_ReferenceError, kCleared);
+    }
+    return function;
+}
+
 // Calls and attribute reads recurse in C through a chain of wrappers; the
 // interpreter's recursion limit turns a chain too deep for the stack into
 // RecursionError. Returns false with that error set.
@@ -39,6 +53,9 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
 {
     PyObject* function = as_wrapper(self)->function;
     PyObject* result = nullptr;
+    if (function == nullptr) {
+        return guard([]() -> Ref { fail(PyExc_ReferenceError, kCleared); });
+    }
     if (PyFunction_Check(function)) {
         // The usual case; the interpreter counts that recursion itself.
         result = PyObject_Vectorcall(function, args, nargsf, kwnames);
@@ -63,7 +80,7 @@ PyObject* forwarded(PyObject* self, const char* name)
         if (!enter_forwarding()) {
             throw_pending();
         }
-        Ref value = Ref::steal(PyObject_GetAttrString(as_wrapper(self)->function, name));
+        Ref value = Ref::steal(PyObject_GetAttrString(wrapped(self), name));
         Py_LeaveRecursiveCall();
         return check(value.release());
     });
@@ -81,7 +98,7 @@ PyObject* get_metadata(PyObject* self, void*)
 
 PyObject* get_original(PyObject* self, void*)
 {
-    return Ref::borrow(as_wrapper(self)->function).release();
+    return guard([&] { return Ref::borrow(wrapped(self)); });
 }
 
 PyObject* get_name(PyObject* self, void*) { return forwarded(self, "__name__"); }
@@ -98,8 +115,29 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name)
     return PyObject_GenericGetAttr(self, name);
 }
 
+// Pickling by reference, as for functions: a str answer makes pickle store
+// the module and this name, and check that they lead back to this object.
+PyObject* wrapper_reduce(PyObject* self, PyObject*)
+{
+    return forwarded(self, "__qualname__");
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(as_wrapper(self)->function);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int wrapper_clear(PyObject* self)
+{
+    Py_CLEAR(as_wrapper(self)->function);
+    return 0;
+}
+
 void wrapper_dealloc(PyObject* self)
 {
+    PyObject_GC_UnTrack(self);
     WrapperObject* wrapper = as_wrapper(self);
     delete std::exchange(wrapper->metadata, nullptr);
     Ref next = Ref::steal(std::exchange(wrapper->function, nullptr));
@@ -123,6 +161,11 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef g_methods[] = {
+    {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef g_members[] = {
     {"__vectorcalloffset__", compat::kMemberSsize, offsetof(WrapperObject, vectorcall), compat::kMemberReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -137,6 +180,9 @@ PyType_Slot g_slots[] = {
     {Py_tp_getattro, reinterpret_cast<void*>(wrapper_getattro)},
     {Py_tp_getset, g_getset},
     {Py_tp_members, g_members},
+    {Py_tp_methods, g_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
     {0, nullptr},
 };
 
@@ -144,7 +190,7 @@ PyType_Spec g_spec = {
     .name = "builtins.AssetWrapper",
     .basicsize = sizeof(WrapperObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_HAVE_GC,
     .slots = g_slots,
 };
 

@@ -7,6 +7,7 @@
 
 #include "inspect/names.hpp"
 #include "inspect/record.hpp"
+#include "module/compat.hpp"
 #include "module/module.hpp"
 
 namespace sorva::inspect {
@@ -60,6 +61,11 @@ Ref import_listed(const Toolkit& tools, const std::string& name)
     return {};
 }
 
+std::string module_prefix(const std::string& name)
+{
+    return "module '" + name + "': ";
+}
+
 // The value of one `inspect.getmembers` item, a (name, value) tuple.
 Ref member_value(PyObject* item)
 {
@@ -73,7 +79,7 @@ Ref member_value(PyObject* item)
 void add_module_records(const Toolkit& tools, PyObject* module, const std::string& python_version,
                         json::Array& records)
 {
-    const std::string module_source = normalised_source(tools, module);
+    const std::string module_source = inspect::module_source(tools, module);
     const ModuleFacts facts{module, module_source, python_version};
     Ref members = call_named(tools.inspect.get(), names::getmembers, module);
     Ref iterator = check(PyObject_GetIter(members.get()));
@@ -85,6 +91,56 @@ void add_module_records(const Toolkit& tools, PyObject* module, const std::strin
     }
     if (PyErr_Occurred()) {
         throw_pending();
+    }
+}
+
+// A message that already quotes the module's name, as the interpreter's
+// "<module 'sys' (built-in)> is a built-in module" does, is left as it is.
+bool names_module(std::string_view message, const std::string& name)
+{
+    return message.find("'" + name + "'") != std::string_view::npos;
+}
+
+// The pending exception, when it is a plain built-in error, becomes one of
+// the same type whose message starts with "module '{name}': ", caused by the
+// original; anything else (an exception class of the user's, or one that
+// cannot be made from a message alone) passes unchanged.
+void name_module_in_pending(const std::string& name)
+{
+    Ref original = take_exception();
+    PyTypeObject* type = Py_TYPE(original.get());
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+        PyObject_TypeCheck(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        std::string message = exception_message(original.get());
+        if (names_module(message, name)) {
+            compat::restore_raised(std::move(original));
+            return;
+        }
+        Ref text = new_text(module_prefix(name) + message);
+        if (Ref renamed = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), text.get()))) {
+            PyException_SetCause(renamed.get(), Ref::borrow(original.get()).release());  // steals
+            compat::restore_raised(std::move(renamed));
+            return;
+        }
+        discard_exception();
+    }
+    compat::restore_raised(std::move(original));
+}
+
+// Whatever makes a listed module impossible to inspect says which module it was.
+void inspect_listed(const Toolkit& tools, const std::string& name, PyObject* module,
+                    const std::string& python_version, json::Array& records)
+{
+    try {
+        add_module_records(tools, module, python_version, records);
+    } catch (CheckFailed& e) {
+        if (!names_module(e.message, name)) {
+            e.message.insert(0, module_prefix(name));
+        }
+        throw;
+    } catch (const PythonError&) {
+        name_module_in_pending(name);
+        throw;
     }
 }
 
@@ -127,7 +183,7 @@ Ref inspect_modules(const std::vector<std::string>& modules)
     json::Array records;
     for (const std::string& name : modules) {
         if (Ref module = import_listed(tools, name)) {
-            add_module_records(tools, module.get(), version, records);
+            inspect_listed(tools, name, module.get(), version, records);
         }
     }
     return new_text(output_text(std::move(records)));

@@ -29,6 +29,9 @@ struct ModuleFacts {
 // inspect.getsource(object), dedented, stripped and ended with one line feed.
 std::string normalised_source(const Toolkit& tools, PyObject* object);
 
+// The same for a module, whose empty file reads as empty text.
+std::string module_source(const Toolkit& tools, PyObject* module);
+
 // The member declares itself an asset: its `__sorva_kind__` is the str
 // "asset". A member that cannot answer is simply not one.
 bool is_asset(PyObject* member);

@@ -124,13 +124,7 @@ void rewrap_argument_error(std::string_view name)
     std::string message = "argument '";
     message += name;
     message += "': ";
-    Ref text = Ref::steal(PyObject_Str(original.get()));
-    if (!text) {
-        discard_exception();
-        message += "<exception str() failed>";
-    } else {
-        message += lossy_text(text.get());
-    }
+    message += exception_message(original.get());
     Ref replacement = check(PyObject_CallOneArg(PyExc_TypeError, new_text(message).get()));
     // PyException_SetCause steals; GetCause hands out a new reference.
     PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));

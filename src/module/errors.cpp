@@ -134,6 +134,10 @@ Ref take_exception()
 
 void discard_exception()
 {
+    // Ctrl-C is the user stopping the run: no tolerant read may swallow it.
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        throw_pending();
+    }
     take_exception();
 }
 
@@ -179,18 +183,19 @@ std::string type_name_of(PyObject* obj)
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-std::string exception_text(PyObject* exc)
+std::string exception_message(PyObject* exc)
 {
-    std::string text = type_name_of(exc);
-    text += ": ";
     Ref str = Ref::steal(PyObject_Str(exc));
     if (!str) {
         discard_exception();
-        text += "<exception str() failed>";
-        return text;
+        return "<exception str() failed>";
     }
-    text += lossy_text(str.get());
-    return text;
+    return lossy_text(str.get());
+}
+
+std::string exception_text(PyObject* exc)
+{
+    return type_name_of(exc) + ": " + exception_message(exc);
 }
 
 }  // namespace sorva

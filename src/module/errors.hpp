@@ -61,7 +61,8 @@ inline int check_status(int status)
 // out: code here never swallows one.
 Ref take_exception();
 
-// Drops the pending exception (see take_exception for PanicException).
+// Drops the pending exception, except a KeyboardInterrupt, which is thrown
+// on (and see take_exception for PanicException).
 void discard_exception();
 
 // Sets the Python exception for whatever C++ exception is in flight. Called
@@ -93,7 +94,10 @@ int guard_status(Body&& body) noexcept
     }
 }
 
-// The exception text form: "{type qualname}: {str(exc)}".
+// str(exc), lone surrogates replaced, or "<exception str() failed>".
+std::string exception_message(PyObject* exc);
+
+// The exception text form: "{type qualname}: {exception_message}".
 std::string exception_text(PyObject* exc);
 
 // The type's `__qualname__`, or "<failed to extract type name>".

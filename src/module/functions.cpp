@@ -1,6 +1,7 @@
 // The four module functions: bind, convert, hand over to the subsystem.
 #include "module/functions.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,12 +48,15 @@ std::vector<std::string> module_names(PyObject* arg)
         if (!PySequence_Check(arg)) {
             fail_conversion(arg, "Sequence");
         }
+        // The length only sizes the result, and a sequence may claim any
+        // length it likes: iteration decides how many names there are.
+        constexpr Py_ssize_t kMostReserved = 4096;
         std::vector<std::string> names;
         Py_ssize_t size = PySequence_Size(arg);
         if (size < 0) {
-            discard_exception();  // the length only sizes the result
+            discard_exception();
         } else {
-            names.reserve(static_cast<std::size_t>(size));
+            names.reserve(static_cast<std::size_t>(std::min(size, kMostReserved)));
         }
         Ref iterator = check(PyObject_GetIter(arg));
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {

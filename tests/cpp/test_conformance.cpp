@@ -1,7 +1,6 @@
 // Conformance against public suites: JSONTestSuite's parsing cases and the decimal-to-double data.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,11 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// SORVA_TESTDATA overrides the directory the build points at.
-fs::path testdata() {
-    const char* dir = std::getenv("SORVA_TESTDATA");
-    return dir ? fs::path(dir) : fs::path(SORVA_TESTDATA_DIR);
-}
+fs::path testdata() { return fs::path(SORVA_TESTDATA_DIR); }
 
 // y_ cases parse, n_ cases fail, and i_ cases may go either way but round-trip when accepted.
 // The JSON number grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
