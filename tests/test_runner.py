@@ -2,6 +2,7 @@
 
 import json
 import re
+import sys
 
 import pytest
 
@@ -152,7 +153,9 @@ ALIAS = {
     # An asset imported under another name is called through the module that defines it, listed or not.
     (["alias"], ["ok       raw", "ok       cooked    X.XXs  [1, 2, 1, 2]"]),
     (["alias", "base"], ["ok       raw", "ok       cooked    X.XXs  [1, 2, 1, 2]"]),
-    (["deep"], ["ok       nested", "failed   flat      X.XXs  the value of upstream nested is nested too deeply to read"]),
+    pytest.param(["deep"], ["ok       nested", "failed   flat      X.XXs  the value of upstream nested is nested too deeply to read"],
+                 marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests as deep as the C stack "
+                                          "allows, whatever the recursion limit: what a worker writes, the runner reads")),
 ])
 def test_assets_imported_under_another_name_and_values_too_deep_to_read(tmp_path, modules, lines):
     for name, source in ALIAS.items():
