@@ -1,5 +1,6 @@
 """`python -m sorva.inspect`: the inspection output on standard output, skip lines and errors on standard error."""
 
+import json
 import sys
 
 import pytest
@@ -39,3 +40,41 @@ def test_outcomes_without_assets(tmp_path, args, status, stdout, error):
     done = run("sorva.inspect", *args, cwd=tmp_path)
     stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
     assert (done.returncode, done.stdout, done.stderr) == (status, stdout, stderr)
+
+
+# Whatever a module does to standard output while imported or at exit, the output stays apart: in the file
+# with --output, alone on standard output otherwise.
+NOISY = '''
+import atexit, io, sys
+from sorva import asset
+print("at import")
+atexit.register(print, "at exit")
+sys.stdout = None if REPLACE else sys.stdout
+@asset()
+def dish() -> str: return "soup"
+'''
+
+
+@pytest.mark.parametrize("replace", [False, True])
+@pytest.mark.parametrize("to_file", [False, True])
+def test_the_output_never_mixes_with_what_modules_print(tmp_path, replace, to_file):
+    write_module(tmp_path, "noisy", f"REPLACE = {replace}\n" + NOISY)
+    done = run("sorva.inspect", "noisy", *(["--output", "found.json"] if to_file else []), cwd=tmp_path)
+    output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout.removesuffix("\n")
+    assert (done.returncode, done.stdout if to_file else "", done.stderr) == (0, "", "at import\n" + ("" if replace else "at exit\n"))
+    assert [asset["function_name"] for asset in json.loads(output)["assets"]] == ["dish"]
+
+
+@pytest.mark.parametrize("args, status, error, written", [
+    (["--strict", "plain", "nowhere"], 1, "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'", False),
+    (["--strict", "plain", "exits"], 1, "cannot import module 'exits': SystemExit: 3", False),
+    (["--output", "missing/found.json", "plain"], 2, "cannot write 'missing/found.json': No such file or directory", False),
+    (["--strict", "--output", "found.json", "--", "plain"], 0, None, True),
+])
+def test_strict_imports_and_the_output_file(tmp_path, args, status, error, written):
+    write_module(tmp_path, "plain", "VALUE = 1\n")
+    write_module(tmp_path, "exits", "raise SystemExit(3)\n")
+    done = run("sorva.inspect", *args, cwd=tmp_path)
+    stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
+    assert (done.returncode, done.stdout, done.stderr) == (status, "", stderr)
+    assert sorted(path.name for path in tmp_path.iterdir() if path.suffix == ".json") == (["found.json"] if written else [])

@@ -1,57 +1,139 @@
 """`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome."""
 
+import os
+import resource
+import signal
+import subprocess
+import sys
+
 import pytest
 
 from cli_support import run, write_module
 
 INPUTS = '{"numbers": [1, 2, 3], "factor": 10}'
+ASSETS = '''
+import os, pathlib
+from sorva import asset
+pathlib.Path("imported").touch()
+@asset()
+def scale(numbers: list[int] = [5], factor: int = 2) -> list[int]:
+    return [n * factor for n in numbers]
+@asset()
+def wander() -> str:
+    os.chdir("/")
+    return "elsewhere"
+@asset()
+def shout(size: int) -> None:
+    raise ValueError("x" * size)
+'''
+E = "python -m sorva.worker: error: "
 
 
 @pytest.fixture
 def folder(tmp_path):
-    write_module(tmp_path, "assets", "from sorva import asset\n@asset()\n"
-                 "def scale(numbers: list[int] = [5], factor: int = 2) -> list[int]: return [n * factor for n in numbers]\n")
+    write_module(tmp_path, "assets", ASSETS)
+    write_module(tmp_path, "broken", "import os\n\ndef helper():\n    raise OSError('no disk today')\n\nhelper()\n")
     (tmp_path / "inputs.json").write_text(INPUTS, encoding="utf-8")
     (tmp_path / "latin1.json").write_bytes(b'{"numbers": ["\xe9"]}')
     (tmp_path / "taken").write_text("a file, not a folder", encoding="utf-8")
-    return tmp_path
+    return tmp_path.resolve()
+
+
+def record(folder, function, value_path):
+    signature = {"scale": "(numbers: list[int] = [5], factor: int = 2) -> list[int]", "wander": "() -> str"}[function]
+    result_type = {"scale": "list", "wander": "str"}[function]
+    return (f'{{"artifact_format":"json","function_name":"{function}","module_path":"assets","ok":true,'
+            f'"result_type":"{result_type}","signature":"{signature}","value_path":"{value_path}"}}')
 
 
 # PYTHONSAFEPATH leaves the current folder off the path; the asset's module is found there all the same.
-@pytest.mark.parametrize("options, stdin, value", [
-    (["--inputs", INPUTS], None, "[10, 20, 30]"), (["--inputs-file", "inputs.json"], None, "[10, 20, 30]"),
-    (["--inputs-file", "-"], INPUTS, "[10, 20, 30]"), ([], None, "[10]"),
+# A relative OUTPUT_DIR is the one named when the worker started, whatever folder the asset moves to.
+@pytest.mark.parametrize("function, options, stdin, value", [
+    ("scale", ["--inputs", INPUTS], None, "[10, 20, 30]"), ("scale", ["--inputs-file", "inputs.json"], None, "[10, 20, 30]"),
+    ("scale", ["--inputs-file", "-"], INPUTS, "[10, 20, 30]"), ("scale", [f"--inputs={INPUTS}"], None, "[10, 20, 30]"),
+    ("scale", [], None, "[10]"), ("wander", [], None, '"elsewhere"'),
 ])
-def test_inputs_become_keyword_arguments(folder, options, stdin, value):
-    done = run("sorva.worker", "assets", "scale", "out", *options, cwd=folder, stdin=stdin, env={"PYTHONSAFEPATH": "1"})
+def test_inputs_become_keyword_arguments(folder, function, options, stdin, value):
+    done = run("sorva.worker", "assets", function, "out", *options, cwd=folder, stdin=stdin, env={"PYTHONSAFEPATH": "1"})
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
     assert (folder / "out/value.json").read_text(encoding="utf-8") == value
-    assert (folder / "out/result.json").read_text(encoding="utf-8") == (
-        '{"artifact_format":"json","function_name":"scale","module_path":"assets","ok":true,"result_type":"list",'
-        '"signature":"(numbers: list[int] = [5], factor: int = 2) -> list[int]","value_path":"out/value.json"}'
-    )
+    assert (folder / "out/result.json").read_text(encoding="utf-8") == record(folder, function, folder / "out/value.json")
 
 
-@pytest.mark.parametrize("inputs, error", [
-    ('{"numbers": null}', "TypeError: 'NoneType' object is not iterable"),
-    ("{numbers: [1]}", "JSONDecodeError: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+# The record holds the error; standard error adds where it happened (the user's file and line) and one line saying so.
+@pytest.mark.parametrize("module, function, inputs, error, traceback", [
+    ("assets", "scale", '{"numbers": null}', "TypeError: 'NoneType' object is not iterable",
+     ['  File "{folder}/assets.py", line 6, in scale', "    return [n * factor for n in numbers]"]),
+    ("broken", "helper", None, "OSError: no disk today",
+     ['  File "{folder}/broken.py", line 6, in <module>', "    helper()",
+      '  File "{folder}/broken.py", line 4, in helper', "    raise OSError('no disk today')"]),
+    ("assets", "nothing", None, "AttributeError: module 'assets' has no attribute 'nothing'", None),
 ])
-def test_a_failed_asset_exits_1_with_its_record_and_no_traceback(folder, inputs, error):
-    done = run("sorva.worker", "assets", "scale", "out", "--inputs", inputs, cwd=folder)
-    assert (done.returncode, done.stdout, done.stderr) == (1, "", "")
-    record = f'{{"error":"{error}","error_type":"{error.split(":")[0]}","ok":false}}'
-    assert ((folder / "out/result.json").read_text(encoding="utf-8"), (folder / "out/value.json").exists()) == (record, False)
+def test_a_failed_asset_exits_1_with_its_record_and_its_traceback_on_stderr(folder, module, function, inputs, error, traceback):
+    done = run("sorva.worker", module, function, "out", *(["--inputs", inputs] if inputs else []), cwd=folder)
+    (kind, message), path = error.split(": ", 1), folder / "out/result.json"
+    assert (done.returncode, done.stdout) == (1, "")
+    assert (path.read_text(encoding="utf-8"), (folder / "out/value.json").exists()) == (
+        f'{{"error":"{error}","error_type":"{kind}","ok":false}}', False)
+    lines = done.stderr.splitlines()
+    assert lines[-1] == f"python -m sorva.worker: asset '{function}' of module '{module}' failed ({error}); its record is {path}"
+    if traceback is None:
+        assert lines[:-1] == []
+    else:
+        shown = [line for line in lines if line.startswith("  File ") or line.startswith("    ") and "^" not in line]
+        assert (lines[0], shown, lines[-2]) == (
+            "Traceback (most recent call last):", [line.format(folder=folder) for line in traceback], error)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["scale"], "the following arguments are required: OUTPUT_DIR"),
-    (["scale", "out", "--inputs", "{}", "--inputs-file", "-"], "argument --inputs-file: not allowed with argument --inputs"),
-    (["scale", "out", "--inputs-file", "nowhere.json"], "cannot read inputs file 'nowhere.json': No such file or directory"),
-    (["scale", "out", "--inputs-file", "."], "cannot read inputs file '.': Is a directory"),
-    (["scale", "out", "--inputs-file", "latin1.json"], "inputs file 'latin1.json' is not UTF-8 text: invalid continuation byte"),
-    (["scale", "taken"], "FileExistsError: [Errno 17] File exists: 'taken'"),
+# Inputs are checked before the user's module is imported ("imported" is the module's mark). Once the
+# command line names OUTPUT_DIR, a refused run removes the record and value of an earlier run there,
+# so that they cannot pass for this run's.
+@pytest.mark.parametrize("args, stdin, message, kept", [
+    (["scale"], "", "the following arguments are required: OUTPUT_DIR", True),
+    (["scale", "out", "--inputs", "{}", "--inputs-file", "-"], "", "argument --inputs-file: not allowed with argument --inputs", True),
+    (["scale", "out", "--inputs-file", "nowhere.json"], "", "cannot read inputs file 'nowhere.json': No such file or directory", False),
+    (["scale", "out", "--inputs-file", "."], "", "cannot read inputs file '.': Is a directory", False),
+    (["scale", "out", "--inputs-file", "latin1.json"], "", "inputs file 'latin1.json' is not UTF-8 text: invalid continuation byte", False),
+    (["scale", "out", "--inputs-file", "-"], None, "cannot read inputs file '-': standard input is closed", False),
+    (["scale", "out", "--inputs", "[1, 2]"], "", "the inputs must be a JSON object of keyword arguments, not an array", False),
+    (["scale", "out", "--inputs", "null"], "", "the inputs must be a JSON object of keyword arguments, not null", False),
+    (["scale", "out", "--inputs", "{numbers: [1]}"], "",
+     "the inputs are not valid JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", False),
+    (["scale", "out", "--inputs", "[" * 100_000], "", "the inputs are nested too deeply to read", False),
+    (["scale", "taken"], "", "FileExistsError: [Errno 17] File exists: '{folder}/taken'", True),
 ])
-def test_a_wrong_invocation_is_one_line_and_status_2_with_no_record(folder, args, message):
-    done = run("sorva.worker", "assets", *args, cwd=folder)
-    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.worker: error: {message}\n")
-    assert not (folder / "out").exists()
+def test_a_wrong_invocation_is_one_line_and_status_2_with_no_record(folder, args, stdin, message, kept):
+    (folder / "out").mkdir()
+    (folder / "out/result.json").write_text('{"ok":true}', encoding="utf-8")
+    (folder / "out/value.json").write_text("1", encoding="utf-8")
+    # A worker started with `<&-` has no standard input at all.
+    close_stdin = (lambda: os.close(0)) if stdin is None else None
+    command = [sys.executable, "-m", "sorva.worker", "assets", *args]
+    done = subprocess.run(command, cwd=folder, input=stdin, capture_output=True, encoding="utf-8", timeout=60,
+                          check=False, preexec_fn=close_stdin)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", E + message.format(folder=folder) + "\n")
+    left = sorted(path.name for path in (folder / "out").iterdir())
+    assert (left, (folder / "imported").exists()) == (["result.json", "value.json"] if kept else [], False)
+
+
+def test_a_record_that_cannot_be_written_whole_is_removed(folder):
+    # Files may grow to 64 kB: the failure record of a 100 kB message cannot be written whole, as on a full disk.
+    def limit_file_size():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+
+    command = [sys.executable, "-m", "sorva.worker", "assets", "shout", "out", "--inputs", '{"size": 100000}']
+    done = subprocess.run(command, cwd=folder, capture_output=True, encoding="utf-8", timeout=60, check=False,
+                          preexec_fn=limit_file_size)
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (2, E + "OSError: [Errno 27] File too large")
+    assert list((folder / "out").iterdir()) == []
+
+
+def test_a_job_imports_neither_argparse_nor_typing(folder):
+    # Without site, which may import anything; what is left is what the worker itself loads per job.
+    code = ("import runpy, sys\nsys.argv = ['worker', 'assets', 'scale', 'out']\ntry:\n"
+            "    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\nexcept SystemExit as end:\n"
+            "    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")
+    done = subprocess.run([sys.executable, "-S", "-c", code], cwd=folder, capture_output=True, encoding="utf-8",
+                          timeout=60, check=False)
+    assert (done.stdout, done.stderr) == ("0 []\n", "")

@@ -2,6 +2,7 @@
 
 import json
 import re
+import sys
 
 import pytest
 
@@ -47,7 +48,8 @@ def values(out):
         (["--jobs", "1"], ["blob", "keyed", "overview", "rate", "sales", "scaled", "size"]),
         (["--jobs", "4"], ["blob", "keyed", "overview", "rate", "sales", "scaled", "size"]),
         # By function name, declared name or ref, with everything upstream.
-        (["--select", "rate", "the overview", "{folder}/edge.py:size"], ["blob", "overview", "rate", "sales", "size"]),
+        (["--select", "rate", "--select", "the overview", "--select", "{folder}/edge.py:size"],
+         ["blob", "overview", "rate", "sales", "size"]),
     ],
 )
 def test_partitions_fan_out_upstream_values_fan_in_and_select_takes_upstreams(tmp_path, options, ran):
@@ -117,16 +119,59 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
          [E + "asset 'down': 'c' is both a partition dimension and an input parameter",
           E + "asset 'up' partition dimension 'c' lists the key \"a\" more than once"]),
         ("", ["bad"], [E + "no assets found in bad"]),
-        ("@asset()\ndef one(): return 1", ["bad", "--select", "one", "pie"], [E + "argument --select: no asset is named 'pie'"]),
+        ("@asset()\ndef one(): return 1", ["bad", "--select", "one", "--select", "pie"], [E + "argument --select: no asset is named 'pie'"]),
         ("", ["bad", "--jobs", "0"], [E + "argument --jobs: expected a whole number of at least 1, got '0'"]),
         ("", ["bad", "--jobs", "all"], [E + "argument --jobs: expected a whole number of at least 1, got 'all'"]),
-        ("", ["sys"], ["python -m sorva.inspect: error: TypeError: <module 'sys' (built-in)> is a built-in module",
-                       E + "inspecting the modules failed (exit status 1)"]),
+        ("", ["sys"], [E + "TypeError: <module 'sys' (built-in)> is a built-in module"]),
+        # A listed module must import; whatever follows `--` is a module name.
+        ("", ["bad", "nowhere"], [E + "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"]),
+        ("", ["--", "--bad"], [E + "cannot import module '--bad': ModuleNotFoundError: No module named '--bad'"]),
+        ("import os\nos._exit(0)", ["bad"],
+         [E + "the inspection ended without writing its output (a module may have ended the process)"]),
+        ("@asset()\ndef one(): return 1", ["bad", "--out", "bad.py"], [E + "argument --out: 'bad.py' is not a folder"]),
     ],
 )
 def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tmp_path, source, args, stderr):
     header = "from pathlib import Path\nfrom sorva import asset, partitions\nHERE = str(Path(__file__).resolve())\n"
     write_module(tmp_path, "bad", header + source)
-    done = run("sorva.run", *args, "--out", "out", cwd=tmp_path)
+    done = run("sorva.run", "--out", "out", *args, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", "".join(f"{line}\n" for line in stderr))
     assert not (tmp_path / "out").exists()
+
+
+ALIAS = {
+    "base": "from sorva import asset\n@asset()\ndef raw(): return [1, 2]\n",
+    "alias": "from sorva import asset\nfrom base import raw as r\n@asset(inputs={'data': r})\ndef cooked(data): return data * 2\n",
+    # Deeper than the runner can read: the downstream fails with a reason, the run goes on.
+    "deep": "import sys\nfrom sorva import asset\nsys.setrecursionlimit(10_000)\n@asset()\ndef nested():\n"
+            "    value = []\n    for _ in range(3000): value = [value]\n    return value\n"
+            "@asset(inputs={'v': nested})\ndef flat(v): return 1\n",
+}
+
+
+@pytest.mark.parametrize("modules, lines", [
+    # An asset imported under another name is called through the module that defines it, listed or not.
+    (["alias"], ["ok       raw", "ok       cooked    X.XXs  [1, 2, 1, 2]"]),
+    (["alias", "base"], ["ok       raw", "ok       cooked    X.XXs  [1, 2, 1, 2]"]),
+    pytest.param(["deep"], ["ok       nested", "failed   flat      X.XXs  the value of upstream nested is nested too deeply to read"],
+                 marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests as deep as the C stack "
+                                          "allows, whatever the recursion limit: what a worker writes, the runner reads")),
+])
+def test_assets_imported_under_another_name_and_values_too_deep_to_read(tmp_path, modules, lines):
+    for name, source in ALIAS.items():
+        write_module(tmp_path, name, source)
+    done = run("sorva.run", *modules, "--jobs", "1", cwd=tmp_path)
+    shown = [re.sub(r"^\[\d/\d\] ", "", line) for line in untimed(done.stdout).splitlines()[:2]]
+    assert ([line[: len(want)] for line, want in zip(shown, lines)], done.stderr) == (lines, "")
+
+
+def test_a_long_chain_plans_without_recursion_and_select_leaves_the_rest_unplanned(tmp_path):
+    chain = "".join(f"@asset(inputs={{'x': a{i - 1}}})\ndef a{i}(x): return x + 1\n" for i in range(1, 1200))
+    broken = "@asset(inputs={'x': 'elsewhere.py:nothing'})\ndef broken(x): return x\n"
+    write_module(tmp_path, "chain", "from sorva import asset\n@asset()\ndef a0(): return 0\n" + chain + broken)
+    selected = run("sorva.run", "--select", "a0", "chain", cwd=tmp_path)
+    assert (selected.returncode, untimed(selected.stdout), selected.stderr) == (
+        0, "[1/1] ok       a0    X.XXs  0\n1 jobs in X.XXs: 1 succeeded, 0 failed, 0 skipped; outputs in sorva-out\n", "")
+    whole = run("sorva.run", "chain", cwd=tmp_path)
+    assert (whole.returncode, whole.stderr) == (
+        2, E + f"asset 'broken' parameter 'x': no asset found with the ref 'elsewhere.py:nothing'\n")

@@ -1,26 +1,25 @@
-"""What the three commands share: argument parsing with one-line errors, and the import path."""
+"""What the commands share: one-line errors, exit statuses and the import path.
+
+This module is on the worker's path for every job, so it imports nothing
+beyond what the interpreter has loaded at start-up; the argument parser
+lives in `_parser`.
+"""
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
-from typing import NoReturn
+
+# `typing` costs milliseconds per worker; only type checkers need NoReturn.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
 
 # Exit statuses shared by the commands.
 FAILED = 1
 USAGE = 2
-
-
-class ArgumentParser(argparse.ArgumentParser):
-    """An argument parser whose errors are one line on standard error and status 2.
-
-    Orchestrators read standard error line by line, so the usage block that
-    argparse would print first is left out; `--help` still shows it.
-    """
-
-    def error(self, message: str) -> NoReturn:
-        fail(self.prog, message, USAGE)
+# A command stopped by SIGINT exits as a shell reports a process killed by it.
+INTERRUPTED = 130
 
 
 def fail(prog: str, message: str, status: int) -> NoReturn:

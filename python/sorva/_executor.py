@@ -9,6 +9,11 @@ files itself; the executor only reports how the job's process ended.
 
 from __future__ import annotations
 
+import os
+import signal
+import subprocess
+import sys
+import threading
 from abc import ABC, abstractmethod
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -67,3 +72,103 @@ class Executor(ABC):
 
     def close(self) -> None:  # noqa: B027 - optional hook
         """Releases what `start` acquired; called once after the last task."""
+
+
+class ProcessExecutor(Executor):
+    """One `python -m sorva.worker` process per task, each in a process group of its own.
+
+    The group lets the runner stop a job together with everything its asset
+    started, and keeps a Ctrl-C at the terminal from reaching the workers
+    directly: the runner decides what an interruption means for each job.
+    """
+
+    name = "process"
+    GRACE = 2.0  # seconds a stopped job gets to end before it is killed
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._running: dict[int, subprocess.Popen[bytes]] = {}
+        self._stopping = False
+
+    def run(self, task: Task) -> Ended:
+        command = [sys.executable, "-m", "sorva.worker", task.module, task.function, str(task.folder)]
+        if task.inputs is not None:
+            command += ["--inputs-file", "-"]
+        with self._lock:
+            if self._stopping:
+                return Ended(-signal.SIGTERM, "interrupted before it started")
+            try:
+                with open(task.folder / "worker.log", "wb") as log:
+                    process = subprocess.Popen(
+                        command,
+                        stdin=subprocess.DEVNULL if task.inputs is None else subprocess.PIPE,
+                        stdout=log,
+                        stderr=subprocess.STDOUT,
+                        start_new_session=True,
+                    )
+            except OSError as error:
+                return Ended(2, f"could not start the worker: {error}")
+            self._running[process.pid] = process
+        timer = None
+        timed_out = threading.Event()
+        if task.timeout is not None:
+            timer = threading.Timer(task.timeout, self._time_out, (process, timed_out))
+            timer.daemon = True
+            timer.start()
+        try:
+            _feed(process, task.inputs)
+            # Waiting without reaping keeps the group's id from being reused
+            # while the group is cleared of anything the asset left running.
+            os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+            _signal_group(process.pid, signal.SIGKILL)
+        finally:
+            if timer is not None:
+                timer.cancel()
+            with self._lock:
+                del self._running[process.pid]
+            process.wait()
+        if timed_out.is_set():
+            return Ended(process.returncode, f"timed out after {task.timeout:g} s")
+        return Ended(process.returncode)
+
+    def _time_out(self, process: subprocess.Popen[bytes], timed_out: threading.Event) -> None:
+        timed_out.set()
+        self._stop(process)
+
+    def _stop(self, process: subprocess.Popen[bytes]) -> None:
+        """Asks the job's group to end, and kills it after the grace period."""
+        self._signal(process, signal.SIGTERM)
+        killer = threading.Timer(self.GRACE, self._signal, (process, signal.SIGKILL))
+        killer.daemon = True
+        killer.start()
+
+    def _signal(self, process: subprocess.Popen[bytes], signum: int) -> None:
+        # Only a job not yet reaped: a reaped leader's id may belong to another process by now.
+        with self._lock:
+            if self._running.get(process.pid) is process:
+                _signal_group(process.pid, signum)
+
+    def interrupt(self) -> None:
+        with self._lock:
+            self._stopping = True
+            running = list(self._running.values())
+        for process in running:
+            self._stop(process)
+
+
+def _feed(process: subprocess.Popen[bytes], inputs: bytes | None) -> None:
+    if process.stdin is None:
+        return
+    try:
+        if inputs:
+            process.stdin.write(inputs)
+        process.stdin.close()
+    except OSError:
+        pass  # the worker ended without reading its inputs; its status tells why
+
+
+def _signal_group(pid: int, signum: int) -> None:
+    try:
+        os.killpg(pid, signum)
+    except (ProcessLookupError, PermissionError):
+        pass  # the group has ended

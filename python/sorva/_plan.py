@@ -37,6 +37,7 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     order: int
     label: str = ""
+    problems: list[str] = field(default_factory=list)
 
     @property
     def dimension_names(self) -> frozenset[str]:
@@ -91,40 +92,70 @@ def canonical(value: Any) -> str:
     return json.dumps(value, sort_keys=True, separators=(",", ":"))
 
 
-def read_assets(inspection: Any) -> list[Asset]:
+def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
     """The distinct assets of an inspection output, in the order they were found.
 
     An asset is identified by its ref, the text `inputs` stores for a
-    decorated upstream; an asset found in several modules is kept once, with
-    the first module it was found in.
+    decorated upstream; an asset found in several modules is kept once. A
+    problem in an asset's declaration is kept with the asset and reported
+    only if the asset is planned (`Asset.problems`).
     """
     records = inspection.get("assets") if isinstance(inspection, dict) else None
     if not isinstance(records, list):
         raise PlanError(['the inspection output has no "assets" list'])
-    assets: dict[str, Asset] = {}
-    problems: list[str] = []
+    found_in: dict[str, list[str]] = {}
+    first: dict[str, dict[str, Any]] = {}
     for record in records:
         ref = f"{record['file_path']}:{record['function_name']}"
-        if ref in assets:
-            continue
+        first.setdefault(ref, record)
+        found_in.setdefault(ref, []).append(record["module_path"])
+    assets: list[Asset] = []
+    for ref, record in first.items():
         metadata = record["decorator_metadata"]
         if not isinstance(metadata, dict):
             metadata = {}
         asset = Asset(
             ref=ref,
-            module=record["module_path"],
+            module=_home_module(record["file_path"], found_in[ref], roots),
             function=record["function_name"],
             declared_name=metadata.get("name"),
             inputs=dict(metadata.get("inputs") or {}),
             dimensions=(),
             order=len(assets),
         )
-        asset.dimensions = _read_dimensions(asset, metadata.get("partitions") or {}, problems)
-        assets[ref] = asset
-    if problems:
-        raise PlanError(problems)
-    _give_labels(list(assets.values()))
-    return list(assets.values())
+        asset.dimensions = _read_dimensions(asset, metadata.get("partitions") or {}, asset.problems)
+        assets.append(asset)
+    _give_labels(assets)
+    return assets
+
+
+def _home_module(file_path: str, found_in: list[str], roots: Sequence[str]) -> str:
+    """A module that defines the asset under its own name, for the worker to call it through.
+
+    A module that imports an asset under another name (`from base import raw
+    as r`) has no member named after the function, so the asset is called
+    through the module its file imports as: named from the file's place
+    under an import root, preferring a name the inspection found it under.
+    When the file lies under no root, the first module it was found in is
+    the best guess left.
+    """
+    path = PurePath(file_path)
+    names = []
+    for root in roots:
+        try:
+            parts = list(path.relative_to(root).with_suffix("").parts)
+        except ValueError:
+            continue
+        if path.suffix != ".py" or not parts:
+            continue
+        if parts[-1] == "__init__":
+            parts.pop()
+        if parts and all(part.isidentifier() for part in parts):
+            names.append(".".join(parts))
+    for name in found_in:
+        if name in names:
+            return name
+    return min(names, key=len) if names else found_in[0]
 
 
 def _read_dimensions(asset: Asset, declared: dict[str, Any], problems: list[str]) -> tuple[Dimension, ...]:
@@ -167,38 +198,49 @@ def _give_labels(assets: list[Asset]) -> None:
 
 
 def check_graph(assets: list[Asset]) -> None:
-    """Refuses inputs that name no discovered asset, and dependency cycles."""
+    """Refuses declaration problems, inputs that name no discovered asset, and dependency cycles.
+
+    The walk keeps its own stack: a chain of thousands of assets is an
+    ordinary pipeline, not a reason to run out of interpreter stack.
+    """
     by_ref = {asset.ref: asset for asset in assets}
-    problems = [
+    problems = [problem for asset in assets for problem in asset.problems]
+    problems += [
         f"asset '{asset.label}' parameter '{parameter}': no asset found with the ref '{ref}'"
         for asset in assets
         for parameter, ref in sorted(asset.inputs.items())
         if ref not in by_ref
     ]
     if problems:
-        raise PlanError(problems)
+        raise PlanError(sorted(set(problems)))
     state: dict[str, str] = {}
-    path: list[tuple[Asset, str]] = []
-
-    def visit(asset: Asset) -> None:
-        state[asset.ref] = "open"
-        for parameter, ref in sorted(asset.inputs.items()):
+    for root in assets:
+        if root.ref in state:
+            continue
+        state[root.ref] = "open"
+        path: list[tuple[Asset, str]] = []
+        stack = [(root, iter(sorted(root.inputs.items())))]
+        while stack:
+            asset, pending = stack[-1]
+            step = next(pending, None)
+            if step is None:
+                state[asset.ref] = "done"
+                stack.pop()
+                if path:
+                    path.pop()
+                continue
+            parameter, ref = step
+            if state.get(ref) == "done":
+                continue
             path.append((asset, parameter))
             if state.get(ref) == "open":
                 start = next(i for i, (a, _) in enumerate(path) if a.ref == ref)
-                cycle = path[start:]
                 steps = ", ".join(
-                    f"'{a.label}' takes '{by_ref[a.inputs[p]].label}' as '{p}'" for a, p in cycle
+                    f"'{a.label}' takes '{by_ref[a.inputs[p]].label}' as '{p}'" for a, p in path[start:]
                 )
                 raise PlanError([f"dependency cycle: {steps}"])
-            if ref not in state:
-                visit(by_ref[ref])
-            path.pop()
-        state[asset.ref] = "done"
-
-    for asset in assets:
-        if asset.ref not in state:
-            visit(asset)
+            state[ref] = "open"
+            stack.append((by_ref[ref], iter(sorted(by_ref[ref].inputs.items()))))
 
 
 def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
@@ -217,7 +259,7 @@ def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
     todo = list(wanted)
     while todo:
         for ref in by_ref[todo.pop()].inputs.values():
-            if ref not in wanted:
+            if ref in by_ref and ref not in wanted:
                 wanted.add(ref)
                 todo.append(ref)
     return [asset for asset in assets if asset.ref in wanted]

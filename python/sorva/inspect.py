@@ -6,28 +6,64 @@ import os
 import sys
 from collections.abc import Sequence
 
-from sorva._cli import FAILED, ArgumentParser, exception_text, fail, import_from_cwd
+from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
+from sorva._parser import ArgumentParser
 
 PROG = "python -m sorva.inspect"
 
 
-def _inspect_with_stdout_on_stderr(modules: Sequence[str]) -> str:
+class NotImported(Exception):
+    """A listed module failed to import and skipping it was not allowed."""
+
+
+def _import_all(modules: Sequence[str]) -> None:
+    import importlib
+
+    for name in modules:
+        try:
+            importlib.import_module(name)
+        except KeyboardInterrupt:
+            raise
+        except BaseException as error:
+            raise NotImported(f"cannot import module '{name}': {exception_text(error)}") from None
+
+
+def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool) -> str:
     """Runs the inspection while file descriptor 1 points at standard error.
 
     Importing the modules runs their top-level code, which may print;
-    standard output must carry nothing but the JSON text.
+    standard output must carry nothing but the JSON text. The descriptor is
+    left pointing at standard error afterwards, for the same reason: exit
+    handlers of the modules may print too.
     """
     from sorva._sorva import inspect_modules
 
-    sys.stdout.flush()
-    saved = os.dup(1)
     os.dup2(2, 1)
+    if strict:
+        # A module imported here is taken from sys.modules by the inspection.
+        _import_all(modules)
     try:
         return inspect_modules(modules)
     finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
+        try:
+            sys.stdout.flush()
+        except Exception:
+            pass  # a module may have replaced sys.stdout with anything
+
+
+def _write_file(path: str, text: str) -> None:
+    """Writes `text` so that a reader finds either all of it or no file."""
+    partial = f"{path}.{os.getpid()}.partial"
+    try:
+        with open(partial, "w", encoding="utf-8") as file:
+            file.write(text)
+        os.replace(partial, path)
+    except OSError as error:
+        try:
+            os.unlink(partial)
+        except OSError:
+            pass  # never created
+        fail(PROG, f"cannot write '{path}': {error.strerror}", USAGE)
 
 
 def main(argv: Sequence[str] | None = None) -> None:
@@ -40,15 +76,41 @@ def main(argv: Sequence[str] | None = None) -> None:
         ),
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="dotted module name")
+    parser.add_argument(
+        "--output",
+        metavar="PATH",
+        help="write the JSON text to PATH instead of standard output; whatever the modules print "
+        "can then never mix with it, and PATH holds all of it or does not exist",
+    )
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="a module that fails to import is an error (exit status 1) instead of being skipped",
+    )
     args = parser.parse_args(argv)
     import_from_cwd()
+    sys.stdout.flush()
     try:
-        text = _inspect_with_stdout_on_stderr(args.modules)
+        stdout = os.dup(1)
+    except OSError:
+        stdout = -1
+    try:
+        text = _inspect_with_stdout_on_stderr(args.modules, args.strict)
+    except KeyboardInterrupt:
+        raise SystemExit(INTERRUPTED) from None
     except Exception as error:
-        fail(PROG, exception_text(error), FAILED)
-    out = sys.stdout.buffer
-    out.write(text.encode("utf-8") + b"\n")
-    out.flush()
+        message = str(error) if isinstance(error, NotImported) else exception_text(error)
+        fail(PROG, message, FAILED)
+    if args.output is not None:
+        _write_file(args.output, text)
+        return
+    if stdout < 0:
+        fail(PROG, "standard output is closed", USAGE)
+    try:
+        with open(stdout, "wb") as out:
+            out.write(text.encode("utf-8") + b"\n")
+    except OSError as error:
+        fail(PROG, f"cannot write to standard output: {error.strerror}", FAILED)
 
 
 if __name__ == "__main__":

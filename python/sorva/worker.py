@@ -1,34 +1,271 @@
-"""`python -m sorva.worker MODULE FUNCTION OUTPUT_DIR`: materialises one asset into OUTPUT_DIR."""
+"""`python -m sorva.worker MODULE FUNCTION OUTPUT_DIR`: materialises one asset into OUTPUT_DIR.
+
+One worker process runs per job, so this module is kept cheap to import:
+the usual command lines are read by hand, and argparse is loaded only for
+`--help`, unusual spellings and errors.
+"""
 
 from __future__ import annotations
 
+import os
 import sys
-from collections.abc import Sequence
 
-from sorva._cli import USAGE, ArgumentParser, exception_text, fail, import_from_cwd
+from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from types import ModuleType
+    from typing import Any
 
 PROG = "python -m sorva.worker"
+RECORDS = ("result.json", "value.json")
+INPUT_OPTIONS = ("--inputs", "--inputs-file")
 
 
-def _read_inputs_file(path: str) -> str:
+class Refused(Exception):
+    """The job cannot start; the message is one line for the user and nothing is recorded."""
+
+
+def run_job(module: str, function: str, output_dir: str, inputs: str | None) -> int:
+    """Runs one job as the command does and returns the status the command exits with.
+
+    Prints on standard error what the command prints there: the traceback and
+    one line when the asset fails, one error line when the job is refused.
+    """
+    try:
+        folder = _prepare(output_dir, inputs)
+    except Refused as refusal:
+        _say(f"{PROG}: error: {refusal}")
+        return USAGE
+    import_from_cwd()
+    from sorva._sorva import materialize_asset
+
+    try:
+        with _Tracing(function):
+            materialize_asset(module, function, folder, inputs)
+    except SystemExit:
+        pass  # the asset failed and its failure record is written; the record says so below
+    except BaseException as error:
+        # Outside the guarded steps: whatever was half-written must not pass for a record.
+        _remove_records(folder)
+        if not isinstance(error, Exception):
+            raise
+        _say(f"{PROG}: error: {exception_text(error)}")
+        return USAGE
+    return _outcome(module, function, folder)
+
+
+def _prepare(output_dir: str, inputs: str | None) -> str:
+    """Checks the inputs, makes the folder absolute and empties it of earlier records.
+
+    The folder is made absolute before the asset runs, since an asset may
+    change the working directory; the inputs are checked before the user's
+    module is imported, so a bad invocation runs no user code.
+    """
+    folder = os.path.abspath(output_dir)
+    if inputs is not None:
+        try:
+            _check_inputs(inputs)
+        except Refused:
+            _remove_records(folder)
+            raise
+    try:
+        os.makedirs(folder, exist_ok=True)
+        # A record of an earlier run must not outlive a run that records nothing.
+        for name in RECORDS:
+            path = os.path.join(folder, name)
+            if os.path.lexists(path):
+                os.unlink(path)
+    except (OSError, ValueError) as error:
+        raise Refused(exception_text(error)) from None
+    return folder
+
+
+def _check_inputs(text: str) -> None:
+    import json
+
+    try:
+        value = json.loads(text)
+    except RecursionError:
+        raise Refused("the inputs are nested too deeply to read") from None
+    except ValueError as error:
+        raise Refused(f"the inputs are not valid JSON: {error}") from None
+    if not isinstance(value, dict):
+        raise Refused(f"the inputs must be a JSON object of keyword arguments, not {_json_kind(value)}")
+
+
+def _json_kind(value: object) -> str:
+    if isinstance(value, list):
+        return "an array"
+    if isinstance(value, str):
+        return "a string"
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    return "a number"
+
+
+def _outcome(module: str, function: str, folder: str) -> int:
+    """The status that the record in `folder` stands for.
+
+    The record decides, not how materialize_asset ended: user code that
+    replaces `sys.exit` makes a failure return normally.
+    """
+    import json
+
+    path = os.path.join(folder, "result.json")
+    try:
+        with open(path, "rb") as file:
+            record = json.loads(file.read())
+        ok = record["ok"]
+    except (OSError, ValueError, KeyError, TypeError):
+        _remove_records(folder)
+        _say(f"{PROG}: error: no readable record was written to {path}")
+        return USAGE
+    if ok is True:
+        return 0
+    error = str(record.get("error", "")).splitlines()
+    reason = f" ({error[0]})" if error else ""
+    _say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
+    return FAILED
+
+
+def _remove_records(folder: str) -> None:
+    for name in RECORDS:
+        try:
+            os.unlink(os.path.join(folder, name))
+        except OSError:
+            pass  # absent, or beyond repair; the exit status says no record was written
+
+
+def _say(line: str) -> None:
+    sys.stdout.flush()
+    sys.stderr.write(line + "\n")
+    sys.stderr.flush()
+
+
+class _Tracing:
+    """Shows the traceback of a failed asset on standard error.
+
+    materialize_asset records only an exception's type and message, and the
+    user needs the file and line. While the job runs, the worker stands in
+    for `importlib.import_module`: for the job's own import, a failure is
+    printed with its traceback and raised on, and the module is handed to
+    materialize_asset as a view holding only the asset's function, wrapped
+    so that it prints the traceback of whatever it raises. The user's module
+    itself is left as it is.
+    """
+
+    def __init__(self, function: str) -> None:
+        self.function = function
+
+    def __enter__(self) -> None:
+        import importlib
+
+        self.importlib = importlib
+        self.real = importlib.import_module
+        setattr(importlib, "import_module", self.import_module)
+
+    def __exit__(self, *exc_info: object) -> None:
+        setattr(self.importlib, "import_module", self.real)
+
+    def import_module(self, name: str, package: str | None = None) -> ModuleType:
+        # Only the first import is the job's; the user's own imports go straight through.
+        setattr(self.importlib, "import_module", self.real)
+        try:
+            module = self.real(name, package)
+        except BaseException as error:
+            _print_traceback(error, skip=2)  # this frame and import_module's own
+            raise
+        try:
+            found = getattr(module, self.function)
+        except Exception:
+            return module  # materialize_asset records the missing member itself
+        try:
+            target = found.__sorva_original__
+        except Exception:
+            target = found
+        view = type(module)(module.__name__)
+        vars(view)[self.function] = _traced(target)
+        return view
+
+
+def _traced(target: Callable[..., Any]) -> Callable[..., Any]:
+    def call(*args: Any, **kwargs: Any) -> Any:
+        try:
+            return target(*args, **kwargs)
+        except BaseException as error:
+            _print_traceback(error, skip=1)
+            raise
+
+    # inspect.signature follows __wrapped__, so the record shows the target's own signature.
+    call.__wrapped__ = target  # type: ignore[attr-defined]
+    return call
+
+
+def _print_traceback(error: BaseException, skip: int) -> None:
+    """Prints `error` as the interpreter would, without the worker's and the import system's frames."""
+    import traceback
+
+    try:
+        tb = error.__traceback__
+        for _ in range(skip):
+            tb = tb.tb_next if tb is not None else None
+        report = traceback.TracebackException(type(error), error, tb)
+        report.stack = traceback.StackSummary.from_list(
+            [frame for frame in report.stack if not frame.filename.startswith("<frozen importlib")]
+        )
+        sys.stderr.write("".join(report.format()))
+        sys.stderr.flush()
+    except Exception:
+        pass  # a traceback that cannot be shown must not change the job's outcome
+
+
+def _read_inputs_file(path: str, output_dir: str) -> str:
     try:
         if path == "-":
+            if sys.stdin is None:
+                raise Refused("cannot read inputs file '-': standard input is closed")
             return sys.stdin.buffer.read().decode("utf-8")
         with open(path, encoding="utf-8") as file:
             return file.read()
     except OSError as error:
-        fail(PROG, f"cannot read inputs file '{path}': {error.strerror}", USAGE)
+        problem = f"cannot read inputs file '{path}': {error.strerror}"
     except UnicodeDecodeError as error:
-        fail(PROG, f"inputs file '{path}' is not UTF-8 text: {error.reason}", USAGE)
+        problem = f"inputs file '{path}' is not UTF-8 text: {error.reason}"
+    except Refused as refusal:
+        problem = str(refusal)
+    # The earlier run's record must not pass for this one's.
+    _remove_records(os.path.abspath(output_dir))
+    fail(PROG, problem, USAGE)
 
 
-def main(argv: Sequence[str] | None = None) -> None:
+def _quick_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], str | None, str | None] | None:
+    """The positionals, `--inputs` and `--inputs-file` of a usual command line; None for any other."""
+    if len(argv) < 3 or any(arg.startswith("-") for arg in argv[:3]):
+        return None
+    positional, rest = (argv[0], argv[1], argv[2]), list(argv[3:])
+    if len(rest) == 1 and "=" in rest[0]:
+        rest = rest[0].split("=", 1)
+    if not rest:
+        return positional, None, None
+    if len(rest) == 2 and rest[0] in INPUT_OPTIONS and (rest[1] == "-" or not rest[1].startswith("-")):
+        return (positional, rest[1], None) if rest[0] == "--inputs" else (positional, None, rest[1])
+    return None
+
+
+def _parsed_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], str | None, str | None]:
+    from sorva._parser import ArgumentParser
+
     parser = ArgumentParser(
         prog=PROG,
         description=(
             "Call one asset and write value.json and result.json into OUTPUT_DIR. "
             "Exit status 0 when the asset succeeded, 1 when it failed (result.json "
-            "holds the error), 2 for a wrong invocation."
+            "holds the error and its traceback is printed), 2 for a wrong invocation "
+            "(no record is left)."
         ),
     )
     parser.add_argument("module", metavar="MODULE", help="dotted name of the module holding the asset")
@@ -42,17 +279,19 @@ def main(argv: Sequence[str] | None = None) -> None:
         "--inputs-file", metavar="PATH", help="read that JSON object from a file, or from standard input for '-'"
     )
     args = parser.parse_args(argv)
-    inputs = args.inputs if args.inputs_file is None else _read_inputs_file(args.inputs_file)
-    import_from_cwd()
+    return (args.module, args.function, args.output_dir), args.inputs, args.inputs_file
 
-    from sorva._sorva import materialize_asset
 
-    # An asset failure leaves as SystemExit(1) after result.json was written;
-    # it passes through untouched. Anything else means nothing was recorded.
+def main(argv: Sequence[str] | None = None) -> None:
+    argv = sys.argv[1:] if argv is None else list(argv)
     try:
-        materialize_asset(args.module, args.function, args.output_dir, inputs)
-    except Exception as error:
-        fail(PROG, exception_text(error), USAGE)
+        (module, function, output_dir), inputs, inputs_file = _quick_arguments(argv) or _parsed_arguments(argv)
+        if inputs_file is not None:
+            inputs = _read_inputs_file(inputs_file, output_dir)
+        status = run_job(module, function, output_dir, inputs)
+    except KeyboardInterrupt:
+        status = INTERRUPTED
+    raise SystemExit(status)
 
 
 if __name__ == "__main__":

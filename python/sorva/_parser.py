@@ -1,0 +1,19 @@
+"""The commands' argument parser: errors as one line on standard error and status 2."""
+
+from __future__ import annotations
+
+import argparse
+from typing import NoReturn
+
+from sorva._cli import USAGE, fail
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line on standard error and status 2.
+
+    Orchestrators read standard error line by line, so the usage block that
+    argparse would print first is left out; `--help` still shows it.
+    """
+
+    def error(self, message: str) -> NoReturn:
+        fail(self.prog, message, USAGE)
