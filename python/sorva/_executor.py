@@ -9,6 +9,7 @@ files itself; the executor only reports how the job's process ended.
 
 from __future__ import annotations
 
+import importlib
 import os
 import signal
 import subprocess
@@ -20,9 +21,48 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import ClassVar
 
+from sorva._cli import exception_text
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 class ExecutorError(Exception):
     """The executor cannot run this run at all; the message is one line for the user."""
+
+
+class UseInstead(ExecutorError):
+    """The executor cannot run this run but the one named `executor` can; the message says why, in one line.
+
+    Raised by `start`: the runner prints the message, closes this executor
+    and runs the whole run with the other one.
+    """
+
+    def __init__(self, message: str, executor: str = "process") -> None:
+        super().__init__(message)
+        self.executor = executor
+
+
+# `--executor NAME` -> the module holding the executor and its class; a module
+# is imported only when its executor is chosen, so an executor's dependencies
+# cost nothing to the runs of the others.
+EXECUTORS = {
+    "process": ("sorva._executor", "ProcessExecutor"),
+    "fork": ("sorva._fork", "ForkExecutor"),
+    "dask": ("sorva._dask", "DaskExecutor"),
+}
+
+
+def executor_class(name: str) -> type[Executor]:
+    """The executor registered under `name`; ExecutorError when its module cannot be imported."""
+    module_name, class_name = EXECUTORS[name]
+    try:
+        module = importlib.import_module(module_name)
+    except ImportError as error:
+        raise ExecutorError(f"the '{name}' executor is not available here: {exception_text(error)}") from None
+    executor: type[Executor] = getattr(module, class_name)
+    return executor
 
 
 @dataclass(frozen=True)
@@ -55,6 +95,11 @@ class Executor(ABC):
     """Runs tasks; `run` is called from up to `jobs` threads at once."""
 
     name: ClassVar[str]
+
+    @classmethod
+    def from_arguments(cls, args: argparse.Namespace) -> Executor:
+        """The executor for a run with these command-line options; override to read options of your own."""
+        return cls()
 
     def start(self, modules: Sequence[str], jobs: int) -> None:  # noqa: B027 - optional hook
         """Prepares for a run of these modules; raises ExecutorError when it cannot."""

@@ -7,8 +7,8 @@ import heapq
 import itertools
 import json
 import re
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import PurePath
 from typing import Any
 
@@ -27,17 +27,19 @@ class Dimension:
     keys: tuple[Any, ...]
 
 
-@dataclass
+@dataclass(frozen=True)
 class Asset:
     ref: str
-    module: str
+    module: str  # a module that defines the asset under its own name
     function: str
     declared_name: str | None
-    inputs: dict[str, str]
+    inputs: dict[str, str]  # parameter -> upstream ref
     dimensions: tuple[Dimension, ...]
-    order: int
-    label: str = ""
-    problems: list[str] = field(default_factory=list)
+    order: int  # place in discovery order
+    label: str  # as shown to people: the function name, qualified where two share it
+    function_source: str
+    module_source: str
+    problems: tuple[str, ...] = ()  # declaration faults, reported only if the asset is planned
 
     @property
     def dimension_names(self) -> frozenset[str]:
@@ -58,21 +60,20 @@ class Feed:
     fan_in: bool
 
 
-@dataclass(eq=False)
+@dataclass(frozen=True, eq=False)
 class Job:
+    """One run of an asset for one partition; `index` is its place in the plan, upstream jobs first."""
+
     asset: Asset
     partition: dict[str, Any]
-    folder: PurePath
+    folder: PurePath  # relative to the output folder
     index: int
-    feeds: list[Feed] = field(default_factory=list)
+    feeds: tuple[Feed, ...] = ()
+    upstream: tuple[Job, ...] = ()  # distinct, in plan order
 
     @property
-    def upstream(self) -> list[Job]:
-        seen: dict[int, Job] = {}
-        for feed in self.feeds:
-            for job in feed.jobs:
-                seen.setdefault(job.index, job)
-        return [seen[i] for i in sorted(seen)]
+    def partition_json(self) -> str:
+        return canonical(self.partition)
 
     def partition_text(self) -> str:
         return " ".join(f"{name}={key_text(key)}" for name, key in self.partition.items())
@@ -81,6 +82,47 @@ class Job:
         """The asset and its partition keys, as shown to people."""
         keys = self.partition_text()
         return f"{self.asset.label} {keys}" if keys else self.asset.label
+
+
+@dataclass(frozen=True)
+class Plan:
+    assets: tuple[Asset, ...]
+    jobs: tuple[Job, ...]
+
+
+def job_key(job: Job, digests: Mapping[int, str]) -> str:
+    """The job's key: what its value depends on, as far as the runner can tell.
+
+    A SHA-256 over canonical JSON of the asset's ref, its function's and its
+    module's source, the partition keys, and for each parameter the digests
+    of the upstream values it receives (`digests` by job index), a list in
+    partition order where it receives several. Digests of values rather than
+    keys of upstream jobs, so that an upstream that changed but gave the same
+    value leaves this key as it was.
+    """
+    received = {
+        feed.parameter: [digests[j.index] for j in feed.jobs] if feed.fan_in else digests[feed.jobs[0].index]
+        for feed in job.feeds
+    }
+    return _sha256({**_own_part(job), "inputs": received})
+
+
+def job_recipe(job: Job) -> str:
+    """What of the key the job brings itself, without its inputs: tells a changed source from a changed input."""
+    return _sha256(_own_part(job))
+
+
+def _own_part(job: Job) -> dict[str, Any]:
+    return {
+        "function_source": job.asset.function_source,
+        "module_source": job.asset.module_source,
+        "partition": job.partition,
+        "ref": job.asset.ref,
+    }
+
+
+def _sha256(value: Any) -> str:
+    return hashlib.sha256(canonical(value).encode("utf-8", "surrogatepass")).hexdigest()
 
 
 def key_text(key: Any) -> str:
@@ -98,7 +140,8 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
     An asset is identified by its ref, the text `inputs` stores for a
     decorated upstream; an asset found in several modules is kept once. A
     problem in an asset's declaration is kept with the asset and reported
-    only if the asset is planned (`Asset.problems`).
+    only if the asset is planned (`Asset.problems`). `roots` are the folders
+    modules are imported from, for `_home_module`.
     """
     records = inspection.get("assets") if isinstance(inspection, dict) else None
     if not isinstance(records, list):
@@ -109,23 +152,30 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         ref = f"{record['file_path']}:{record['function_name']}"
         first.setdefault(ref, record)
         found_in.setdefault(ref, []).append(record["module_path"])
-    assets: list[Asset] = []
-    for ref, record in first.items():
+    labels = _labels([(record["function_name"], found_in[ref][0], ref) for ref, record in first.items()])
+    assets = []
+    for order, (ref, record) in enumerate(first.items()):
         metadata = record["decorator_metadata"]
         if not isinstance(metadata, dict):
             metadata = {}
-        asset = Asset(
-            ref=ref,
-            module=_home_module(record["file_path"], found_in[ref], roots),
-            function=record["function_name"],
-            declared_name=metadata.get("name"),
-            inputs=dict(metadata.get("inputs") or {}),
-            dimensions=(),
-            order=len(assets),
+        inputs = dict(metadata.get("inputs") or {})
+        problems: list[str] = []
+        dimensions = _read_dimensions(record["function_name"], inputs, metadata.get("partitions") or {}, problems)
+        assets.append(
+            Asset(
+                ref=ref,
+                module=_home_module(record["file_path"], found_in[ref], roots),
+                function=record["function_name"],
+                declared_name=metadata.get("name"),
+                inputs=inputs,
+                dimensions=dimensions,
+                order=order,
+                label=labels[ref],
+                function_source=record["function_source"],
+                module_source=record["module_source"],
+                problems=tuple(problems),
+            )
         )
-        asset.dimensions = _read_dimensions(asset, metadata.get("partitions") or {}, asset.problems)
-        assets.append(asset)
-    _give_labels(assets)
     return assets
 
 
@@ -158,11 +208,13 @@ def _home_module(file_path: str, found_in: list[str], roots: Sequence[str]) -> s
     return min(names, key=len) if names else found_in[0]
 
 
-def _read_dimensions(asset: Asset, declared: dict[str, Any], problems: list[str]) -> tuple[Dimension, ...]:
+def _read_dimensions(
+    function: str, inputs: dict[str, str], declared: dict[str, Any], problems: list[str]
+) -> tuple[Dimension, ...]:
     dimensions = []
     for name in sorted(declared):
         spec = declared[name]
-        where = f"asset '{asset.function}' partition dimension '{name}'"
+        where = f"asset '{function}' partition dimension '{name}'"
         if not isinstance(spec, dict) or spec.get("kind") != "inline":
             problems.append(f"{where}: unsupported declaration {json.dumps(spec)}")
             continue
@@ -176,25 +228,24 @@ def _read_dimensions(asset: Asset, declared: dict[str, Any], problems: list[str]
             if canonical(key) in seen:
                 problems.append(f"{where} lists the key {canonical(key)} more than once")
             seen.add(canonical(key))
-        if name in asset.inputs:
-            problems.append(f"asset '{asset.function}': '{name}' is both a partition dimension and an input parameter")
+        if name in inputs:
+            problems.append(f"asset '{function}': '{name}' is both a partition dimension and an input parameter")
         dimensions.append(Dimension(name, tuple(keys)))
     return tuple(dimensions)
 
 
-def _give_labels(assets: list[Asset]) -> None:
-    """Names assets by function name, adding the module only where two share one."""
+def _labels(assets: list[tuple[str, str, str]]) -> dict[str, str]:
+    """Names assets (function, module, ref) by function name, adding the module only where two share one."""
     by_function: dict[str, int] = {}
-    for asset in assets:
-        by_function[asset.function] = by_function.get(asset.function, 0) + 1
-    labels: dict[str, int] = {}
-    for asset in assets:
-        label = asset.function if by_function[asset.function] == 1 else f"{asset.module}.{asset.function}"
-        labels[label] = labels.get(label, 0) + 1
-        asset.label = label
-    for asset in assets:
-        if labels[asset.label] > 1:
-            asset.label = f"{asset.label}~{_digest(asset.ref)}"
+    for function, _, _ in assets:
+        by_function[function] = by_function.get(function, 0) + 1
+    labels = {
+        ref: function if by_function[function] == 1 else f"{module}.{function}" for function, module, ref in assets
+    }
+    uses: dict[str, int] = {}
+    for label in labels.values():
+        uses[label] = uses.get(label, 0) + 1
+    return {ref: label if uses[label] == 1 else f"{label}~{_digest(ref)}" for ref, label in labels.items()}
 
 
 def check_graph(assets: list[Asset]) -> None:
@@ -265,6 +316,12 @@ def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
     return [asset for asset in assets if asset.ref in wanted]
 
 
+def plan(assets: list[Asset]) -> Plan:
+    """The jobs of these assets; raises PlanError listing every problem found."""
+    check_graph(assets)
+    return Plan(tuple(assets), tuple(make_jobs(assets)))
+
+
 def make_jobs(assets: list[Asset]) -> list[Job]:
     """One job per asset and combination of partition keys, upstream jobs first.
 
@@ -282,11 +339,13 @@ def make_jobs(assets: list[Asset]) -> list[Job]:
             for keys in itertools.product(*(d.keys for d in asset.dimensions))
         ]
         for partition, folder in zip(partitions, _job_folders(asset, partitions)):
-            job = Job(asset, partition, folder, len(jobs))
+            feeds = []
             for parameter, ref in sorted(asset.inputs.items()):
-                feed = _feed(job, parameter, by_ref[ref], jobs_of[ref], problems)
+                feed = _feed(asset, partition, parameter, by_ref[ref], jobs_of[ref], problems)
                 if feed is not None:
-                    job.feeds.append(feed)
+                    feeds.append(feed)
+            upstream = {job.index: job for feed in feeds for job in feed.jobs}
+            job = Job(asset, partition, folder, len(jobs), tuple(feeds), tuple(upstream[i] for i in sorted(upstream)))
             jobs_of[asset.ref].append(job)
             jobs.append(job)
     if problems:
@@ -313,27 +372,35 @@ def _dependency_order(assets: list[Asset], by_ref: dict[str, Asset]) -> list[Ass
     return ordered
 
 
-def _feed(job: Job, parameter: str, upstream: Asset, upstream_jobs: list[Job], problems: list[str]) -> Feed | None:
-    asset = job.asset
-    shared = upstream.dimension_names & asset.dimension_names
-    if shared == upstream.dimension_names:
-        wanted = canonical({name: job.partition[name] for name in sorted(shared)})
-        for candidate in upstream_jobs:
-            if canonical(dict(sorted(candidate.partition.items()))) == wanted:
-                return Feed(parameter, (candidate,), fan_in=False)
+def _feed(
+    asset: Asset,
+    partition: dict[str, Any],
+    parameter: str,
+    upstream: Asset,
+    upstream_jobs: list[Job],
+    problems: list[str],
+) -> Feed | None:
+    """Which upstream partitions one partition of `asset` receives as `parameter`.
+
+    With all of the upstream's dimensions, the one partition that agrees on
+    them, as a single value; with none of them, every partition as a list;
+    with some, as a list, the partitions that agree on the shared ones.
+    """
+    shared = sorted(upstream.dimension_names & asset.dimension_names)
+    wanted = canonical({name: partition[name] for name in shared})
+    matching = tuple(
+        job for job in upstream_jobs if canonical({name: job.partition[name] for name in shared}) == wanted
+    )
+    if shared and not matching:
+        keys = " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
         problems.append(
-            f"asset '{asset.label}' partition {job.partition_text()} "
-            f"has no matching partition of '{upstream.label}' (parameter '{parameter}')"
+            f"asset '{asset.label}' partition {keys} has no matching partition of '{upstream.label}' "
+            f"(parameter '{parameter}')"
         )
         return None
-    if not shared:
-        return Feed(parameter, tuple(upstream_jobs), fan_in=True)
-    problems.append(
-        f"asset '{asset.label}' parameter '{parameter}': upstream '{upstream.label}' is partitioned by "
-        f"{', '.join(sorted(upstream.dimension_names))} but '{asset.label}' only shares "
-        f"{', '.join(sorted(shared))}; a downstream must have all of its upstream's dimensions or none"
-    )
-    return None
+    if len(shared) == len(upstream.dimensions):
+        return Feed(parameter, matching, fan_in=False)
+    return Feed(parameter, matching, fan_in=True)
 
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")

@@ -1,0 +1,87 @@
+"""Wall time of `python -m sorva.run` on a generated pipeline: a first run, an unchanged rerun, a rerun after one change.
+
+The pipeline is 500 partitions of a cheap asset, a fan-in asset over them,
+and a small configuration asset that only the fan-in reads. The unchanged
+rerun should start no worker at all; the rerun after a change to the
+configuration's source runs only the configuration and the fan-in. The
+target is an unchanged rerun under 5% of the first run's wall time.
+
+`--executor NAME` (repeatable) measures the same under other executors.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+PARTITIONS = 500
+PIECES = '''
+from sorva import asset, partitions
+
+
+@asset(partitions={"part": partitions(list(range(%d)))})
+def piece(part: int) -> int:
+    return part * part
+''' % PARTITIONS
+SUMMARY = '''
+from sorva import asset
+from pieces import piece
+
+
+@asset()
+def config() -> dict:
+    return {"scale": %s}
+
+
+@asset(inputs={"every": piece, "settings": config})
+def total(every: list, settings: dict) -> int:
+    return settings["scale"] * sum(entry["value"] for entry in every)
+'''
+TARGET = 0.05
+
+
+def run(folder: str, executor: str) -> tuple[float, str]:
+    started = time.monotonic()
+    done = subprocess.run(
+        [sys.executable, "-m", "sorva.run", "pieces", "summary", "--out", f"out-{executor}", "--executor", executor],
+        cwd=folder, capture_output=True, encoding="utf-8", timeout=3600, check=False,
+    )
+    seconds = time.monotonic() - started
+    if done.returncode != 0:
+        sys.exit(f"the run failed with status {done.returncode}:\n{done.stderr}{done.stdout[-2000:]}")
+    summary = done.stdout.splitlines()[-1]
+    return seconds, re.sub(r"^\d+ jobs in [\d.]+s: |; outputs in .*$", "", summary)
+
+
+def measure(folder: str, executor: str) -> bool:
+    with open(os.path.join(folder, "summary.py"), "w", encoding="utf-8") as file:
+        file.write(SUMMARY % "1")
+    first, first_jobs = run(folder, executor)
+    unchanged, unchanged_jobs = run(folder, executor)
+    with open(os.path.join(folder, "summary.py"), "w", encoding="utf-8") as file:
+        file.write(SUMMARY % "2")
+    changed, changed_jobs = run(folder, executor)
+    ratio = unchanged / first
+    print(f"--executor {executor}, {PARTITIONS + 2} jobs")
+    print(f"  first run            {first:8.2f} s   {first_jobs}")
+    print(f"  unchanged rerun      {unchanged:8.2f} s   {unchanged_jobs}   ratio {ratio:.3f} (target < {TARGET})")
+    print(f"  after one change     {changed:8.2f} s   {changed_jobs}")
+    return ratio < TARGET
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--executor", action="append", metavar="NAME", help="executor to measure (default: process)")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="sorva-runner-bench-") as folder:
+        with open(os.path.join(folder, "pieces.py"), "w", encoding="utf-8") as file:
+            file.write(PIECES)
+        results = [measure(folder, executor) for executor in args.executor or ["process"]]
+    sys.exit(0 if all(results) else 1)
+
+
+if __name__ == "__main__":
+    main()

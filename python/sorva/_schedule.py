@@ -1,0 +1,178 @@
+"""The scheduler: a plain state machine over the jobs of a plan, emitting an event at each change.
+
+It never runs anything: the runner takes ready jobs from it, runs them, and
+reports how each ended; the scheduler works out what becomes ready, what is
+skipped, and what needs no run at all (fresh, decided by a callback as soon
+as a job's upstreams are settled).
+"""
+
+from __future__ import annotations
+
+import heapq
+from collections import deque
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+from sorva._plan import Job
+
+WAITING = "waiting"  # upstream jobs have not all succeeded yet
+READY = "ready"
+RUNNING = "running"
+DONE = "done"
+FAILED = "failed"
+SKIPPED = "skipped"
+FRESH = "fresh"
+INTERRUPTED = "interrupted"
+ENDED = (DONE, FAILED, SKIPPED, FRESH, INTERRUPTED)
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """How a job ended.
+
+    `detail` is the start of the value for done and fresh jobs and the reason
+    otherwise; `key` and `digest` are the job's key and its value's digest
+    where known; `attempt` counts from 1.
+    """
+
+    state: str
+    seconds: float = 0.0
+    detail: str = ""
+    key: str | None = None
+    digest: str | None = None
+    started: str | None = None
+    attempt: int = 1
+
+
+@dataclass(frozen=True)
+class Event:
+    """A job entered `state`; `outcome` is set for the ended states and for a failed attempt to be retried."""
+
+    job: Job
+    state: str
+    outcome: Outcome | None = None
+    retrying: bool = False
+
+
+class Scheduler:
+    """Jobs move waiting → ready → running → done/failed/interrupted, or ready → fresh, or waiting → skipped.
+
+    A job becomes ready when all its upstream jobs are done or fresh; at that
+    moment `check_fresh(job)` may end it as fresh without a run. A failed job
+    skips everything downstream of it. `stop()` lets no more jobs start; the
+    jobs running then end as they end, and the rest stay waiting or ready.
+    """
+
+    def __init__(
+        self,
+        jobs: Sequence[Job],
+        listeners: Sequence[Callable[[Event], None]] = (),
+        check_fresh: Callable[[Job], Outcome | None] = lambda job: None,
+    ) -> None:
+        self.jobs = list(jobs)
+        self.listeners = list(listeners)
+        self.check_fresh = check_fresh
+        self.state = {job.index: WAITING for job in self.jobs}
+        self.outcomes: dict[int, Outcome] = {}
+        self.stopped = False
+        self._missing = {job.index: len(job.upstream) for job in self.jobs}
+        self._downstream: dict[int, list[Job]] = {job.index: [] for job in self.jobs}
+        for job in self.jobs:
+            for upstream in job.upstream:
+                self._downstream[upstream.index].append(job)
+        self._ready: list[tuple[int, Job]] = []
+        self._running = 0
+        self._settle([job for job in self.jobs if self._missing[job.index] == 0])
+
+    def take(self) -> Job | None:
+        """The ready job that comes first in the plan, now running; None when none may start."""
+        if self.stopped or not self._ready:
+            return None
+        _, job = heapq.heappop(self._ready)
+        self._enter(job, RUNNING)
+        self._running += 1
+        return job
+
+    def retry(self, job: Job, outcome: Outcome) -> None:
+        """Records a failed attempt of a running job that is run again."""
+        self._expect(job, RUNNING)
+        self._emit(Event(job, RUNNING, outcome, retrying=True))
+
+    def finish(self, job: Job, outcome: Outcome) -> None:
+        """Ends a running job as done, failed or interrupted."""
+        self._expect(job, RUNNING)
+        if outcome.state not in (DONE, FAILED, INTERRUPTED):
+            raise ValueError(f"a running job cannot end as {outcome.state}")
+        self._running -= 1
+        self._end(job, outcome)
+        if outcome.state == DONE:
+            self._release(job)
+        elif outcome.state == FAILED:
+            self._skip_downstream(job)
+
+    def stop(self) -> None:
+        self.stopped = True
+
+    @property
+    def running(self) -> int:
+        return self._running
+
+    @property
+    def finished(self) -> bool:
+        """Nothing runs and nothing more will start."""
+        return self._running == 0 and (self.stopped or not self._ready)
+
+    def counts(self) -> dict[str, int]:
+        counts = {state: 0 for state in (WAITING, READY, RUNNING, *ENDED)}
+        for state in self.state.values():
+            counts[state] += 1
+        return counts
+
+    def _settle(self, jobs: list[Job]) -> None:
+        """Makes these jobs ready, ending those found fresh and releasing what they feed, without recursion."""
+        todo = deque(jobs)
+        while todo:
+            job = todo.popleft()
+            self._enter(job, READY)
+            fresh = self.check_fresh(job)
+            if fresh is None:
+                heapq.heappush(self._ready, (job.index, job))
+                continue
+            self._end(job, fresh)
+            todo.extend(self._released(job))
+
+    def _release(self, job: Job) -> None:
+        self._settle(self._released(job))
+
+    def _released(self, job: Job) -> list[Job]:
+        released = []
+        for later in self._downstream[job.index]:
+            self._missing[later.index] -= 1
+            if self._missing[later.index] == 0 and self.state[later.index] == WAITING:
+                released.append(later)
+        return released
+
+    def _skip_downstream(self, failed: Job) -> None:
+        todo = deque(self._downstream[failed.index])
+        while todo:
+            job = todo.popleft()
+            if self.state[job.index] == WAITING:
+                self._end(job, Outcome(SKIPPED, detail=f"upstream {failed.describe()} did not succeed"))
+                todo.extend(self._downstream[job.index])
+
+    def _end(self, job: Job, outcome: Outcome) -> None:
+        self.outcomes[job.index] = outcome
+        self.state[job.index] = outcome.state
+        self._emit(Event(job, outcome.state, outcome))
+
+    def _enter(self, job: Job, state: str) -> None:
+        self.state[job.index] = state
+        self._emit(Event(job, state))
+
+    def _expect(self, job: Job, state: str) -> None:
+        if self.state[job.index] != state:
+            raise ValueError(f"job {job.describe()} is {self.state[job.index]}, not {state}")
+
+    def _emit(self, event: Event) -> None:
+        for listener in self.listeners:
+            listener(event)

@@ -1,0 +1,131 @@
+"""`python -m sorva.runs [RUN_ID]`: the run history of an output folder, as lines or as JSON."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import sqlite3
+import sys
+from collections.abc import Sequence
+
+from sorva._cli import USAGE, fail
+from sorva._history import History, HistoryError, JobRecord, Run, open_history
+from sorva._parser import ArgumentParser
+
+PROG = "python -m sorva.runs"
+
+
+def _run_line(run: Run) -> str:
+    seconds = _seconds(run.started, run.ended)
+    counts = (
+        f"{run.jobs} jobs: {run.succeeded} succeeded, {run.fresh} fresh, {run.failed} failed, "
+        f"{run.skipped} skipped, {run.interrupted} interrupted"
+    )
+    when = run.started[:19].replace("T", " ")
+    return f"{run.id:>4}  {when}  {seconds:>9}  {run.outcome:<11}  {counts}  {run.command}"
+
+
+def _seconds(started: str, ended: str | None) -> str:
+    import datetime
+
+    if ended is None:
+        return "-"
+    delta = datetime.datetime.fromisoformat(ended) - datetime.datetime.fromisoformat(started)
+    return f"{delta.total_seconds():.2f}s"
+
+
+def _job_name(job: JobRecord) -> str:
+    partition = " ".join(
+        f"{name}={key if isinstance(key, str) else json.dumps(key)}" for name, key in json.loads(job.partition).items()
+    )
+    return f"{job.label} {partition}" if partition else job.label
+
+
+def _job_line(job: JobRecord, width: int) -> str:
+    name = _job_name(job)
+    seconds = f"{job.seconds:.2f}s" if job.seconds is not None else ""
+    attempt = f" (attempt {job.attempt})" if job.attempt > 1 else ""
+    line = f"{job.outcome:<11}  {name:<{width}}  {seconds:>8}  {job.error or ''}{attempt}"
+    return line.rstrip()
+
+
+def _show_runs(history: History, as_json: bool, limit: int) -> None:
+    runs = history.runs(limit)
+    if as_json:
+        print(json.dumps([dataclasses.asdict(run) for run in runs], indent=1))
+        return
+    for run in runs:
+        print(_run_line(run))
+
+
+def _show_jobs(history: History, run_id: int, as_json: bool) -> None:
+    run = history.run(run_id)
+    if run is None:
+        fail(PROG, f"no run {run_id} in the history of '{history.folder}'", USAGE)
+    jobs = history.jobs(run_id)
+    if as_json:
+        print(json.dumps({"run": dataclasses.asdict(run), "jobs": [dataclasses.asdict(job) for job in jobs]}, indent=1))
+        return
+    print(_run_line(run))
+    width = max((len(_job_name(job)) for job in jobs), default=0)
+    for job in jobs:
+        print(_job_line(job, width))
+
+
+def _count(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got '{text}'")
+    return number
+
+
+def _run_id(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        fail(PROG, f"argument RUN_ID: expected a run number, got '{text}'", USAGE)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    parser = ArgumentParser(
+        prog=PROG,
+        description=(
+            "List the recent runs of an output folder, newest first, one line each; with RUN_ID, "
+            "the jobs of that run with their outcome, seconds and error. Exit status 0, or 2 when "
+            "the folder has no run history or there is no such run."
+        ),
+    )
+    parser.add_argument("run_id", nargs="?", metavar="RUN_ID", help="a run's number, from the list of runs")
+    parser.add_argument("--out", default="sorva-out", metavar="DIR", help="the runner's output folder (default: ./sorva-out)")
+    parser.add_argument("--json", action="store_true", help="print JSON for scripts instead of lines")
+    parser.add_argument("--last", type=_count, default=20, metavar="N", help="how many runs to list (default: 20)")
+    args = parser.parse_args(argv)
+    try:
+        history = open_history(args.out)
+    except HistoryError as error:
+        fail(PROG, str(error), USAGE)
+    if history is None:
+        fail(PROG, f"no run history in '{args.out}' (it is made by python -m sorva.run --out {args.out})", USAGE)
+    try:
+        if args.run_id is None:
+            _show_runs(history, args.json, args.last)
+        else:
+            _show_jobs(history, _run_id(args.run_id), args.json)
+    except sqlite3.Error as error:
+        fail(PROG, f"cannot read the run history in '{args.out}': {error}", USAGE)
+    except BrokenPipeError:
+        # The reader went away (`| head`); nothing more to say to it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        raise SystemExit(1) from None
+    finally:
+        history.close()
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

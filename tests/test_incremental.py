@@ -1,0 +1,138 @@
+"""Incremental runs end to end: fresh jobs, what reruns after an edit, resuming, the history and its guards."""
+
+import json
+import os
+import re
+import signal
+import sqlite3
+import subprocess
+import sys
+
+import pytest
+
+from cli_support import run, write_module
+from test_runner_signals import wait_for
+
+UPSTREAM = "from sorva import asset\n@asset()\ndef base(): return {value}\n"
+DOWNSTREAM = '''
+import os
+from sorva import asset, partitions
+from upstream import base
+@asset(inputs={"b": base}, partitions={"n": partitions([1, 2])})
+def scaled(b, n):
+    if os.path.exists(f"break{n}"):
+        raise RuntimeError(f"broken {n}")
+    return b * n
+@asset(inputs={"every": scaled})
+def total(every): return sum(entry["value"] for entry in every)
+'''
+
+
+def outcomes(done):
+    """The outcome of each job by name, from the progress lines."""
+    found = re.findall(r"^\[\d+/\d+\] (\S+) +(\S+(?: n=\d)?)", done.stdout, re.MULTILINE)
+    return {name: state for state, name in found}
+
+
+def test_a_rerun_does_only_what_changed(tmp_path):
+    write_module(tmp_path, "upstream", UPSTREAM.format(value=1))
+    write_module(tmp_path, "downstream", DOWNSTREAM)
+    every = ["base", "scaled n=1", "scaled n=2", "total"]
+
+    def again(*options):
+        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", *options, cwd=tmp_path)
+        assert done.stderr == ""
+        return done.returncode, outcomes(done)
+
+    assert again() == (0, dict.fromkeys(every, "ok"))
+    assert again() == (0, dict.fromkeys(every, "fresh"))
+    # A changed source that gives the same value leaves the downstream fresh.
+    write_module(tmp_path, "upstream", UPSTREAM.format(value="1  # the same value"))
+    assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
+    # A changed value reruns what receives it; a failure skips its downstream, and the next run resumes there.
+    write_module(tmp_path, "upstream", UPSTREAM.format(value=10))
+    (tmp_path / "break2").touch()
+    assert again() == (1, {"base": "ok", "scaled n=1": "ok", "scaled n=2": "failed", "total": "skipped"})
+    (tmp_path / "break2").unlink()
+    assert again() == (0, {"base": "fresh", "scaled n=1": "fresh", "scaled n=2": "ok", "total": "ok"})
+    # A value file that is not what the last run left is not fresh; --force runs everything.
+    (tmp_path / "sorva-out/scaled/n=1/value.json").write_text("11", encoding="utf-8")
+    assert again() == (0, {"base": "fresh", "scaled n=1": "ok", "scaled n=2": "fresh", "total": "fresh"})
+    assert again("--force") == (0, dict.fromkeys(every, "ok"))
+    assert json.loads((tmp_path / "sorva-out/total/value.json").read_text(encoding="utf-8")) == 30
+    listed = run("sorva.runs", "--json", cwd=tmp_path)
+    runs = json.loads(listed.stdout)
+    assert [(r["id"], r["outcome"], r["succeeded"], r["fresh"], r["failed"], r["skipped"]) for r in runs] == [
+        (7, "succeeded", 4, 0, 0, 0), (6, "succeeded", 1, 3, 0, 0), (5, "succeeded", 2, 2, 0, 0),
+        (4, "failed", 2, 0, 1, 1), (3, "succeeded", 1, 3, 0, 0), (2, "succeeded", 0, 4, 0, 0),
+        (1, "succeeded", 4, 0, 0, 0)]
+
+
+SLEEPY = '''
+import os, pathlib, time
+from sorva import asset
+@asset()
+def quick(): return 1
+@asset(inputs={"q": quick})
+def slow(q):
+    if pathlib.Path("hold").exists():
+        pathlib.Path("pid").write_text(str(os.getpid()))
+        while pathlib.Path("hold").exists():
+            time.sleep(0.05)
+    return q + 1
+'''
+
+
+@pytest.fixture
+def held(tmp_path):
+    """A runner whose `slow` job waits while the file "hold" exists; yields it once the job waits."""
+    write_module(tmp_path, "sleepy", SLEEPY)
+    (tmp_path / "hold").touch()
+    runner = subprocess.Popen([sys.executable, "-m", "sorva.run", "sleepy", "--jobs", "1"], cwd=tmp_path,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", start_new_session=True)
+    try:
+        worker = int(wait_for(tmp_path / "pid"))
+        yield runner, worker
+    finally:
+        (tmp_path / "hold").unlink(missing_ok=True)
+        runner.kill()
+        runner.communicate(timeout=60)
+
+
+def test_a_second_runner_on_the_same_folder_is_refused(tmp_path, held):
+    second = run("sorva.run", "sleepy", cwd=tmp_path)
+    assert (second.returncode, second.stdout, second.stderr) == (
+        2, "", "python -m sorva.run: error: another runner is using the output folder 'sorva-out'\n")
+    (tmp_path / "hold").unlink()
+    stdout, _ = held[0].communicate(timeout=60)
+    assert (held[0].returncode, stdout.splitlines()[-1].split(": ", 1)[1]) == (
+        0, "2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out")
+
+
+def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held):
+    runner, worker = held
+    os.killpg(runner.pid, signal.SIGKILL)
+    runner.wait(timeout=60)
+    # The worker ran in a group of its own; SIGKILL gives the runner no chance to stop it.
+    os.kill(worker, signal.SIGKILL)
+    (tmp_path / "hold").unlink()
+    first = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
+    assert (first["run"]["outcome"], first["run"]["ended"], [(j["label"], j["outcome"]) for j in first["jobs"]]) == (
+        "running", None, [("quick", "ok")])
+    rerun = run("sorva.run", "sleepy", cwd=tmp_path)
+    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok"})
+    listed = run("sorva.runs", cwd=tmp_path).stdout.splitlines()
+    assert [line.split()[4] for line in listed] == ["succeeded", "abandoned"]
+
+
+@pytest.mark.parametrize("command, left", [("sorva.run", ["sorva.db", "sorva.lock"]), ("sorva.runs", ["sorva.db"])])
+def test_a_history_of_an_unknown_schema_version_is_refused(tmp_path, command, left):
+    write_module(tmp_path, "one", "from sorva import asset\n@asset()\ndef one(): return 1\n")
+    (tmp_path / "sorva-out").mkdir()
+    with sqlite3.connect(tmp_path / "sorva-out/sorva.db") as connection:
+        connection.execute("PRAGMA user_version = 99")
+    done = run(command, *(["one"] if command == "sorva.run" else []), cwd=tmp_path)
+    message = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only version 1; "
+               "use a newer sorva, or another --out folder")
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {command}: error: {message}\n")
+    assert sorted(path.name for path in (tmp_path / "sorva-out").iterdir()) == left

@@ -1,0 +1,73 @@
+"""Planning without processes: job keys, partition mappings, long chains."""
+
+import pytest
+
+from plan_support import assets_of
+from sorva._plan import PlanError, job_key, plan
+
+DAYS, COUNTRIES = [1, 2], ["pt", "no"]
+# sales by (day, country) rolled up per day, per country and in all.
+ROLLUP = [
+    ("sales", {}, {"day": DAYS, "country": COUNTRIES}),
+    ("per_day", {"rows": "sales"}, {"day": DAYS}),
+    ("per_country", {"rows": "sales"}, {"country": COUNTRIES}),
+    ("everything", {"rows": "sales"}, {}),
+    ("same", {"rows": "sales"}, {"day": DAYS, "country": COUNTRIES}),
+]
+
+
+def feeds(job):
+    return {feed.parameter: (feed.fan_in, [upstream.partition for upstream in feed.jobs]) for feed in job.feeds}
+
+
+@pytest.mark.parametrize("label, partition, expected", [
+    # Some of the upstream's dimensions: the upstream partitions that agree on them, in partition order.
+    ("per_day", {"day": 2}, {"rows": (True, [{"country": "pt", "day": 2}, {"country": "no", "day": 2}])}),
+    ("per_country", {"country": "no"}, {"rows": (True, [{"country": "no", "day": 1}, {"country": "no", "day": 2}])}),
+    ("everything", {}, {"rows": (True, [{"country": c, "day": d} for c in COUNTRIES for d in DAYS])}),
+    ("same", {"country": "pt", "day": 1}, {"rows": (False, [{"country": "pt", "day": 1}])}),
+])
+def test_a_downstream_receives_the_upstream_partitions_that_agree_with_it(label, partition, expected):
+    (job,) = [job for job in plan(assets_of(ROLLUP)).jobs if job.asset.label == label and job.partition == partition]
+    assert feeds(job) == expected
+
+
+def test_a_partition_that_no_upstream_partition_agrees_with_is_refused():
+    assets = assets_of([("sales", {}, {"day": [1, 2], "country": ["pt"]}), ("per_day", {"rows": "sales"}, {"day": [3]})])
+    with pytest.raises(PlanError) as raised:
+        plan(assets)
+    assert raised.value.problems == ["asset 'per_day' partition day=3 has no matching partition of 'sales' (parameter 'rows')"]
+
+
+BASE = [("raw", {}, {"day": [1, 2]}), ("total", {"every": "raw"}, {}), ("other", {}, {})]
+
+
+def keys(description=BASE, digests=None, **changes):
+    jobs = plan(assets_of(description, **changes)).jobs
+    digests = digests or {job.index: f"digest-{job.index}" for job in jobs}
+    return {job.describe(): job_key(job, digests) for job in jobs}
+
+
+def differing(after):
+    before = keys()
+    return sorted(name for name in after if before.get(name) != after[name])
+
+
+@pytest.mark.parametrize("after, changed", [
+    (keys(), []),
+    # The asset's own source or its module's source.
+    (keys(raw={"source": "def raw(): return 2\n"}), ["raw day=1", "raw day=2"]),
+    (keys(other={"module_source": "MODULE, changed"}), ["other"]),
+    # The digest of any upstream value it receives, not that of values it does not receive.
+    (keys(digests={0: "digest-0", 1: "changed", 2: "digest-2", 3: "digest-3"}), ["total"]),
+    # Its partition keys; a downstream changes only if the values it receives do.
+    (keys([("raw", {}, {"day": [1, 3]}), *BASE[1:]]), ["raw day=3"]),
+])
+def test_a_key_changes_with_the_source_the_partition_and_the_values_received(after, changed):
+    assert differing(after) == changed
+
+
+def test_a_chain_of_5000_assets_plans_in_order():
+    chain = [("a0", {})] + [(f"a{i}", {"x": f"a{i - 1}"}) for i in range(1, 5000)]
+    jobs = plan(assets_of(list(reversed(chain)))).jobs
+    assert [job.describe() for job in jobs] == [name for name, _ in chain]

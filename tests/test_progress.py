@@ -1,0 +1,52 @@
+"""Progress on a terminal: a live display, a line only for failures unless --verbose, then the summary."""
+
+import os
+import re
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+from cli_support import write_module
+
+# Without rich, a terminal gets the lines any other stream gets.
+pytest.importorskip("rich")
+
+
+def run_on_terminal(*args, cwd):
+    """Runs `python -m ARGS` with a pseudo-terminal as standard output; returns its status and text without escapes."""
+    leader, follower = os.openpty()
+    process = subprocess.Popen([sys.executable, "-m", *args], cwd=cwd, stdin=subprocess.DEVNULL, stdout=follower,
+                               stderr=follower, env={**os.environ, "COLUMNS": "120", "TERM": "xterm"})
+    os.close(follower)
+    output, deadline = b"", time.monotonic() + 120
+    while time.monotonic() < deadline:
+        if select.select([leader], [], [], 1)[0]:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the terminal closed: the process ended
+                break
+            if not chunk:
+                break
+            output += chunk
+    os.close(leader)
+    process.wait(timeout=60)
+    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", output.decode("utf-8", "replace")).replace("\r", "\n")
+    return process.returncode, [line for line in text.splitlines() if line.strip()]
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_a_terminal_gets_a_live_display_and_lines_for_failures(tmp_path, verbose):
+    write_module(tmp_path, "counting", "from sorva import asset, partitions\n@asset(partitions={'n': partitions([1, 2, 3])})\n"
+                 "def counted(n):\n    if n == 2:\n        raise ValueError('two')\n    return n\n")
+    status, lines = run_on_terminal("sorva.run", "counting", "--jobs", "1", *(["--verbose"] if verbose else []), cwd=tmp_path)
+    lines = [re.sub(r"\d+\.\d\ds", "X.XXs", line) for line in lines]
+    jobs = [line for line in lines if line.startswith("[")]
+    expected = ["[2/3] failed   counted n=2    X.XXs  ValueError: two"]
+    if verbose:
+        expected = ["[1/3] ok       counted n=1    X.XXs  1", *expected, "[3/3] ok       counted n=3    X.XXs  3"]
+    assert (status, jobs, lines[-2:]) == (1, expected, [
+        "3 jobs in X.XXs: 2 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out", "failed: counted n=2: ValueError: two"])
+    assert any(re.match(r"\d/3 jobs .* \d running, \d failed, \d:\d\d:\d\d elapsed, ", line) for line in lines)
