@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -24,6 +24,62 @@ RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", IN
 class Options:
     parallel: int
     force: bool = False  # run every job, fresh or not
+    retries: int = 0  # further attempts of a job that fails
+    timeout: float | None = None  # seconds a job may run
+
+
+class Freshness:
+    """Tells, from the history of an output folder, whether a job is fresh and, if not, why it must run."""
+
+    def __init__(self, out: Path, history: History | None, force: bool) -> None:
+        self.out = out
+        self.force = force
+        self.successes = history.last_successes() if history else {}
+        self.latest = history.latest() if history else {}
+
+    def judge(self, job: Job, digests: Mapping[int, str]) -> tuple[str, Outcome | None]:
+        """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
+
+        Fresh: the key equals the key of the job's last success and its
+        value.json is still what that success left.
+        """
+        if self.force:
+            return "--force", None
+        key = job_key(job, digests)
+        where = (job.asset.ref, job.partition_json)
+        last, latest = self.successes.get(where), self.latest.get(where)
+        value = self.out / job.folder / "value.json"
+        if last is not None and last.key == key and last.digest is not None and _store.digest(value) == last.digest:
+            return "", Outcome(FRESH, detail=_store.preview(value), key=key, digest=last.digest, started=now())
+        if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
+            return f"{latest.outcome} last time", None
+        if last is None:
+            return "never run", None
+        if last.key != key:
+            return ("changed source" if last.recipe != job_recipe(job) else "changed input"), None
+        return "value.json changed or missing", None
+
+
+def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
+    """Each job of the plan with why it would run, or "" when it is fresh; runs and writes nothing.
+
+    A job downstream of one that would run would run too as far as anyone
+    can tell before the run ("upstream runs"): its upstream's value may change.
+    """
+    digests: dict[int, str] = {}
+    running: set[int] = set()
+    verdicts = []
+    for job in plan.jobs:
+        if any(upstream.index in running for upstream in job.upstream):
+            reason = "--force" if freshness.force else "upstream runs"
+        else:
+            reason, fresh = freshness.judge(job, digests)
+            if fresh is not None and fresh.digest is not None:
+                digests[job.index] = fresh.digest
+        if reason:
+            running.add(job.index)
+        verdicts.append((job, reason))
+    return verdicts
 
 
 class Execution:
@@ -38,46 +94,41 @@ class Execution:
         self.history = history
         self.run_id = run_id
         self.options = options
-        self.successes = history.last_successes()
+        self.freshness = Freshness(out, history, options.force)
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 
     def check_fresh(self, job: Job) -> Outcome | None:
-        """Ends a job as fresh when its key and its value are those of its last success.
+        """Ends a job as fresh when the history says it is; called once its upstream digests are known."""
+        self.keys[job.index] = job_key(job, self.digests)
+        _, fresh = self.freshness.judge(job, self.digests)
+        if fresh is not None and fresh.digest is not None:
+            self.digests[job.index] = fresh.digest
+        return fresh
 
-        Called when its upstream jobs are settled, so their digests are known.
-        """
-        key = job_key(job, self.digests)
-        self.keys[job.index] = key
-        if self.options.force:
-            return None
-        last = self.successes.get((job.asset.ref, job.partition_json))
-        if last is None or last.key != key or last.digest is None:
-            return None
-        value = self.out / job.folder / "value.json"
-        if _store.digest(value) != last.digest:
-            return None
-        self.digests[job.index] = last.digest
-        return Outcome(FRESH, detail=_store.preview(value), key=key, digest=last.digest, started=now())
-
-    def attempt(self, job: Job) -> Outcome:
+    def attempt(self, job: Job, number: int) -> Outcome:
         """Runs a job once and reads what it left; runs on a pool thread."""
         started, clock = now(), time.monotonic()
         key = self.keys[job.index]
+
+        def failed(reason: str) -> Outcome:
+            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
+
         try:
             folder = _store.prepare(self.out, job)
             inputs = _store.inputs(self.out, job)
         except OSError as error:
-            return Outcome(FAILED, time.monotonic() - clock, exception_text(error), key, started=started)
+            return failed(exception_text(error))
         except _store.UnreadableValue as error:
-            return Outcome(FAILED, time.monotonic() - clock, str(error), key, started=started)
-        ended = self.executor.run(Task(job.asset.module, job.asset.function, folder, inputs))
-        ok, detail = _store.read_record(folder, ended)
-        seconds = time.monotonic() - clock
-        digest = _store.digest(folder / "value.json") if ok else None
-        if ok and digest is None:
-            return Outcome(FAILED, seconds, "value.json cannot be read after the job succeeded", key, started=started)
-        return Outcome(DONE if ok else FAILED, seconds, detail, key, digest, started)
+            return failed(str(error))
+        task = Task(job.asset.module, job.asset.function, folder, inputs, self.options.timeout)
+        ok, detail = _store.read_record(folder, self.executor.run(task))
+        if not ok:
+            return failed(detail)
+        digest = _store.digest(folder / "value.json")
+        if digest is None:
+            return failed("value.json cannot be read after the job succeeded")
+        return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
     def record(self, event: Event) -> None:
         """Adds a row for each job that ends (and each failed attempt); `run` commits them as they come."""
@@ -119,7 +170,7 @@ class Execution:
                     job = scheduler.take()
                     if job is None:
                         break
-                    running[pool.submit(self.attempt, job)] = job
+                    running[pool.submit(self.attempt, job, 1)] = job
                 if not running:
                     break
                 # A timeout, so that a stop is seen even while every job runs on.
@@ -130,6 +181,10 @@ class Execution:
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
                         outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}")
+                    if outcome.state == FAILED and outcome.attempt <= self.options.retries:
+                        scheduler.retry(job, outcome)
+                        running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
+                        continue
                     if outcome.digest is not None:
                         self.digests[job.index] = outcome.digest
                     scheduler.finish(job, outcome)

@@ -294,19 +294,25 @@ def check_graph(assets: list[Asset]) -> None:
             stack.append((by_ref[ref], iter(sorted(by_ref[ref].inputs.items()))))
 
 
-def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
-    """The assets matching any of `names`, with everything upstream of them.
+def named(assets: Iterable[Asset], names: Iterable[str]) -> set[str]:
+    """The refs of the assets matching any of `names`: a function name, an asset ref or a declared name.
 
-    A name matches an asset's function name, its ref or its declared name.
     Raises LookupError naming the first name that matches nothing.
     """
-    by_ref = {asset.ref: asset for asset in assets}
+    assets = list(assets)
     wanted: set[str] = set()
     for name in names:
         matches = [a.ref for a in assets if name in (a.function, a.ref, a.declared_name)]
         if not matches:
             raise LookupError(name)
         wanted.update(matches)
+    return wanted
+
+
+def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
+    """The assets matching any of `names` (see `named`), with everything upstream of them."""
+    by_ref = {asset.ref: asset for asset in assets}
+    wanted = named(assets, names)
     todo = list(wanted)
     while todo:
         for ref in by_ref[todo.pop()].inputs.values():
@@ -320,6 +326,58 @@ def plan(assets: list[Asset]) -> Plan:
     """The jobs of these assets; raises PlanError listing every problem found."""
     check_graph(assets)
     return Plan(tuple(assets), tuple(make_jobs(assets)))
+
+
+def restrict(whole: Plan, wanted: Iterable[Job]) -> Plan:
+    """The plan cut down to these jobs and everything they need upstream."""
+    keep: dict[int, Job] = {}
+    todo = list(wanted)
+    while todo:
+        job = todo.pop()
+        if job.index not in keep:
+            keep[job.index] = job
+            todo.extend(job.upstream)
+    return Plan(whole.assets, tuple(job for job in whole.jobs if job.index in keep))
+
+
+def matching_partitions(jobs: Iterable[Job], targets: set[str], choices: Sequence[tuple[str, str]]) -> list[Job]:
+    """The jobs of the target assets whose partitions match the `DIM=KEY` choices on the dimensions they have.
+
+    Choices of one dimension are alternatives; choices of several must all
+    hold. A key is read as JSON where that gives a key the dimension holds
+    (`day=7` the integer 7), and as plain text otherwise (`city=oslo`); a
+    target with none of the chosen dimensions has no matching job. Raises
+    PlanError for a dimension no target has or a key no target's dimension
+    holds.
+    """
+    jobs = [job for job in jobs if job.asset.ref in targets]
+    held: dict[str, dict[str, Any]] = {}
+    for job in jobs:
+        for dimension in job.asset.dimensions:
+            for key in dimension.keys:
+                held.setdefault(dimension.name, {}).setdefault(canonical(key), key)
+    wanted: dict[str, set[str]] = {}
+    for name, text in choices:
+        if name not in held:
+            known = ", ".join(sorted(held)) or "none"
+            raise PlanError([f"argument --partition: no selected asset has the dimension '{name}' (dimensions: {known})"])
+        candidates = [text]
+        try:
+            candidates.insert(0, json.loads(text))
+        except ValueError:
+            pass  # plain text
+        found = next((canonical(c) for c in candidates if canonical(c) in held[name]), None)
+        if found is None:
+            keys = list(held[name])
+            few = ", ".join(keys[:5]) + (", ..." if len(keys) > 5 else "")
+            raise PlanError([f"argument --partition: dimension '{name}' has no key {text} (its keys: {few})"])
+        wanted.setdefault(name, set()).add(found)
+    return [
+        job
+        for job in jobs
+        if wanted.keys() & job.partition.keys()
+        and all(canonical(job.partition[name]) in keys for name, keys in wanted.items() if name in job.partition)
+    ]
 
 
 def make_jobs(assets: list[Asset]) -> list[Job]:

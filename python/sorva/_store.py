@@ -87,11 +87,14 @@ def read_record(folder: Path, ended: Ended) -> tuple[bool, str]:
     except FileNotFoundError:
         return False, _ended_without_record(ended, folder / "worker.log")
     except (OSError, ValueError) as error:
-        return False, f"unreadable result.json (the worker was killed while writing it?): {error}"
+        # A job stopped while writing its record: the executor knows why.
+        return False, ended.reason or f"unreadable result.json (the worker was killed while writing it?): {error}"
     if not isinstance(record, dict):
         return False, "unreadable result.json: not a JSON object"
     if record.get("ok") is True and ended.status == 0:
         return True, preview(folder / "value.json")
+    if ended.reason:
+        return False, ended.reason
     if record.get("ok") is False:
         return False, str(record.get("error"))
     return False, f"worker exited with status {ended.status} after recording success"

@@ -13,18 +13,20 @@ from __future__ import annotations
 import argparse
 import os
 import shlex
+import sqlite3
 import sys
 import time
+from collections import Counter
 from collections.abc import Sequence
 from pathlib import Path
 
 from sorva._cli import FAILED, USAGE, fail
 from sorva._discover import DiscoveryError, discover
-from sorva._execute import Execution, Options
+from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import EXECUTORS, Executor, ExecutorError, UseInstead, executor_class
-from sorva._history import History, HistoryError, exclusive
+from sorva._history import History, HistoryError, exclusive, open_history
 from sorva._parser import ArgumentParser
-from sorva._plan import Plan, PlanError, plan, select
+from sorva._plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
 from sorva._progress import Summary, make_report, summary_lines
 from sorva._schedule import FAILED as JOB_FAILED
 from sorva._schedule import Scheduler
@@ -41,6 +43,33 @@ def _positive(text: str) -> int:
     if number < 1:
         raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got '{text}'")
     return number
+
+
+def _count(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = -1
+    if number < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got '{text}'")
+    return number
+
+
+def _seconds(text: str) -> float:
+    try:
+        number = float(text)
+    except ValueError:
+        number = 0.0
+    if not 0 < number < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got '{text}'")
+    return number
+
+
+def _partition(text: str) -> tuple[str, str]:
+    name, equals, key = text.partition("=")
+    if not equals or not name:
+        raise argparse.ArgumentTypeError(f"expected DIM=KEY, got '{text}'")
+    return name, key
 
 
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -84,6 +113,36 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"
     )
+    parser.add_argument(
+        "-n",
+        "--dry-run",
+        action="store_true",
+        help="print, per asset, how many jobs would run, which are fresh and why the others would run; "
+        "run nothing and write nothing",
+    )
+    parser.add_argument(
+        "--partition",
+        action="append",
+        type=_partition,
+        metavar="DIM=KEY",
+        help="run only the partitions of the selected assets with this key (repeatable; keys of one "
+        "dimension are alternatives), and what they need upstream; KEY is read as JSON where the "
+        "dimension holds such a key (day=7 the integer 7, 'day=\"7\"' the text)",
+    )
+    parser.add_argument(
+        "--failed",
+        action="store_true",
+        help="run only the jobs whose last run failed or was interrupted, and what they need that is not fresh",
+    )
+    parser.add_argument(
+        "--retries", type=_count, default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a job, and all it started, that runs longer than this; it fails as timed out",
+    )
     # Module names may come before, between and after options; after `--` all are module names.
     argv = list(sys.argv[1:] if argv is None else argv)
     names = argv[argv.index("--") + 1 :] if "--" in argv else []
@@ -101,17 +160,57 @@ def _plan(args: argparse.Namespace, stopper: Stopper) -> Plan:
         fail(PROG, str(error), USAGE)
     if not assets:
         fail(PROG, f"no assets found in {', '.join(args.modules)}", USAGE)
+    targets = {asset.ref for asset in assets}
     if args.select:
         try:
+            targets = named(assets, args.select)
             assets = select(assets, args.select)
         except LookupError as error:
             fail(PROG, f"argument --select: no asset is named '{error.args[0]}'", USAGE)
     try:
-        return plan(assets)
+        whole = plan(assets)
+        wanted = list(whole.jobs)
+        if args.partition:
+            wanted = matching_partitions(wanted, targets, args.partition)
+        if args.failed:
+            wanted = _failed_last_time(wanted, Path(args.out))
+        return restrict(whole, wanted) if args.partition or args.failed else whole
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
         fail(PROG, error.problems[-1], USAGE)
+
+
+def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+    try:
+        history = open_history(out)
+        latest = history.latest() if history else {}
+    except (HistoryError, sqlite3.Error) as error:
+        fail(PROG, str(error), USAGE)
+    return [
+        job
+        for job in jobs
+        if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in ("failed", "interrupted")
+    ]
+
+
+def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
+    """Prints what a run would do, per asset in plan order, then the totals; writes nothing."""
+    try:
+        history = open_history(out) if out.is_dir() else None
+        verdicts = dry_run(the_plan, Freshness(out, history, force))
+    except (HistoryError, sqlite3.Error) as error:
+        fail(PROG, str(error), USAGE)
+    per_asset: dict[str, list[str]] = {}
+    for job, reason in verdicts:
+        per_asset.setdefault(job.asset.label, []).append(reason)
+    for label, reasons in per_asset.items():
+        why = Counter(reason for reason in reasons if reason)
+        explained = ", ".join(f"{reason}: {count}" for reason, count in why.items())
+        line = f"{label}: {sum(why.values())} to run, {len(reasons) - sum(why.values())} fresh"
+        print(f"{line} ({explained})" if explained else line)
+    to_run = sum(1 for _, reason in verdicts if reason)
+    print(f"dry run: {len(verdicts)} jobs, {to_run} to run, {len(verdicts) - to_run} fresh; nothing was run or written")
 
 
 def _prepare_out(out: Path) -> None:
@@ -142,6 +241,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     # stop reaches them through the runner, which reports what it stopped.
     the_plan = _plan(args, stopper)
     out = Path(args.out)
+    if args.dry_run:
+        _dry_run(the_plan, out, args.force)
+        raise SystemExit(0)
+    if args.failed and not the_plan.jobs:
+        print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
+        raise SystemExit(0)
     _prepare_out(out)
     try:
         with exclusive(out):
@@ -175,7 +280,7 @@ def main(argv: Sequence[str] | None = None) -> None:
 
 
 def _options(args: argparse.Namespace) -> Options:
-    return Options(args.jobs, args.force)
+    return Options(args.jobs, args.force, args.retries, args.timeout)
 
 
 def _start_executor(args: argparse.Namespace) -> tuple[Executor, str]:

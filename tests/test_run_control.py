@@ -1,0 +1,159 @@
+"""Run control: dry runs, choosing partitions, --failed, retries and time limits."""
+
+import json
+import re
+
+import pytest
+
+from cli_support import run, untimed, write_module
+from test_runner_signals import alive, wait_for
+
+DAILY = '''
+import os
+from sorva import asset, partitions
+@asset(partitions={"day": partitions([1, 2, "3"])})
+def daily(day):
+    if os.path.exists(f"fail-{day}"):
+        raise ValueError(f"no data for day {day}")
+    return day * 2 if os.path.exists("double") else day
+@asset(inputs={"every": daily})
+def total(every): return len(every)
+'''
+LONE = "from sorva import asset\n@asset()\ndef alone(): return {value}\n"
+
+
+def snapshot(folder):
+    return {str(path): (path.stat().st_mtime_ns, path.stat().st_size) for path in folder.rglob("*")}
+
+
+def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing(tmp_path):
+    write_module(tmp_path, "days", DAILY)
+    write_module(tmp_path, "lone", LONE.format(value=0))
+
+    def dry(*options):
+        before = snapshot(tmp_path)
+        done = run("sorva.run", "days", "lone", "--dry-run", *options, cwd=tmp_path)
+        assert (done.returncode, done.stderr, snapshot(tmp_path)) == (0, "", before)
+        return done.stdout.splitlines()
+
+    assert dry() == ["daily: 3 to run, 0 fresh (never run: 3)", "total: 1 to run, 0 fresh (upstream runs: 1)",
+                     "alone: 1 to run, 0 fresh (never run: 1)",
+                     "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"]
+    (tmp_path / "fail-2").touch()
+    assert run("sorva.run", "days", "lone", cwd=tmp_path).returncode == 1
+    write_module(tmp_path, "lone", LONE.format(value=1))
+    assert dry() == ["daily: 1 to run, 2 fresh (failed last time: 1)", "total: 1 to run, 0 fresh (upstream runs: 1)",
+                     "alone: 1 to run, 0 fresh (changed source: 1)",
+                     "dry run: 5 jobs, 3 to run, 2 fresh; nothing was run or written"]
+    assert dry("-n", "--force")[-1] == "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"
+    # A changed upstream value that the downstream has not seen yet.
+    (tmp_path / "fail-2").unlink()
+    assert run("sorva.run", "days", "lone", cwd=tmp_path).returncode == 0
+    # What an asset reads beyond its inputs is not seen: it takes --force to rerun it.
+    (tmp_path / "double").touch()
+    assert run("sorva.run", "days", "--select", "daily", "--force", cwd=tmp_path).returncode == 0
+    assert dry("--select", "total") == ["daily: 0 to run, 3 fresh", "total: 1 to run, 0 fresh (changed input: 1)",
+                                        "dry run: 4 jobs, 1 to run, 3 fresh; nothing was run or written"]
+
+
+SALES = '''
+from sorva import asset, partitions
+DAYS = partitions([1, "1", 2])
+@asset(partitions={"day": DAYS, "country": partitions(["pt", "no"])})
+def sales(day, country): return [country, day]
+@asset(inputs={"rows": sales}, partitions={"day": DAYS})
+def per_day(day, rows): return [row["value"] for row in rows]
+@asset(partitions={"region": partitions(["north", "south"])})
+def regions(region): return region
+@asset(inputs={"every": regions}, partitions={"day": DAYS})
+def report(day, every): return len(every)
+'''
+E = "python -m sorva.run: error: "
+
+
+# The matching partitions of the selected assets run, with what they need upstream: the matching upstream
+# partitions, or all of an upstream's partitions where the mapping fans in.
+@pytest.mark.parametrize("options, ran, per_day", [
+    (["--partition", "day=1"], ["sales country=pt day=1", "sales country=no day=1", "per_day day=1",
+                                "regions region=north", "regions region=south", "report day=1"], [["pt", 1], ["no", 1]]),
+    (["--partition", 'day="1"', "--select", "per_day"], ["sales country=pt day=1", "sales country=no day=1", "per_day day=1"],
+     [["pt", "1"], ["no", "1"]]),
+    # Choices of several dimensions must all hold.
+    (["--select", "sales", "--partition", "day=2", "--partition", "country=no"], ["sales country=no day=2"], None),
+])
+def test_partitions_chosen_by_key_run_with_what_they_need(tmp_path, options, ran, per_day):
+    write_module(tmp_path, "sales", SALES)
+    done = run("sorva.run", "sales", "--jobs", "1", *options, cwd=tmp_path)
+    lines = untimed(done.stdout).splitlines()
+    assert (done.returncode, done.stderr, sorted(re.split(r"  +", line)[1] for line in lines[:-1])) == (0, "", sorted(ran))
+    if per_day is not None:
+        (folder,) = (tmp_path / "sorva-out/per_day").iterdir()
+        assert json.loads((folder / "value.json").read_text(encoding="utf-8")) == per_day
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--partition", "day=7"], "argument --partition: dimension 'day' has no key 7 (its keys: 1, \"1\", 2)"),
+    (["--partition", "region=east", "--partition", "day=1"],
+     "argument --partition: dimension 'region' has no key east (its keys: \"north\", \"south\")"),
+    (["--select", "per_day", "--partition", "country=pt"],
+     "argument --partition: no selected asset has the dimension 'country' (dimensions: day)"),
+    (["--partition", "day"], "argument --partition: expected DIM=KEY, got 'day'"),
+    (["--retries", "many"], "argument --retries: expected a whole number of at least 0, got 'many'"),
+    (["--timeout", "-1"], "argument --timeout: expected a number of seconds above 0, got '-1'"),
+])
+def test_a_choice_that_matches_nothing_is_refused(tmp_path, options, message):
+    write_module(tmp_path, "sales", SALES)
+    done = run("sorva.run", "sales", *options, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", E + message + "\n", False)
+
+
+def test_failed_runs_only_what_failed_last_time(tmp_path):
+    write_module(tmp_path, "days", DAILY)
+    (tmp_path / "fail-2").touch()
+    assert run("sorva.run", "days", cwd=tmp_path).returncode == 1
+    (tmp_path / "fail-2").unlink()
+    again = run("sorva.run", "days", "--failed", cwd=tmp_path)
+    assert (again.returncode, untimed(again.stdout).splitlines()) == (0, [
+        "[1/1] ok       daily day=2    X.XXs  2",
+        "1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out"])
+    nothing = run("sorva.run", "days", "--failed", cwd=tmp_path)
+    assert (nothing.returncode, nothing.stdout) == (0, "no job failed or was interrupted in its last run in sorva-out; nothing to run\n")
+
+
+FLAKY = '''
+import os, pathlib, subprocess, time
+from sorva import asset
+@asset()
+def flaky():
+    if not os.path.exists("tried"):
+        pathlib.Path("tried").touch()
+        raise RuntimeError("first attempts fail")
+    return "at last"
+@asset()
+def sleepy():
+    child = subprocess.Popen(["sleep", "60"])
+    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
+    time.sleep(60)
+'''
+
+
+@pytest.mark.parametrize("retries, status, lines", [
+    ("0", 1, ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail"]),
+    ("1", 0, ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
+              "[1/1] ok       flaky    X.XXs  \"at last\""]),
+])
+def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, retries, status, lines):
+    write_module(tmp_path, "flakes", FLAKY)
+    done = run("sorva.run", "flakes", "--select", "flaky", "--retries", retries, cwd=tmp_path)
+    assert (done.returncode, untimed(done.stdout).splitlines()[:-1 if status == 0 else -2]) == (status, lines)
+    jobs = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)["jobs"]
+    assert [(job["attempt"], job["outcome"]) for job in jobs] == [(1, "failed")] + ([(2, "ok")] if status == 0 else [])
+
+
+def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path):
+    write_module(tmp_path, "flakes", FLAKY)
+    done = run("sorva.run", "flakes", "--select", "sleepy", "--timeout", "1", "--retries", "1", cwd=tmp_path)
+    assert (done.returncode, untimed(done.stdout).splitlines()[:2]) == (1, [
+        "[0/1] retry    sleepy    X.XXs  attempt 1 failed: timed out after 1 s",
+        "[1/1] failed   sleepy    X.XXs  timed out after 1 s"])
+    assert [pid for pid in map(int, wait_for(tmp_path / "pids").split()) if alive(pid)] == []
