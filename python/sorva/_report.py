@@ -86,7 +86,7 @@ def _files(row: JobRow, link_base: str) -> str:
     if row.folder is None or not row.files:
         return '<span class="none">\u2014</span>'
     return " ".join(
-        f'<a href="{_e(link_base + quote(f"{row.folder}/{name}"))}">{_e(name)}</a>'
+        f'<a href="{_e(link_base + quote(f"{row.folder}/{name}", safe="/=,"))}">{_e(name)}</a>'
         for name in JOB_FILES
         if name in row.files
     )
@@ -109,7 +109,7 @@ def _groups(graph: Graph, rows: Sequence[JobRow]) -> list[tuple[str, str, str, l
     for row in rows:
         grouped.setdefault(row.asset, []).append(row)
     order = {node.ref: index for index, node in enumerate(graph.nodes)}
-    groups = []
+    groups: list[tuple[str, str, str, list[JobRow]]] = []
     for ref, members in grouped.items():
         # Assets a run held that the graph no longer has are kept, after the others.
         key, label = keys.get(ref, (f"x{len(groups)}", members[0].label))
