@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import html
+import os
 import re
 import subprocess
 
@@ -37,6 +38,16 @@ def _quoted(text: str) -> str:
 
 def _markup(text: str) -> str:
     return html.escape(_CONTROL.sub("\ufffd", text).replace("\n", " "), quote=True)
+
+
+def shown_ref(ref: str) -> str:
+    """A ref with its file named relative to the current folder when it lies there, as people read it."""
+    path, colon, function = ref.rpartition(":")
+    if colon and os.path.isabs(path):
+        relative = os.path.relpath(path)
+        if not relative.startswith(".."):
+            return f"{relative}:{function}"
+    return ref
 
 
 def counts_text(counts: dict[str, int]) -> list[tuple[str, int]]:
@@ -91,7 +102,7 @@ def _node_line(node: Node, graph: Graph, links: bool) -> str:
             "color": _quoted("#9e9e9e"),
             "fontcolor": _quoted("#616161"),
             "label": _quoted(f"{node.label}\nno asset has this ref"),
-            "tooltip": _quoted(node.ref),
+            "tooltip": _quoted(shown_ref(node.ref)),
         }
     else:
         counts = None if graph.outcomes is None else graph.outcomes.get(node.key, {})
@@ -101,7 +112,7 @@ def _node_line(node: Node, graph: Graph, links: bool) -> str:
             "class": _quoted(f"asset outcome-{outcome}" if outcome else "asset"),
             "shape": "plain",
             "label": _label(node, counts),
-            "tooltip": _quoted(node.ref),
+            "tooltip": _quoted(shown_ref(node.ref)),
         }
         if links:
             attributes["href"] = _quoted(f"#jobs-{node.key}")
