@@ -113,6 +113,9 @@ E = "python -m sorva.graph: error: "
         (["empty"], {}, 2, [E + "no assets found in empty"]),
         (["sys"], {}, 2, ["python -m sorva.inspect: error: TypeError: <module 'sys' (built-in)> is a built-in module",
                           E + "inspecting the modules failed (exit status 1)"]),
+        # A graph that silently left out a listed module would look like the graph of it.
+        (["small", "broken"], {}, 2, ["python -m sorva.inspect: error: cannot import module 'broken': "
+                                      "RuntimeError: no database today", E + "inspecting the modules failed (exit status 1)"]),
         (["small", "-o", "no/such/folder.svg", "--format", "dot"], {}, 1,
          [E + "cannot write 'no/such/folder.svg': No such file or directory"]),
         (["small"], {"PATH": "/nonexistent"}, 1,
@@ -122,9 +125,10 @@ E = "python -m sorva.graph: error: "
 def test_errors_are_one_line_and_write_nothing(tmp_path, args, env, status, stderr):
     write_module(tmp_path, "small", SMALL)
     write_module(tmp_path, "empty", "VALUE = 1\n")
+    write_module(tmp_path, "broken", "raise RuntimeError('no database today')\n")
     done = run("sorva.graph", *args, cwd=tmp_path, env=env)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", "".join(f"{line}\n" for line in stderr))
-    assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["empty.py", "small.py"]
+    assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["broken.py", "empty.py", "small.py"]
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])

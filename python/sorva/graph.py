@@ -7,14 +7,16 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 from types import FrameType
 from typing import Any
 
-from sorva._cli import FAILED, USAGE, ArgumentParser, fail
+from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
 from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, build
+from sorva._parser import ArgumentParser
 from sorva._plan import PlanError, read_assets
 from sorva._report import report_page
 
@@ -45,22 +47,31 @@ def _parse(argv: Sequence[str] | None) -> Any:
 
 
 def _inspect(modules: Sequence[str]) -> Any:
-    # Skip lines and anything the modules print go straight to our stderr.
-    done = subprocess.run(
-        [sys.executable, "-m", "sorva.inspect", *modules], stdout=subprocess.PIPE, check=False
-    )
-    if done.returncode != 0:
-        fail(PROG, f"inspecting the modules failed (exit status {done.returncode})", USAGE)
-    return json.loads(done.stdout)
+    """The inspection output, read from a file of its own so that nothing the modules print mixes in.
+
+    As for a run, a module that fails to import is an error: a graph that
+    silently leaves out a listed module looks like the graph of it.
+    """
+    with tempfile.TemporaryDirectory(prefix="sorva-graph-") as folder:
+        output = os.path.join(folder, "inspection.json")
+        command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", output, "--", *modules]
+        # The inspection's own error line and the modules' output reach our stderr as they are.
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, check=False)
+        if done.returncode != 0:
+            fail(PROG, f"inspecting the modules failed (exit status {done.returncode})", USAGE)
+        try:
+            with open(output, encoding="utf-8") as file:
+                return json.load(file)
+        except (OSError, ValueError) as error:
+            fail(PROG, f"the inspection output cannot be read: {error}", USAGE)
 
 
 def _graph(modules: Sequence[str]) -> Graph:
+    roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
     try:
-        assets = read_assets(_inspect(modules))
+        assets = read_assets(_inspect(modules), roots)
     except PlanError as error:
-        for problem in error.problems[:-1]:
-            print(f"{PROG}: error: {problem}", file=sys.stderr)
-        fail(PROG, error.problems[-1], USAGE)
+        fail(PROG, error.problems[0], USAGE)
     if not assets:
         fail(PROG, f"no assets found in {', '.join(modules)}", USAGE)
     return build(assets)
@@ -108,7 +119,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     except GraphvizError as error:
         fail(PROG, str(error), FAILED)
     except KeyboardInterrupt:
-        fail(PROG, "interrupted", 130)
+        fail(PROG, "interrupted", INTERRUPTED)
 
 
 if __name__ == "__main__":
