@@ -7,18 +7,22 @@ import os
 import signal
 import subprocess
 import sys
+import sqlite3
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 from types import FrameType
 from typing import Any
+from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
 from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
-from sorva._graph import Graph, build
+from sorva._graph import Graph, JobRow, build, with_outcomes
+from sorva._history import FILE, HistoryError, open_history
 from sorva._parser import ArgumentParser
-from sorva._plan import PlanError, read_assets
-from sorva._report import report_page
+from sorva._plan import Asset, PlanError, read_assets
+from sorva._report import RunInfo, report_page
+from sorva._runreport import job_rows, run_info, write_file
 
 PROG = "python -m sorva.graph"
 FORMATS = {".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot"}
@@ -36,8 +40,12 @@ def _parse(argv: Sequence[str] | None) -> Any:
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="dotted module name")
     parser.add_argument(
-        "-o", "--output", metavar="FILE", help="write to FILE instead of standard output"
+        "--out",
+        metavar="DIR",
+        help="a runner's output folder: each asset shows the outcomes of its jobs in the folder's last run, "
+        "and the html page lists them (default: ./sorva-out, when it holds a run history)",
     )
+    parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     parser.add_argument(
         "--format",
         choices=("svg", "html", "dot"),
@@ -66,7 +74,7 @@ def _inspect(modules: Sequence[str]) -> Any:
             fail(PROG, f"the inspection output cannot be read: {error}", USAGE)
 
 
-def _graph(modules: Sequence[str]) -> Graph:
+def _assets(modules: Sequence[str]) -> list[Asset]:
     roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
     try:
         assets = read_assets(_inspect(modules), roots)
@@ -74,23 +82,42 @@ def _graph(modules: Sequence[str]) -> Graph:
         fail(PROG, error.problems[0], USAGE)
     if not assets:
         fail(PROG, f"no assets found in {', '.join(modules)}", USAGE)
-    return build(assets)
+    return assets
+
+
+def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRow]] | None:
+    """The last run recorded in the output folder, if it has a history; None otherwise."""
+    folder = Path(out or "sorva-out")
+    try:
+        history = open_history(folder)
+    except HistoryError as error:
+        fail(PROG, str(error), USAGE)
+    if history is None:
+        if out is not None:
+            fail(PROG, f"argument --out: no run history in '{out}'", USAGE)
+        return None
+    try:
+        run = history.last_run()
+        return (run_info(run), job_rows(history, run.id, folder, assets)) if run else None
+    except sqlite3.Error as error:
+        fail(PROG, f"cannot read the run history {folder / FILE}: {error}", USAGE)
+    finally:
+        history.close()
+
+
+def _link_base(out: str | None, output: str | None) -> str:
+    """The way from the page to the output folder, as a URL path."""
+    here = os.path.dirname(os.path.abspath(output)) if output else os.getcwd()
+    return quote(Path(os.path.relpath(os.path.abspath(out or "sorva-out"), here)).as_posix()) + "/"
 
 
 def _write(text: str, output: str | None) -> None:
-    """Writes to standard output, or replaces FILE whole: a reader never sees half a file."""
     if output is None:
         sys.stdout.buffer.write(text.encode("utf-8"))
         sys.stdout.flush()
         return
-    path = Path(output)
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        try:
-            temporary.write_text(text, encoding="utf-8")
-            os.replace(temporary, path)
-        finally:
-            temporary.unlink(missing_ok=True)
+        write_file(Path(output), text)
     except OSError as error:
         fail(PROG, f"cannot write '{output}': {error.strerror}", FAILED)
 
@@ -105,16 +132,20 @@ def main(argv: Sequence[str] | None = None) -> None:
     # SIGTERM unwinds like Ctrl-C, so that no temporary file is left behind.
     signal.signal(signal.SIGTERM, _stop)
     try:
-        graph = _graph(args.modules)
+        assets = _assets(args.modules)
+        last = _last_run(args.out, assets)
+        graph = with_outcomes(build(assets), last[1]) if last else build(assets)
         if kind == "dot":
             text = dot_text(graph)
+        elif kind == "svg":
+            text = render_svg(dot_text(graph))
         else:
-            svg = render_svg(dot_text(graph, links=kind == "html"))
-            if kind == "html":
-                title = f"sorva: {' '.join(args.modules)}"
-                text = report_page(graph, None, title=title, svg=svg_element(svg))
-            else:
-                text = svg
+            svg = svg_element(render_svg(dot_text(graph, links=True)))
+            run, rows = last if last else (None, None)
+            text = report_page(
+                graph, rows, title=f"sorva: {' '.join(args.modules)}", svg=svg, run=run,
+                link_base=_link_base(args.out, args.output),
+            )
         _write(text, args.output)
     except GraphvizError as error:
         fail(PROG, str(error), FAILED)
