@@ -1,17 +1,13 @@
-"""The report page from plain data: the graph inline, the jobs grouped per asset with failures first, in a browser."""
+"""The report page from plain data: the jobs grouped per asset with failures first, links to their files, thousands of them."""
 
 import re
-import shutil
-from html.parser import HTMLParser
 
 import pytest
 
-from browser_support import chromium, needs_chromium, png_colours
-from sorva._dot import dot_text, render_svg, svg_element
-from sorva._graph import Edge, Graph, JobRow, Node, with_outcomes
+from browser_support import chromium, needs_chromium
+from page_support import Page
+from sorva._graph import Edge, Graph, JobRow, Node
 from sorva._report import RunInfo, report_page
-
-needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
 
 GRAPH = Graph(
     nodes=(
@@ -34,37 +30,6 @@ ROWS = [
     # An asset the run held that the graph no longer has.
     JobRow("/app/old.py:gone", "gone", "", "ok", 0.1, "", "gone", ("value.json",)),
 ]
-
-
-class Page(HTMLParser):
-    """The job groups of a page: (id, open, [[cell texts and link targets] per row])."""
-
-    def __init__(self, text):
-        super().__init__()
-        self.groups, self.cell, self.external = [], None, []
-        self.feed(text)
-
-    def handle_starttag(self, tag, attributes):
-        attributes = dict(attributes)
-        if tag in ("script", "link", "img", "iframe", "object") or "src" in attributes:
-            self.external.append(tag)
-        if tag == "details":
-            self.groups.append((attributes["id"], "open" in attributes, []))
-        elif tag == "tr" and "job" in attributes.get("class", "").split():
-            self.groups[-1][2].append([])
-        elif tag == "td" and self.groups and self.groups[-1][2]:
-            self.cell = ""
-        elif tag == "a" and self.cell is not None:
-            self.cell += f"[{attributes['href']}]"
-
-    def handle_data(self, data):
-        if self.cell is not None:
-            self.cell += data
-
-    def handle_endtag(self, tag):
-        if tag == "td" and self.cell is not None:
-            self.groups[-1][2][-1].append(self.cell.strip())
-            self.cell = None
 
 
 def links(folder, names=("value.json", "result.json", "worker.log"), base="out/"):
@@ -116,23 +81,6 @@ def many_rows(count, failed_every):
 def test_large_runs_open_only_the_groups_that_need_attention(rows, opened):
     parsed = Page(report_page(GRAPH, rows, title="t", svg=None, graph_note="no graph"))
     assert {group for group, is_open, _ in parsed.groups if is_open} == opened
-
-
-@needs_dot
-@needs_chromium
-def test_the_page_renders_in_a_browser_with_the_graph_and_the_job_table(tmp_path):
-    graph = with_outcomes(GRAPH, ROWS)
-    svg = svg_element(render_svg(dot_text(graph, links=True)))
-    page = tmp_path / "report.html"
-    page.write_text(report_page(graph, ROWS, title="sorva: p", svg=svg), encoding="utf-8")
-    chromium(page, tmp_path / "profile", "--hide-scrollbars", "--window-size=800,600",
-             f"--screenshot={tmp_path / 'shot.png'}")
-    # A blank page has one colour; the graph and the coloured outcomes give many.
-    assert png_colours(tmp_path / "shot.png") > 50
-    dom = chromium(page, tmp_path / "profile", "--dump-dom")
-    assert len(re.findall(r'<g id="node-a\d" class="node asset outcome-\w+"', dom)) == 3
-    assert re.findall(r'<tr class="job outcome-(\w+)">', dom) == ["failed", "ok", "ok", "skipped", "ok", "fresh", "ok", "ok"]
-    assert '<a xlink:href="#jobs-a1"' in dom
 
 
 @needs_chromium

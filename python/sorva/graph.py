@@ -129,7 +129,9 @@ def _stop(signum: int, frame: FrameType | None) -> None:
 def main(argv: Sequence[str] | None = None) -> None:
     args = _parse(argv)
     kind = args.format or FORMATS.get(Path(args.output or "").suffix.lower(), "svg")
-    # SIGTERM unwinds like Ctrl-C, so that no temporary file is left behind.
+    # SIGTERM unwinds like Ctrl-C, so that no temporary file is left behind; Ctrl-C does so even
+    # where the command was started with SIGINT ignored, as the runner does.
+    signal.signal(signal.SIGINT, _stop)
     signal.signal(signal.SIGTERM, _stop)
     try:
         assets = _assets(args.modules)
