@@ -65,9 +65,6 @@ class Graph:
     # Node key -> outcome -> number of jobs in the run shown; None when no run is shown.
     outcomes: dict[str, dict[str, int]] | None = None
 
-    def node(self, ref: str) -> Node | None:
-        return next((node for node in self.nodes if node.ref == ref), None)
-
 
 def build(assets: Sequence[Asset]) -> Graph:
     """The graph of the planned assets, in their order; an input naming no asset gets a node of its own."""

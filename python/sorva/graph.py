@@ -5,9 +5,9 @@ from __future__ import annotations
 import json
 import os
 import signal
+import sqlite3
 import subprocess
 import sys
-import sqlite3
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path
@@ -17,7 +17,7 @@ from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
 from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
-from sorva._graph import Graph, JobRow, build, with_outcomes
+from sorva._graph import JobRow, build, with_outcomes
 from sorva._history import FILE, HistoryError, open_history
 from sorva._parser import ArgumentParser
 from sorva._plan import Asset, PlanError, read_assets
