@@ -1,6 +1,7 @@
 """`python -m sorva.graph`: the asset graph as DOT text, as SVG laid out by Graphviz, and as a page."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -56,6 +57,31 @@ def test_dot_text_of_a_small_graph_needs_no_graphviz(tmp_path):
         'tooltip="summed takes scaled as each: a list of every partition", color="#555555:invis:#555555"];\n'
         "}\n"
     )
+
+
+MAPPINGS = '''
+from sorva import asset, partitions
+@asset(partitions={"city": partitions(["oslo", "quito"]), "year": partitions([2024, 2025])})
+def cells(city, year): return 1
+@asset(inputs={"cell": cells}, partitions={"city": partitions(["oslo", "quito"]), "year": partitions([2024, 2025])})
+def same(city, year, cell): return cell
+@asset(inputs={"years": cells}, partitions={"city": partitions(["oslo", "quito"])})
+def per_city(city, years): return len(years)
+@asset(inputs={"every": cells})
+def overall(every): return len(every)
+'''
+
+
+def test_each_partition_mapping_is_drawn_as_what_a_job_receives(tmp_path):
+    write_module(tmp_path, "mappings", MAPPINGS)
+    done = run("sorva.graph", "mappings", "--format", "dot", cwd=tmp_path)
+    edges = re.findall(r'class="input ([\w-]+)", label="([^"]*)", tooltip="([^"]*)"', done.stdout)
+    assert (done.returncode, done.stderr, sorted(edges)) == (0, "", [
+        ("fan-in", "every", "overall takes cells as every: a list of every partition"),
+        ("fan-in", "years\\nper city", "per_city takes cells as years: a list of the partitions with the same city"),
+        ("one", "cell", "same takes cells as cell: one value"),
+    ])
+    assert "4 partitions by city (2) \u00d7 year (2)" in done.stdout
 
 
 @needs_dot

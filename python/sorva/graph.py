@@ -64,9 +64,16 @@ def _inspect(modules: Sequence[str]) -> Any:
         output = os.path.join(folder, "inspection.json")
         command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", output, "--", *modules]
         # The inspection's own error line and the modules' output reach our stderr as they are.
-        done = subprocess.run(command, stdin=subprocess.DEVNULL, check=False)
-        if done.returncode != 0:
-            fail(PROG, f"inspecting the modules failed (exit status {done.returncode})", USAGE)
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL)
+        try:
+            status = process.wait()
+        except BaseException:
+            # Stopped: the inspection ends with us, and is gone before we are.
+            process.kill()
+            process.wait()
+            raise
+        if status != 0:
+            fail(PROG, f"inspecting the modules failed (exit status {status})", USAGE)
         try:
             with open(output, encoding="utf-8") as file:
                 return json.load(file)
