@@ -106,7 +106,7 @@ def test_a_second_runner_on_the_same_folder_is_refused(tmp_path, held):
     (tmp_path / "hold").unlink()
     stdout, _ = held[0].communicate(timeout=60)
     assert (held[0].returncode, stdout.splitlines()[-1].split(": ", 1)[1]) == (
-        0, "2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out")
+        0, "2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html")
 
 
 def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held):

@@ -115,7 +115,7 @@ def test_failed_runs_only_what_failed_last_time(tmp_path):
     again = run("sorva.run", "days", "--failed", cwd=tmp_path)
     assert (again.returncode, untimed(again.stdout).splitlines()) == (0, [
         "[1/1] ok       daily day=2    X.XXs  2",
-        "1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out"])
+        "1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"])
     nothing = run("sorva.run", "days", "--failed", cwd=tmp_path)
     assert (nothing.returncode, nothing.stdout) == (0, "no job failed or was interrupted in its last run in sorva-out; nothing to run\n")
 

@@ -57,7 +57,7 @@ def test_partitions_fan_out_upstream_values_fan_in_and_select_takes_upstreams(tm
     done = run("sorva.run", "edge", *(option.format(folder=tmp_path.resolve()) for option in options), cwd=tmp_path)
     expected = {folder: value for folder, value in EXPECTED.items() if folder.split("/")[0] in ran}
     assert (done.returncode, done.stderr, values(tmp_path / "sorva-out")) == (0, "", expected)
-    assert untimed(done.stdout).endswith(f" {len(expected)} succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out\n")
+    assert untimed(done.stdout).endswith(f" {len(expected)} succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html\n")
 
 
 FAILING = '''
@@ -91,7 +91,7 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
         "[4/6] skipped  cleaned city=oslo              upstream readings city=oslo did not succeed\n"
         "[5/6] skipped  summary                        upstream readings city=oslo did not succeed\n"
         "[6/6] ok       cleaned city=lisbon     X.XXs  1\n"
-        "6 jobs in X.XXs: 2 succeeded, 0 fresh, 2 failed, 2 skipped; outputs in out1\n"
+        "6 jobs in X.XXs: 2 succeeded, 0 fresh, 2 failed, 2 skipped; outputs in out1; report in out1/report.html\n"
         "failed: crash: worker was killed by SIGKILL without writing result.json\n"
         "failed: readings city=oslo: KeyError: 'oslo'\n"
     )
@@ -172,7 +172,7 @@ def test_a_long_chain_plans_without_recursion_and_select_leaves_the_rest_unplann
     write_module(tmp_path, "chain", "from sorva import asset\n@asset()\ndef a0(): return 0\n" + chain + broken)
     selected = run("sorva.run", "--select", "a0", "chain", cwd=tmp_path)
     assert (selected.returncode, untimed(selected.stdout), selected.stderr) == (
-        0, "[1/1] ok       a0    X.XXs  0\n1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out\n", "")
+        0, "[1/1] ok       a0    X.XXs  0\n1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html\n", "")
     whole = run("sorva.run", "chain", cwd=tmp_path)
     assert (whole.returncode, whole.stderr) == (
         2, E + f"asset 'broken' parameter 'x': no asset found with the ref 'elsewhere.py:nothing'\n")

@@ -61,7 +61,7 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
     assert (runner.returncode, untimed(stdout), stderr) == (status, (
         "[1/3] ok       quick    X.XXs  1\n"
         f"[2/3] interrupted  slow     X.XXs  stopped by {name}\n"
-        "3 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 1 interrupted, 1 not started; outputs in sorva-out\n"
+        "3 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 1 interrupted, 1 not started; outputs in sorva-out; report in sorva-out/report.html\n"
         f"stopped by {name}\n"
     ), "")
     assert [pid for pid in pids if alive(pid)] == []

@@ -5,23 +5,38 @@ set -eu
 
 PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-pip python3-mesonpy
 python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapidjson-dev
-clang-14 libclang-rt-14-dev mypy python3-venv unzip python3-rich"
+clang-14 libclang-rt-14-dev mypy python3-venv unzip python3-rich graphviz"
+# The browser test of the report page is skipped where no browser can be had.
+OPTIONAL="chromium"
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 
 missing=""
 for package in $PACKAGES; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $package"
-    fi
+    installed "$package" || missing="$missing $package"
 done
-[ -z "$missing" ] && exit 0
+optional=""
+for package in $OPTIONAL; do
+    installed "$package" || optional="$optional $package"
+done
+[ -z "$missing$optional" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
+    if [ -z "$missing" ]; then
+        echo "optional, for the tests that need it: sudo apt-get install$optional" >&2
+        exit 0
+    fi
     echo "sorva needs these Debian packages:$missing" >&2
     echo "install them with: sudo apt-get install$missing" >&2
     exit 1
 fi
-echo "installing:$missing"
+echo "installing:$missing$optional"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing
+[ -z "$missing" ] || apt-get install -y -qq --no-install-recommends $missing
+# shellcheck disable=SC2086
+[ -z "$optional" ] || apt-get install -y -qq --no-install-recommends $optional \
+    || echo "could not install$optional; the tests that need it will be skipped" >&2

@@ -31,6 +31,7 @@ class Summary:
     failures: tuple[tuple[Job, str], ...]  # failed jobs and why, in plan order
     seconds: float
     signum: int | None  # the signal that stopped the run, if one did
+    report: Path | None = None  # the run's report page, once written
 
     @property
     def outcome(self) -> str:
@@ -137,7 +138,10 @@ def summary_lines(summary: Summary) -> list[str]:
     if summary.signum is not None:
         not_started = len(summary.jobs) - sum(counts[state] for state in ENDED)
         line += f", {counts[INTERRUPTED]} interrupted, {not_started} not started"
-    lines = [f"{line}; outputs in {summary.out}"]
+    line += f"; outputs in {summary.out}"
+    if summary.report is not None:
+        line += f"; report in {summary.report}"
+    lines = [line]
     lines += [f"failed: {job.describe()}: {reason}" for job, reason in summary.failures]
     if summary.signum is not None:
         lines.append(f"stopped by {signal.Signals(summary.signum).name}")

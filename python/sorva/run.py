@@ -18,6 +18,7 @@ import sys
 import time
 from collections import Counter
 from collections.abc import Sequence
+from dataclasses import replace
 from pathlib import Path
 
 from sorva._cli import FAILED, USAGE, fail
@@ -28,6 +29,7 @@ from sorva._history import History, HistoryError, exclusive, open_history
 from sorva._parser import ArgumentParser
 from sorva._plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
 from sorva._progress import Summary, make_report, summary_lines
+from sorva._runreport import write_report
 from sorva._schedule import FAILED as JOB_FAILED
 from sorva._schedule import Scheduler
 from sorva._stop import Stopper
@@ -265,6 +267,7 @@ def main(argv: Sequence[str] | None = None) -> None:
                         report.close()
                     summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
                     history.end_run(run_id, summary.outcome, _run_counts(summary))
+                    summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
                 finally:
                     executor.close()
             finally:
@@ -277,6 +280,17 @@ def main(argv: Sequence[str] | None = None) -> None:
     if summary.signum is not None:
         raise SystemExit(stopper.exit_status)
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
+
+
+def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modules: Sequence[str]) -> Path | None:
+    """The run's report page; one that cannot be written costs a line on standard error, not the run."""
+    try:
+        return write_report(out, the_plan.assets, history, run_id, f"sorva: {' '.join(modules)}")
+    except OSError as error:
+        print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
+    except sqlite3.Error as error:
+        print(f"{PROG}: the report page was not written: {error}", file=sys.stderr)
+    return None
 
 
 def _options(args: argparse.Namespace) -> Options:

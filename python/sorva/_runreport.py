@@ -1,0 +1,114 @@
+"""The report of a run: its jobs read from the run history with the files each left, and DIR/report.html."""
+
+from __future__ import annotations
+
+import datetime
+import itertools
+import json
+import os
+from collections.abc import Sequence
+from pathlib import Path
+
+from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
+from sorva._graph import Graph, JobRow, build, with_outcomes
+from sorva._history import History, Run
+from sorva._plan import Asset, canonical, key_text
+from sorva._report import JOB_FILES, RunInfo, report_page
+
+REPORT = "report.html"
+
+
+def _partition_text(partition_json: str) -> str:
+    try:
+        partition = json.loads(partition_json)
+    except ValueError:
+        return partition_json
+    if not isinstance(partition, dict):
+        return partition_json
+    return " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
+
+
+def _plan_order(assets: Sequence[Asset]) -> dict[tuple[str, str], int]:
+    """Each job's place: assets in plan order, then partitions in the order the runner makes them."""
+    order: dict[tuple[str, str], int] = {}
+    for asset in assets:
+        for keys in itertools.product(*(d.keys for d in asset.dimensions)):
+            partition = {d.name: key for d, key in zip(asset.dimensions, keys)}
+            order[(asset.ref, canonical(partition))] = len(order)
+    return order
+
+
+def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
+    """The jobs of a run, the last attempt of each, in plan order; jobs of assets not planned come last.
+
+    A job links only the files this run left or kept: a skipped job never
+    ran, so whatever its folder holds is from an earlier run.
+    """
+    last = {(record.asset, record.partition): record for record in history.jobs(run_id)}
+    order = _plan_order(assets)
+    rows = []
+    for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
+        folder = out / record.folder
+        files = () if record.outcome == "skipped" else tuple(name for name in JOB_FILES if (folder / name).is_file())
+        rows.append(
+            JobRow(
+                asset=record.asset,
+                label=record.label,
+                partition=_partition_text(record.partition),
+                outcome=record.outcome,
+                seconds=record.seconds,
+                error=record.error or "",
+                folder=record.folder,
+                files=files,
+            )
+        )
+    return rows
+
+
+def _when(text: str | None) -> datetime.datetime | None:
+    try:
+        return datetime.datetime.fromisoformat(text) if text else None
+    except ValueError:
+        return None
+
+
+def run_info(run: Run) -> RunInfo:
+    started, ended = _when(run.started), _when(run.ended)
+    details = [run.outcome]
+    if started is not None:
+        details.append(f"started {started.strftime('%Y-%m-%d %H:%M:%S')} UTC")
+        if ended is not None:
+            details.append(f"{(ended - started).total_seconds():.2f} s")
+    details += [run.command, f"executor {run.executor}"]
+    return RunInfo(f"run {run.id}", tuple(details))
+
+
+def page(
+    graph: Graph, rows: Sequence[JobRow] | None, *, title: str, run: RunInfo | None = None, link_base: str = ""
+) -> str:
+    """The report page; without Graphviz it says so where the graph would be, and keeps the table."""
+    try:
+        svg, note = svg_element(render_svg(dot_text(graph, links=True))), ""
+    except GraphvizError as error:
+        svg, note = None, f"No graph: {error}."
+    return report_page(graph, rows, title=title, svg=svg, graph_note=note, run=run, link_base=link_base)
+
+
+def write_file(path: Path, text: str) -> None:
+    """Replaces `path` whole: a reader finds the old page or the new one, never half of one."""
+    partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    try:
+        partial.write_text(text, encoding="utf-8")
+        os.replace(partial, path)
+    finally:
+        partial.unlink(missing_ok=True)
+
+
+def write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path:
+    """Writes DIR/report.html for a run that has ended and returns its path; raises OSError."""
+    run = history.run(run_id)
+    rows = job_rows(history, run_id, out, assets)
+    graph = with_outcomes(build(assets), rows)
+    path = out / REPORT
+    write_file(path, page(graph, rows, title=title, run=run_info(run) if run else None))
+    return path

@@ -1,0 +1,93 @@
+"""The report page from plain data: the jobs grouped per asset with failures first, links to their files, thousands of them."""
+
+import re
+
+import pytest
+
+from browser_support import chromium, needs_chromium
+from page_support import Page
+from sorva._graph import Edge, Graph, JobRow, Node
+from sorva._report import RunInfo, report_page
+
+GRAPH = Graph(
+    nodes=(
+        Node("a0", "/app/p.py:orders", "orders", dimensions=(("city", 3),)),
+        Node("a1", "/app/p.py:takings", "takings", dimensions=(("city", 3),)),
+        Node("a2", "/app/p.py:total", "total", declared_name="daily total"),
+    ),
+    edges=(Edge("a0", "a1", "city_orders", fan_in=False), Edge("a1", "a2", "by_city", fan_in=True)),
+)
+FILES = ("result.json", "value.json", "worker.log")
+ROWS = [
+    JobRow("/app/p.py:orders", "orders", "city=lisbon", "ok", 0.25, "", "orders/city=lisbon", FILES),
+    JobRow("/app/p.py:orders", "orders", "city=oslo", "fresh", None, "", "orders/city=oslo", FILES),
+    JobRow("/app/p.py:orders", "orders", "city=s\u00e3o paulo", "ok", 0.5, "", "orders/city=s_o_paulo~1f", FILES),
+    JobRow("/app/p.py:takings", "takings", "city=lisbon", "ok", 1.0, "", "takings/city=lisbon", FILES),
+    JobRow("/app/p.py:takings", "takings", "city=oslo", "failed", 2.125, "ValueError: <script>x</script>",
+           "takings/city=oslo", ("result.json", "worker.log")),
+    JobRow("/app/p.py:takings", "takings", "city=s\u00e3o paulo", "ok", 1.0, "", "takings/city=s_o_paulo~2e", FILES),
+    JobRow("/app/p.py:total", "total", "", "skipped", None, "upstream takings city=oslo did not succeed"),
+    # An asset the run held that the graph no longer has.
+    JobRow("/app/old.py:gone", "gone", "", "ok", 0.1, "", "gone", ("value.json",)),
+]
+
+
+def links(folder, names=("value.json", "result.json", "worker.log"), base="out/"):
+    return " ".join(f"[{base}{folder}/{name}]{name}" for name in names)
+
+
+def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files():
+    page = report_page(GRAPH, ROWS, title="sorva: p", svg="<svg></svg>", run=RunInfo("run 2", ("0.50 s",)),
+                       link_base="out/")
+    parsed = Page(page)
+    assert parsed.groups == [
+        ("jobs-a1", True, [
+            ["city=oslo", "failed", "2.12", "ValueError: <script>x</script>",
+             links("takings/city=oslo", ("result.json", "worker.log"))],
+            ["city=lisbon", "ok", "1.00", "", links("takings/city=lisbon")],
+            ["city=s\u00e3o paulo", "ok", "1.00", "", links("takings/city=s_o_paulo~2e")],
+        ]),
+        ("jobs-a2", True, [["\u2014", "skipped", "", "upstream takings city=oslo did not succeed", "\u2014"]]),
+        ("jobs-a0", True, [
+            ["city=lisbon", "ok", "0.25", "", links("orders/city=lisbon")],
+            ["city=oslo", "fresh", "", "", links("orders/city=oslo")],
+            ["city=s\u00e3o paulo", "ok", "0.50", "", links("orders/city=s_o_paulo~1f")],
+        ]),
+        ("jobs-x3", True, [["\u2014", "ok", "0.10", "", links("gone", ("value.json",))]]),
+    ]
+    # The page loads nothing: no script, style sheet, image or font from anywhere.
+    assert (parsed.external, re.findall(r"url\(|@import|@font-face", page)) == ([], [])
+    assert "<title>sorva: p</title>" in page and "run 2 \u00b7 0.50 s" in page
+    summary = re.sub(r"<[^>]+>", "", re.search(r'<p class="summary">.*?</p>', page)[0])
+    assert summary == "8 jobs: 1 failed 1 skipped 5 ok 1 fresh"
+
+
+def many_rows(count, failed_every):
+    return [
+        JobRow("/app/p.py:orders", "orders", f"day={n}", "failed" if n % failed_every == 0 else "ok", 0.01,
+               "RuntimeError: no data" if n % failed_every == 0 else "", f"orders/day={n}", FILES)
+        for n in range(count)
+    ]
+
+
+@pytest.mark.parametrize(
+    "rows, opened",
+    [
+        # Small runs show every job; large ones open only the groups that need attention.
+        (ROWS, {"jobs-a0", "jobs-a1", "jobs-a2", "jobs-x3"}),
+        (ROWS + many_rows(300, 10**6)[1:], {"jobs-a1", "jobs-a2"}),
+    ],
+)
+def test_large_runs_open_only_the_groups_that_need_attention(rows, opened):
+    parsed = Page(report_page(GRAPH, rows, title="t", svg=None, graph_note="no graph"))
+    assert {group for group, is_open, _ in parsed.groups if is_open} == opened
+
+
+@needs_chromium
+def test_a_page_of_two_thousand_jobs_renders(tmp_path):
+    rows = many_rows(2000, 97)
+    page = tmp_path / "report.html"
+    page.write_text(report_page(GRAPH, rows, title="big", svg=None, graph_note="no graph"), encoding="utf-8")
+    dom = chromium(page, tmp_path / "profile", "--dump-dom")
+    outcomes = re.findall(r'<tr class="job outcome-(\w+)">', dom)
+    assert (len(outcomes), outcomes[:21].count("failed"), outcomes[21]) == (2000, 21, "ok")
