@@ -54,11 +54,11 @@ class Execution:
         last = self.successes.get((job.asset.ref, job.partition_json))
         if last is None or last.key != key or last.digest is None:
             return None
-        value = self.out / job.folder / "value.json"
-        if _store.digest(value) != last.digest:
+        folder = self.out / job.folder
+        if _store.value_digest(folder, job) != last.digest:
             return None
         self.digests[job.index] = last.digest
-        return Outcome(FRESH, detail=_store.preview(value), key=key, digest=last.digest, started=now())
+        return Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
 
     def attempt(self, job: Job) -> Outcome:
         """Runs a job once and reads what it left; runs on a pool thread."""
@@ -66,15 +66,14 @@ class Execution:
         key = self.keys[job.index]
         try:
             folder = _store.prepare(self.out, job)
-            inputs = _store.inputs(self.out, job)
         except OSError as error:
             return Outcome(FAILED, time.monotonic() - clock, exception_text(error), key, started=started)
-        except _store.UnreadableValue as error:
-            return Outcome(FAILED, time.monotonic() - clock, str(error), key, started=started)
-        ended = self.executor.run(Task(job.asset.module, job.asset.function, folder, inputs))
-        ok, detail = _store.read_record(folder, ended)
+        inputs, upstream = _store.inputs(job)
+        task = Task(job.asset.module, job.asset.function, folder, inputs, upstream=upstream, root=self.out.absolute())
+        ended = self.executor.run(task)
+        ok, detail = _store.read_record(folder, job, ended)
         seconds = time.monotonic() - clock
-        digest = _store.digest(folder / "value.json") if ok else None
+        digest = _store.value_digest(folder, job) if ok else None
         if ok and digest is None:
             return Outcome(FAILED, seconds, "value.json cannot be read after the job succeeded", key, started=started)
         return Outcome(DONE if ok else FAILED, seconds, detail, key, digest, started)
