@@ -1,0 +1,130 @@
+"""`python -m sorva.run` with serializers: DataFrames and arrays through the pipeline, fan-in of stored partitions."""
+
+import json
+import pickle
+import re
+
+import pytest
+
+from cli_support import REPO, run, untimed, write_module
+
+pandas = pytest.importorskip("pandas")
+
+PIPELINE = '''
+import pandas as pd
+from sorva import asset, partitions
+
+CITIES = partitions(["lisbon", "oslo"])
+
+
+@asset(serializer="csv", partitions={"city": CITIES})
+def sales(city):
+    return pd.DataFrame({"city": [city, city], "amount": [1.5, 2.0] if city == "oslo" else [4.0, 0.5]})
+
+
+@asset(inputs={"tables": sales}, serializer="pickle")
+def combined(tables):
+    return pd.concat([entry["value"] for entry in tables], ignore_index=True)
+
+
+@asset(inputs={"table": combined})
+def report(table):
+    return {"kind": type(table).__name__, "rows": len(table), "total": float(table["amount"].sum())}
+'''
+
+
+def test_dataframes_flow_through_csv_and_pickle_with_fan_in_of_stored_partitions(tmp_path):
+    write_module(tmp_path, "frames", PIPELINE)
+    done = run("sorva.run", "frames", "--jobs", "2", "--out", "out", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    out = tmp_path / "out"
+    size = {name: (out / name).stat().st_size for name in ("sales/city=lisbon/value.csv", "combined/value.pkl")}
+    # The count and the blanks before the seconds, which widen past 9.99 s, are left out.
+    lines = sorted(re.sub(r"^\[\d/4\] | +(?=X)", " ", line) for line in untimed(done.stdout).splitlines()[:4])
+    assert lines == sorted(f" ok       {job} X.XXs  {preview}" for job, preview in [
+        ("combined", f"<pickle value.pkl, {size['combined/value.pkl']} bytes>"),
+        ("report", '{"kind": "DataFrame", "rows": 4, "total": 8.0}'),
+        ("sales city=lisbon", f"<csv value.csv, {size['sales/city=lisbon/value.csv']} bytes>"),
+        ("sales city=oslo", "<csv value.csv, 35 bytes>"),
+    ])
+    with open(out / "combined/value.pkl", "rb") as file:
+        combined = pickle.load(file)
+    assert combined.to_dict("list") == {"city": ["lisbon", "lisbon", "oslo", "oslo"], "amount": [4.0, 0.5, 1.5, 2.0]}
+    assert (out / "sales/city=oslo/value.csv").read_text("utf-8") == ",city,amount\n0,oslo,1.5\n1,oslo,2.0\n"
+
+
+def readme_example():
+    """The pandas example of the README, as a user would copy it."""
+    text = (REPO / "README.md").read_text("utf-8")
+    section = text[text.index("### Values beyond JSON"):]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def test_the_readme_example_runs(tmp_path):
+    write_module(tmp_path, "shop", readme_example())
+    done = run("sorva.run", "shop", "--jobs", "1", "--out", "out", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    with open(tmp_path / "out/by_city/value.pkl", "rb") as file:
+        assert pickle.load(file).to_dict() == {"lisbon": 12.5, "oslo": 10.5}
+    assert json.loads((tmp_path / "out/by_city/result.json").read_text("utf-8"))["result_type"] == "Series"
+
+
+FRAME = "import pandas as pd\nfrom sorva import asset\n@asset(serializer='pickle')\ndef frame(): return pd.DataFrame({{'x': {rows}}})\n"
+REPORT = "from sorva import asset\nfrom frame import frame\n@asset(inputs={'table': frame})\ndef report(table): return int(table['x'].sum())\n"
+
+
+def test_digests_follow_the_value_file(tmp_path):
+    write_module(tmp_path, "frame", FRAME.format(rows=[1, 2]))
+    write_module(tmp_path, "report", REPORT)
+
+    def again():
+        done = run("sorva.run", "frame", "report", "--jobs", "1", cwd=tmp_path)
+        assert done.stderr == ""
+        found = re.findall(r"^\[\d/2\] (\S+) +(\S+)", done.stdout, re.MULTILINE)
+        return done.returncode, {name: state for state, name in found}
+
+    assert again() == (0, {"frame": "ok", "report": "ok"})
+    assert again() == (0, {"frame": "fresh", "report": "fresh"})
+    # An edit that stores the same DataFrame leaves the downstream fresh; another value reruns it.
+    write_module(tmp_path, "frame", FRAME.format(rows="list(range(1, 3))"))
+    assert again() == (0, {"frame": "ok", "report": "fresh"})
+    write_module(tmp_path, "frame", FRAME.format(rows=[1, 2, 3]))
+    assert again() == (0, {"frame": "ok", "report": "ok"})
+    assert (tmp_path / "sorva-out/report/value.json").read_text("utf-8") == "6"
+    # A value file that no longer matches its reference is not fresh.
+    with open(tmp_path / "sorva-out/frame/value.pkl", "ab") as file:
+        file.write(b"\0")
+    assert again() == (0, {"frame": "ok", "report": "fresh"})
+
+
+def executors():
+    """Every executor this build has; one whose module is missing is skipped."""
+    from sorva._executor import EXECUTORS, ExecutorError, executor_class
+
+    for name in EXECUTORS:
+        try:
+            executor_class(name)
+        except ExecutorError as error:
+            yield pytest.param(name, marks=pytest.mark.skip(reason=str(error)))
+        else:
+            yield name
+
+
+def job_files(out):
+    """Every file the jobs left, with the output folder's own path taken out of the records."""
+    return {str(path.relative_to(out)): path.read_bytes().replace(str(out).encode(), b"OUT")
+            for path in sorted(out.rglob("*")) if path.is_file() and path.parent != out and path.name != "worker.log"}
+
+
+@pytest.mark.parametrize("executor", list(executors()))
+def test_every_executor_stores_the_same_bytes(tmp_path, executor):
+    write_module(tmp_path, "frames", PIPELINE)
+    reference = run("sorva.run", "frames", "--executor", "process", "--out", "by-process", cwd=tmp_path)
+    done = run("sorva.run", "frames", "--executor", executor, "--out", "by-other", cwd=tmp_path)
+    assert (reference.returncode, done.returncode, done.stderr) == (0, 0, "")
+    stored = job_files(tmp_path / "by-other")
+    assert sorted(stored) == [f"{job}/{name}" for job, names in [
+        ("combined", ["result.json", "value.json", "value.pkl"]), ("report", ["result.json", "value.json"]),
+        ("sales/city=lisbon", ["result.json", "value.csv", "value.json"]),
+        ("sales/city=oslo", ["result.json", "value.csv", "value.json"])] for name in names]
+    assert stored == job_files(tmp_path / "by-process")
