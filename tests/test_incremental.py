@@ -136,3 +136,11 @@ def test_a_history_of_an_unknown_schema_version_is_refused(tmp_path, command, le
                "use a newer sorva, or another --out folder")
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {command}: error: {message}\n")
     assert sorted(path.name for path in (tmp_path / "sorva-out").iterdir()) == left
+
+
+def test_a_history_that_breaks_during_a_run_ends_it_with_one_line(tmp_path):
+    write_module(tmp_path, "vandal", "from sorva import asset\n@asset()\ndef vandal():\n"
+                 "    with open('sorva-out/sorva.db', 'r+b') as db:\n        db.write(b'not a database' * 10)\n")
+    done = run("sorva.run", "vandal", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", "python -m sorva.run: error: the run history "
+            "sorva-out/sorva.db cannot be written: DatabaseError: file is not a database\n")

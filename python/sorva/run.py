@@ -21,7 +21,7 @@ from collections.abc import Sequence
 from dataclasses import replace
 from pathlib import Path
 
-from sorva._cli import FAILED, USAGE, fail
+from sorva._cli import FAILED, USAGE, exception_text, fail
 from sorva._discover import DiscoveryError, discover
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import EXECUTORS, Executor, ExecutorError, UseInstead, executor_class
@@ -274,6 +274,9 @@ def main(argv: Sequence[str] | None = None) -> None:
                 history.close()
     except (ExecutorError, HistoryError) as error:
         fail(PROG, str(error), USAGE)
+    except sqlite3.Error as error:
+        # Jobs may have run: their folders are as they left them, the history stops where it broke.
+        fail(PROG, f"the run history {out / 'sorva.db'} cannot be written: {exception_text(error)}", FAILED)
     for line in summary_lines(summary):
         print(line)
     sys.stdout.flush()
