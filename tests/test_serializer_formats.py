@@ -1,0 +1,46 @@
+"""The built-in serializers: what pickle, csv, npy and json write and read back, and what they refuse."""
+
+import pytest
+
+from sorva import serializers
+
+pandas = pytest.importorskip("pandas")
+numpy = pytest.importorskip("numpy")
+
+
+def frame():
+    return pandas.DataFrame({"city": ["oslo", "qu\u00edto"], "sales": [1.5, 2.25], "count": [3, 4]},
+                            index=pandas.Index([10, 20], name="store"))
+
+
+@pytest.mark.parametrize("name, value, same", [
+    ("pickle", {1: numpy.int64(7), "frame": frame()}, lambda a, b: a.keys() == b.keys() and a["frame"].equals(b["frame"])),
+    ("csv", frame(), lambda a, b: a.equals(b) and a.index.name == b.index.name),
+    ("csv", pandas.DataFrame({"x": [1, 2]}), lambda a, b: a.equals(b)),
+    ("npy", numpy.arange(12, dtype=numpy.float32).reshape(3, 4), lambda a, b: a.dtype == b.dtype and (a == b).all()),
+    ("json", {"a": [1, 2.5, None]}, lambda a, b: a == b),
+])
+def test_built_in_serializers_read_back_what_they_wrote(tmp_path, name, value, same):
+    serializer = serializers.lookup(name, "report")
+    path = tmp_path / f"value{serializer.suffix}"
+    serializer.dump(value, path)
+    assert same(value, serializer.load(path))
+
+
+def test_csv_writes_plain_text_with_the_index_first(tmp_path):
+    serializers.lookup("csv", "report").dump(frame(), tmp_path / "value.csv")
+    assert (tmp_path / "value.csv").read_bytes() == "store,city,sales,count\n10,oslo,1.5,3\n20,qu\u00edto,2.25,4\n".encode()
+
+
+@pytest.mark.parametrize("name, value, error, message", [
+    ("csv", [1, 2], TypeError, "csv stores a pandas DataFrame, not 'list'"),
+    ("csv", pandas.Series([1, 2]), TypeError, "csv stores a pandas DataFrame, not 'Series'"),
+    ("npy", [1, 2], TypeError, "npy stores a numpy array, not 'list'"),
+    ("npy", numpy.int64(3), TypeError, "npy stores a numpy array, not 'int64'"),
+    ("npy", numpy.array([object()]), ValueError, "Object arrays cannot be saved when allow_pickle=False"),
+])
+def test_a_value_of_the_wrong_kind_is_refused(tmp_path, name, value, error, message):
+    with pytest.raises(error) as info:
+        serializers.lookup(name, "report").dump(value, tmp_path / "value")
+    assert str(info.value) == message
+

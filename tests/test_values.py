@@ -1,0 +1,194 @@
+"""Stored values: value files and their references, digests, and loading upstream values from inside the run's folder."""
+
+import hashlib
+import json
+import os
+import pickle
+import sys
+from pathlib import Path, PurePosixPath
+
+import pytest
+
+from sorva import serializers
+from sorva._values import FanIn, LoadError, Stored, entries, load_upstream, needed_files, parse_upstream, store, value_digest
+
+
+@pytest.fixture(autouse=True)
+def registry(monkeypatch):
+    monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
+
+
+@pytest.fixture
+def root(tmp_path):
+    """A run's output folder with a json, a pickle and a text value stored in job folders."""
+    out = tmp_path / "out"
+    serializers.register("text", ".txt", lambda value, path: path.write_text(value, "utf-8"), lambda path: path.read_text("utf-8"))
+    for folder, name, value in [("plain", "json", {"a": [1, 2.5]}), ("kept/part=1", "pickle", {1: b"x"}),
+                                ("kept/part=2", "pickle", {2: b"y"}), ("words", "text", "hello")]:
+        (out / folder).mkdir(parents=True)
+        store(value, out / folder, serializers.lookup(name, "a"))
+    return out
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def test_a_serialized_value_is_its_file_and_a_reference_in_value_json(root):
+    data = pickle.dumps({1: b"x"}, protocol=5)
+    assert (root / "kept/part=1/value.pkl").read_bytes() == data
+    assert (root / "kept/part=1/value.json").read_text("utf-8") == (
+        f'{{"format": "pickle", "file": "value.pkl", "size": {len(data)}, "sha256": "{sha(data)}"}}'
+    )
+    assert (root / "plain/value.json").read_text("utf-8") == '{"a": [1, 2.5]}'
+    assert sorted(os.listdir(root / "words")) == ["value.json", "value.txt"]
+
+
+@pytest.mark.parametrize("dump, error", [
+    (lambda value, path: (path.write_bytes(b"half"), 1 / 0), "division by zero"),
+    (lambda value, path: None, "serializer 'broken' wrote no file"),
+])
+def test_a_failed_store_leaves_no_file_behind(tmp_path, dump, error):
+    serializers.register("broken", ".b", dump, lambda path: None)
+    with pytest.raises(Exception) as info:
+        store(1, tmp_path, serializers.lookup("broken", "a"))
+    assert (str(info.value), os.listdir(tmp_path)) == (error, [])
+
+
+def test_upstream_values_load_as_keyword_arguments_with_fan_in_in_partition_order(root):
+    inputs = {
+        "plain": {"folder": "plain", "serializer": None},
+        "words": {"folder": "words", "serializer": "text"},
+        "parts": [{"partition": {"part": 2}, "folder": "kept/part=2", "serializer": "pickle"},
+                  {"partition": {"part": 1}, "folder": "kept/part=1", "serializer": "pickle", "module": "nowhere"}],
+        "city": "oslo",
+    }
+    upstream = parse_upstream(inputs, ["plain", "words", "parts"])
+    assert entries(upstream.items()) == {key: value for key, value in inputs.items() if key != "city"}
+    assert load_upstream(root, upstream) == {
+        "plain": {"a": [1, 2.5]}, "words": "hello",
+        "parts": [{"partition": {"part": 2}, "value": {2: b"y"}}, {"partition": {"part": 1}, "value": {1: b"x"}}],
+    }
+    assert needed_files(root, upstream) == [PurePosixPath(p) for p in (
+        "plain/value.json", "words/value.json", "words/value.txt", "kept/part=2/value.json", "kept/part=2/value.pkl",
+        "kept/part=1/value.json", "kept/part=1/value.pkl")]
+
+
+@pytest.mark.parametrize("inputs, message", [
+    ({}, "the inputs have no member 'x' to load an upstream value into"),
+    ({"x": 5}, "upstream member 'x': expected an object with a \"folder\" text"),
+    ({"x": {"folder": 5}}, "upstream member 'x': expected an object with a \"folder\" text"),
+    ({"x": {"folder": "a", "size": 1}}, "upstream member 'x': unknown key 'size'"),
+    ({"x": {"folder": "/etc"}}, "upstream member 'x': folder '/etc' is not a relative path inside the run's output folder"),
+    ({"x": {"folder": "a/../../b"}}, "upstream member 'x': folder 'a/../../b' is not a relative path inside the run's output folder"),
+    ({"x": {"folder": ""}}, "upstream member 'x': folder '' is not a relative path inside the run's output folder"),
+    ({"x": {"folder": "a", "serializer": 1}}, "upstream member 'x': \"serializer\" must be a text or null"),
+    ({"x": [{"folder": "a"}]}, "upstream member 'x' item 0: expected an object with \"partition\" and \"folder\""),
+    ({"x": [{"partition": {}, "folder": "/a"}]}, "upstream member 'x' item 0: folder '/a' is not a relative path inside the run's output folder"),
+])
+def test_malformed_upstream_members_are_refused_with_one_line(inputs, message):
+    with pytest.raises(ValueError) as info:
+        parse_upstream(inputs, ["x"])
+    assert str(info.value) == message
+
+
+def damage(root, how):
+    folder = root / "kept/part=1"
+    if how == "truncated":
+        (folder / "value.pkl").write_bytes(b"\x80")
+    elif how == "altered":
+        data = bytearray((folder / "value.pkl").read_bytes())
+        data[-2] ^= 1
+        (folder / "value.pkl").write_bytes(bytes(data))
+    elif how == "missing":
+        (folder / "value.pkl").unlink()
+    elif how == "escaping reference":
+        reference = json.loads((folder / "value.json").read_text("utf-8"))
+        (folder / "value.json").write_text(json.dumps({**reference, "file": "../../plain/value.json"}), "utf-8")
+    elif how == "inline value":
+        (folder / "value.json").write_text('{"a": 1}', "utf-8")
+    elif how == "linked out":
+        outside = root.parent / "evil.pkl"
+        outside.write_bytes((folder / "value.pkl").read_bytes())
+        (folder / "value.pkl").unlink()
+        (folder / "value.pkl").symlink_to(outside)
+
+
+@pytest.mark.parametrize("how, message", [
+    ("truncated", "'{f}/value.pkl' has 1 bytes where its reference says {size}"),
+    ("altered", "'{f}/value.pkl' does not match the SHA-256 in its reference"),
+    ("missing", "cannot read '{f}/value.pkl': No such file or directory"),
+    ("escaping reference", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
+    ("inline value", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
+    ("linked out", "'{f}/value.pkl' lies outside the run's output folder '{root}'"),
+])
+def test_a_damaged_or_foreign_value_is_never_loaded(root, how, message):
+    size = (root / "kept/part=1/value.pkl").stat().st_size
+    damage(root, how)
+    upstream = parse_upstream({"x": {"folder": "kept/part=1", "serializer": "pickle"}}, ["x"])
+    expected = "parameter 'x': " + message.format(f=root / "kept/part=1", root=root, size=size)
+    with pytest.raises(LoadError) as info:
+        load_upstream(root, upstream)
+    assert str(info.value) == expected
+    if how != "linked out":
+        with pytest.raises(LoadError) as info:
+            value_digest(root / "kept/part=1", "pickle")
+        assert "parameter 'x': " + str(info.value) == expected
+
+
+def test_a_folder_linked_out_of_the_root_is_refused(root):
+    (root / "away").symlink_to(root / "kept", target_is_directory=True)
+    (root.parent / "other").mkdir()
+    (root / "gone").symlink_to(root.parent / "other", target_is_directory=True)
+    assert load_upstream(root, {"x": Stored(PurePosixPath("away/part=1"), "pickle")}) == {"x": {1: b"x"}}
+    with pytest.raises(LoadError) as info:
+        load_upstream(root, {"x": Stored(PurePosixPath("gone"), "pickle")})
+    assert str(info.value) == f"parameter 'x': '{root}/gone' lies outside the run's output folder '{root}'"
+
+
+def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, tmp_path, monkeypatch):
+    (tmp_path / "upper_words.py").write_text(
+        "from sorva.serializers import register\n"
+        "register('upper', '.up', lambda v, p: p.write_text(v.upper()), lambda p: p.read_text())\n", "utf-8")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    source = FanIn(((1, Stored(PurePosixPath("words"), "upper")),))
+    with pytest.raises(LoadError) as info:
+        load_upstream(root, {"w": source})
+    assert str(info.value) == ("parameter 'w': 'words' was stored with the serializer 'upper', which is not registered "
+                               "here; known serializers: csv, json, npy, pickle, text")
+    (root / "shouted").mkdir()
+    store("hi", root / "shouted", serializers.Serializer("upper", ".up", lambda v, p: p.write_text(v.upper()), print))
+    loaded = load_upstream(root, {"w": Stored(PurePosixPath("shouted"), "upper", "upper_words")})
+    monkeypatch.delitem(sys.modules, "upper_words")
+    assert loaded == {"w": "HI"}
+
+
+def test_the_digest_follows_the_value_file(root):
+    folder = root / "kept/part=1"
+    first = value_digest(folder, "pickle")
+    store({1: b"x"}, folder, serializers.lookup("pickle", "a"))
+    assert value_digest(folder, "pickle") == first == sha((folder / "value.json").read_bytes())
+    store({1: b"z"}, folder, serializers.lookup("pickle", "a"))
+    assert value_digest(folder, "pickle") != first
+    assert value_digest(root / "plain", None) == sha(b'{"a": [1, 2.5]}')
+
+
+def test_listing_files_of_an_unreadable_reference_names_value_json_only(root):
+    (root / "kept/part=1/value.json").unlink()
+    upstream = {"x": Stored(PurePosixPath("kept/part=1"), "pickle")}
+    assert needed_files(root, upstream) == [PurePosixPath("kept/part=1/value.json")]
+
+
+def test_a_loader_failure_names_the_file_and_the_serializer(root):
+    (root / "plain/value.json").write_text("{oops", "utf-8")
+    with pytest.raises(LoadError) as info:
+        load_upstream(root, {"p": Stored(PurePosixPath("plain"))})
+    assert str(info.value) == (f"parameter 'p': cannot load '{root}/plain/value.json' with 'json': JSONDecodeError: "
+                               "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)")
+
+
+def test_stored_paths_are_relative_to_the_root_wherever_it_lies(root, tmp_path):
+    moved = tmp_path / "elsewhere"
+    os.rename(root, moved)
+    assert load_upstream(moved, {"p": Stored(PurePosixPath("kept/part=2"), "pickle")}) == {"p": {2: b"y"}}
+    assert Path(moved / "kept/part=2/value.pkl").exists()
