@@ -75,7 +75,12 @@ def loaded(tmp_path, module, function, serializer=None):
     root = tmp_path / "loaded"
     os.chdir(root)
     inputs = {"x": {"folder": "up", "serializer": serializer}, "city": "oslo"}
-    return materialize(module, function, "job", json.dumps(inputs), {"city": "oslo"}, root, parse_upstream(inputs, ["x"]))
+    try:
+        materialize(module, function, "job", json.dumps(inputs), root, parse_upstream(inputs, ["x"]))
+        return 0
+    except SystemExit as exit:
+        assert exit.__context__ is None
+        return exit.code
 
 
 def files(folder):
@@ -108,6 +113,17 @@ def test_an_unimportable_module_is_recorded_as_the_native_module_records_it(fold
                        b'"error_type":"ModuleNotFoundError","ok":false}'}
 
 
+@pytest.mark.parametrize("inputs", ["[1]", "null", "{bad", ""])
+def test_inputs_that_are_no_keyword_arguments_fail_as_in_the_native_module(folders, make_module, inputs):
+    name = make_module("from sorva import asset\n@asset(serializer='pickle')\ndef kept(**kwargs):\n    return kwargs\n")
+    os.chdir(folders / "native")
+    with pytest.raises(SystemExit):
+        materialize_asset(name, "kept", "job", inputs)
+    with pytest.raises(SystemExit):
+        materialize(name, "kept", str(folders / "loaded/job"), inputs)
+    assert files(folders / "loaded/job") == files(folders / "native/job")
+
+
 def test_an_unknown_serializer_fails_before_the_asset_runs(folders, module):
     assert loaded(folders, module, "unknown") == 1
     assert files(folders / "loaded/job") == {"result.json": (
@@ -122,7 +138,8 @@ def test_a_value_the_serializer_cannot_store_fails_naming_the_asset(folders, mak
         "def handle():\n"
         "    return open(__file__)\n"
     )
-    assert materialize(name, "handle", str(folders / "job"), None, {}) == 1
+    with pytest.raises(SystemExit):
+        materialize(name, "handle", str(folders / "job"), None)
     assert files(folders / "job") == {"result.json": (
         b'{"error":"TypeError: asset \'handle\': serializer \'pickle\' cannot store the value: '
         b'cannot pickle \'_io.TextIOWrapper\' object","error_type":"TypeError","ok":false}')}
@@ -138,7 +155,7 @@ def test_a_registered_serializer_stores_beside_the_reference_and_the_record_stay
         "def said() -> list[str]:\n"
         "    return ['a', 'b']\n"
     )
-    assert materialize(name, "said", "job", None, {}) == 0
+    materialize(name, "said", "job", None)
     stored = files(folders / "job")
     assert stored["value.txt"] == b"a b"
     assert json.loads(stored["value.json"]) == {

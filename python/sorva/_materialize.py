@@ -11,13 +11,20 @@ module.
 from __future__ import annotations
 
 import importlib
-import inspect
 from pathlib import Path
-from typing import Any
 
 from sorva import _records
-from sorva._values import Upstream, load_upstream, store
-from sorva.serializers import Serializer, lookup
+from sorva.serializers import lookup
+
+# A plain JSON job passes through here on its way to the native module: it
+# pays for no more than deciding so.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any, NoReturn
+
+    from sorva._values import Upstream
+    from sorva.serializers import Serializer
 
 
 def materialize(
@@ -25,29 +32,49 @@ def materialize(
     function_name: str,
     output_dir: str,
     inputs: str | None,
-    kwargs: dict[str, Any],
     root: Path | None = None,
     upstream: dict[str, Upstream] | None = None,
-) -> int:
-    """Runs the asset and returns 0 when it succeeded, 1 when its failure was recorded.
+    native: Callable[[], None] | None = None,
+) -> None:
+    """Materialises the asset as `materialize_asset` does, honouring its serializer and upstream values.
 
-    `inputs` is the JSON text that `kwargs` was decoded from; the upstream
-    members of `kwargs` are replaced by the values loaded from under `root`.
-    Exceptions from outside the guarded steps (the folder cannot be made, the
-    failure record cannot be written) reach the caller, and nothing is recorded.
+    `inputs` is the JSON text of the keyword arguments; its members named in
+    `upstream` are replaced by the values loaded from under `root`. Returns
+    None on success; raises SystemExit(1) once a failure is recorded. An
+    exception from outside the guarded steps (the folder cannot be made, the
+    record cannot be written) reaches the caller, and nothing is recorded. A
+    plain JSON job is handed to `native`, by default `materialize_asset`
+    with the same arguments.
     """
     if upstream and root is None:
         raise ValueError("upstream values need the run's output folder")
     output = Path(output_dir)
     output.mkdir(parents=True, exist_ok=True)
     record = output / "result.json"
+    failed: BaseException | None = None
     try:
         member = getattr(importlib.import_module(module_name), function_name)
         serializer = lookup(_declared_serializer(member), function_name)
-        if serializer.name == "json" and not upstream:
-            return _native(module_name, function_name, output_dir, inputs)
+    except BaseException as error:
+        failed = error
+    if failed is not None:
+        _fail(record, failed)
+    if serializer.name == "json" and not upstream:
+        if native is None:
+            from sorva._sorva import materialize_asset
+
+            materialize_asset(module_name, function_name, output_dir, inputs)
+        else:
+            native()
+        return
+    import inspect
+
+    from sorva._values import load_upstream
+
+    try:
+        kwargs = _keywords(inputs)
         if upstream and root is not None:
-            kwargs = {**kwargs, **load_upstream(root, upstream)}
+            kwargs.update(load_upstream(root, upstream))
         try:
             target = member.__sorva_original__
         except BaseException:
@@ -58,26 +85,31 @@ def materialize(
             module_name, function_name, str(output / "value.json"), type(value).__name__, str(inspect.signature(target))
         )
         record.write_text(text, "utf-8")
-        return 0
     except BaseException as error:
-        if isinstance(error, _Stored):
-            text, kind = error.args[0], type(error.__cause__).__name__
-        else:
-            text, kind = _records.exception_text(error), type(error).__name__
-        record.write_text(_records.failure(text, kind), "utf-8")
-        return 1
+        failed = error
+    if failed is not None:
+        _fail(record, failed)
 
 
-def _native(module_name: str, function_name: str, output_dir: str, inputs: str | None) -> int:
-    from sorva._sorva import materialize_asset
+def _fail(record: Path, error: BaseException) -> NoReturn:
+    """Records the failure and ends as the native module does, with nothing chained to the exit."""
+    if isinstance(error, _Stored):
+        text, kind = error.args[0], type(error.__cause__).__name__
+    else:
+        text, kind = _records.exception_text(error), type(error).__name__
+    record.write_text(_records.failure(text, kind), "utf-8")
+    raise SystemExit(1)
 
-    try:
-        materialize_asset(module_name, function_name, output_dir, inputs)
-    except SystemExit as exit:
-        if exit.code == 1:
-            return 1
-        raise
-    return 0
+
+def _keywords(inputs: str | None) -> dict[str, Any]:
+    import json
+
+    if inputs is None:
+        return {}
+    kwargs = json.loads(inputs)
+    if not isinstance(kwargs, dict):
+        raise TypeError(f"'{type(kwargs).__qualname__}' object cannot be converted to 'PyDict'")
+    return kwargs
 
 
 def _declared_serializer(member: Any) -> str | None:
@@ -95,6 +127,8 @@ class _Stored(Exception):
 
 
 def _store(value: Any, output: Path, serializer: Serializer, function_name: str) -> None:
+    from sorva._values import store
+
     try:
         store(value, output, serializer)
     except Exception as error:

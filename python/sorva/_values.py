@@ -18,13 +18,15 @@ import importlib
 import json
 import os
 import re
-import secrets
-from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
-from typing import Any
 
 from sorva.serializers import Serializer, find, names
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+    from typing import Any
 
 VALUE = "value.json"
 REFERENCE_KEYS = ("format", "file", "size", "sha256")
@@ -78,7 +80,7 @@ def store(value: Any, folder: Path, serializer: Serializer) -> None:
         serializer.dump(value, folder / VALUE)
         return
     final = folder / f"value{serializer.suffix}"
-    partial = folder / f".value-{os.getpid()}-{secrets.token_hex(4)}{serializer.suffix}"
+    partial = folder / f".value-{os.getpid()}-{os.urandom(4).hex()}{serializer.suffix}"
     try:
         serializer.dump(value, partial)
         if not partial.is_file():

@@ -18,13 +18,16 @@ from __future__ import annotations
 
 import importlib
 import json
-import pickle
 import re
 import sys
-from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
-from typing import Any
+
+# Workers import this module for every job; typing stays out of their way.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from pathlib import Path
+    from typing import Any
 
 # Protocol 5 is the newest that every supported interpreter reads; pinning it
 # keeps a value's bytes, and so its digest, the same across interpreters.
@@ -111,11 +114,15 @@ def _load_json(path: Path) -> Any:
 
 
 def _dump_pickle(value: Any, path: Path) -> None:
+    import pickle
+
     with open(path, "wb") as file:
         pickle.dump(value, file, protocol=PICKLE_PROTOCOL)
 
 
 def _load_pickle(path: Path) -> Any:
+    import pickle
+
     with open(path, "rb") as file:
         return pickle.load(file)
 

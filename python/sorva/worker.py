@@ -15,35 +15,54 @@ from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
+    from pathlib import Path
     from types import ModuleType
     from typing import Any
 
+    from sorva._values import Upstream
+
 PROG = "python -m sorva.worker"
 RECORDS = ("result.json", "value.json")
-INPUT_OPTIONS = ("--inputs", "--inputs-file")
+VALUE_OPTIONS = ("--inputs", "--inputs-file", "--root")
 
 
 class Refused(Exception):
     """The job cannot start; the message is one line for the user and nothing is recorded."""
 
 
-def run_job(module: str, function: str, output_dir: str, inputs: str | None) -> int:
+def run_job(
+    module: str,
+    function: str,
+    output_dir: str,
+    inputs: str | None,
+    root: str | None = None,
+    upstream: Sequence[str] = (),
+) -> int:
     """Runs one job as the command does and returns the status the command exits with.
 
+    The members of `inputs` named in `upstream` say where an upstream value
+    lies under `root` (the run's output folder); the job loads them itself.
     Prints on standard error what the command prints there: the traceback and
     one line when the asset fails, one error line when the job is refused.
     """
     try:
-        folder = _prepare(output_dir, inputs)
+        folder, stored = _prepare(output_dir, inputs, root, upstream)
     except Refused as refusal:
         _say(f"{PROG}: error: {refusal}")
         return USAGE
     import_from_cwd()
+    from sorva._materialize import materialize
     from sorva._sorva import materialize_asset
 
-    try:
+    def natively() -> None:
         with _Tracing(function):
             materialize_asset(module, function, folder, inputs)
+
+    try:
+        # The asset's module is imported once, traced; a plain JSON job is then
+        # handed to the native module, which imports it again from the cache.
+        with _Tracing(function):
+            materialize(module, function, folder, inputs, _root(root), stored, natively)
     except SystemExit:
         pass  # the asset failed and its failure record is written; the record says so below
     except BaseException as error:
@@ -56,20 +75,42 @@ def run_job(module: str, function: str, output_dir: str, inputs: str | None) -> 
     return _outcome(module, function, folder)
 
 
-def _prepare(output_dir: str, inputs: str | None) -> str:
+def _root(root: str | None) -> Path | None:
+    from pathlib import Path
+
+    return None if root is None else Path(os.path.abspath(root))
+
+
+def _stored_upstream(inputs: dict[str, Any], root: str | None, upstream: Sequence[str]) -> dict[str, Upstream]:
+    """Where the upstream values named in `upstream` lie, as the inputs say."""
+    if not upstream:
+        return {}
+    if root is None:
+        raise Refused("argument --upstream: needs --root")
+    from sorva._values import parse_upstream
+
+    try:
+        return parse_upstream(inputs, upstream)
+    except ValueError as error:
+        raise Refused(str(error)) from None
+
+
+def _prepare(
+    output_dir: str, inputs: str | None, root: str | None, upstream: Sequence[str]
+) -> tuple[str, dict[str, Upstream]]:
     """Checks the inputs, makes the folder absolute and empties it of earlier records.
 
     The folder is made absolute before the asset runs, since an asset may
-    change the working directory; the inputs are checked before the user's
-    module is imported, so a bad invocation runs no user code.
+    change the working directory; the inputs, and where they say upstream
+    values lie, are checked before the user's module is imported, so a bad
+    invocation runs no user code. Returns the folder and those upstream values.
     """
     folder = os.path.abspath(output_dir)
-    if inputs is not None:
-        try:
-            _check_inputs(inputs)
-        except Refused:
-            _remove_records(folder)
-            raise
+    try:
+        stored = _stored_upstream({} if inputs is None else _check_inputs(inputs), root, upstream)
+    except Refused:
+        _remove_records(folder)
+        raise
     try:
         os.makedirs(folder, exist_ok=True)
         # A record of an earlier run must not outlive a run that records nothing.
@@ -79,10 +120,10 @@ def _prepare(output_dir: str, inputs: str | None) -> str:
                 os.unlink(path)
     except (OSError, ValueError) as error:
         raise Refused(exception_text(error)) from None
-    return folder
+    return folder, stored
 
 
-def _check_inputs(text: str) -> None:
+def _check_inputs(text: str) -> dict[str, Any]:
     import json
 
     try:
@@ -93,6 +134,7 @@ def _check_inputs(text: str) -> None:
         raise Refused(f"the inputs are not valid JSON: {error}") from None
     if not isinstance(value, dict):
         raise Refused(f"the inputs must be a JSON object of keyword arguments, not {_json_kind(value)}")
+    return value
 
 
 def _json_kind(value: object) -> str:
@@ -187,8 +229,14 @@ class _Tracing:
             target = found.__sorva_original__
         except Exception:
             target = found
+        traced = _traced(target)
+        try:
+            # The job reads the declared serializer from the function it is handed.
+            setattr(traced, "__sorva_metadata__", found.__sorva_metadata__)
+        except Exception:
+            pass  # a plain function: its value is JSON
         view = type(module)(module.__name__)
-        vars(view)[self.function] = _traced(target)
+        vars(view)[self.function] = traced
         return view
 
 
@@ -242,21 +290,36 @@ def _read_inputs_file(path: str, output_dir: str) -> str:
     fail(PROG, problem, USAGE)
 
 
-def _quick_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], str | None, str | None] | None:
-    """The positionals, `--inputs` and `--inputs-file` of a usual command line; None for any other."""
+def _quick_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], dict[str, Any]] | None:
+    """The positionals and options of a usual command line; None for any other."""
     if len(argv) < 3 or any(arg.startswith("-") for arg in argv[:3]):
         return None
     positional, rest = (argv[0], argv[1], argv[2]), list(argv[3:])
     if len(rest) == 1 and "=" in rest[0]:
         rest = rest[0].split("=", 1)
-    if not rest:
-        return positional, None, None
-    if len(rest) == 2 and rest[0] in INPUT_OPTIONS and (rest[1] == "-" or not rest[1].startswith("-")):
-        return (positional, rest[1], None) if rest[0] == "--inputs" else (positional, None, rest[1])
-    return None
+    options: dict[str, Any] = {}
+    while rest:
+        option = rest.pop(0)
+        key = option[2:].replace("-", "_")
+        if key in options:
+            return None
+        if option == "--upstream":
+            names = []
+            while rest and not rest[0].startswith("-"):
+                names.append(rest.pop(0))
+            if not names:
+                return None
+            options[key] = names
+        elif option in VALUE_OPTIONS and rest and (rest[0] == "-" or not rest[0].startswith("-")):
+            options[key] = rest.pop(0)
+        else:
+            return None
+    if "inputs" in options and "inputs_file" in options:
+        return None
+    return positional, options
 
 
-def _parsed_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], str | None, str | None]:
+def _parsed_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], dict[str, Any]]:
     from sorva._parser import ArgumentParser
 
     parser = ArgumentParser(
@@ -278,17 +341,31 @@ def _parsed_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], str | 
     source.add_argument(
         "--inputs-file", metavar="PATH", help="read that JSON object from a file, or from standard input for '-'"
     )
+    parser.add_argument(
+        "--root",
+        metavar="DIR",
+        help="the run's output folder: upstream folders are relative to it, and values are loaded only from inside it",
+    )
+    parser.add_argument(
+        "--upstream",
+        nargs="+",
+        action="extend",
+        metavar="PARAM",
+        help="members of the inputs that say where a stored upstream value lies; the value is loaded and passed instead",
+    )
     args = parser.parse_args(argv)
-    return (args.module, args.function, args.output_dir), args.inputs, args.inputs_file
+    options = {key: value for key, value in vars(args).items() if value is not None}
+    return (args.module, args.function, args.output_dir), options
 
 
 def main(argv: Sequence[str] | None = None) -> None:
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
-        (module, function, output_dir), inputs, inputs_file = _quick_arguments(argv) or _parsed_arguments(argv)
-        if inputs_file is not None:
-            inputs = _read_inputs_file(inputs_file, output_dir)
-        status = run_job(module, function, output_dir, inputs)
+        (module, function, output_dir), options = _quick_arguments(argv) or _parsed_arguments(argv)
+        inputs = options.get("inputs")
+        if options.get("inputs_file") is not None:
+            inputs = _read_inputs_file(options["inputs_file"], output_dir)
+        status = run_job(module, function, output_dir, inputs, options.get("root"), options.get("upstream", ()))
     except KeyboardInterrupt:
         status = INTERRUPTED
     raise SystemExit(status)
