@@ -192,3 +192,12 @@ def test_stored_paths_are_relative_to_the_root_wherever_it_lies(root, tmp_path):
     os.rename(root, moved)
     assert load_upstream(moved, {"p": Stored(PurePosixPath("kept/part=2"), "pickle")}) == {"p": {2: b"y"}}
     assert Path(moved / "kept/part=2/value.pkl").exists()
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests as deep as the C stack allows")
+def test_a_value_too_deep_to_load_fails_with_the_reason(root):
+    (root / "plain/value.json").write_text("[" * 100_000 + "]" * 100_000, "utf-8")
+    with pytest.raises(LoadError) as info:
+        load_upstream(root, {"p": Stored(PurePosixPath("plain"))})
+    assert str(info.value) == (f"parameter 'p': cannot load '{root}/plain/value.json' with 'json': RecursionError: "
+                               "maximum recursion depth exceeded while decoding a JSON array from a unicode string")

@@ -48,9 +48,14 @@ class Freshness:
         key = job_key(job, digests)
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
-        value = self.out / job.folder / "value.json"
-        if last is not None and last.key == key and last.digest is not None and _store.digest(value) == last.digest:
-            return "", Outcome(FRESH, detail=_store.preview(value), key=key, digest=last.digest, started=now())
+        folder = self.out / job.folder
+        if (
+            last is not None
+            and last.key == key
+            and last.digest is not None
+            and _store.value_digest(folder, job) == last.digest
+        ):
+            return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
             return f"{latest.outcome} last time", None
         if last is None:
@@ -116,16 +121,16 @@ class Execution:
 
         try:
             folder = _store.prepare(self.out, job)
-            inputs = _store.inputs(self.out, job)
         except OSError as error:
             return failed(exception_text(error))
-        except _store.UnreadableValue as error:
-            return failed(str(error))
-        task = Task(job.asset.module, job.asset.function, folder, inputs, self.options.timeout)
-        ok, detail = _store.read_record(folder, self.executor.run(task))
+        inputs, upstream = _store.inputs(job)
+        task = Task(
+            job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
+        )
+        ok, detail = _store.read_record(folder, job, self.executor.run(task))
         if not ok:
             return failed(detail)
-        digest = _store.digest(folder / "value.json")
+        digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)

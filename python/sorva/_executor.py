@@ -74,6 +74,11 @@ class Task:
     folder: Path  # absolute; exists; no value.json or result.json of an earlier run in it
     inputs: bytes | None  # the keyword arguments as a UTF-8 JSON object, None for none
     timeout: float | None = None  # seconds the job may run, None for no limit
+    # Members of `inputs` that say where an upstream value lies instead of
+    # holding it (`python -m sorva.worker ... --root ROOT --upstream ...`);
+    # `sorva._values.upstream_files` lists the files under `root` they need.
+    upstream: tuple[str, ...] = ()
+    root: Path | None = None  # the run's output folder, which holds those upstream folders
 
 
 @dataclass(frozen=True)
@@ -139,6 +144,8 @@ class ProcessExecutor(Executor):
         command = [sys.executable, "-m", "sorva.worker", task.module, task.function, str(task.folder)]
         if task.inputs is not None:
             command += ["--inputs-file", "-"]
+        if task.upstream:
+            command += ["--root", str(task.root), "--upstream", *task.upstream]
         with self._lock:
             if self._stopping:
                 return Ended(-signal.SIGTERM, "interrupted before it started")

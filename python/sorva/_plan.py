@@ -40,6 +40,7 @@ class Asset:
     function_source: str
     module_source: str
     problems: tuple[str, ...] = ()  # declaration faults, reported only if the asset is planned
+    serializer: str | None = None  # as declared; None stores the value as JSON
 
     @property
     def dimension_names(self) -> frozenset[str]:
@@ -174,6 +175,7 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
                 function_source=record["function_source"],
                 module_source=record["module_source"],
                 problems=tuple(problems),
+                serializer=metadata.get("serializer") if isinstance(metadata.get("serializer"), str) else None,
             )
         )
     return assets

@@ -2,21 +2,16 @@
 
 from __future__ import annotations
 
-import hashlib
 import json
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
-from sorva._cli import exception_text
+from sorva import _values
 from sorva._discover import how_it_ended
 from sorva._executor import Ended
 from sorva._plan import Job
 
 PREVIEW = 72
 STALE = ("result.json", "value.json")
-
-
-class UnreadableValue(Exception):
-    """An upstream value cannot be passed on; the message is the job's one-line reason."""
 
 
 def prepare(out: Path, job: Job) -> Path:
@@ -28,59 +23,59 @@ def prepare(out: Path, job: Job) -> Path:
     return folder
 
 
-def digest(path: Path) -> str | None:
-    """The SHA-256 of a file's bytes, None when it cannot be read."""
+def value_digest(folder: Path, job: Job) -> str | None:
+    """The digest of a job's value, None when it cannot be read.
+
+    It is the SHA-256 of value.json; a value stored in a file of its own is
+    first checked against the reference that value.json holds, whose SHA-256
+    of the file it then covers.
+    """
     try:
-        with open(path, "rb") as file:
-            return hashlib.file_digest(file, "sha256").hexdigest()
-    except OSError:
+        return _values.value_digest(folder, job.asset.serializer)
+    except _values.LoadError:
         return None
 
 
-def value_text(out: Path, job: Job) -> str:
-    """The JSON text of a job's value, checked to be readable JSON."""
-    try:
-        text = (out / job.folder / "value.json").read_text(encoding="utf-8")
-        json.loads(text)
-    except RecursionError:
-        raise UnreadableValue(f"the value of upstream {job.describe()} is nested too deeply to read") from None
-    except (OSError, ValueError, MemoryError) as error:
-        raise UnreadableValue(
-            f"the value of upstream {job.describe()} cannot be read: {exception_text(error)}"
-        ) from None
-    return text
+def _stored(job: Job) -> _values.Stored:
+    return _values.Stored(PurePosixPath(job.folder.as_posix()), job.asset.serializer, job.asset.module)
 
 
-def inputs(out: Path, job: Job) -> bytes | None:
-    """The keyword arguments of a job as JSON: its partition keys, then its upstream values.
+def inputs(job: Job) -> tuple[bytes | None, tuple[str, ...]]:
+    """The keyword arguments of a job as JSON, and its parameters that take upstream values.
 
-    Values are passed on as the text their workers wrote, so a value the
-    runner could read is never re-encoded into something deeper or different.
+    The runner never reads an upstream value: the worker is told the folder
+    it lies in, under the output folder, and loads it itself.
     """
-    members = [f"{json.dumps(name)}:{json.dumps(key)}" for name, key in job.partition.items()]
+    upstream: dict[str, _values.Upstream] = {}
     for feed in job.feeds:
         if feed.fan_in:
-            entries = (
-                f'{{"partition":{json.dumps(upstream.partition)},"value":{value_text(out, upstream)}}}'
-                for upstream in feed.jobs
-            )
-            members.append(f"{json.dumps(feed.parameter)}:[{','.join(entries)}]")
+            upstream[feed.parameter] = _values.FanIn(tuple((part.partition, _stored(part)) for part in feed.jobs))
         else:
-            members.append(f"{json.dumps(feed.parameter)}:{value_text(out, feed.jobs[0])}")
-    return f"{{{','.join(members)}}}".encode() if members else None
+            upstream[feed.parameter] = _stored(feed.jobs[0])
+    members = {**job.partition, **_values.entries(upstream.items())}
+    return (json.dumps(members).encode() if members else None), tuple(upstream)
 
 
-def preview(path: Path) -> str:
-    """The start of a value for a progress line; a missing file shows as nothing."""
+def preview(folder: Path, job: Job) -> str:
+    """The start of a value for a progress line; a missing file shows as nothing.
+
+    A value stored in a file of its own shows as its format and size.
+    """
+    if job.asset.serializer not in (None, "json"):
+        try:
+            reference = json.loads((folder / "value.json").read_bytes())
+            return f"<{reference['format']} {reference['file']}, {reference['size']} bytes>"
+        except (OSError, ValueError, TypeError, KeyError):
+            return ""
     try:
-        with open(path, encoding="utf-8", errors="replace") as file:
+        with open(folder / "value.json", encoding="utf-8", errors="replace") as file:
             text = file.read(PREVIEW + 1)
     except OSError:
         return ""
     return text if len(text) <= PREVIEW else text[: PREVIEW - 3] + "..."
 
 
-def read_record(folder: Path, ended: Ended) -> tuple[bool, str]:
+def read_record(folder: Path, job: Job, ended: Ended) -> tuple[bool, str]:
     """Whether the job succeeded, by its record and how its worker ended, and the value's start or the reason."""
     try:
         record = json.loads((folder / "result.json").read_text(encoding="utf-8"))
@@ -92,7 +87,7 @@ def read_record(folder: Path, ended: Ended) -> tuple[bool, str]:
     if not isinstance(record, dict):
         return False, "unreadable result.json: not a JSON object"
     if record.get("ok") is True and ended.status == 0:
-        return True, preview(folder / "value.json")
+        return True, preview(folder, job)
     if ended.reason:
         return False, ended.reason
     if record.get("ok") is False:
