@@ -1,0 +1,68 @@
+"""`python -m sorva.run` with serializers: DataFrames and arrays through the pipeline, fan-in of stored partitions."""
+
+import json
+import pickle
+import re
+
+import pytest
+
+from cli_support import REPO, run, untimed, write_module
+
+pandas = pytest.importorskip("pandas")
+
+PIPELINE = '''
+import pandas as pd
+from sorva import asset, partitions
+
+CITIES = partitions(["lisbon", "oslo"])
+
+
+@asset(serializer="csv", partitions={"city": CITIES})
+def sales(city):
+    return pd.DataFrame({"city": [city, city], "amount": [1.5, 2.0] if city == "oslo" else [4.0, 0.5]})
+
+
+@asset(inputs={"tables": sales}, serializer="pickle")
+def combined(tables):
+    return pd.concat([entry["value"] for entry in tables], ignore_index=True)
+
+
+@asset(inputs={"table": combined})
+def report(table):
+    return {"kind": type(table).__name__, "rows": len(table), "total": float(table["amount"].sum())}
+'''
+
+
+def test_dataframes_flow_through_csv_and_pickle_with_fan_in_of_stored_partitions(tmp_path):
+    write_module(tmp_path, "frames", PIPELINE)
+    done = run("sorva.run", "frames", "--jobs", "2", "--out", "out", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    out = tmp_path / "out"
+    size = {name: (out / name).stat().st_size for name in ("sales/city=lisbon/value.csv", "combined/value.pkl")}
+    lines = sorted(re.sub(r"^\[\d/4\]", "[n/4]", line) for line in untimed(done.stdout).splitlines()[:4])
+    assert lines == sorted(f"[n/4] ok       {job:<17}    X.XXs  {preview}" for job, preview in [
+        ("combined", f"<pickle value.pkl, {size['combined/value.pkl']} bytes>"),
+        ("report", '{"kind": "DataFrame", "rows": 4, "total": 8.0}'),
+        ("sales city=lisbon", f"<csv value.csv, {size['sales/city=lisbon/value.csv']} bytes>"),
+        ("sales city=oslo", "<csv value.csv, 35 bytes>"),
+    ])
+    with open(out / "combined/value.pkl", "rb") as file:
+        combined = pickle.load(file)
+    assert combined.to_dict("list") == {"city": ["lisbon", "lisbon", "oslo", "oslo"], "amount": [4.0, 0.5, 1.5, 2.0]}
+    assert (out / "sales/city=oslo/value.csv").read_text("utf-8") == ",city,amount\n0,oslo,1.5\n1,oslo,2.0\n"
+
+
+def readme_example():
+    """The pandas example of the README, as a user would copy it."""
+    text = (REPO / "README.md").read_text("utf-8")
+    section = text[text.index("### Values beyond JSON"):]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def test_the_readme_example_runs(tmp_path):
+    write_module(tmp_path, "shop", readme_example())
+    done = run("sorva.run", "shop", "--jobs", "1", "--out", "out", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    with open(tmp_path / "out/by_city/value.pkl", "rb") as file:
+        assert pickle.load(file).to_dict() == {"lisbon": 12.5, "oslo": 10.5}
+    assert json.loads((tmp_path / "out/by_city/result.json").read_text("utf-8"))["result_type"] == "Series"
