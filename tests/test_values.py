@@ -10,7 +10,9 @@ from pathlib import Path, PurePosixPath
 import pytest
 
 from sorva import serializers
-from sorva._values import FanIn, LoadError, Stored, entries, load_upstream, needed_files, parse_upstream, store, value_digest
+from sorva._values import (
+    FanIn, LoadError, Stored, entries, load_upstream, needed_files, parse_upstream, store, upstream_files, value_digest,
+)
 
 
 @pytest.fixture(autouse=True)
@@ -201,3 +203,12 @@ def test_a_value_too_deep_to_load_fails_with_the_reason(root):
         load_upstream(root, {"p": Stored(PurePosixPath("plain"))})
     assert str(info.value) == (f"parameter 'p': cannot load '{root}/plain/value.json' with 'json': RecursionError: "
                                "maximum recursion depth exceeded while decoding a JSON array from a unicode string")
+
+
+def test_the_files_of_a_task_are_listed_from_its_inputs(root):
+    inputs = json.dumps({"k": 1, "p": {"folder": "kept/part=2", "serializer": "pickle"}}).encode()
+    assert upstream_files(root, inputs, ("p",)) == [PurePosixPath("kept/part=2/value.json"), PurePosixPath("kept/part=2/value.pkl")]
+    assert upstream_files(root, None, ()) == []
+    with pytest.raises(ValueError) as info:
+        upstream_files(root, b"[]", ("p",))
+    assert str(info.value) == "the inputs must be a JSON object of keyword arguments"

@@ -229,6 +229,14 @@ def needed_files(root: Path, upstream: dict[str, Upstream]) -> list[PurePosixPat
     return list(dict.fromkeys(files))
 
 
+def upstream_files(root: Path, inputs: bytes | None, parameters: Sequence[str]) -> list[PurePosixPath]:
+    """`needed_files` for a job's inputs as the worker receives them; raises ValueError for malformed inputs."""
+    decoded = json.loads(inputs) if inputs is not None else {}
+    if not isinstance(decoded, dict):
+        raise ValueError("the inputs must be a JSON object of keyword arguments")
+    return needed_files(root, parse_upstream(decoded, parameters))
+
+
 class _Root:
     """The run's output folder; values are read only from inside it."""
 
