@@ -170,3 +170,26 @@ def test_a_job_loading_upstream_values_imports_neither_argparse_nor_typing(tmp_p
                           timeout=60, check=False)
     assert (done.stdout, done.stderr) == ("0 []\n", "")
     assert (tmp_path / "out/twice/value.json").read_text("utf-8") == "42"
+
+
+def test_a_job_run_in_process_after_importing_leaves_the_same_files_as_the_command(folder):
+    """What an executor that imports the modules once and then runs each job in-process leaves."""
+    done = run("sorva.worker", "frames", "summary", "out/summary", "--inputs-file", "-", "--root", "out",
+               "--upstream", *UPSTREAM, cwd=folder, stdin=json.dumps(UPSTREAM))
+    assert done.returncode == 0
+    code = (
+        "import json, sys\n"
+        "import frames\n"
+        "from sorva.worker import run_job\n"
+        "statuses = [run_job('frames', 'as_pickle', 'again/as_pickle/oslo', '{\"city\": \"oslo\"}'),\n"
+        "            run_job('frames', 'summary', 'again/summary', sys.stdin.read(), 'out', list(json.loads(sys.argv[1])))]\n"
+        "print(statuses)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code, json.dumps(list(UPSTREAM))], cwd=folder, input=json.dumps(UPSTREAM),
+                          capture_output=True, encoding="utf-8", timeout=120, check=False)
+    assert (done.stdout, done.stderr) == ("[0, 0]\n", "")
+    for job in ("as_pickle/oslo", "summary"):
+        again = {path.name: path.read_bytes() for path in (folder / "again" / job).iterdir()}
+        command = {path.name: path.read_bytes() for path in (folder / "out" / job).iterdir()}
+        again["result.json"] = again["result.json"].replace(b"/again/", b"/out/")
+        assert again == command
