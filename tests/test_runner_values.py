@@ -66,3 +66,31 @@ def test_the_readme_example_runs(tmp_path):
     with open(tmp_path / "out/by_city/value.pkl", "rb") as file:
         assert pickle.load(file).to_dict() == {"lisbon": 12.5, "oslo": 10.5}
     assert json.loads((tmp_path / "out/by_city/result.json").read_text("utf-8"))["result_type"] == "Series"
+
+
+FRAME = "import pandas as pd\nfrom sorva import asset\n@asset(serializer='pickle')\ndef frame(): return pd.DataFrame({{'x': {rows}}})\n"
+REPORT = "from sorva import asset\nfrom frame import frame\n@asset(inputs={'table': frame})\ndef report(table): return int(table['x'].sum())\n"
+
+
+def test_digests_follow_the_value_file(tmp_path):
+    write_module(tmp_path, "frame", FRAME.format(rows=[1, 2]))
+    write_module(tmp_path, "report", REPORT)
+
+    def again():
+        done = run("sorva.run", "frame", "report", "--jobs", "1", cwd=tmp_path)
+        assert done.stderr == ""
+        found = re.findall(r"^\[\d/2\] (\S+) +(\S+)", done.stdout, re.MULTILINE)
+        return done.returncode, {name: state for state, name in found}
+
+    assert again() == (0, {"frame": "ok", "report": "ok"})
+    assert again() == (0, {"frame": "fresh", "report": "fresh"})
+    # An edit that stores the same DataFrame leaves the downstream fresh; another value reruns it.
+    write_module(tmp_path, "frame", FRAME.format(rows="list(range(1, 3))"))
+    assert again() == (0, {"frame": "ok", "report": "fresh"})
+    write_module(tmp_path, "frame", FRAME.format(rows=[1, 2, 3]))
+    assert again() == (0, {"frame": "ok", "report": "ok"})
+    assert (tmp_path / "sorva-out/report/value.json").read_text("utf-8") == "6"
+    # A value file that no longer matches its reference is not fresh.
+    with open(tmp_path / "sorva-out/frame/value.pkl", "ab") as file:
+        file.write(b"\0")
+    assert again() == (0, {"frame": "ok", "report": "fresh"})
