@@ -137,7 +137,7 @@ def value_digest(folder: Path, serializer: str | None) -> str:
         reference = read_reference(folder, serializer)
         _check_file(folder / reference["file"], reference)
     try:
-        return hashlib.sha256((folder / VALUE).read_bytes()).hexdigest()
+        return _digest_file(folder / VALUE)[1]
     except OSError as error:
         raise LoadError(f"cannot read '{folder / VALUE}': {error.strerror}") from None
 
