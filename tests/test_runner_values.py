@@ -94,3 +94,36 @@ def test_digests_follow_the_value_file(tmp_path):
     with open(tmp_path / "sorva-out/frame/value.pkl", "ab") as file:
         file.write(b"\0")
     assert again() == (0, {"frame": "ok", "report": "fresh"})
+
+
+def executors():
+    """Every executor this build has; one whose module is missing is skipped."""
+    from sorva._executor import EXECUTORS, ExecutorError, executor_class
+
+    for name in EXECUTORS:
+        try:
+            executor_class(name)
+        except ExecutorError as error:
+            yield pytest.param(name, marks=pytest.mark.skip(reason=str(error)))
+        else:
+            yield name
+
+
+def job_files(out):
+    """Every file the jobs left, with the output folder's own path taken out of the records."""
+    return {str(path.relative_to(out)): path.read_bytes().replace(str(out).encode(), b"OUT")
+            for path in sorted(out.rglob("*")) if path.is_file() and path.parent != out and path.name != "worker.log"}
+
+
+@pytest.mark.parametrize("executor", list(executors()))
+def test_every_executor_stores_the_same_bytes(tmp_path, executor):
+    write_module(tmp_path, "frames", PIPELINE)
+    reference = run("sorva.run", "frames", "--executor", "process", "--out", "by-process", cwd=tmp_path)
+    done = run("sorva.run", "frames", "--executor", executor, "--out", "by-other", cwd=tmp_path)
+    assert (reference.returncode, done.returncode, done.stderr) == (0, 0, "")
+    stored = job_files(tmp_path / "by-other")
+    assert sorted(stored) == [f"{job}/{name}" for job, names in [
+        ("combined", ["result.json", "value.json", "value.pkl"]), ("report", ["result.json", "value.json"]),
+        ("sales/city=lisbon", ["result.json", "value.csv", "value.json"]),
+        ("sales/city=oslo", ["result.json", "value.csv", "value.json"])] for name in names]
+    assert stored == job_files(tmp_path / "by-process")
