@@ -49,7 +49,12 @@ class Freshness:
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
         folder = self.out / job.folder
-        if last is not None and last.key == key and last.digest is not None and _store.value_digest(folder, job) == last.digest:
+        if (
+            last is not None
+            and last.key == key
+            and last.digest is not None
+            and _store.value_digest(folder, job) == last.digest
+        ):
             return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
             return f"{latest.outcome} last time", None
@@ -120,8 +125,7 @@ class Execution:
             return failed(exception_text(error))
         inputs, upstream = _store.inputs(job)
         task = Task(
-            job.asset.module, job.asset.function, folder, inputs, self.options.timeout,
-            upstream=upstream, root=self.out.absolute(),
+            job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
         )
         ok, detail = _store.read_record(folder, job, self.executor.run(task))
         if not ok:
