@@ -192,6 +192,16 @@ def test_jobs_of_a_dead_server_fail_with_the_reason_and_a_new_server_takes_over(
     assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p)) is False] == []
 
 
+def test_a_job_the_dead_server_had_not_forked_runs_on_the_next(executor, pipeline):
+    server = executor._server.process
+    os.kill(server.pid, signal.SIGSTOP)
+    with ThreadPoolExecutor(1) as pool:
+        waiting = pool.submit(executor.run, task(pipeline / "queued", "assets", "chatty"))
+        os.kill(server.pid, signal.SIGKILL)
+        assert waiting.result(60) == Ended(0)
+    assert (pipeline / "queued/value.json").read_text() == '"\\u00e9t\\u00e9"'
+
+
 def test_interrupt_stops_every_job_and_what_it_started(executor, pipeline):
     pid_files = [pipeline / f"pids{n}" for n in range(2)]
     with ThreadPoolExecutor(2) as pool:

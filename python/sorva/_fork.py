@@ -46,10 +46,10 @@ class _Waiting:
     def __init__(self, timeout: float | None) -> None:
         self.timeout = timeout
         self.done = threading.Event()
-        self.ended = INTERRUPTED
+        self.ended: Ended | None = INTERRUPTED
         self.group = 0  # the job's process group, once the server has forked it
 
-    def finish(self, ended: Ended) -> None:
+    def finish(self, ended: Ended | None) -> None:
         self.ended = ended
         self.done.set()
 
@@ -102,7 +102,7 @@ class _Server:
                 return
 
     def run(self, task: Task) -> Ended | None:
-        """Runs a task; None when the server had already ended and the task was not sent."""
+        """Runs a task; None when the server ended before it forked the task, which is then for another server."""
         waiting = _Waiting(task.timeout)
         with self.lock:
             if self.ended:
@@ -149,7 +149,9 @@ class _Server:
             self.pending.clear()
         for waiting in orphans:
             waiting.finish(INTERRUPTED)
-        self.channel.close()
+        # A sender may still hold the socket; closing it under their lock keeps its number from being reused under them.
+        with self.send_lock:
+            self.channel.close()
 
     def _read(self) -> None:
         while True:
@@ -167,13 +169,16 @@ class _Server:
             orphans = list(self.pending.values())
             self.pending.clear()
         # The server's death killed its children (each has PR_SET_PDEATHSIG),
-        # but not what they started in their groups.
+        # but not what they started in their groups. A job it had not forked
+        # yet never ran, and goes to the next server.
         for waiting in orphans:
-            if waiting.group:
-                try:
-                    os.killpg(waiting.group, signal.SIGKILL)
-                except OSError:
-                    pass
+            if not waiting.group:
+                waiting.finish(INTERRUPTED if self.stopping else None)
+                continue
+            try:
+                os.killpg(waiting.group, signal.SIGKILL)
+            except OSError:
+                pass
             waiting.finish(Ended(-signal.SIGKILL, reason))
 
     def _answer(self, header: dict[str, Any]) -> None:
@@ -229,6 +234,8 @@ class ForkExecutor(Executor):
                 if self._broken:
                     return Ended(2, self._broken)
                 if self._server is None or self._server.ended:
+                    if self._server is not None:
+                        self._server.stop()
                     try:
                         self._launch()
                     except ExecutorError as error:
