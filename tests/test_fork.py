@@ -43,6 +43,10 @@ def crash(): os.kill(os.getpid(), signal.SIGKILL)
 @asset()
 def kills_server(): os.kill(os.getppid(), signal.SIGKILL); time.sleep(60)
 @asset()
+def stubborn(pid_file):
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    sleeper(pid_file)
+@asset()
 def sleeper(pid_file):
     import subprocess
     helper = subprocess.Popen(["sleep", "60"])
@@ -170,11 +174,13 @@ def test_a_killed_job_fails_alone_and_the_server_goes_on(executor, pipeline):
     assert not (pipeline / "crash/result.json").exists()
 
 
-def test_a_timeout_kills_the_job_and_everything_it_started(executor, pipeline):
+# Asked to end with SIGTERM, as by the process executor; killed when it will not.
+@pytest.mark.parametrize("function, status", [("sleeper", -signal.SIGTERM), ("stubborn", -signal.SIGKILL)])
+def test_a_timeout_ends_the_job_and_everything_it_started(executor, pipeline, function, status):
     pid_file = pipeline / "pids"
     inputs = json.dumps({"pid_file": str(pid_file)}).encode()
-    ended = executor.run(task(pipeline / "slow", "assets", "sleeper", inputs, timeout=1.5))
-    assert ended == Ended(-signal.SIGKILL, "timed out after 1.5 s")
+    ended = executor.run(task(pipeline / "slow", "assets", function, inputs, timeout=1.5))
+    assert ended == Ended(status, "timed out after 1.5 s")
     assert [pid for pid in map(int, pid_file.read_text().split()) if wait_until(lambda p=pid: not alive(p)) is False] == []
 
 
@@ -209,8 +215,8 @@ def test_interrupt_stops_every_job_and_what_it_started(executor, pipeline):
                                                   json.dumps({"pid_file": str(pid_files[n])}).encode())) for n in range(2)]
         assert wait_until(lambda: all(path.exists() for path in pid_files))
         executor.interrupt()
-        assert [future.result(60) for future in running] == [Ended(-signal.SIGKILL, "interrupted")] * 2
-    assert executor.run(task(pipeline / "after", "assets", "chatty")) == Ended(-signal.SIGKILL, "interrupted")
+        assert [future.result(60) for future in running] == [Ended(-signal.SIGTERM)] * 2
+    assert executor.run(task(pipeline / "after", "assets", "chatty")) == Ended(-signal.SIGTERM, "interrupted before it started")
     pids = [int(pid) for path in pid_files for pid in path.read_text().split()]
     assert [pid for pid in pids if alive(pid)] == []
 

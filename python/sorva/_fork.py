@@ -20,11 +20,11 @@ from collections.abc import Sequence
 from typing import Any
 
 from sorva._executor import Ended, Executor, ExecutorError, Task
-from sorva._forkserver import Frames, frame
+from sorva._forkserver import GRACE, Frames, frame
 
-# How long a server asked to stop may take to kill its jobs and leave.
+# How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
-INTERRUPTED = Ended(-signal.SIGKILL, "interrupted")
+NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
 
 
 class ForkUnsafeError(ExecutorError):
@@ -46,7 +46,7 @@ class _Waiting:
     def __init__(self, timeout: float | None) -> None:
         self.timeout = timeout
         self.done = threading.Event()
-        self.ended: Ended | None = INTERRUPTED
+        self.ended: Ended | None = NOT_STARTED
         self.group = 0  # the job's process group, once the server has forked it
 
     def finish(self, ended: Ended | None) -> None:
@@ -81,6 +81,9 @@ class _Server:
         self.ids = itertools.count()
         self.threads = 0
         self.reader = threading.Thread(target=self._read, name="sorva-fork-reader", daemon=True)
+        # Kills a server that does not leave by itself once asked (stopped, or stuck).
+        self.killer = threading.Timer(GRACE + STOP_WAIT, self.process.kill)
+        self.killer.daemon = True
 
     def wait_ready(self) -> None:
         """Waits until the server has imported the modules; raises ExecutorError if it ended instead."""
@@ -92,12 +95,10 @@ class _Server:
             if not data:
                 if self.stopping:
                     raise ExecutorError("interrupted while the fork server imported the modules")
-                raise ExecutorError(f"the fork server {_how(self._end())} while importing the modules")
+                raise ExecutorError(f"the fork server {_how(self._exit_status())} while importing the modules")
             frames = self.frames.feed(data)
             if frames:
                 self.threads = int(frames[0][0]["threads"])
-                for header, _ in frames[1:]:
-                    self._answer(header)
                 self.reader.start()
                 return
 
@@ -126,8 +127,8 @@ class _Server:
         waiting.done.wait()
         return waiting.ended
 
-    def stop(self) -> None:
-        """Asks the server to kill its jobs and leave, and makes sure it has."""
+    def stop_soon(self) -> None:
+        """Asks the server to stop its jobs and leave, without waiting; safe in a signal handler."""
         self.stopping = True
         if not self.reader.is_alive():
             # Still importing: it has forked nothing yet, so nothing is lost by killing it.
@@ -136,19 +137,17 @@ class _Server:
             self.channel.shutdown(socket.SHUT_WR)
         except OSError:
             pass
-        try:
-            self.process.wait(timeout=STOP_WAIT)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        if not self.killer.is_alive() and not self.killer.finished.is_set():
+            self.killer.start()
+
+    def stop(self) -> None:
+        """Asks the server to stop its jobs and leave, and waits until it has."""
+        self.stop_soon()
+        self.process.wait()
+        self.killer.cancel()
         if self.reader.is_alive():
             self.reader.join()
-        with self.lock:
-            self.ended = True
-            orphans = list(self.pending.values())
-            self.pending.clear()
-        for waiting in orphans:
-            waiting.finish(INTERRUPTED)
+        self._orphan(NOT_STARTED)
         # A sender may still hold the socket; closing it under their lock keeps its number from being reused under them.
         with self.send_lock:
             self.channel.close()
@@ -163,23 +162,28 @@ class _Server:
                 break
             for header, _ in self.frames.feed(data):
                 self._answer(header)
-        reason = "interrupted" if self.stopping else f"the fork server {_how(self._end())}"
+        self._orphan(NOT_STARTED if self.stopping else Ended(-signal.SIGKILL, f"the fork server {_how(self._exit_status())}"))
+
+    def _orphan(self, ended: Ended) -> None:
+        """Answers the jobs the server left unanswered.
+
+        The server's death killed its children (each has PR_SET_PDEATHSIG),
+        but not what they started in their groups. A job it had not forked
+        yet never ran, and goes to the next server unless the run is stopping.
+        """
         with self.lock:
             self.ended = True
             orphans = list(self.pending.values())
             self.pending.clear()
-        # The server's death killed its children (each has PR_SET_PDEATHSIG),
-        # but not what they started in their groups. A job it had not forked
-        # yet never ran, and goes to the next server.
         for waiting in orphans:
             if not waiting.group:
-                waiting.finish(INTERRUPTED if self.stopping else None)
+                waiting.finish(NOT_STARTED if self.stopping else None)
                 continue
             try:
                 os.killpg(waiting.group, signal.SIGKILL)
             except OSError:
                 pass
-            waiting.finish(Ended(-signal.SIGKILL, reason))
+            waiting.finish(ended)
 
     def _answer(self, header: dict[str, Any]) -> None:
         with self.lock:
@@ -195,12 +199,10 @@ class _Server:
             waiting.finish(Ended(2, f"could not start the job: {header['error']}"))
         elif header["timed_out"]:
             waiting.finish(Ended(header["status"], f"timed out after {waiting.timeout:g} s"))
-        elif self.stopping:
-            waiting.finish(Ended(header["status"], "interrupted"))
         else:
             waiting.finish(Ended(header["status"]))
 
-    def _end(self) -> int:
+    def _exit_status(self) -> int:
         """The server's exit status, once its stream has ended."""
         try:
             return self.process.wait(timeout=STOP_WAIT)
@@ -230,7 +232,7 @@ class ForkExecutor(Executor):
         while True:
             with self._lock:
                 if self._interrupted:
-                    return INTERRUPTED
+                    return NOT_STARTED
                 if self._broken:
                     return Ended(2, self._broken)
                 if self._server is None or self._server.ended:
@@ -251,7 +253,7 @@ class ForkExecutor(Executor):
         self._interrupted = True
         server = self._server
         if server is not None:
-            server.stop()
+            server.stop_soon()
 
     def close(self) -> None:
         server, self._server = self._server, None

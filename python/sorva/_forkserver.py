@@ -30,6 +30,7 @@ from typing import Any, NoReturn
 # Each frame: the lengths of its JSON header and of its raw payload, then both.
 _LENGTHS = struct.Struct(">II")
 WORKER = "python -m sorva.worker"
+GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
 
 
 def frame(header: dict[str, Any], payload: bytes = b"") -> bytes:
@@ -170,8 +171,10 @@ def run_job(module: str, function: str, folder: str, inputs: str | None) -> int:
 @dataclass
 class Child:
     job: int
-    deadline: float | None
+    deadline: float | None  # when the job's time is up
     timed_out: bool = False
+    kill_at: float | None = None  # once asked to end: when it is killed if it has not
+    killed: bool = False
 
 
 class Server:
@@ -187,33 +190,42 @@ class Server:
         self.pid = os.getpid()
 
     def serve(self) -> None:
+        """Runs jobs until the runner's end closes, then stops them all and returns once they have ended."""
         # A child's exit wakes the loop through the wakeup pipe; the handler
         # itself has nothing to do.
         signal.set_wakeup_fd(self.wake_write)
         signal.signal(signal.SIGCHLD, lambda signum, frame: None)
-        while True:
-            readable, _, _ = select.select([self.channel, self.wake_read], [], [], self._wait())
+        serving = True
+        while serving or self.children:
+            watched = [self.wake_read, self.channel] if serving else [self.wake_read]
+            readable, _, _ = select.select(watched, [], [], self._wait())
             if self.wake_read in readable:
                 while _drain(self.wake_read):
                     pass
-            if self.channel in readable:
+            if serving and self.channel in readable:
                 try:
                     data = self.channel.recv(1 << 16)
                 except OSError:
                     data = b""
-                if not data:
-                    self._stop()
-                    return
-                for header, payload in self.frames.feed(data):
-                    self._start(header, payload)
-            self._kill_overdue()
-            self._reap(block=False)
+                if data:
+                    for header, payload in self.frames.feed(data):
+                        self._start(header, payload)
+                else:
+                    serving = False
+                    for pid, child in self.children.items():
+                        self._end(pid, child)
+            self._enforce()
+            self._reap()
 
     def _wait(self) -> float | None:
-        deadlines = [
-            child.deadline for child in self.children.values() if child.deadline is not None and not child.timed_out
+        """Seconds until the next time limit or grace period runs out; None for none."""
+        times = [
+            child.kill_at if child.kill_at is not None else child.deadline
+            for child in self.children.values()
+            if not child.killed
         ]
-        return max(0.0, min(deadlines) - time.monotonic()) if deadlines else None
+        moments = [moment for moment in times if moment is not None]
+        return max(0.0, min(moments) - time.monotonic()) if moments else None
 
     def _start(self, header: dict[str, Any], payload: bytes) -> None:
         job = header["job"]
@@ -278,35 +290,41 @@ class Server:
                     pass
             os._exit(status)
 
-    def _kill_overdue(self) -> None:
+    def _end(self, pid: int, child: Child) -> None:
+        """Asks the job's group to end, as the process executor does; it is killed after the grace period."""
+        if child.kill_at is None:
+            _signal_group(pid, signal.SIGTERM)
+            child.kill_at = time.monotonic() + GRACE
+
+    def _enforce(self) -> None:
         now = time.monotonic()
         for pid, child in self.children.items():
-            if child.deadline is not None and not child.timed_out and now >= child.deadline:
+            if child.killed:
+                continue
+            if child.kill_at is not None:
+                if now >= child.kill_at:
+                    _signal_group(pid, signal.SIGKILL)
+                    child.killed = True
+            elif child.deadline is not None and now >= child.deadline:
                 child.timed_out = True
-                _kill_group(pid)
+                self._end(pid, child)
 
-    def _reap(self, block: bool) -> None:
+    def _reap(self) -> None:
         """Collects ended children and reports them, killing what each one left running in its group."""
         while self.children:
-            flags = os.WEXITED | os.WNOWAIT | (0 if block else os.WNOHANG)
             try:
-                ended = os.waitid(os.P_ALL, 0, flags)
+                ended = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOWAIT | os.WNOHANG)
             except ChildProcessError:
                 return
             if ended is None:
                 return
             pid = ended.si_pid
             # The group's leader is not yet reaped, so the group cannot have been reused.
-            _kill_group(pid)
+            _signal_group(pid, signal.SIGKILL)
             _, status = os.waitpid(pid, 0)
             child = self.children.pop(pid, None)
             if child is not None:
                 self._send({"job": child.job, "status": os.waitstatus_to_exitcode(status), "timed_out": child.timed_out})
-
-    def _stop(self) -> None:
-        for pid in self.children:
-            _kill_group(pid)
-        self._reap(block=True)
 
     def _send(self, header: dict[str, Any]) -> None:
         try:
@@ -323,11 +341,11 @@ def _drain(fd: int) -> bool:
         return False
 
 
-def _kill_group(pid: int) -> None:
+def _signal_group(pid: int, signum: int) -> None:
     try:
-        os.killpg(pid, signal.SIGKILL)
+        os.killpg(pid, signum)
     except OSError:
-        pass
+        pass  # the group has ended
 
 
 def main(argv: Sequence[str]) -> int:
