@@ -9,7 +9,7 @@ starts `python -m sorva._forkserver` and sends it the jobs over a socket.
 
 from __future__ import annotations
 
-import itertools
+import json
 import os
 import signal
 import socket
@@ -17,10 +17,9 @@ import subprocess
 import sys
 import threading
 from collections.abc import Sequence
-from typing import Any
 
 from sorva._executor import Ended, Executor, ExecutorError, Task
-from sorva._forkserver import GRACE, Frames, frame
+from sorva._forkserver import GRACE, PACKET
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
@@ -40,31 +39,20 @@ def _how(returncode: int) -> str:
     return f"exited with status {returncode}"
 
 
-class _Waiting:
-    """One job sent to the server, until its answer comes."""
-
-    def __init__(self, timeout: float | None) -> None:
-        self.timeout = timeout
-        self.done = threading.Event()
-        self.ended: Ended | None = NOT_STARTED
-        self.group = 0  # the job's process group, once the server has forked it
-
-    def finish(self, ended: Ended | None) -> None:
-        self.ended = ended
-        self.done.set()
-
-
 class _Server:
-    """One fork server process, the jobs it is running, and the thread that reads its answers."""
+    """One fork server process; each job talks to it over a socket of its own."""
 
     def __init__(self, modules: Sequence[str]) -> None:
-        ours, theirs = socket.socketpair()
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
+            # A session of its own: the terminal's Ctrl-C reaches the runner
+            # only, and whatever the jobs leave behind can be found by it.
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "sorva._forkserver", str(theirs.fileno()), *modules],
                 pass_fds=(theirs.fileno(),),
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
+                start_new_session=True,
             )
         except OSError as error:
             ours.close()
@@ -72,65 +60,69 @@ class _Server:
         finally:
             theirs.close()
         self.channel = ours
-        self.frames = Frames()
-        self.lock = threading.Lock()  # guards pending and ended
         self.send_lock = threading.Lock()
-        self.pending: dict[int, _Waiting] = {}
-        self.ended = False
+        self.ended = False  # it died, or was asked to stop; no job goes to it any more
         self.stopping = False
-        self.ids = itertools.count()
+        self.ready = False  # the imports are done
         self.threads = 0
-        self.reader = threading.Thread(target=self._read, name="sorva-fork-reader", daemon=True)
         # Kills a server that does not leave by itself once asked (stopped, or stuck).
         self.killer = threading.Timer(GRACE + STOP_WAIT, self.process.kill)
         self.killer.daemon = True
+        self._death = ""
+        self._death_lock = threading.Lock()
 
     def wait_ready(self) -> None:
         """Waits until the server has imported the modules; raises ExecutorError if it ended instead."""
-        while True:
-            try:
-                data = self.channel.recv(1 << 16)
-            except OSError:
-                data = b""
-            if not data:
-                if self.stopping:
-                    raise ExecutorError("interrupted while the fork server imported the modules")
-                raise ExecutorError(f"the fork server {_how(self._exit_status())} while importing the modules")
-            frames = self.frames.feed(data)
-            if frames:
-                self.threads = int(frames[0][0]["threads"])
-                self.reader.start()
-                return
+        try:
+            data = self.channel.recv(PACKET)
+        except OSError:
+            data = b""
+        if not data:
+            if self.stopping:
+                raise ExecutorError("interrupted while the fork server imported the modules")
+            raise ExecutorError(f"the fork server {_how(self._exit_status())} while importing the modules")
+        self.threads = int(json.loads(data)["threads"])
+        self.ready = True
 
     def run(self, task: Task) -> Ended | None:
-        """Runs a task; None when the server ended before it forked the task, which is then for another server."""
-        waiting = _Waiting(task.timeout)
-        with self.lock:
-            if self.ended:
+        """Runs a task; None when the server was found dead before it got the task, which is then for another."""
+        fields = ["" if task.timeout is None else repr(task.timeout), task.module, task.function, str(task.folder),
+                  "" if task.inputs is None else str(len(task.inputs))]
+        if any("\0" in field for field in fields):
+            return Ended(2, "could not start the job: a name holds a NUL character")
+        packet = b"\0".join(os.fsencode(field) for field in fields)
+        ours, theirs = socket.socketpair()
+        with ours:
+            try:
+                with theirs:
+                    with self.send_lock:
+                        if self.stopping:
+                            return NOT_STARTED
+                        socket.send_fds(self.channel, [packet], [theirs.fileno()])
+            except OSError:
+                self.ended = True
                 return None
-            job = next(self.ids)
-            self.pending[job] = waiting
-        header: dict[str, Any] = {
-            "job": job,
-            "module": task.module,
-            "function": task.function,
-            "folder": str(task.folder),
-            "inputs": task.inputs is not None,
-            "timeout": task.timeout,
-        }
-        try:
-            with self.send_lock:
-                self.channel.sendall(frame(header, task.inputs or b""))
-        except OSError:
-            # The server is gone; the reader meets the end of its stream and answers every pending job.
-            pass
-        waiting.done.wait()
-        return waiting.ended
+            if task.inputs:
+                try:
+                    ours.sendall(task.inputs)
+                except OSError:
+                    pass  # the job ended without reading them; its answer says how
+            answer = _read_all(ours)
+        lines = answer.splitlines()
+        if not lines or not lines[-1].startswith(b"S"):
+            return Ended(-signal.SIGKILL, self._died())
+        if lines[0].startswith(b"E"):
+            return Ended(2, f"could not start the job: {lines[0][1:].decode('utf-8', 'replace')}")
+        status, timed_out = (int(field) for field in lines[-1][1:].split())
+        if timed_out:
+            return Ended(status, f"timed out after {task.timeout:g} s")
+        return Ended(status)
 
     def stop_soon(self) -> None:
         """Asks the server to stop its jobs and leave, without waiting; safe in a signal handler."""
         self.stopping = True
-        if not self.reader.is_alive():
+        self.ended = True
+        if not self.ready:
             # Still importing: it has forked nothing yet, so nothing is lost by killing it.
             self.process.kill()
         try:
@@ -145,70 +137,56 @@ class _Server:
         self.stop_soon()
         self.process.wait()
         self.killer.cancel()
-        if self.reader.is_alive():
-            self.reader.join()
-        self._orphan(NOT_STARTED)
         # A sender may still hold the socket; closing it under their lock keeps its number from being reused under them.
         with self.send_lock:
             self.channel.close()
 
-    def _read(self) -> None:
-        while True:
-            try:
-                data = self.channel.recv(1 << 16)
-            except OSError:
-                data = b""
-            if not data:
-                break
-            for header, _ in self.frames.feed(data):
-                self._answer(header)
-        self._orphan(NOT_STARTED if self.stopping else Ended(-signal.SIGKILL, f"the fork server {_how(self._exit_status())}"))
-
-    def _orphan(self, ended: Ended) -> None:
-        """Answers the jobs the server left unanswered.
-
-        The server's death killed its children (each has PR_SET_PDEATHSIG),
-        but not what they started in their groups. A job it had not forked
-        yet never ran, and goes to the next server unless the run is stopping.
-        """
-        with self.lock:
-            self.ended = True
-            orphans = list(self.pending.values())
-            self.pending.clear()
-        for waiting in orphans:
-            if not waiting.group:
-                waiting.finish(NOT_STARTED if self.stopping else None)
-                continue
-            try:
-                os.killpg(waiting.group, signal.SIGKILL)
-            except OSError:
-                pass
-            waiting.finish(ended)
-
-    def _answer(self, header: dict[str, Any]) -> None:
-        with self.lock:
-            if "group" in header:
-                waiting = self.pending.get(header["job"])
-                if waiting is not None:
-                    waiting.group = header["group"]
-                return
-            waiting = self.pending.pop(header["job"], None)
-        if waiting is None:
-            return
-        if "error" in header:
-            waiting.finish(Ended(2, f"could not start the job: {header['error']}"))
-        elif header["timed_out"]:
-            waiting.finish(Ended(header["status"], f"timed out after {waiting.timeout:g} s"))
-        else:
-            waiting.finish(Ended(header["status"]))
+    def _died(self) -> str:
+        """Why a job's socket closed unanswered: the server died. Kills what its jobs left, once."""
+        with self._death_lock:
+            if not self._death:
+                self.ended = True
+                self._death = f"the fork server {_how(self._exit_status())}"
+                # The server's death killed its children (each has
+                # PR_SET_PDEATHSIG), but not what they started.
+                _kill_session(self.process.pid)
+            return self._death
 
     def _exit_status(self) -> int:
-        """The server's exit status, once its stream has ended."""
+        """The server's exit status, once its socket has closed."""
         try:
             return self.process.wait(timeout=STOP_WAIT)
         except subprocess.TimeoutExpired:
             self.process.kill()
             return self.process.wait()
+
+
+def _read_all(ours: socket.socket) -> bytes:
+    chunks = []
+    try:
+        while chunk := ours.recv(4096):
+            chunks.append(chunk)
+    except OSError:
+        pass  # what was read is all there is
+    return b"".join(chunks)
+
+
+def _kill_session(session: int) -> None:
+    """Kills every process left in a session, where the system lists them."""
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return
+    for entry in entries:
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as file:
+                fields = file.read().rsplit(b")", 1)[1].split()
+            if int(fields[3]) == session:
+                os.kill(int(entry), signal.SIGKILL)
+        except (OSError, IndexError, ValueError):
+            pass  # ended meanwhile
 
 
 class ForkExecutor(Executor):

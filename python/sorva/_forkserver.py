@@ -1,11 +1,15 @@
 """The fork server: imports a run's modules once, then forks one child per job that does what the worker does.
 
-The runner starts it as `python -m sorva._forkserver FD MODULE ...` and talks to
-it over the stream socket FD, in frames (see `frame`). The server's first frame
-says how many threads the imports left running; after that it answers each job
-frame with one frame holding the job's exit status. When the runner's end of
-the socket closes, for whatever reason, the server kills every job it is
-running, reports them and exits: nothing it started outlives the runner.
+The runner starts it as `python -m sorva._forkserver FD MODULE ...` in a
+session of its own. FD is a packet socket: the server's first packet says how
+many threads the imports left running; after that each packet from the runner
+is one job, a JSON header with the job's own stream socket attached. The
+runner writes the job's inputs into that socket, the child reads them from it,
+and the server writes the job's end into it once it has reaped the child, so
+that each job's answer goes straight to the runner thread waiting for it.
+When the runner's end of FD closes, for whatever reason, the server stops
+every job it is running, answers for them and exits: nothing it started
+outlives the runner.
 """
 
 from __future__ import annotations
@@ -17,9 +21,7 @@ import os
 import select
 import signal
 import socket
-import struct
 import sys
-import tempfile
 import threading
 import time
 import traceback
@@ -27,35 +29,10 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, NoReturn
 
-# Each frame: the lengths of its JSON header and of its raw payload, then both.
-_LENGTHS = struct.Struct(">II")
 WORKER = "python -m sorva.worker"
 GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
-
-
-def frame(header: dict[str, Any], payload: bytes = b"") -> bytes:
-    text = json.dumps(header).encode("utf-8")
-    return _LENGTHS.pack(len(text), len(payload)) + text + payload
-
-
-class Frames:
-    """Cuts a byte stream into (header, payload) frames as its bytes arrive."""
-
-    def __init__(self) -> None:
-        self._buffer = bytearray()
-
-    def feed(self, data: bytes) -> list[tuple[dict[str, Any], bytes]]:
-        self._buffer += data
-        frames = []
-        while len(self._buffer) >= _LENGTHS.size:
-            head, size = _LENGTHS.unpack_from(self._buffer)
-            end = _LENGTHS.size + head + size
-            if len(self._buffer) < end:
-                break
-            header = json.loads(self._buffer[_LENGTHS.size : _LENGTHS.size + head])
-            frames.append((header, bytes(self._buffer[_LENGTHS.size + head : end])))
-            del self._buffer[:end]
-        return frames
+PACKET = 1 << 16  # the largest job packet; module, function and folder are far shorter
+CONTROL = socket.CMSG_SPACE(4)  # room for the one descriptor a job packet carries
 
 
 def thread_count() -> int:
@@ -84,26 +61,29 @@ def import_modules(modules: Sequence[str]) -> dict[str, ImportOutput]:
     """
     outputs: dict[str, ImportOutput] = {}
     saved = os.dup(1), os.dup(2)
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        os.dup2(out.fileno(), 1)
-        os.dup2(err.fileno(), 2)
-        try:
-            for module in modules:
-                marks = os.lseek(1, 0, os.SEEK_CUR), os.lseek(2, 0, os.SEEK_CUR)
-                try:
-                    importlib.import_module(module)
-                    imported = True
-                except BaseException:  # noqa: BLE001 - whatever it is, each job meets it again
-                    imported = False
-                sys.stdout.flush()
-                sys.stderr.flush()
-                if imported and module not in outputs:
-                    outputs[module] = ImportOutput(_read_from(1, marks[0]), _read_from(2, marks[1]))
-        finally:
-            os.dup2(saved[0], 1)
-            os.dup2(saved[1], 2)
-            os.close(saved[0])
-            os.close(saved[1])
+    # Files in memory rather than tempfile's, which would load `random` and
+    # with it a reseeding in every child.
+    for fd, name in ((1, "stdout"), (2, "stderr")):
+        capture = os.memfd_create(name)
+        os.dup2(capture, fd)
+        os.close(capture)
+    try:
+        for module in modules:
+            marks = os.lseek(1, 0, os.SEEK_CUR), os.lseek(2, 0, os.SEEK_CUR)
+            try:
+                importlib.import_module(module)
+                imported = True
+            except BaseException:  # noqa: BLE001 - whatever it is, each job meets it again
+                imported = False
+            sys.stdout.flush()
+            sys.stderr.flush()
+            if imported and module not in outputs:
+                outputs[module] = ImportOutput(_read_from(1, marks[0]), _read_from(2, marks[1]))
+    finally:
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        os.close(saved[0])
+        os.close(saved[1])
     return outputs
 
 
@@ -168,110 +148,108 @@ def run_job(module: str, function: str, folder: str, inputs: str | None) -> int:
     return 0
 
 
-@dataclass
-class Child:
-    job: int
-    deadline: float | None  # when the job's time is up
-    timed_out: bool = False
-    kill_at: float | None = None  # once asked to end: when it is killed if it has not
-    killed: bool = False
-
-
 class Server:
+    """The loop between forks.
+
+    Every fork makes each page of this process copy-on-write again, so each
+    page the loop touches between two forks costs a page fault: the loop
+    does as little as it can, in few objects, and leaves the rest of a job's
+    setting up to the child.
+    """
+
     def __init__(self, channel: socket.socket, imported: dict[str, ImportOutput]) -> None:
         self.channel = channel
         self.imported = imported
-        self.children: dict[int, Child] = {}
-        self.frames = Frames()
-        self.wake_read, self.wake_write = os.pipe()
-        os.set_blocking(self.wake_read, False)
-        os.set_blocking(self.wake_write, False)
+        self.poller = select.poll()
+        self.poller.register(channel.fileno(), select.POLLIN)
+        # By pid: [answer fd, pidfd, deadline or None, timed out, kill time or None]
+        self.children: dict[int, list[Any]] = {}
+        self.exits: dict[int, int] = {}  # pidfd -> pid
+        self.clocked: set[int] = set()  # children with a deadline or a kill time still to come
         self.arm_death_signal = _die_with_parent()
         self.pid = os.getpid()
 
     def serve(self) -> None:
         """Runs jobs until the runner's end closes, then stops them all and returns once they have ended."""
-        # A child's exit wakes the loop through the wakeup pipe; the handler
-        # itself has nothing to do.
-        signal.set_wakeup_fd(self.wake_write)
-        signal.signal(signal.SIGCHLD, lambda signum, frame: None)
         serving = True
+        channel = self.channel.fileno()
         while serving or self.children:
-            watched = [self.wake_read, self.channel] if serving else [self.wake_read]
-            readable, _, _ = select.select(watched, [], [], self._wait())
-            if self.wake_read in readable:
-                while _drain(self.wake_read):
-                    pass
-            if serving and self.channel in readable:
-                try:
-                    data = self.channel.recv(1 << 16)
-                except OSError:
-                    data = b""
-                if data:
-                    for header, payload in self.frames.feed(data):
-                        self._start(header, payload)
+            for fd, _ in self.poller.poll(self._wait() if self.clocked else None):
+                if fd == channel:
+                    serving = self._receive()
+                    if not serving:
+                        self.poller.unregister(channel)
+                        for pid in self.children:
+                            self._end(pid)
                 else:
-                    serving = False
-                    for pid, child in self.children.items():
-                        self._end(pid, child)
-            self._enforce()
-            self._reap()
+                    self._reap(self.exits.pop(fd), fd)
+            if self.clocked:
+                self._enforce()
 
-    def _wait(self) -> float | None:
-        """Seconds until the next time limit or grace period runs out; None for none."""
-        times = [
-            child.kill_at if child.kill_at is not None else child.deadline
-            for child in self.children.values()
-            if not child.killed
-        ]
-        moments = [moment for moment in times if moment is not None]
-        return max(0.0, min(moments) - time.monotonic()) if moments else None
-
-    def _start(self, header: dict[str, Any], payload: bytes) -> None:
-        job = header["job"]
+    def _receive(self) -> bool:
+        """Forks the job in the next packet; False once the runner's end has closed."""
         try:
-            log = os.open(
-                os.path.join(header["folder"], "worker.log"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666
-            )
-        except OSError as error:
-            self._send({"job": job, "error": f"could not open worker.log: {error.strerror}"})
-            return
+            data, ancillary, _, _ = self.channel.recvmsg(PACKET, CONTROL)
+        except OSError:
+            return False
+        if not ancillary:
+            return bool(data)  # a packet without its socket cannot be answered
+        answer = int.from_bytes(ancillary[0][2][:4], sys.byteorder)
+        os.set_inheritable(answer, False)
+        limit, _, job = data.partition(b"\0")
         try:
             pid = os.fork()
         except OSError as error:
-            os.close(log)
-            self._send({"job": job, "error": f"could not fork: {error.strerror}"})
-            return
+            _answer(answer, f"Ecould not fork: {error.strerror}\n".encode())
+            return True
         if pid == 0:
-            self._child(header, payload if header["inputs"] else None, log)
-        os.close(log)
+            self._child(job, answer)
         # Both sides set the group, so that a kill can never find the child still in ours.
         try:
             os.setpgid(pid, pid)
         except OSError:
             pass
-        timeout = header["timeout"]
-        self.children[pid] = Child(job, None if timeout is None else time.monotonic() + timeout)
-        # Should this server die, the runner kills what the job left in its group.
-        self._send({"job": job, "group": pid})
+        exit_fd = os.pidfd_open(pid)
+        self.poller.register(exit_fd, select.POLLIN)
+        self.exits[exit_fd] = pid
+        deadline = None
+        if limit:
+            deadline = time.monotonic() + float(limit)
+            self.clocked.add(pid)
+        self.children[pid] = [answer, exit_fd, deadline, False, None]
+        return True
 
-    def _child(self, header: dict[str, Any], inputs: bytes | None, log: int) -> NoReturn:
+    def _wait(self) -> int:
+        """Milliseconds until the next time limit or grace period runs out."""
+        moments = []
+        for pid in self.clocked:
+            child = self.children[pid]
+            moments.append(child[4] if child[4] is not None else child[2])
+        return max(0, int((min(moments) - time.monotonic()) * 1000) + 1)
+
+    def _child(self, job: bytes, answer: int) -> NoReturn:
         status = 2
         try:
             os.setpgid(0, 0)
             self.arm_death_signal()
             if os.getppid() != self.pid:
                 os._exit(status)
-            signal.set_wakeup_fd(-1)
-            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-            self.channel.close()
-            os.close(self.wake_read)
-            os.close(self.wake_write)
+            os.close(self.channel.fileno())
+            for child in self.children.values():
+                os.close(child[0])
+                os.close(child[1])
+            module, function, folder, size = (os.fsdecode(field) for field in job.split(b"\0"))
+            try:
+                log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+            except OSError as error:
+                os.write(answer, f"Ecould not open worker.log: {error.strerror}\n".encode())
+                os._exit(status)
+            inputs = _read_exactly(answer, int(size)) if size else None
+            # Only the server answers; nothing the job starts may hold the runner's wait open.
+            os.close(answer)
             os.dup2(log, 1)
             os.dup2(log, 2)
             os.close(log)
-            module, function, folder = header["module"], header["function"], header["folder"]
             sys.argv = [WORKER, module, function, folder, *(["--inputs-file", "-"] if inputs is not None else [])]
             text = None if inputs is None else decode_inputs(inputs)
             if inputs is None or text is not None:
@@ -290,55 +268,55 @@ class Server:
                     pass
             os._exit(status)
 
-    def _end(self, pid: int, child: Child) -> None:
+    def _end(self, pid: int) -> None:
         """Asks the job's group to end, as the process executor does; it is killed after the grace period."""
-        if child.kill_at is None:
+        child = self.children[pid]
+        if child[4] is None:
             _signal_group(pid, signal.SIGTERM)
-            child.kill_at = time.monotonic() + GRACE
+            child[4] = time.monotonic() + GRACE
+            self.clocked.add(pid)
 
     def _enforce(self) -> None:
         now = time.monotonic()
-        for pid, child in self.children.items():
-            if child.killed:
-                continue
-            if child.kill_at is not None:
-                if now >= child.kill_at:
+        for pid in list(self.clocked):
+            child = self.children[pid]
+            if child[4] is not None:
+                if now >= child[4]:
                     _signal_group(pid, signal.SIGKILL)
-                    child.killed = True
-            elif child.deadline is not None and now >= child.deadline:
-                child.timed_out = True
-                self._end(pid, child)
+                    self.clocked.discard(pid)
+            elif now >= child[2]:
+                child[3] = True
+                self._end(pid)
 
-    def _reap(self) -> None:
-        """Collects ended children and reports them, killing what each one left running in its group."""
-        while self.children:
-            try:
-                ended = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOWAIT | os.WNOHANG)
-            except ChildProcessError:
-                return
-            if ended is None:
-                return
-            pid = ended.si_pid
-            # The group's leader is not yet reaped, so the group cannot have been reused.
-            _signal_group(pid, signal.SIGKILL)
-            _, status = os.waitpid(pid, 0)
-            child = self.children.pop(pid, None)
-            if child is not None:
-                self._send({"job": child.job, "status": os.waitstatus_to_exitcode(status), "timed_out": child.timed_out})
-
-    def _send(self, header: dict[str, Any]) -> None:
-        try:
-            self.channel.sendall(frame(header))
-        except OSError:
-            # The runner is gone; the loop sees the end of its stream next and stops.
-            pass
+    def _reap(self, pid: int, exit_fd: int) -> None:
+        """Collects an ended child and answers for it, killing what it left running in its group."""
+        self.poller.unregister(exit_fd)
+        os.close(exit_fd)
+        # The group's leader is not yet reaped, so the group cannot have been reused.
+        _signal_group(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        self.clocked.discard(pid)
+        answer, _, _, timed_out, _ = self.children.pop(pid)
+        _answer(answer, b"S%d %d\n" % (os.waitstatus_to_exitcode(status), timed_out))
 
 
-def _drain(fd: int) -> bool:
+def _answer(answer: int, message: bytes) -> None:
     try:
-        return bool(os.read(fd, 4096))
-    except BlockingIOError:
-        return False
+        os.write(answer, message)
+    except OSError:
+        pass  # the runner is no longer waiting
+    os.close(answer)
+
+
+def _read_exactly(answer: int, size: int) -> bytes:
+    chunks = []
+    while size > 0:
+        chunk = os.read(answer, min(size, 1 << 20))
+        if not chunk:
+            raise EOFError("the runner closed the job's socket before sending its inputs")
+        chunks.append(chunk)
+        size -= len(chunk)
+    return b"".join(chunks)
 
 
 def _signal_group(pid: int, signum: int) -> None:
@@ -351,12 +329,11 @@ def _signal_group(pid: int, signum: int) -> None:
 def main(argv: Sequence[str]) -> int:
     try:
         channel = socket.socket(fileno=int(argv[0]))
+        if channel.type != socket.SOCK_SEQPACKET:
+            raise ValueError(channel.type)
     except (IndexError, ValueError, OSError):
         sys.stderr.write("python -m sorva._forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
         return 2
-    # The runner handles Ctrl-C and tells the server to stop; a terminal's
-    # interrupt must not kill the server behind the runner's back.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
     cwd = os.getcwd()
     if sys.path[:1] != [cwd]:
         sys.path.insert(0, cwd)
@@ -366,7 +343,7 @@ def main(argv: Sequence[str]) -> int:
         importlib.import_module(name)
     imported = import_modules(argv[1:])
     try:
-        channel.sendall(frame({"threads": thread_count()}))
+        channel.send(json.dumps({"threads": thread_count()}).encode())
     except OSError:
         return 0  # the runner is gone: there is nobody to serve
     # The children leave the imported objects untouched by the collector, so
