@@ -14,6 +14,7 @@ outlives the runner.
 
 from __future__ import annotations
 
+import array
 import gc
 import importlib
 import json
@@ -25,9 +26,11 @@ import sys
 import threading
 import time
 import traceback
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, NoReturn
+
+from sorva._forklinux import MAX_RUNS, Linux
 
 WORKER = "python -m sorva.worker"
 GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
@@ -92,26 +95,6 @@ def _read_from(fd: int, start: int) -> bytes:
     return os.pread(fd, end - start, start)
 
 
-def _die_with_parent() -> Callable[[], None]:
-    """Returns what a child calls so that the kernel kills it when the server dies.
-
-    Looked up once in the server: a child should not pay for loading ctypes.
-    """
-    try:
-        import ctypes
-
-        libc = ctypes.CDLL(None, use_errno=True)
-        prctl = libc.prctl
-    except (ImportError, OSError, AttributeError):
-        return lambda: None
-    set_parent_death_signal = 1
-
-    def arm() -> None:
-        prctl(set_parent_death_signal, signal.SIGKILL, 0, 0, 0)
-
-    return arm
-
-
 def exit_status(code: object) -> int:
     """The status a process exits with when SystemExit(code) leaves the interpreter."""
     if code is None:
@@ -166,7 +149,9 @@ class Server:
         self.children: dict[int, list[Any]] = {}
         self.exits: dict[int, int] = {}  # pidfd -> pid
         self.clocked: set[int] = set()  # children with a deadline or a kill time still to come
-        self.arm_death_signal = _die_with_parent()
+        self.linux = Linux()
+        self.profiles: dict[bytes, array.array[int]] = {}  # asset -> the runs of pages its jobs write
+        self.learning: dict[int, tuple[bytes, int]] = {}  # pid -> the asset it profiles, the pipe it tells
         self.pid = os.getpid()
 
     def serve(self) -> None:
@@ -197,13 +182,22 @@ class Server:
         answer = int.from_bytes(ancillary[0][2][:4], sys.byteorder)
         os.set_inheritable(answer, False)
         limit, _, job = data.partition(b"\0")
+        asset = job[: job.find(b"\0", job.find(b"\0") + 1)]
+        profile = learn = None
+        if self.linux.populate is not None:
+            profile = self.profiles.get(asset)
+            if profile is None and all(asset != learning for learning, _ in self.learning.values()):
+                learn = os.pipe()
         try:
             pid = os.fork()
         except OSError as error:
             _answer(answer, f"Ecould not fork: {error.strerror}\n".encode())
             return True
         if pid == 0:
-            self._child(job, answer)
+            self._child(job, answer, profile, learn[1] if learn else None)
+        if learn:
+            os.close(learn[1])
+            self.learning[pid] = (asset, learn[0])
         # Both sides set the group, so that a kill can never find the child still in ours.
         try:
             os.setpgid(pid, pid)
@@ -227,17 +221,21 @@ class Server:
             moments.append(child[4] if child[4] is not None else child[2])
         return max(0, int((min(moments) - time.monotonic()) * 1000) + 1)
 
-    def _child(self, job: bytes, answer: int) -> NoReturn:
+    def _child(self, job: bytes, answer: int, profile: array.array[int] | None, learn: int | None) -> NoReturn:
         status = 2
         try:
+            if profile:
+                self.linux.populate(profile)  # type: ignore[misc]
             os.setpgid(0, 0)
-            self.arm_death_signal()
+            self.linux.arm_death_signal()
             if os.getppid() != self.pid:
                 os._exit(status)
             os.close(self.channel.fileno())
             for child in self.children.values():
                 os.close(child[0])
                 os.close(child[1])
+            for _, learning in self.learning.values():
+                os.close(learning)
             module, function, folder, size = (os.fsdecode(field) for field in job.split(b"\0"))
             try:
                 log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
@@ -258,6 +256,8 @@ class Server:
                     sys.stdout.buffer.write(replay.stdout)
                     os.write(2, replay.stderr)
                 status = run_job(module, function, folder, text)
+            if learn is not None:
+                os.write(learn, self.linux.written().tobytes())
         except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
             traceback.print_exc()
         finally:
@@ -298,6 +298,13 @@ class Server:
         self.clocked.discard(pid)
         answer, _, _, timed_out, _ = self.children.pop(pid)
         _answer(answer, b"S%d %d\n" % (os.waitstatus_to_exitcode(status), timed_out))
+        if pid in self.learning:
+            asset, learned = self.learning.pop(pid)
+            data = _read_exactly(learned, MAX_RUNS * 16, short=True)
+            runs = array.array("Q", data[: len(data) // 16 * 16])
+            os.close(learned)
+            if runs:
+                self.profiles[asset] = runs
 
 
 def _answer(answer: int, message: bytes) -> None:
@@ -308,11 +315,14 @@ def _answer(answer: int, message: bytes) -> None:
     os.close(answer)
 
 
-def _read_exactly(answer: int, size: int) -> bytes:
+def _read_exactly(source: int, size: int, short: bool = False) -> bytes:
+    """`size` bytes from `source`; fewer only if `short` allows it, when the writer stopped early."""
     chunks = []
     while size > 0:
-        chunk = os.read(answer, min(size, 1 << 20))
+        chunk = os.read(source, min(size, 1 << 20))
         if not chunk:
+            if short:
+                break
             raise EOFError("the runner closed the job's socket before sending its inputs")
         chunks.append(chunk)
         size -= len(chunk)
