@@ -136,8 +136,8 @@ def wait_until(condition, limit=30.0):
     ("assets", "takes", b'{"numbers": [1, 2], "factor": 10}', 0),
     ("assets", "counted", b'{"n": 2}', 0),
     ("assets", "takes", None, 1),  # a missing argument is the asset's own failure
-    ("assets", "takes", b"[1]", 1),
-    ("assets", "takes", b"", 1),
+    ("assets", "takes", b"[1]", 2),  # refused before anything is imported
+    ("assets", "takes", b"", 2),
     ("assets", "broken", None, 1),
     ("assets", "leaving", None, 1),
     ("assets", "unencodable", None, 1),

@@ -26,6 +26,17 @@ STOP_WAIT = 5.0
 NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
 
 
+def available() -> bool:
+    """Whether this system has what the fork server uses: fork, process descriptors, memory files."""
+    if not all(hasattr(os, name) for name in ("fork", "pidfd_open", "memfd_create")):
+        return False
+    try:
+        os.close(os.pidfd_open(os.getpid()))
+    except OSError:
+        return False
+    return True
+
+
 class ForkUnsafeError(ExecutorError):
     """Importing the modules left threads running: this run cannot fork and should use the process executor."""
 
@@ -202,6 +213,8 @@ class ForkExecutor(Executor):
         self._broken = ""
 
     def start(self, modules: Sequence[str], jobs: int) -> None:
+        if not available():
+            raise ExecutorError("the fork executor needs Linux 5.3 or later; use --executor process")
         self._modules = tuple(modules)
         with self._lock:
             self._launch()

@@ -28,11 +28,14 @@ import time
 import traceback
 from collections.abc import Sequence
 from dataclasses import dataclass
+from types import ModuleType
 from typing import Any, NoReturn
 
+from sorva._cli import INTERRUPTED, USAGE
 from sorva._forklinux import MAX_RUNS, Linux
+from sorva.worker import PROG as WORKER
+from sorva.worker import RECORDS, run_job
 
-WORKER = "python -m sorva.worker"
 GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
 PACKET = 1 << 16  # the largest job packet; module, function and folder are far shorter
 CONTROL = socket.CMSG_SPACE(4)  # room for the one descriptor a job packet carries
@@ -95,40 +98,39 @@ def _read_from(fd: int, start: int) -> bytes:
     return os.pread(fd, end - start, start)
 
 
-def exit_status(code: object) -> int:
-    """The status a process exits with when SystemExit(code) leaves the interpreter."""
-    if code is None:
-        return 0
-    if isinstance(code, int):
-        return code & 0xFF
-    sys.stderr.write(f"{code}\n")
-    return 1
+def run_worker(module: str, function: str, folder: str, inputs: bytes | None, replay: ImportOutput | None) -> int:
+    """What `python -m sorva.worker MODULE FUNCTION FOLDER --inputs-file -` exits with, `inputs` on its stdin.
 
+    The module is already imported; `replay` is what importing it printed,
+    written out when the job imports it, as the worker's import would.
+    """
+    text = None
+    if inputs is not None:
+        try:
+            text = inputs.decode("utf-8")
+        except UnicodeDecodeError as error:
+            for name in RECORDS:
+                try:
+                    os.unlink(os.path.join(os.path.abspath(folder), name))
+                except OSError:
+                    pass
+            sys.stderr.write(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}\n")
+            return USAGE
+    if replay is not None:
+        real = importlib.import_module
 
-def decode_inputs(inputs: bytes) -> str | None:
-    """The inputs as the worker reads them from standard input; None, said on stderr, when they are not UTF-8."""
+        def import_module(name: str, package: str | None = None) -> ModuleType:
+            importlib.import_module = real
+            if name == module:
+                sys.stdout.buffer.write(replay.stdout)
+                os.write(2, replay.stderr)
+            return real(name, package)
+
+        importlib.import_module = import_module
     try:
-        return inputs.decode("utf-8")
-    except UnicodeDecodeError as error:
-        sys.stderr.write(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}\n")
-        return None
-
-
-def run_job(module: str, function: str, folder: str, inputs: str | None) -> int:
-    """Does what `python -m sorva.worker MODULE FUNCTION FOLDER` does once it has its inputs; returns its status."""
-    from sorva._sorva import materialize_asset
-
-    try:
-        materialize_asset(module, function, folder, inputs)
-    except SystemExit as leaving:
-        return exit_status(leaving.code)
-    except Exception as error:
-        sys.stderr.write(f"{WORKER}: error: {type(error).__qualname__}: {error}\n")
-        return 2
-    except BaseException:
-        traceback.print_exc()
-        return 1
-    return 0
+        return run_job(module, function, folder, text)
+    except KeyboardInterrupt:
+        return INTERRUPTED
 
 
 class Server:
@@ -249,13 +251,7 @@ class Server:
             os.dup2(log, 2)
             os.close(log)
             sys.argv = [WORKER, module, function, folder, *(["--inputs-file", "-"] if inputs is not None else [])]
-            text = None if inputs is None else decode_inputs(inputs)
-            if inputs is None or text is not None:
-                replay = self.imported.get(module)
-                if replay:
-                    sys.stdout.buffer.write(replay.stdout)
-                    os.write(2, replay.stderr)
-                status = run_job(module, function, folder, text)
+            status = run_worker(module, function, folder, inputs, self.imported.get(module))
             if learn is not None:
                 os.write(learn, self.linux.written().tobytes())
         except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
