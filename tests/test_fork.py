@@ -227,13 +227,12 @@ def test_nothing_outlives_a_runner_that_was_killed(pipeline):
         "folder.mkdir()\nprint('started', flush=True)\n"
         f"executor.run(Task('assets', 'sleeper', folder, json.dumps({{'pid_file': {str(pid_file)!r}}}).encode()))\n"
     )
-    process = subprocess.Popen([sys.executable, "-c", runner], stdout=subprocess.PIPE)
-    try:
-        assert process.stdout.readline() == b"started\n"
-        assert wait_until(pid_file.exists)
-    finally:
-        process.kill()
-        process.wait(60)
+    with subprocess.Popen([sys.executable, "-c", runner], stdout=subprocess.PIPE) as process:
+        try:
+            assert process.stdout.readline() == b"started\n"
+            assert wait_until(pid_file.exists)
+        finally:
+            process.kill()
     pids = [int(pid) for pid in pid_file.read_text().split()]
     assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p)) is False] == []
 
