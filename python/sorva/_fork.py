@@ -18,7 +18,7 @@ import sys
 import threading
 from collections.abc import Sequence
 
-from sorva._executor import Ended, Executor, ExecutorError, Task
+from sorva._executor import Ended, Executor, ExecutorError, Task, UseInstead
 from sorva._forkserver import GRACE, PACKET
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
@@ -37,8 +37,8 @@ def available() -> bool:
     return True
 
 
-class ForkUnsafeError(ExecutorError):
-    """Importing the modules left threads running: this run cannot fork and should use the process executor."""
+class ForkUnsafeError(UseInstead):
+    """Importing the modules left threads running: this run cannot fork and uses the process executor."""
 
 
 def _how(returncode: int) -> str:
@@ -214,7 +214,7 @@ class ForkExecutor(Executor):
 
     def start(self, modules: Sequence[str], jobs: int) -> None:
         if not available():
-            raise ExecutorError("the fork executor needs Linux 5.3 or later; use --executor process")
+            raise UseInstead("the fork executor needs Linux 5.3 or later; this run uses the process executor")
         self._modules = tuple(modules)
         with self._lock:
             self._launch()
