@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -12,7 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import write_module
+from cli_support import REPO, run, write_module
 from sorva._executor import Ended, ExecutorError, Task
 from sorva._fork import ForkExecutor, ForkUnsafeError
 
@@ -275,3 +276,49 @@ def test_an_interrupt_while_the_server_imports_ends_the_start(pipeline):
     stopper.join()
     executor.close()
     assert str(raised.value) == "interrupted while the fork server imported the modules"
+
+
+FAILING = '''
+import os, signal, sys
+from sorva import asset, partitions
+print("imported")
+@asset(partitions={"city": partitions(["lisbon", "oslo"])})
+def readings(city):
+    print("reading", city, file=sys.stderr)
+    return {"lisbon": 1}[city]
+@asset(inputs={"every": readings})
+def summary(every): return len(every)
+@asset()
+def crash(): os.kill(os.getpid(), signal.SIGKILL)
+@asset()
+def unencodable(): return {1}
+'''
+
+
+def job_files(out):
+    return {str(path.relative_to(out)): path.read_bytes() for path in sorted(out.rglob("*"))
+            if path.is_file() and path.name not in ("sorva.db", "sorva.lock")}
+
+
+@pytest.mark.parametrize("folder, modules, status", [(REPO / "examples", ["pipeline"], 0), (None, ["failing"], 1)])
+def test_both_executors_leave_the_same_files_and_report_the_same(tmp_path, folder, modules, status):
+    if folder is None:
+        folder = tmp_path
+        write_module(folder, "failing", FAILING)
+    out = tmp_path / "out"
+    seen = []
+    for executor in ("process", "fork"):
+        done = run("sorva.run", *modules, "--out", str(out), "--jobs", "1", "--executor", executor, cwd=folder)
+        seen.append((done.returncode, done.stderr, re.sub(r"\d+\.\d\ds", "X", done.stdout), job_files(out)))
+        shutil.rmtree(out)
+    assert seen[0] == seen[1]
+    assert seen[0][0] == status
+
+
+def test_a_module_that_starts_a_thread_at_import_runs_with_the_process_executor(pipeline):
+    write_module(pipeline, "threaded", "from sorva import asset\nimport starts_thread\n@asset()\ndef one(): return 1\n")
+    done = run("sorva.run", "threaded", "--executor", "fork", cwd=pipeline)
+    assert (done.returncode, done.stderr) == (0, "python -m sorva.run: importing the modules left 2 threads running "
+                                                 "and forking them is unsafe; this run uses the process executor\n")
+    history = json.loads(run("sorva.runs", "--json", cwd=pipeline).stdout)
+    assert [entry["executor"] for entry in history] == ["process"]
