@@ -23,6 +23,7 @@ from sorva._forkserver import GRACE, PACKET
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
+LIVENESS = 1.0  # seconds between looks at whether the server of a waiting job is alive
 NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
 
 
@@ -118,8 +119,7 @@ class _Server:
                     ours.sendall(task.inputs)
                 except OSError:
                     pass  # the job ended without reading them; its answer says how
-            answer = _read_all(ours)
-        lines = answer.splitlines()
+            lines = self._answer(ours)
         if not lines or not lines[-1].startswith(b"S"):
             return Ended(-signal.SIGKILL, self._died())
         if lines[0].startswith(b"E"):
@@ -152,6 +152,28 @@ class _Server:
         with self.send_lock:
             self.channel.close()
 
+    def _answer(self, ours: socket.socket) -> list[bytes]:
+        """The lines of a job's answer, up to its status ("S..."); fewer if the server died first.
+
+        The job's process may have left something holding its socket, so the
+        end of the stream is not awaited once the server is gone.
+        """
+        data = b""
+        ours.settimeout(LIVENESS)
+        while not data.endswith(b"\n") or not data.splitlines()[-1].startswith(b"S"):
+            try:
+                chunk = ours.recv(4096)
+            except TimeoutError:
+                if self.process.poll() is None:
+                    continue
+                chunk = b""
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            data += chunk
+        return data.splitlines()
+
     def _died(self) -> str:
         """Why a job's socket closed unanswered: the server died. Kills what its jobs left, once."""
         with self._death_lock:
@@ -172,14 +194,6 @@ class _Server:
             return self.process.wait()
 
 
-def _read_all(ours: socket.socket) -> bytes:
-    chunks = []
-    try:
-        while chunk := ours.recv(4096):
-            chunks.append(chunk)
-    except OSError:
-        pass  # what was read is all there is
-    return b"".join(chunks)
 
 
 def _kill_session(session: int) -> None:

@@ -245,15 +245,11 @@ class Server:
                 os.write(answer, f"Ecould not open worker.log: {error.strerror}\n".encode())
                 os._exit(status)
             inputs = _read_exactly(answer, int(size)) if size else None
-            # Only the server answers; nothing the job starts may hold the runner's wait open.
-            os.close(answer)
             os.dup2(log, 1)
             os.dup2(log, 2)
             os.close(log)
             sys.argv = [WORKER, module, function, folder, *(["--inputs-file", "-"] if inputs is not None else [])]
             status = run_worker(module, function, folder, inputs, self.imported.get(module))
-            if learn is not None:
-                os.write(learn, self.linux.written().tobytes())
         except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
             traceback.print_exc()
         finally:
@@ -262,7 +258,15 @@ class Server:
                     stream.flush()
                 except BaseException:  # noqa: BLE001 - a closed or broken stream loses its tail, as at exit
                     pass
-            os._exit(status)
+            # The job is complete once its output is out: the runner need not
+            # wait for this process to be torn down and reaped. The server
+            # answers too, which is all the runner hears of a killed job.
+            try:
+                os.write(answer, b"S%d 0\n" % status)
+                if learn is not None:
+                    os.write(learn, self.linux.written().tobytes())
+            finally:
+                os._exit(status)
 
     def _end(self, pid: int) -> None:
         """Asks the job's group to end, as the process executor does; it is killed after the grace period."""
