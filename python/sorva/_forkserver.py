@@ -1,15 +1,18 @@
 """The fork server: imports a run's modules once, then forks one child per job that does what the worker does.
 
 The runner starts it as `python -m sorva._forkserver FD MODULE ...` in a
-session of its own. FD is a packet socket: the server's first packet says how
-many threads the imports left running; after that each packet from the runner
-is one job, a JSON header with the job's own stream socket attached. The
-runner writes the job's inputs into that socket, the child reads them from it,
-and the server writes the job's end into it once it has reaped the child, so
-that each job's answer goes straight to the runner thread waiting for it.
-When the runner's end of FD closes, for whatever reason, the server stops
-every job it is running, answers for them and exits: nothing it started
-outlives the runner.
+session of its own. FD is a packet socket: the server's first packet (JSON)
+says how many threads the imports left running; after that each packet from
+the runner is one job: its time limit, module, function, folder and the size
+of its inputs, separated by NUL bytes, with the job's own stream socket
+attached. The runner writes the inputs into that socket and the child reads
+them from it. The child writes "S<status> 0" there as soon as its output is
+out, and the server writes "S<status> <timed out>" once it has reaped the
+child, which is all the runner hears of a child that was killed; a job that
+cannot start says "E<why>" first. Each answer so goes straight to the runner
+thread waiting for it. When the runner's end of FD closes, for whatever
+reason, the server stops every job it is running, answers for them and
+exits: nothing it started outlives the runner.
 """
 
 from __future__ import annotations
@@ -154,6 +157,7 @@ class Server:
         self.linux = Linux()
         self.profiles: dict[bytes, array.array[int]] = {}  # asset -> the runs of pages its jobs write
         self.learning: dict[int, tuple[bytes, int]] = {}  # pid -> the asset it profiles, the pipe it tells
+        self.learning_assets: set[bytes] = set()
         self.pid = os.getpid()
 
     def serve(self) -> None:
@@ -188,7 +192,7 @@ class Server:
         profile = learn = None
         if self.linux.populate is not None:
             profile = self.profiles.get(asset)
-            if profile is None and all(asset != learning for learning, _ in self.learning.values()):
+            if profile is None and asset not in self.learning_assets:
                 learn = os.pipe()
         try:
             pid = os.fork()
@@ -200,6 +204,7 @@ class Server:
         if learn:
             os.close(learn[1])
             self.learning[pid] = (asset, learn[0])
+            self.learning_assets.add(asset)
         # Both sides set the group, so that a kill can never find the child still in ours.
         try:
             os.setpgid(pid, pid)
@@ -244,10 +249,10 @@ class Server:
             except OSError as error:
                 os.write(answer, f"Ecould not open worker.log: {error.strerror}\n".encode())
                 os._exit(status)
-            inputs = _read_exactly(answer, int(size)) if size else None
             os.dup2(log, 1)
             os.dup2(log, 2)
             os.close(log)
+            inputs = _read_exactly(answer, int(size)) if size else None
             sys.argv = [WORKER, module, function, folder, *(["--inputs-file", "-"] if inputs is not None else [])]
             status = run_worker(module, function, folder, inputs, self.imported.get(module))
         except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
@@ -300,6 +305,7 @@ class Server:
         _answer(answer, b"S%d %d\n" % (os.waitstatus_to_exitcode(status), timed_out))
         if pid in self.learning:
             asset, learned = self.learning.pop(pid)
+            self.learning_assets.discard(asset)
             data = _read_exactly(learned, MAX_RUNS * 16, short=True)
             runs = array.array("Q", data[: len(data) // 16 * 16])
             os.close(learned)
