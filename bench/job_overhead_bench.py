@@ -92,7 +92,7 @@ def main() -> None:
         (folder / "bench_assets.py").write_text(ASSET, encoding="utf-8")
         bare = [sys.executable, "-c", "pass"]
         worker = [sys.executable, "-m", "sorva.worker", "bench_assets", "trivial", "out/cli", "--inputs", '{"n": 1}']
-        starts = {"python3 -c pass": [], "python -m sorva.worker": []}
+        starts: dict[str, list[float]] = {"python3 -c pass": [], "python -m sorva.worker": []}
         for _ in range(ROUNDS):
             starts["python3 -c pass"].append(per_start(bare, folder))
             starts["python -m sorva.worker"].append(per_start(worker, folder))

@@ -120,13 +120,13 @@ def run_worker(module: str, function: str, folder: str, inputs: bytes | None, re
             sys.stderr.write(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}\n")
             return USAGE
     if replay is not None:
-        real = importlib.import_module
+        real, printed = importlib.import_module, replay
 
         def import_module(name: str, package: str | None = None) -> ModuleType:
             importlib.import_module = real
             if name == module:
-                sys.stdout.buffer.write(replay.stdout)
-                os.write(2, replay.stderr)
+                sys.stdout.buffer.write(printed.stdout)
+                os.write(2, printed.stderr)
             return real(name, package)
 
         importlib.import_module = import_module
