@@ -197,7 +197,7 @@ class Server:
         try:
             pid = os.fork()
         except OSError as error:
-            _answer(answer, f"Ecould not fork: {error.strerror}\n".encode())
+            _answer(answer, f"Ecould not fork: {error.strerror}\nS{USAGE} 0\n".encode())
             return True
         if pid == 0:
             self._child(job, answer, profile, learn[1] if learn else None)
