@@ -24,6 +24,9 @@ _PRESENT = 1 << 63
 _EXCLUSIVE = 1 << 56  # mapped by this process only: written since the fork, or new
 _MERGE_GAP = 1  # pages: runs this close are populated as one
 MAX_RUNS = 2048  # a profile fits one pipe's buffer: 2048 runs of two 8-byte numbers
+# Larger mappings are left out: a job rarely writes much of one, and scanning
+# them would cost more than it saves (a sanitizer's shadow memory spans terabytes).
+MAX_MAPPING = 256 << 20
 
 
 class Linux:
@@ -86,7 +89,8 @@ def _writable_mappings() -> list[tuple[int, int]]:
                 fields = line.split()
                 if fields[1].startswith("rw") and fields[1].endswith("p") and not fields[-1].startswith("[s"):
                     start, end = (int(bound, 16) for bound in fields[0].split("-"))
-                    mappings.append((start, end))
+                    if end - start <= MAX_MAPPING:
+                        mappings.append((start, end))
     except (OSError, ValueError, IndexError):
         return []
     return mappings
