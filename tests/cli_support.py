@@ -10,10 +10,18 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 
 
+def command(*args: str) -> list[str]:
+    """`python -m ARGS`; a run uses the executor under test (the `each_executor` fixture), if one is set."""
+    executor = os.environ.get("SORVA_TEST_EXECUTOR")
+    if args[:1] == ("sorva.run",) and executor:
+        args = ("sorva.run", "--executor", executor, *args[1:])
+    return [sys.executable, "-m", *args]
+
+
 def run(*args: str, cwd: Path, stdin: str | None = None, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """`python -m ARGS` in `cwd`, with this process's environment plus `env`."""
     return subprocess.run(
-        [sys.executable, "-m", *args], cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
+        command(*args), cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
         capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False,
     )
 

@@ -28,3 +28,10 @@ def make_module(tmp_path, monkeypatch):
     yield make
     for name in created:
         sys.modules.pop(name, None)
+
+
+@pytest.fixture(params=["fork", "process"])
+def each_executor(request, monkeypatch):
+    """Runs the test's `python -m sorva.run` commands with each executor in turn."""
+    monkeypatch.setenv("SORVA_TEST_EXECUTOR", request.param)
+    return request.param

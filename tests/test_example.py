@@ -1,6 +1,11 @@
 """The example pipeline, run the way `make demo` runs it."""
 
+import pytest
+
 from cli_support import REPO, run, untimed
+
+# Every run of these tests is made with each executor.
+pytestmark = pytest.mark.usefixtures("each_executor")
 
 
 def test_the_example_pipeline_runs_end_to_end(tmp_path):

@@ -4,12 +4,14 @@ import os
 import re
 import select
 import subprocess
-import sys
 import time
 
 import pytest
 
-from cli_support import write_module
+from cli_support import command, write_module
+
+# Every run of these tests is made with each executor.
+pytestmark = pytest.mark.usefixtures("each_executor")
 
 # Without rich, a terminal gets the lines any other stream gets.
 pytest.importorskip("rich")
@@ -18,7 +20,7 @@ pytest.importorskip("rich")
 def run_on_terminal(*args, cwd):
     """Runs `python -m ARGS` with a pseudo-terminal as standard output; returns its status and text without escapes."""
     leader, follower = os.openpty()
-    process = subprocess.Popen([sys.executable, "-m", *args], cwd=cwd, stdin=subprocess.DEVNULL, stdout=follower,
+    process = subprocess.Popen(command(*args), cwd=cwd, stdin=subprocess.DEVNULL, stdout=follower,
                                stderr=follower, env={**os.environ, "COLUMNS": "120", "TERM": "xterm"})
     os.close(follower)
     output, deadline = b"", time.monotonic() + 120

@@ -7,6 +7,9 @@ import pytest
 
 from cli_support import run, untimed, write_module
 
+# Every run of these tests is made with each executor.
+pytestmark = pytest.mark.usefixtures("each_executor")
+
 PIPELINE = '''
 from sorva import asset, partitions
 REGIONS, YEARS = partitions(["north", "south"]), partitions([2023, 2024])

@@ -3,13 +3,15 @@
 import os
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from cli_support import untimed, write_module
+from cli_support import command, untimed, write_module
+
+# Every run of these tests is made with each executor.
+pytestmark = pytest.mark.usefixtures("each_executor")
 
 PIPELINE = '''
 import os, pathlib, subprocess, time
@@ -49,7 +51,7 @@ def wait_for(path: Path) -> str:
 ])
 def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, signum, to_group, status):
     write_module(tmp_path, "sleepy", PIPELINE)
-    runner = subprocess.Popen([sys.executable, "-m", "sorva.run", "sleepy", "--jobs", "1"], cwd=tmp_path,
+    runner = subprocess.Popen(command("sorva.run", "sleepy", "--jobs", "1"), cwd=tmp_path,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", start_new_session=True)
     try:
         pids = [int(pid) for pid in wait_for(tmp_path / "pids").split()]

@@ -109,8 +109,9 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--executor",
         choices=sorted(EXECUTORS),
-        default="process",
-        help="how jobs run: 'process' starts one worker process per job (default: process)",
+        default="fork" if hasattr(os, "fork") else "process",
+        help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
+        "'process' starts one worker process per job (default: fork where the system can fork, else process)",
     )
     parser.add_argument(
         "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"

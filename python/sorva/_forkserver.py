@@ -1,0 +1,387 @@
+"""The fork server: imports a run's modules once, then forks one child per job that does what the worker does.
+
+The runner starts it as `python -m sorva._forkserver FD MODULE ...` in a
+session of its own. FD is a packet socket: the server's first packet (JSON)
+says how many threads the imports left running; after that each packet from
+the runner is one job: its time limit, module, function, folder and the size
+of its inputs, separated by NUL bytes, with the job's own stream socket
+attached. The runner writes the inputs into that socket and the child reads
+them from it. The child writes "S<status> 0" there as soon as its output is
+out, and the server writes "S<status> <timed out>" once it has reaped the
+child, which is all the runner hears of a child that was killed; a job that
+cannot start says "E<why>" first. Each answer so goes straight to the runner
+thread waiting for it. When the runner's end of FD closes, for whatever
+reason, the server stops every job it is running, answers for them and
+exits: nothing it started outlives the runner.
+"""
+
+from __future__ import annotations
+
+import array
+import gc
+import importlib
+import json
+import os
+import select
+import signal
+import socket
+import sys
+import threading
+import time
+import traceback
+from collections.abc import Sequence
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any, NoReturn
+
+from sorva._cli import INTERRUPTED, USAGE
+from sorva._forklinux import MAX_RUNS, Linux
+from sorva.worker import PROG as WORKER
+from sorva.worker import RECORDS, run_job
+
+GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
+PACKET = 1 << 16  # the largest job packet; module, function and folder are far shorter
+CONTROL = socket.CMSG_SPACE(4)  # room for the one descriptor a job packet carries
+
+
+def thread_count() -> int:
+    """How many threads this process runs, native ones included where the system lists them."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return threading.active_count()
+
+
+@dataclass
+class ImportOutput:
+    """What importing one module printed, kept to be replayed in each of its jobs' logs."""
+
+    stdout: bytes
+    stderr: bytes
+
+
+def import_modules(modules: Sequence[str]) -> dict[str, ImportOutput]:
+    """Imports the modules as the worker would, each one's output captured apart.
+
+    A worker's log starts with what importing its module printed; the jobs
+    forked from here skip that import, so they replay the captured text. A
+    module that fails to import is left for each job to import again, which
+    records the failure exactly as the worker does.
+    """
+    outputs: dict[str, ImportOutput] = {}
+    saved = os.dup(1), os.dup(2)
+    # Files in memory rather than tempfile's, which would load `random` and
+    # with it a reseeding in every child.
+    for fd, name in ((1, "stdout"), (2, "stderr")):
+        capture = os.memfd_create(name)
+        os.dup2(capture, fd)
+        os.close(capture)
+    try:
+        for module in modules:
+            marks = os.lseek(1, 0, os.SEEK_CUR), os.lseek(2, 0, os.SEEK_CUR)
+            try:
+                importlib.import_module(module)
+                imported = True
+            except BaseException:  # noqa: BLE001 - whatever it is, each job meets it again
+                imported = False
+            sys.stdout.flush()
+            sys.stderr.flush()
+            if imported and module not in outputs:
+                outputs[module] = ImportOutput(_read_from(1, marks[0]), _read_from(2, marks[1]))
+    finally:
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        os.close(saved[0])
+        os.close(saved[1])
+    return outputs
+
+
+def _read_from(fd: int, start: int) -> bytes:
+    end = os.lseek(fd, 0, os.SEEK_CUR)
+    return os.pread(fd, end - start, start)
+
+
+def run_worker(
+    module: str,
+    function: str,
+    folder: str,
+    inputs: bytes | None,
+    replay: ImportOutput | None,
+    root: str | None = None,
+    upstream: tuple[str, ...] = (),
+) -> int:
+    """What `python -m sorva.worker MODULE FUNCTION FOLDER --inputs-file -` exits with, `inputs` on its stdin.
+
+    The module is already imported; `replay` is what importing it printed,
+    written out when the job imports it, as the worker's import would.
+    """
+    text = None
+    if inputs is not None:
+        try:
+            text = inputs.decode("utf-8")
+        except UnicodeDecodeError as error:
+            for name in RECORDS:
+                try:
+                    os.unlink(os.path.join(os.path.abspath(folder), name))
+                except OSError:
+                    pass
+            sys.stderr.write(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}\n")
+            return USAGE
+    if replay is not None:
+        real, printed = importlib.import_module, replay
+
+        def import_module(name: str, package: str | None = None) -> ModuleType:
+            importlib.import_module = real
+            if name == module:
+                sys.stdout.buffer.write(printed.stdout)
+                os.write(2, printed.stderr)
+            return real(name, package)
+
+        importlib.import_module = import_module
+    try:
+        return run_job(module, function, folder, text, root, upstream)
+    except KeyboardInterrupt:
+        return INTERRUPTED
+
+
+class Server:
+    """The loop between forks.
+
+    Every fork makes each page of this process copy-on-write again, so each
+    page the loop touches between two forks costs a page fault: the loop
+    does as little as it can, in few objects, and leaves the rest of a job's
+    setting up to the child.
+    """
+
+    def __init__(self, channel: socket.socket, imported: dict[str, ImportOutput]) -> None:
+        self.channel = channel
+        self.imported = imported
+        self.poller = select.poll()
+        self.poller.register(channel.fileno(), select.POLLIN)
+        # By pid: [answer fd, pidfd, deadline or None, timed out, kill time or None]
+        self.children: dict[int, list[Any]] = {}
+        self.exits: dict[int, int] = {}  # pidfd -> pid
+        self.clocked: set[int] = set()  # children with a deadline or a kill time still to come
+        self.linux = Linux()
+        self.profiles: dict[bytes, array.array[int]] = {}  # asset -> the runs of pages its jobs write
+        self.learning: dict[int, tuple[bytes, int]] = {}  # pid -> the asset it profiles, the pipe it tells
+        self.learning_assets: set[bytes] = set()
+        self.pid = os.getpid()
+
+    def serve(self) -> None:
+        """Runs jobs until the runner's end closes, then stops them all and returns once they have ended."""
+        serving = True
+        channel = self.channel.fileno()
+        while serving or self.children:
+            for fd, _ in self.poller.poll(self._wait() if self.clocked else None):
+                if fd == channel:
+                    serving = self._receive()
+                    if not serving:
+                        self.poller.unregister(channel)
+                        for pid in self.children:
+                            self._end(pid)
+                else:
+                    self._reap(self.exits.pop(fd), fd)
+            if self.clocked:
+                self._enforce()
+
+    def _receive(self) -> bool:
+        """Forks the job in the next packet; False once the runner's end has closed."""
+        try:
+            data, ancillary, _, _ = self.channel.recvmsg(PACKET, CONTROL)
+        except OSError:
+            return False
+        if not ancillary:
+            return bool(data)  # a packet without its socket cannot be answered
+        answer = int.from_bytes(ancillary[0][2][:4], sys.byteorder)
+        os.set_inheritable(answer, False)
+        limit, _, job = data.partition(b"\0")
+        asset = job[: job.find(b"\0", job.find(b"\0") + 1)]
+        profile = learn = None
+        if self.linux.populate is not None:
+            profile = self.profiles.get(asset)
+            if profile is None and asset not in self.learning_assets:
+                learn = os.pipe()
+        try:
+            pid = os.fork()
+        except OSError as error:
+            _answer(answer, f"Ecould not fork: {error.strerror}\nS{USAGE} 0\n".encode())
+            return True
+        if pid == 0:
+            self._child(job, answer, profile, learn[1] if learn else None)
+        if learn:
+            os.close(learn[1])
+            self.learning[pid] = (asset, learn[0])
+            self.learning_assets.add(asset)
+        # Both sides set the group, so that a kill can never find the child still in ours.
+        try:
+            os.setpgid(pid, pid)
+        except OSError:
+            pass
+        exit_fd = os.pidfd_open(pid)
+        self.poller.register(exit_fd, select.POLLIN)
+        self.exits[exit_fd] = pid
+        deadline = None
+        if limit:
+            deadline = time.monotonic() + float(limit)
+            self.clocked.add(pid)
+        self.children[pid] = [answer, exit_fd, deadline, False, None]
+        return True
+
+    def _wait(self) -> int:
+        """Milliseconds until the next time limit or grace period runs out."""
+        moments = []
+        for pid in self.clocked:
+            child = self.children[pid]
+            moments.append(child[4] if child[4] is not None else child[2])
+        return max(0, int((min(moments) - time.monotonic()) * 1000) + 1)
+
+    def _child(self, job: bytes, answer: int, profile: array.array[int] | None, learn: int | None) -> NoReturn:
+        status = 2
+        try:
+            if profile:
+                self.linux.populate(profile)  # type: ignore[misc]
+            os.setpgid(0, 0)
+            self.linux.arm_death_signal()
+            if os.getppid() != self.pid:
+                os._exit(status)
+            os.close(self.channel.fileno())
+            for child in self.children.values():
+                os.close(child[0])
+                os.close(child[1])
+            for _, learning in self.learning.values():
+                os.close(learning)
+            module, function, folder, size, root, upstream = (os.fsdecode(field) for field in job.split(b"\0"))
+            try:
+                log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+            except OSError as error:
+                os.write(answer, f"Ecould not open worker.log: {error.strerror}\n".encode())
+                os._exit(status)
+            os.dup2(log, 1)
+            os.dup2(log, 2)
+            os.close(log)
+            inputs = _read_exactly(answer, int(size)) if size else None
+            sys.argv = [WORKER, module, function, folder, *(["--inputs-file", "-"] if inputs is not None else [])]
+            if root:
+                sys.argv += ["--root", root, "--upstream", *upstream.split(",")]
+            status = run_worker(
+                module, function, folder, inputs, self.imported.get(module), root or None,
+                tuple(upstream.split(",")) if upstream else (),
+            )
+        except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
+            traceback.print_exc()
+        finally:
+            for stream in (sys.stdout, sys.stderr):
+                try:
+                    stream.flush()
+                except BaseException:  # noqa: BLE001 - a closed or broken stream loses its tail, as at exit
+                    pass
+            # The job is complete once its output is out: the runner need not
+            # wait for this process to be torn down and reaped. The server
+            # answers too, which is all the runner hears of a killed job.
+            try:
+                os.write(answer, b"S%d 0\n" % status)
+                if learn is not None:
+                    os.write(learn, self.linux.written().tobytes())
+            finally:
+                os._exit(status)
+
+    def _end(self, pid: int) -> None:
+        """Asks the job's group to end, as the process executor does; it is killed after the grace period."""
+        child = self.children[pid]
+        if child[4] is None:
+            _signal_group(pid, signal.SIGTERM)
+            child[4] = time.monotonic() + GRACE
+            self.clocked.add(pid)
+
+    def _enforce(self) -> None:
+        now = time.monotonic()
+        for pid in list(self.clocked):
+            child = self.children[pid]
+            if child[4] is not None:
+                if now >= child[4]:
+                    _signal_group(pid, signal.SIGKILL)
+                    self.clocked.discard(pid)
+            elif now >= child[2]:
+                child[3] = True
+                self._end(pid)
+
+    def _reap(self, pid: int, exit_fd: int) -> None:
+        """Collects an ended child and answers for it, killing what it left running in its group."""
+        self.poller.unregister(exit_fd)
+        os.close(exit_fd)
+        # The group's leader is not yet reaped, so the group cannot have been reused.
+        _signal_group(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        self.clocked.discard(pid)
+        answer, _, _, timed_out, _ = self.children.pop(pid)
+        _answer(answer, b"S%d %d\n" % (os.waitstatus_to_exitcode(status), timed_out))
+        if pid in self.learning:
+            asset, learned = self.learning.pop(pid)
+            self.learning_assets.discard(asset)
+            data = _read_exactly(learned, MAX_RUNS * 16, short=True)
+            runs = array.array("Q", data[: len(data) // 16 * 16])
+            os.close(learned)
+            if runs:
+                self.profiles[asset] = runs
+
+
+def _answer(answer: int, message: bytes) -> None:
+    try:
+        os.write(answer, message)
+    except OSError:
+        pass  # the runner is no longer waiting
+    os.close(answer)
+
+
+def _read_exactly(source: int, size: int, short: bool = False) -> bytes:
+    """`size` bytes from `source`; fewer only if `short` allows it, when the writer stopped early."""
+    chunks = []
+    while size > 0:
+        chunk = os.read(source, min(size, 1 << 20))
+        if not chunk:
+            if short:
+                break
+            raise EOFError("the runner closed the job's socket before sending its inputs")
+        chunks.append(chunk)
+        size -= len(chunk)
+    return b"".join(chunks)
+
+
+def _signal_group(pid: int, signum: int) -> None:
+    try:
+        os.killpg(pid, signum)
+    except OSError:
+        pass  # the group has ended
+
+
+def main(argv: Sequence[str]) -> int:
+    try:
+        channel = socket.socket(fileno=int(argv[0]))
+        if channel.type != socket.SOCK_SEQPACKET:
+            raise ValueError(channel.type)
+    except (IndexError, ValueError, OSError):
+        sys.stderr.write("python -m sorva._forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
+        return 2
+    cwd = os.getcwd()
+    if sys.path[:1] != [cwd]:
+        sys.path.insert(0, cwd)
+    # What materialize_asset imports on every call, imported once here
+    # rather than in every child.
+    for name in ("inspect", "pathlib", "sorva._sorva"):
+        importlib.import_module(name)
+    imported = import_modules(argv[1:])
+    try:
+        channel.send(json.dumps({"threads": thread_count()}).encode())
+    except OSError:
+        return 0  # the runner is gone: there is nobody to serve
+    # The children leave the imported objects untouched by the collector, so
+    # their pages stay shared with this process.
+    gc.collect()
+    gc.freeze()
+    Server(channel, imported).serve()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
