@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-pip python3-mesonpy
 python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapidjson-dev
-clang-14 libclang-rt-14-dev mypy python3-venv unzip python3-rich"
+clang-14 libclang-rt-14-dev mypy python3-venv unzip python3-rich python3-distributed"
 
 missing=""
 for package in $PACKAGES; do

@@ -1,0 +1,379 @@
+"""`DaskExecutor` (`--executor dask`): each job runs on a worker of a Dask cluster.
+
+Nothing is shared with the workers but the scheduler's connections: a job's
+inputs travel with its task, and the task returns the files the job left,
+which the runner side writes into the job's folder. On the worker the job is
+`python -m sorva.worker MODULE FUNCTION SCRATCH --inputs-file -`, a process
+of its own started in the Dask worker's current folder, so a crashing asset
+takes down only that process and the worker's own code is what gets
+imported. `distributed` is imported only when an executor starts, so this
+module imports without it (the workers import it to find the task function).
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+from collections.abc import Sequence
+from concurrent.futures import CancelledError
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, BinaryIO
+
+from sorva._cli import exception_text
+from sorva._executor import Ended, Executor, ExecutorError, Task
+
+# Seconds allowed for reaching a scheduler and for it to have a worker.
+CONNECT_TIMEOUT = 10.0
+# Seconds that cancelling the run on the cluster, or closing it, may take.
+STOP_TIMEOUT = 10.0
+# Times the cluster tries a job again when the task itself raised on a Dask
+# worker (it could not start the job's process there); a lost worker is
+# the scheduler's business (its allowed-failures setting).
+RETRIES = 2
+# How often a worker looks at its job process, and how long a job has
+# between SIGTERM and SIGKILL.
+POLL = 0.2
+# Inputs larger than this many bytes go to a worker before their task does.
+LARGE_INPUTS = 1_000_000
+GRACE = 2.0
+INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]'"
+
+# --- the worker's side: runs in the Dask worker processes --------------------
+
+_lock = threading.Lock()
+_running: dict[str, set[subprocess.Popen[bytes]]] = {}
+# Runs cancelled while this worker was up; one short id per cancelled run.
+_cancelled: set[str] = set()
+
+# Starts the job's process so that it dies with the thread that started it:
+# a Dask worker killed under a job must not leave the job running unseen.
+# It then becomes the worker command itself (the same process id).
+_DIE_WITH_PARENT = (
+    "import ctypes, os, sys\n"
+    "ctypes.CDLL(None, use_errno=True).prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
+    "if os.getppid() != int(sys.argv[1]):\n"
+    "    os._exit(1)\n"
+    "os.execv(sys.argv[2], sys.argv[2:])\n"
+)
+
+
+@dataclass(frozen=True)
+class Finished:
+    """What a job left on the worker, sent back to the runner."""
+
+    status: int  # the job process's exit status
+    reason: str  # why the worker ended the job itself, "" when it ended by itself
+    folder: str  # the scratch folder the job wrote to, as the job's record names it
+    files: dict[str, bytes]  # path in that folder (with "/") -> content, worker.log included
+
+
+def run_job_here(run: str, module: str, function: str, inputs: bytes | None, timeout: float | None) -> Finished:
+    """Runs one job in a process of its own on this Dask worker; the task function."""
+    with tempfile.TemporaryDirectory(prefix="sorva-job-") as scratch:
+        folder = os.path.join(scratch, "job")
+        command = [sys.executable, "-m", "sorva.worker", module, function, folder]
+        if inputs is not None:
+            command += ["--inputs-file", "-"]
+        if sys.platform == "linux":
+            command = [sys.executable, "-I", "-S", "-c", _DIE_WITH_PARENT, str(os.getpid()), *command]
+        # The job reads its inputs from a file as its standard input: nothing
+        # to feed while waiting, and no pipe to fill.
+        stdin_path = os.path.join(scratch, "inputs.json")
+        with open(stdin_path, "wb") as stdin:
+            stdin.write(inputs or b"")
+        with open(stdin_path, "rb") as stdin:
+            status, reason, output = _run_process(run, command, stdin, timeout)
+        files = _collect(folder)
+        files["worker.log"] = output
+        return Finished(status, reason, folder, files)
+
+
+def cancel_run_here(run: str) -> None:
+    """Stops this worker's jobs of a cancelled run, and any it would start later."""
+    with _lock:
+        _cancelled.add(run)
+        processes = list(_running.get(run, ()))
+    for process in processes:
+        _signal_group(process, signal.SIGTERM)
+
+
+def _run_process(run: str, command: list[str], stdin: BinaryIO, timeout: float | None) -> tuple[int, str, bytes]:
+    with _lock:
+        if run in _cancelled:
+            return -signal.SIGTERM, "cancelled", b""
+        # A session of its own, so that stopping the job stops what it started.
+        process = subprocess.Popen(
+            command,
+            stdin=stdin,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            start_new_session=True,
+        )
+        _running.setdefault(run, set()).add(process)
+    try:
+        return _wait(run, process, timeout)
+    finally:
+        with _lock:
+            _running[run].discard(process)
+            if not _running[run]:
+                del _running[run]
+
+
+def _wait(run: str, process: subprocess.Popen[bytes], timeout: float | None) -> tuple[int, str, bytes]:
+    deadline = None if timeout is None else time.monotonic() + timeout
+    reason = ""
+    kill_at: float | None = None
+    while True:
+        try:
+            output, _ = process.communicate(timeout=POLL)
+            return process.returncode, reason, output
+        except subprocess.TimeoutExpired:
+            pass
+        now = time.monotonic()
+        if kill_at is None:
+            if run in _cancelled:
+                reason = "cancelled"
+            elif deadline is not None and now >= deadline:
+                reason = f"timed out after {timeout:g} s"
+            elif process.poll() is None:
+                continue
+            # Otherwise the job has ended and what it started holds its output open.
+            _signal_group(process, signal.SIGTERM)
+            kill_at = now + GRACE
+        elif now >= kill_at:
+            _signal_group(process, signal.SIGKILL)
+
+
+def _signal_group(process: subprocess.Popen[bytes], number: int) -> None:
+    try:
+        os.killpg(process.pid, number)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def _collect(folder: str) -> dict[str, bytes]:
+    """Every regular file the job left; links are not followed out of the folder."""
+    files: dict[str, bytes] = {}
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(parent, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                with open(path, "rb") as file:
+                    files[os.path.relpath(path, folder).replace(os.sep, "/")] = file.read()
+    return files
+
+
+# --- the runner's side --------------------------------------------------------
+
+
+class DaskExecutor(Executor):
+    """Sends each job to a Dask cluster: the one at `scheduler`, or a local one it starts."""
+
+    name = "dask"
+
+    def __init__(self, scheduler: str | None = None) -> None:
+        self.scheduler = scheduler
+        self._run = uuid.uuid4().hex
+        self._lock = threading.Lock()
+        self._futures: set[Any] = set()
+        self._interrupted = False
+        self._client: Any = None
+        self._cluster: Any = None
+
+    def start(self, modules: Sequence[str], jobs: int) -> None:
+        distributed = _import_distributed()
+        if self.scheduler is None:
+            self._start_local_cluster(distributed, jobs)
+        else:
+            self._connect(distributed, self.scheduler)
+
+    def _start_local_cluster(self, distributed: Any, jobs: int) -> None:
+        # Worker threads only wait for their job's process, so the cluster
+        # gets one worker per processor and threads enough for every job.
+        workers = max(1, min(jobs, os.cpu_count() or 1))
+        try:
+            self._cluster = distributed.LocalCluster(
+                n_workers=workers,
+                threads_per_worker=-(-jobs // workers),
+                processes=True,
+                host="127.0.0.1",
+                # No dashboard; the scheduler's own HTTP endpoint on a free loopback port.
+                dashboard_address=None,
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                silence_logs=logging.ERROR,
+            )
+            self._client = distributed.Client(self._cluster, set_as_default=False)
+        except (OSError, RuntimeError, TimeoutError) as error:
+            self.close()
+            raise ExecutorError(f"could not start a local Dask cluster: {exception_text(error)}") from None
+
+    def _connect(self, distributed: Any, address: str) -> None:
+        _check_listening(distributed, address)
+        try:
+            self._client = distributed.Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as error:
+            raise ExecutorError(f"no Dask scheduler answered at {address}: {error}") from None
+        try:
+            self._client.wait_for_workers(1, timeout=CONNECT_TIMEOUT)
+        except (OSError, TimeoutError):
+            self.close()
+            raise ExecutorError(
+                f"the Dask scheduler at {address} has no workers (none joined within {CONNECT_TIMEOUT:g} s)"
+            ) from None
+
+    def run(self, task: Task) -> Ended:
+        try:
+            str(task.folder).encode("utf-8")
+        except UnicodeEncodeError:
+            # The worker command refuses such a folder before writing anything.
+            return Ended(2, "the job folder's path is not UTF-8 text")
+        inputs: Any = task.inputs
+        if inputs is not None and len(inputs) > LARGE_INPUTS:
+            # Sent to a worker ahead of the task, so the scheduler never holds it.
+            inputs = self._client.scatter(inputs, hash=False)
+        future = self._client.submit(
+            run_job_here,
+            self._run,
+            task.module,
+            task.function,
+            inputs,
+            task.timeout,
+            key=f"{task.function}-{uuid.uuid4().hex}",
+            pure=False,
+            retries=RETRIES,
+        )
+        with self._lock:
+            if self._interrupted:
+                future.cancel()
+                return Ended(-signal.SIGTERM, "cancelled")
+            self._futures.add(future)
+        try:
+            finished: Finished = future.result()
+        except CancelledError:
+            if self._interrupted:
+                return Ended(-signal.SIGTERM, "cancelled")
+            return Ended(2, f"the connection to the Dask scheduler was lost: {self._address()}")
+        except Exception as error:  # noqa: BLE001 - any error of the task, as the cluster reports it
+            return Ended(2, _task_error(error))
+        finally:
+            with self._lock:
+                self._futures.discard(future)
+        _store(task.folder, finished)
+        return Ended(finished.status, finished.reason)
+
+    def interrupt(self) -> None:
+        with self._lock:
+            self._interrupted = True
+            futures = list(self._futures)
+        if self._client is None:
+            return
+        # Cancelling on a cluster that stopped answering must not hold up the runner.
+        stopper = threading.Thread(target=self._stop_on_cluster, args=(futures,), daemon=True)
+        stopper.start()
+        stopper.join(STOP_TIMEOUT)
+
+    def _stop_on_cluster(self, futures: list[Any]) -> None:
+        try:
+            self._client.cancel(futures, force=True)
+            self._client.run(cancel_run_here, self._run, on_error="ignore")
+        except Exception:  # noqa: BLE001 - a cluster gone already has nothing left to stop
+            pass
+
+    def close(self) -> None:
+        for resource in (self._client, self._cluster):
+            if resource is not None:
+                try:
+                    resource.close(timeout=STOP_TIMEOUT)
+                except (OSError, RuntimeError, TimeoutError):
+                    pass
+        self._client = self._cluster = None
+
+    def _address(self) -> str:
+        return self.scheduler or "the local cluster"
+
+
+def _import_distributed() -> Any:
+    try:
+        import distributed
+    except ModuleNotFoundError:
+        raise ExecutorError(f"the dask executor needs the 'distributed' package: {INSTALL_HINT}") from None
+    except ImportError as error:
+        raise ExecutorError(f"cannot import the 'distributed' package: {exception_text(error)}") from None
+    return distributed
+
+
+def _check_listening(distributed: Any, address: str) -> None:
+    """Fails at once, in one line, when nothing listens at a TCP scheduler address."""
+    try:
+        scheme, location = distributed.comm.parse_address(address)
+        if scheme != "tcp":
+            return
+        host, port = distributed.comm.parse_host_port(location)
+    except (ValueError, TypeError):
+        raise ExecutorError(f"argument --scheduler: '{address}' is not a scheduler address (tcp://HOST:PORT)") from None
+    try:
+        socket.create_connection((host, port), timeout=CONNECT_TIMEOUT).close()
+    except OSError as error:
+        why = "timed out" if isinstance(error, TimeoutError) else (error.strerror or str(error))
+        raise ExecutorError(f"no Dask scheduler at {address}: {why}") from None
+
+
+def _task_error(error: Exception) -> str:
+    from distributed.scheduler import KilledWorker
+
+    if isinstance(error, KilledWorker):
+        return (
+            f"the Dask worker running it was lost {error.allowed_failures + 1} times "
+            f"(the last one at {error.last_worker.address}); the scheduler gave up on it"
+        )
+    return f"the Dask worker could not run it: {exception_text(error)}"
+
+
+def _store(folder: Path, finished: Finished) -> None:
+    """Writes the job's files into its folder, the record last, each whole or not at all."""
+    names = sorted(finished.files, key=lambda name: name == "result.json")
+    for name in names:
+        data = finished.files[name]
+        if name == "result.json":
+            data = _relocated(data, finished.folder, folder)
+        target = folder / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        partial = target.with_name(f".{target.name}.part")
+        partial.write_bytes(data)
+        os.replace(partial, target)
+
+
+# The record writer's escapes; every other character stands as it is.
+_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
+
+
+def _record_string(text: str) -> bytes:
+    body = "".join(_ESCAPES.get(char) or (f"\\u{ord(char):04x}" if char < " " else char) for char in text)
+    return f'"{body}"'.encode("utf-8")
+
+
+def _relocated(record: bytes, scratch: str, folder: Path) -> bytes:
+    """The record as the job would have written it straight into `folder`.
+
+    A success record names where its value was written, which on the worker
+    was the scratch folder; only that member changes, the rest is the job's
+    own bytes.
+    """
+    try:
+        path = json.loads(record).get("value_path")
+    except (ValueError, AttributeError):
+        return record
+    if not isinstance(path, str) or not path.startswith(scratch + "/"):
+        return record
+    moved = str(folder / path[len(scratch) + 1 :])
+    return record.replace(b'"value_path":' + _record_string(path), b'"value_path":' + _record_string(moved), 1)
