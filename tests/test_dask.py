@@ -303,7 +303,11 @@ def test_interrupt_cancels_running_and_pending_jobs_on_the_cluster(cluster, tmp_
             endings = [run.result(timeout=WAIT) for run in runs]
     finally:
         executor.close()
-    assert endings == [Ended(-signal.SIGTERM, "cancelled")] * len(tasks)
+    # The running jobs were stopped as local ones are and sent back their output; the others never started.
+    assert sorted(endings, key=lambda ended: ended.reason) == (
+        [Ended(-signal.SIGTERM)] * 4 + [Ended(-signal.SIGTERM, "interrupted before it started")] * 4
+    )
+    assert sorted(tuple(files(task.folder)) for task in tasks) == [()] * 4 + [("worker.log",)] * 4
     wait_until(lambda: not alive(pids), "a cancelled job still runs")
     assert len(list(pids.iterdir())) == 4
 

@@ -46,6 +46,7 @@ POLL = 0.2
 # Inputs larger than this many bytes go to a worker before their task does.
 LARGE_INPUTS = 1_000_000
 GRACE = 2.0
+NOT_STARTED = "interrupted before it started"
 INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]'"
 
 # --- the worker's side: runs in the Dask worker processes --------------------
@@ -59,8 +60,9 @@ _cancelled: set[str] = set()
 # a Dask worker killed under a job must not leave the job running unseen.
 # It then becomes the worker command itself (the same process id).
 _DIE_WITH_PARENT = (
-    "import ctypes, os, sys\n"
+    "import ctypes, os, signal, sys\n"
     "ctypes.CDLL(None, use_errno=True).prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
+    "signal.pthread_sigmask(signal.SIG_SETMASK, set())\n"  # a local cluster's workers block SIGINT
     "if os.getppid() != int(sys.argv[1]):\n"
     "    os._exit(1)\n"
     "os.execv(sys.argv[2], sys.argv[2:])\n"
@@ -92,7 +94,10 @@ def run_job_here(run: str, module: str, function: str, inputs: bytes | None, tim
         with open(stdin_path, "wb") as stdin:
             stdin.write(inputs or b"")
         with open(stdin_path, "rb") as stdin:
-            status, reason, output = _run_process(run, command, stdin, timeout)
+            ended = _run_process(run, command, stdin, timeout)
+        if ended is None:
+            return Finished(-signal.SIGTERM, NOT_STARTED, folder, {})
+        status, reason, output = ended
         files = _collect(folder)
         files["worker.log"] = output
         return Finished(status, reason, folder, files)
@@ -107,10 +112,11 @@ def cancel_run_here(run: str) -> None:
         _signal_group(process, signal.SIGTERM)
 
 
-def _run_process(run: str, command: list[str], stdin: BinaryIO, timeout: float | None) -> tuple[int, str, bytes]:
+def _run_process(run: str, command: list[str], stdin: BinaryIO, timeout: float | None) -> tuple[int, str, bytes] | None:
+    """How the job's process ended (status, reason, output); None when its run was cancelled first."""
     with _lock:
         if run in _cancelled:
-            return -signal.SIGTERM, "cancelled", b""
+            return None
         # A session of its own, so that stopping the job stops what it started.
         process = subprocess.Popen(
             command,
@@ -142,7 +148,7 @@ def _wait(run: str, process: subprocess.Popen[bytes], timeout: float | None) -> 
         now = time.monotonic()
         if kill_at is None:
             if run in _cancelled:
-                reason = "cancelled"
+                pass  # stopped with the run, as a local job is: its status says how
             elif deadline is not None and now >= deadline:
                 reason = f"timed out after {timeout:g} s"
             elif process.poll() is None:
@@ -189,6 +195,8 @@ class DaskExecutor(Executor):
         self._interrupted = False
         self._client: Any = None
         self._cluster: Any = None
+        self._stopper: threading.Thread | None = None
+        self._silent: set[str] = set()  # running when the run was stopped, and never reported back
 
     def start(self, modules: Sequence[str], jobs: int) -> None:
         distributed = _import_distributed()
@@ -201,6 +209,11 @@ class DaskExecutor(Executor):
         # Worker threads only wait for their job's process, so the cluster
         # gets one worker per processor and threads enough for every job.
         workers = max(1, min(jobs, os.cpu_count() or 1))
+        # The worker processes share the runner's terminal, so Ctrl-C would
+        # reach them too and kill them under their jobs. The cluster's threads,
+        # which start and restart them, are made with SIGINT blocked and pass
+        # that on; the runner gets a Ctrl-C pressed meanwhile once unblocked.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             self._cluster = distributed.LocalCluster(
                 n_workers=workers,
@@ -210,12 +223,14 @@ class DaskExecutor(Executor):
                 # No dashboard; the scheduler's own HTTP endpoint on a free loopback port.
                 dashboard_address=None,
                 scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                silence_logs=logging.ERROR,
+                silence_logs=logging.CRITICAL,
             )
             self._client = distributed.Client(self._cluster, set_as_default=False)
         except (OSError, RuntimeError, TimeoutError) as error:
             self.close()
             raise ExecutorError(f"could not start a local Dask cluster: {exception_text(error)}") from None
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
 
     def _connect(self, distributed: Any, address: str) -> None:
         _check_listening(distributed, address)
@@ -255,13 +270,15 @@ class DaskExecutor(Executor):
         with self._lock:
             if self._interrupted:
                 future.cancel()
-                return Ended(-signal.SIGTERM, "cancelled")
+                return Ended(-signal.SIGTERM, NOT_STARTED)
             self._futures.add(future)
         try:
             finished: Finished = future.result()
         except CancelledError:
+            if future.key in self._silent:
+                return Ended(-signal.SIGTERM, "stopped; its Dask worker did not say how it ended")
             if self._interrupted:
-                return Ended(-signal.SIGTERM, "cancelled")
+                return Ended(-signal.SIGTERM, NOT_STARTED)
             return Ended(2, f"the connection to the Dask scheduler was lost: {self._address()}")
         except Exception as error:  # noqa: BLE001 - any error of the task, as the cluster reports it
             return Ended(2, _task_error(error))
@@ -272,24 +289,34 @@ class DaskExecutor(Executor):
         return Ended(finished.status, finished.reason)
 
     def interrupt(self) -> None:
-        with self._lock:
-            self._interrupted = True
-            futures = list(self._futures)
-        if self._client is None:
-            return
-        # Cancelling on a cluster that stopped answering must not hold up the runner.
-        stopper = threading.Thread(target=self._stop_on_cluster, args=(futures,), daemon=True)
-        stopper.start()
-        stopper.join(STOP_TIMEOUT)
+        # Called from the runner's signal handler: it only starts the stopping.
+        self._interrupted = True
+        if self._client is not None and self._stopper is None:
+            self._stopper = threading.Thread(target=self._stop_on_cluster, daemon=True)
+            self._stopper.start()
 
-    def _stop_on_cluster(self, futures: list[Any]) -> None:
+    def _stop_on_cluster(self) -> None:
+        """Drops the jobs not yet started and stops the running ones, which then report how they ended."""
+        with self._lock:
+            futures = list(self._futures)
         try:
-            self._client.cancel(futures, force=True)
+            started = {key for keys in self._client.processing().values() for key in keys}
+            running = [future for future in futures if future.key in started]
+            self._client.cancel([future for future in futures if future.key not in started], force=True)
             self._client.run(cancel_run_here, self._run, on_error="ignore")
+            # A worker that does not answer must not keep the runner waiting.
+            deadline = time.monotonic() + GRACE + STOP_TIMEOUT
+            while not all(future.done() for future in running) and time.monotonic() < deadline:
+                time.sleep(POLL)
+            silent = [future for future in running if not future.done()]
+            self._silent.update(future.key for future in silent)
+            self._client.cancel(silent, force=True)
         except Exception:  # noqa: BLE001 - a cluster gone already has nothing left to stop
-            pass
+            self._client.cancel(futures, force=True)
 
     def close(self) -> None:
+        if self._stopper is not None:
+            self._stopper.join(GRACE + 2 * STOP_TIMEOUT)
         for resource in (self._client, self._cluster):
             if resource is not None:
                 try:
