@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import re
 import shutil
 import signal
@@ -17,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_support import REPO, write_module
+from cli_support import REPO, run, untimed, write_module
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 import dask  # noqa: E402 - installed with distributed
@@ -231,16 +232,6 @@ def test_jobs_leave_what_the_local_worker_leaves(cluster, remote, tmp_path, modu
     assert local[0] == status and "result.json" in local[1]
 
 
-def test_module_missing_on_the_workers_fails_with_its_import_error(remote, tmp_path):
-    write_module(tmp_path, "only_on_the_runner", "from sorva import asset\n@asset()\ndef here(): return 1\n")
-    ended, left = remote_run(remote, "only_on_the_runner", "here", tmp_path / "job", None)
-    assert ended == Ended(1)
-    assert left["result.json"] == (
-        b'{"error":"ModuleNotFoundError: No module named \'only_on_the_runner\'",'
-        b'"error_type":"ModuleNotFoundError","ok":false}'
-    )
-
-
 def test_a_crashing_job_leaves_its_output_and_the_worker_runs_on(cluster, remote, tmp_path):
     local, (dask, reason) = both(cluster, remote, "edge", "crashes", tmp_path / "job", None)
     assert (dask, reason) == (local, "")
@@ -353,28 +344,6 @@ def test_a_job_that_keeps_killing_its_worker_fails_with_the_reason(tmp_path, mon
     assert after == Ended(0)
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-@pytest.mark.parametrize(
-    "address, message",
-    [
-        ("tcp://127.0.0.1:{port}", "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused"),
-        ("tcp://127.0.0.1", "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)"),
-        ("127.0.0.1:port", "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)"),
-    ],
-)
-def test_no_scheduler_at_the_address_is_one_line(address, message):
-    port = free_port()
-    executor = DaskExecutor(address.format(port=port))
-    with pytest.raises(ExecutorError) as raised:
-        executor.start(["edge"], 1)
-    assert str(raised.value) == message.format(port=port)
-
-
 def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
     monkeypatch.setattr("sorva._dask.CONNECT_TIMEOUT", 1.0)
     cluster, _ = start_scheduler(tmp_path)
@@ -386,11 +355,139 @@ def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
     assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"
 
 
-def test_without_distributed_the_executor_says_what_to_install(monkeypatch):
-    monkeypatch.setitem(sys.modules, "distributed", None)
-    with pytest.raises(ExecutorError) as raised:
-        DaskExecutor().start(["edge"], 1)
-    assert str(raised.value) == (
-        "the dask executor needs the 'distributed' package: "
-        "install python3-distributed (Debian) or pip install 'sorva[dask]'"
+def squeezed(text: str) -> str:
+    """Progress output with the durations blanked and the column padding, which depends on them, dropped."""
+    return re.sub(r"(?<=\S) {2,}", " ", untimed(text))
+
+
+def runner_files(out: Path) -> dict[str, bytes]:
+    """Every job folder's files, by path under --out; the run history left out."""
+    return {str(path.relative_to(out)): path.read_bytes() for path in out.rglob("*") if path.is_file()
+            and path.parent != out}
+
+
+def test_the_example_pipeline_through_the_cluster_leaves_what_a_local_run_leaves(cluster, tmp_path):
+    out = tmp_path / "out"
+    local = run("sorva.run", "pipeline", "--out", str(out), cwd=cluster.code)
+    local_files = runner_files(out)
+    dask = run("sorva.run", "pipeline", "--out", str(out), "--force", "--executor", "dask", "--scheduler",
+               cluster.address, cwd=cluster.code)
+    assert (dask.returncode, dask.stderr, untimed(dask.stdout).splitlines()[-1]) == (
+        0, "", f"8 jobs in X.XXs: 8 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in {out}"
     )
+    assert (local.returncode, runner_files(out)) == (0, local_files)
+    assert len(local_files) == 8 * 3
+    again = run("sorva.run", "pipeline", "--out", str(out), "--executor", "dask", "--scheduler", cluster.address,
+                cwd=cluster.code)
+    assert untimed(again.stdout).splitlines()[-1] == (
+        f"8 jobs in X.XXs: 0 succeeded, 8 fresh, 0 failed, 0 skipped; outputs in {out}"
+    )
+
+
+def test_a_module_missing_on_the_workers_fails_with_its_import_error(cluster, tmp_path):
+    write_module(tmp_path, "only_here", "from sorva import asset\n@asset()\ndef here(): return 1\n")
+    done = run("sorva.run", "only_here", "--executor", "dask", "--scheduler", cluster.address, cwd=tmp_path)
+    assert (done.returncode, done.stderr, squeezed(done.stdout)) == (1, "", (
+        "[1/1] failed here X.XXs ModuleNotFoundError: No module named 'only_here'\n"
+        "1 jobs in X.XXs: 0 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out\n"
+        "failed: here: ModuleNotFoundError: No module named 'only_here'\n"
+    ))
+    assert (tmp_path / "sorva-out" / "here" / "result.json").read_bytes() == (
+        b'{"error":"ModuleNotFoundError: No module named \'only_here\'",'
+        b'"error_type":"ModuleNotFoundError","ok":false}'
+    )
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--executor", "dask", "--scheduler", "tcp://127.0.0.1:{port}"],
+         "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused"),
+        (["--executor", "dask", "--scheduler", "tcp://127.0.0.1"],
+         "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)"),
+        (["--executor", "dask", "--scheduler", "127.0.0.1:port"],
+         "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)"),
+        (["--scheduler", "tcp://127.0.0.1:{port}"], "argument --scheduler: only with --executor dask"),
+    ],
+)
+def test_no_scheduler_at_the_address_is_one_line_and_nothing_runs(tmp_path, options, message):
+    write_module(tmp_path, "edge", EDGE)
+    port = free_port()
+    done = run("sorva.run", "edge", *(option.format(port=port) for option in options), cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.run: error: {message.format(port=port)}\n")
+    assert not list((tmp_path / "sorva-out").rglob("result.json"))
+
+
+def test_without_distributed_the_runner_says_what_to_install(tmp_path):
+    # An interpreter where `import distributed` finds nothing.
+    shadow = tmp_path / "shadow" / "distributed"
+    shadow.mkdir(parents=True)
+    (shadow / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'distributed'\", name='distributed')\n")
+    write_module(tmp_path, "edge", EDGE)
+    path = os.pathsep.join([str(shadow.parent), os.environ.get("PYTHONPATH", "")])
+    done = run("sorva.run", "edge", "--executor", "dask", cwd=tmp_path, env={"PYTHONPATH": path})
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", (
+        "python -m sorva.run: error: the dask executor needs the 'distributed' package: "
+        "install python3-distributed (Debian) or pip install 'sorva[dask]'\n"
+    ))
+
+
+SLEEPY = '''
+import os, pathlib, subprocess, time
+from sorva import asset
+@asset()
+def quick(): return 1
+@asset()
+def slow():
+    child = subprocess.Popen(["sleep", "120"])
+    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
+    time.sleep(120)
+@asset(inputs={"s": slow})
+def after(s): return s
+'''
+
+
+# A terminal's Ctrl-C reaches the whole foreground process group, the local cluster's workers included.
+@pytest.mark.parametrize("signum, to_group, status", [(signal.SIGINT, True, 130), (signal.SIGTERM, False, 143)])
+def test_a_stopped_run_on_a_local_cluster_stops_everything(tmp_path, signum, to_group, status):
+    write_module(tmp_path, "sleepy", SLEEPY)
+    runner = subprocess.Popen([sys.executable, "-m", "sorva.run", "sleepy", "--jobs", "1", "--executor", "dask"],
+                              cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8",
+                              start_new_session=True)
+    try:
+        wait_until(lambda: (tmp_path / "pids").exists() and (tmp_path / "pids").read_text(), "the job never started")
+        pids = [int(pid) for pid in (tmp_path / "pids").read_text().split()]
+        (os.killpg if to_group else os.kill)(runner.pid, signum)
+        stdout, stderr = runner.communicate(timeout=WAIT)
+    finally:
+        runner.kill()
+    name = signal.Signals(signum).name
+    assert (runner.returncode, squeezed(stdout), stderr) == (status, (
+        "[1/3] ok quick X.XXs 1\n"
+        f"[2/3] interrupted slow X.XXs stopped by {name}\n"
+        "3 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 1 interrupted, 1 not started; outputs in sorva-out\n"
+        f"stopped by {name}\n"
+    ), "")
+    wait_until(lambda: not [pid for pid in pids if Path(f"/proc/{pid}").exists() and not zombie(pid)], "a job runs on")
+    wait_until(lambda: not group_alive(runner.pid), "a worker of the local cluster runs on")
+
+
+def zombie(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except FileNotFoundError:
+        return True
+
+
+def group_alive(group: int) -> bool:
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    return True

@@ -32,6 +32,10 @@ from typing import Any, BinaryIO
 from sorva._cli import exception_text
 from sorva._executor import Ended, Executor, ExecutorError, Task
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 # Seconds allowed for reaching a scheduler and for it to have a worker.
 CONNECT_TIMEOUT = 10.0
 # Seconds that cancelling the run on the cluster, or closing it, may take.
@@ -40,19 +44,19 @@ STOP_TIMEOUT = 10.0
 # worker (it could not start the job's process there); a lost worker is
 # the scheduler's business (its allowed-failures setting).
 RETRIES = 2
-# How often a worker looks at its job process, and how long a job has
-# between SIGTERM and SIGKILL.
-POLL = 0.2
+# How long a stopped job has between SIGTERM and SIGKILL (as with the local
+# executors), and how often the runner looks whether stopped jobs have ended.
+GRACE = 2.0
+POLL = 0.1
 # Inputs larger than this many bytes go to a worker before their task does.
 LARGE_INPUTS = 1_000_000
-GRACE = 2.0
 NOT_STARTED = "interrupted before it started"
 INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]'"
 
 # --- the worker's side: runs in the Dask worker processes --------------------
 
 _lock = threading.Lock()
-_running: dict[str, set[subprocess.Popen[bytes]]] = {}
+_running: dict[int, tuple[str, subprocess.Popen[bytes]]] = {}  # job process id -> its run, the process
 # Runs cancelled while this worker was up; one short id per cancelled run.
 _cancelled: set[str] = set()
 
@@ -62,7 +66,7 @@ _cancelled: set[str] = set()
 _DIE_WITH_PARENT = (
     "import ctypes, os, signal, sys\n"
     "ctypes.CDLL(None, use_errno=True).prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
-    "signal.pthread_sigmask(signal.SIG_SETMASK, set())\n"  # a local cluster's workers block SIGINT
+    "signal.signal(signal.SIGINT, signal.SIG_DFL)\n"  # a local cluster's workers ignore it
     "if os.getppid() != int(sys.argv[1]):\n"
     "    os._exit(1)\n"
     "os.execv(sys.argv[2], sys.argv[2:])\n"
@@ -83,88 +87,93 @@ def run_job_here(run: str, module: str, function: str, inputs: bytes | None, tim
     """Runs one job in a process of its own on this Dask worker; the task function."""
     with tempfile.TemporaryDirectory(prefix="sorva-job-") as scratch:
         folder = os.path.join(scratch, "job")
+        os.mkdir(folder)
         command = [sys.executable, "-m", "sorva.worker", module, function, folder]
         if inputs is not None:
             command += ["--inputs-file", "-"]
         if sys.platform == "linux":
             command = [sys.executable, "-I", "-S", "-c", _DIE_WITH_PARENT, str(os.getpid()), *command]
         # The job reads its inputs from a file as its standard input: nothing
-        # to feed while waiting, and no pipe to fill.
+        # to feed while it runs.
         stdin_path = os.path.join(scratch, "inputs.json")
         with open(stdin_path, "wb") as stdin:
             stdin.write(inputs or b"")
-        with open(stdin_path, "rb") as stdin:
-            ended = _run_process(run, command, stdin, timeout)
+        with open(stdin_path, "rb") as stdin, open(os.path.join(folder, "worker.log"), "wb") as log:
+            ended = _run_process(run, command, stdin, log, timeout)
         if ended is None:
             return Finished(-signal.SIGTERM, NOT_STARTED, folder, {})
-        status, reason, output = ended
-        files = _collect(folder)
-        files["worker.log"] = output
-        return Finished(status, reason, folder, files)
+        return Finished(*ended, folder, _collect(folder))
+
+
+def dask_setup(worker: object) -> None:
+    """Run by the workers of a local cluster as they start: Ctrl-C at the runner's terminal is the runner's."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def cancel_run_here(run: str) -> None:
     """Stops this worker's jobs of a cancelled run, and any it would start later."""
     with _lock:
         _cancelled.add(run)
-        processes = list(_running.get(run, ()))
+        processes = [process for job_run, process in _running.values() if job_run == run]
     for process in processes:
-        _signal_group(process, signal.SIGTERM)
+        _stop(process)
 
 
-def _run_process(run: str, command: list[str], stdin: BinaryIO, timeout: float | None) -> tuple[int, str, bytes] | None:
-    """How the job's process ended (status, reason, output); None when its run was cancelled first."""
+def _run_process(run: str, command: list[str], stdin: BinaryIO, log: BinaryIO, timeout: float | None) -> tuple[int, str] | None:
+    """How the job's process ended (status, reason); None when its run was cancelled first."""
     with _lock:
         if run in _cancelled:
             return None
         # A session of its own, so that stopping the job stops what it started.
         process = subprocess.Popen(
-            command,
-            stdin=stdin,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            start_new_session=True,
+            command, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, start_new_session=True
         )
-        _running.setdefault(run, set()).add(process)
+        _running[process.pid] = (run, process)
+    timed_out = threading.Event()
+    timer = None
+    if timeout is not None:
+        timer = threading.Timer(timeout, _time_out, (process, timed_out))
+        timer.daemon = True
+        timer.start()
     try:
-        return _wait(run, process, timeout)
+        # Waiting without reaping keeps the group's id from being reused
+        # while the group is cleared of anything the asset left running.
+        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+        _signal_group(process.pid, signal.SIGKILL)
     finally:
+        if timer is not None:
+            timer.cancel()
         with _lock:
-            _running[run].discard(process)
-            if not _running[run]:
-                del _running[run]
+            del _running[process.pid]
+        process.wait()
+    return process.returncode, f"timed out after {timeout:g} s" if timed_out.is_set() else ""
 
 
-def _wait(run: str, process: subprocess.Popen[bytes], timeout: float | None) -> tuple[int, str, bytes]:
-    deadline = None if timeout is None else time.monotonic() + timeout
-    reason = ""
-    kill_at: float | None = None
-    while True:
-        try:
-            output, _ = process.communicate(timeout=POLL)
-            return process.returncode, reason, output
-        except subprocess.TimeoutExpired:
-            pass
-        now = time.monotonic()
-        if kill_at is None:
-            if run in _cancelled:
-                pass  # stopped with the run, as a local job is: its status says how
-            elif deadline is not None and now >= deadline:
-                reason = f"timed out after {timeout:g} s"
-            elif process.poll() is None:
-                continue
-            # Otherwise the job has ended and what it started holds its output open.
-            _signal_group(process, signal.SIGTERM)
-            kill_at = now + GRACE
-        elif now >= kill_at:
-            _signal_group(process, signal.SIGKILL)
+def _time_out(process: subprocess.Popen[bytes], timed_out: threading.Event) -> None:
+    timed_out.set()
+    _stop(process)
 
 
-def _signal_group(process: subprocess.Popen[bytes], number: int) -> None:
+def _stop(process: subprocess.Popen[bytes]) -> None:
+    """Asks the job's group to end, and kills it after the grace period, as the local runner does."""
+    _signal(process, signal.SIGTERM)
+    killer = threading.Timer(GRACE, _signal, (process, signal.SIGKILL))
+    killer.daemon = True
+    killer.start()
+
+
+def _signal(process: subprocess.Popen[bytes], signum: int) -> None:
+    # Only a job not yet reaped: a reaped leader's id may belong to another process by now.
+    with _lock:
+        if _running.get(process.pid, (None, None))[1] is process:
+            _signal_group(process.pid, signum)
+
+
+def _signal_group(pid: int, signum: int) -> None:
     try:
-        os.killpg(process.pid, number)
+        os.killpg(pid, signum)
     except (ProcessLookupError, PermissionError):
-        pass
+        pass  # the group has ended
 
 
 def _collect(folder: str) -> dict[str, bytes]:
@@ -198,6 +207,10 @@ class DaskExecutor(Executor):
         self._stopper: threading.Thread | None = None
         self._silent: set[str] = set()  # running when the run was stopped, and never reported back
 
+    @classmethod
+    def from_arguments(cls, args: argparse.Namespace) -> DaskExecutor:
+        return cls(args.scheduler)
+
     def start(self, modules: Sequence[str], jobs: int) -> None:
         distributed = _import_distributed()
         if self.scheduler is None:
@@ -206,31 +219,39 @@ class DaskExecutor(Executor):
             self._connect(distributed, self.scheduler)
 
     def _start_local_cluster(self, distributed: Any, jobs: int) -> None:
+        import dask.config
+
         # Worker threads only wait for their job's process, so the cluster
         # gets one worker per processor and threads enough for every job.
         workers = max(1, min(jobs, os.cpu_count() or 1))
-        # The worker processes share the runner's terminal, so Ctrl-C would
-        # reach them too and kill them under their jobs. The cluster's threads,
-        # which start and restart them, are made with SIGINT blocked and pass
-        # that on; the runner gets a Ctrl-C pressed meanwhile once unblocked.
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        # The worker processes write their logs to the runner's terminal; only
+        # the runner speaks there.
+        environ = dask.config.get("distributed.nanny.pre-spawn-environ")
+        quiet = {"distributed.nanny.pre-spawn-environ": {**environ, "DASK_LOGGING__DISTRIBUTED": "critical"}}
+        # They share its terminal too, where a Ctrl-C would kill them under
+        # their jobs: the runner stops the run itself. They are started
+        # ignoring SIGINT and keep ignoring it (`dask_setup` sees to those
+        # restarted later); a Ctrl-C pressed while they start is lost.
+        handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
-            self._cluster = distributed.LocalCluster(
-                n_workers=workers,
-                threads_per_worker=-(-jobs // workers),
-                processes=True,
-                host="127.0.0.1",
-                # No dashboard; the scheduler's own HTTP endpoint on a free loopback port.
-                dashboard_address=None,
-                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                silence_logs=logging.CRITICAL,
-            )
-            self._client = distributed.Client(self._cluster, set_as_default=False)
+            with dask.config.set(quiet):
+                self._cluster = distributed.LocalCluster(
+                    n_workers=workers,
+                    threads_per_worker=-(-jobs // workers),
+                    processes=True,
+                    host="127.0.0.1",
+                    # No dashboard; the scheduler's own HTTP endpoint on a free loopback port.
+                    dashboard_address=None,
+                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                    silence_logs=logging.CRITICAL,
+                    preload=[__name__],
+                )
         except (OSError, RuntimeError, TimeoutError) as error:
             self.close()
             raise ExecutorError(f"could not start a local Dask cluster: {exception_text(error)}") from None
         finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+            signal.signal(signal.SIGINT, handler)
+        self._client = distributed.Client(self._cluster, set_as_default=False)
 
     def _connect(self, distributed: Any, address: str) -> None:
         _check_listening(distributed, address)
@@ -373,6 +394,9 @@ def _store(folder: Path, finished: Finished) -> None:
         data = finished.files[name]
         if name == "result.json":
             data = _relocated(data, finished.folder, folder)
+        elif name == "worker.log":
+            # The worker command names its record's path; the scratch folder is gone by now.
+            data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
         partial = target.with_name(f".{target.name}.part")

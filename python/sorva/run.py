@@ -79,7 +79,14 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
         "--executor",
         choices=sorted(EXECUTORS),
         default="process",
-        help="how jobs run: 'process' starts one worker process per job (default: process)",
+        help="how jobs run: 'process' starts one worker process per job (default: process), 'dask' sends "
+        "each job to a Dask cluster",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --executor dask: the cluster's scheduler, tcp://HOST:PORT (default: a cluster of local "
+        "worker processes started for the run)",
     )
     parser.add_argument(
         "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"
@@ -91,6 +98,8 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     args.modules += names
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
+    if args.scheduler is not None and args.executor != "dask":
+        parser.error("argument --scheduler: only with --executor dask")
     return args
 
 
