@@ -247,6 +247,16 @@ def test_a_folder_that_is_not_utf8_is_refused_like_the_local_worker_does(cluster
     assert (local_status, set(left), ended, dask_left) == (2, {"worker.log"}, Ended(2, "the job folder's path is not UTF-8 text"), {})
 
 
+def test_files_that_cannot_be_written_into_the_folder_fail_the_job_with_the_reason(remote, tmp_path):
+    (tmp_path / "job" / "value.json").mkdir(parents=True)
+    ended = remote.run(Task("pipeline", "prices", tmp_path / "job", None))
+    assert (ended.status, ended.reason.split(": ")[:2]) == (
+        2, ["could not write what the job left into its folder", "[Errno 21] Is a directory"]
+    )
+    # The output was written first; no partial file is left.
+    assert sorted(path.name for path in (tmp_path / "job").iterdir()) == ["value.json", "worker.log"]
+
+
 def alive(pids: Path) -> list[int]:
     """The job processes, named by the files they left, that still run."""
     running = []

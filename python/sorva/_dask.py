@@ -15,6 +15,7 @@ from __future__ import annotations
 import json
 import logging
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -60,17 +61,10 @@ _running: dict[int, tuple[str, subprocess.Popen[bytes]]] = {}  # job process id 
 # Runs cancelled while this worker was up; one short id per cancelled run.
 _cancelled: set[str] = set()
 
-# Starts the job's process so that it dies with the thread that started it:
-# a Dask worker killed under a job must not leave the job running unseen.
-# It then becomes the worker command itself (the same process id).
-_DIE_WITH_PARENT = (
-    "import ctypes, os, signal, sys\n"
-    "ctypes.CDLL(None, use_errno=True).prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
-    "signal.signal(signal.SIGINT, signal.SIG_DFL)\n"  # a local cluster's workers ignore it
-    "if os.getppid() != int(sys.argv[1]):\n"
-    "    os._exit(1)\n"
-    "os.execv(sys.argv[2], sys.argv[2:])\n"
-)
+# util-linux's `setpriv` has the job's process die with the thread that
+# started it before it becomes the worker command (the same process), so a
+# Dask worker killed under a job does not leave the job running unseen.
+_SETPRIV = shutil.which("setpriv") if sys.platform == "linux" else None
 
 
 @dataclass(frozen=True)
@@ -91,8 +85,8 @@ def run_job_here(run: str, module: str, function: str, inputs: bytes | None, tim
         command = [sys.executable, "-m", "sorva.worker", module, function, folder]
         if inputs is not None:
             command += ["--inputs-file", "-"]
-        if sys.platform == "linux":
-            command = [sys.executable, "-I", "-S", "-c", _DIE_WITH_PARENT, str(os.getpid()), *command]
+        if _SETPRIV is not None:
+            command = [_SETPRIV, "--pdeathsig", "KILL", "--", *command]
         # The job reads its inputs from a file as its standard input: nothing
         # to feed while it runs.
         stdin_path = os.path.join(scratch, "inputs.json")
@@ -107,7 +101,12 @@ def run_job_here(run: str, module: str, function: str, inputs: bytes | None, tim
 
 def dask_setup(worker: object) -> None:
     """Run by the workers of a local cluster as they start: Ctrl-C at the runner's terminal is the runner's."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A handler, unlike SIG_IGN, is not passed on to the jobs the worker starts.
+    signal.signal(signal.SIGINT, _ignore)
+
+
+def _ignore(signum: int, frame: object) -> None:
+    """Leaves SIGINT to the runner."""
 
 
 def cancel_run_here(run: str) -> None:
@@ -230,8 +229,8 @@ class DaskExecutor(Executor):
         quiet = {"distributed.nanny.pre-spawn-environ": {**environ, "DASK_LOGGING__DISTRIBUTED": "critical"}}
         # They share its terminal too, where a Ctrl-C would kill them under
         # their jobs: the runner stops the run itself. They are started
-        # ignoring SIGINT and keep ignoring it (`dask_setup` sees to those
-        # restarted later); a Ctrl-C pressed while they start is lost.
+        # ignoring SIGINT until `dask_setup` (which also serves the ones
+        # restarted later) takes over; a Ctrl-C pressed while they start is lost.
         handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
             with dask.config.set(quiet):
@@ -300,13 +299,16 @@ class DaskExecutor(Executor):
                 return Ended(-signal.SIGTERM, "stopped; its Dask worker did not say how it ended")
             if self._interrupted:
                 return Ended(-signal.SIGTERM, NOT_STARTED)
-            return Ended(2, f"the connection to the Dask scheduler was lost: {self._address()}")
+            return Ended(2, f"the connection to the Dask scheduler {self._address()} was lost")
         except Exception as error:  # noqa: BLE001 - any error of the task, as the cluster reports it
             return Ended(2, _task_error(error))
         finally:
             with self._lock:
                 self._futures.discard(future)
-        _store(task.folder, finished)
+        try:
+            _store(task.folder, finished)
+        except OSError as error:
+            return Ended(2, f"could not write what the job left into its folder: {error}")
         return Ended(finished.status, finished.reason)
 
     def interrupt(self) -> None:
@@ -347,7 +349,7 @@ class DaskExecutor(Executor):
         self._client = self._cluster = None
 
     def _address(self) -> str:
-        return self.scheduler or "the local cluster"
+        return f"at {self.scheduler}" if self.scheduler else "of the local cluster"
 
 
 def _import_distributed() -> Any:
@@ -388,8 +390,8 @@ def _task_error(error: Exception) -> str:
 
 
 def _store(folder: Path, finished: Finished) -> None:
-    """Writes the job's files into its folder, the record last, each whole or not at all."""
-    names = sorted(finished.files, key=lambda name: name == "result.json")
+    """Writes the job's files into its folder, each whole or not at all: its output first, its record last."""
+    names = sorted(finished.files, key=lambda name: (name == "result.json", name != "worker.log"))
     for name in names:
         data = finished.files[name]
         if name == "result.json":
@@ -400,8 +402,11 @@ def _store(folder: Path, finished: Finished) -> None:
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
         partial = target.with_name(f".{target.name}.part")
-        partial.write_bytes(data)
-        os.replace(partial, target)
+        try:
+            partial.write_bytes(data)
+            os.replace(partial, target)
+        finally:
+            partial.unlink(missing_ok=True)
 
 
 # The record writer's escapes; every other character stands as it is.
