@@ -111,7 +111,14 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
         choices=sorted(EXECUTORS),
         default="fork" if hasattr(os, "fork") else "process",
         help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
-        "'process' starts one worker process per job (default: fork where the system can fork, else process)",
+        "'process' starts one worker process per job, 'dask' sends each job to a Dask cluster "
+        "(default: fork where the system can fork, else process)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --executor dask: the cluster's scheduler, tcp://HOST:PORT (default: a cluster of local "
+        "worker processes started for the run)",
     )
     parser.add_argument(
         "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"
@@ -153,6 +160,8 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     args.modules += names
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
+    if args.scheduler is not None and args.executor != "dask":
+        parser.error("argument --scheduler: only with --executor dask")
     return args
 
 

@@ -1,0 +1,470 @@
+"""`DaskExecutor` (`--executor dask`): each job runs on a worker of a Dask cluster.
+
+Nothing is shared with the workers but the scheduler's connections: a job's
+inputs travel with its task, and the task returns the files the job left,
+which the runner side writes into the job's folder. On the worker the job is
+`python -m sorva.worker MODULE FUNCTION SCRATCH --inputs-file -`, a process
+of its own started in the Dask worker's current folder, so a crashing asset
+takes down only that process and the worker's own code is what gets
+imported. `distributed` is imported only when an executor starts, so this
+module imports without it (the workers import it to find the task function).
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+from collections.abc import Sequence
+from concurrent.futures import CancelledError
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, BinaryIO
+
+from sorva._cli import exception_text
+from sorva._executor import Ended, Executor, ExecutorError, Task
+from sorva._values import upstream_files
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+# Seconds allowed for reaching a scheduler and for it to have a worker.
+CONNECT_TIMEOUT = 10.0
+# Seconds that cancelling the run on the cluster, or closing it, may take.
+STOP_TIMEOUT = 10.0
+# Times the cluster tries a job again when the task itself raised on a Dask
+# worker (it could not start the job's process there); a lost worker is
+# the scheduler's business (its allowed-failures setting).
+RETRIES = 2
+# How long a stopped job has between SIGTERM and SIGKILL (as with the local
+# executors), and how often the runner looks whether stopped jobs have ended.
+GRACE = 2.0
+POLL = 0.1
+# Inputs larger than this many bytes go to a worker before their task does.
+LARGE_INPUTS = 1_000_000
+NOT_STARTED = "interrupted before it started"
+INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]'"
+
+# --- the worker's side: runs in the Dask worker processes --------------------
+
+_lock = threading.Lock()
+_running: dict[int, tuple[str, subprocess.Popen[bytes]]] = {}  # job process id -> its run, the process
+# Runs cancelled while this worker was up; one short id per cancelled run.
+_cancelled: set[str] = set()
+
+# util-linux's `setpriv` has the job's process die with the thread that
+# started it before it becomes the worker command (the same process), so a
+# Dask worker killed under a job does not leave the job running unseen.
+_SETPRIV = shutil.which("setpriv") if sys.platform == "linux" else None
+
+
+@dataclass(frozen=True)
+class Finished:
+    """What a job left on the worker, sent back to the runner."""
+
+    status: int  # the job process's exit status
+    reason: str  # why the worker ended the job itself, "" when it ended by itself
+    folder: str  # the scratch folder the job wrote to, as the job's record names it
+    files: dict[str, bytes]  # path in that folder (with "/") -> content, worker.log included
+
+
+def run_job_here(
+    run: str,
+    module: str,
+    function: str,
+    inputs: bytes | None,
+    timeout: float | None,
+    upstream: tuple[str, ...] = (),
+    stored: dict[str, bytes] | None = None,
+) -> Finished:
+    """Runs one job in a process of its own on this Dask worker; the task function.
+
+    `stored` holds the upstream value files the job loads (path under the
+    run's output folder -> content); they are laid out under a scratch root
+    as they lie in the output folder, so the worker finds them there.
+    """
+    with tempfile.TemporaryDirectory(prefix="sorva-job-") as scratch:
+        folder = os.path.join(scratch, "job")
+        os.mkdir(folder)
+        command = [sys.executable, "-m", "sorva.worker", module, function, folder]
+        if inputs is not None:
+            command += ["--inputs-file", "-"]
+        if upstream:
+            root = os.path.join(scratch, "root")
+            for name, data in (stored or {}).items():
+                path = os.path.join(root, *name.split("/"))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as file:
+                    file.write(data)
+            os.makedirs(root, exist_ok=True)
+            command += ["--root", root, "--upstream", *upstream]
+        if _SETPRIV is not None:
+            command = [_SETPRIV, "--pdeathsig", "KILL", "--", *command]
+        # The job reads its inputs from a file as its standard input: nothing
+        # to feed while it runs.
+        stdin_path = os.path.join(scratch, "inputs.json")
+        with open(stdin_path, "wb") as stdin:
+            stdin.write(inputs or b"")
+        with open(stdin_path, "rb") as stdin, open(os.path.join(folder, "worker.log"), "wb") as log:
+            ended = _run_process(run, command, stdin, log, timeout)
+        if ended is None:
+            return Finished(-signal.SIGTERM, NOT_STARTED, folder, {})
+        return Finished(*ended, folder, _collect(folder))
+
+
+def dask_setup(worker: object) -> None:
+    """Run by the workers of a local cluster as they start: Ctrl-C at the runner's terminal is the runner's."""
+    # A handler, unlike SIG_IGN, is not passed on to the jobs the worker starts.
+    signal.signal(signal.SIGINT, _ignore)
+
+
+def _ignore(signum: int, frame: object) -> None:
+    """Leaves SIGINT to the runner."""
+
+
+def cancel_run_here(run: str) -> None:
+    """Stops this worker's jobs of a cancelled run, and any it would start later."""
+    with _lock:
+        _cancelled.add(run)
+        processes = [process for job_run, process in _running.values() if job_run == run]
+    for process in processes:
+        _stop(process)
+
+
+def _run_process(run: str, command: list[str], stdin: BinaryIO, log: BinaryIO, timeout: float | None) -> tuple[int, str] | None:
+    """How the job's process ended (status, reason); None when its run was cancelled first."""
+    with _lock:
+        if run in _cancelled:
+            return None
+        # A session of its own, so that stopping the job stops what it started.
+        process = subprocess.Popen(
+            command, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, start_new_session=True
+        )
+        _running[process.pid] = (run, process)
+    timed_out = threading.Event()
+    timer = None
+    if timeout is not None:
+        timer = threading.Timer(timeout, _time_out, (process, timed_out))
+        timer.daemon = True
+        timer.start()
+    try:
+        # Waiting without reaping keeps the group's id from being reused
+        # while the group is cleared of anything the asset left running.
+        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+        _signal_group(process.pid, signal.SIGKILL)
+    finally:
+        if timer is not None:
+            timer.cancel()
+        with _lock:
+            del _running[process.pid]
+        process.wait()
+    return process.returncode, f"timed out after {timeout:g} s" if timed_out.is_set() else ""
+
+
+def _time_out(process: subprocess.Popen[bytes], timed_out: threading.Event) -> None:
+    timed_out.set()
+    _stop(process)
+
+
+def _stop(process: subprocess.Popen[bytes]) -> None:
+    """Asks the job's group to end, and kills it after the grace period, as the local runner does."""
+    _signal(process, signal.SIGTERM)
+    killer = threading.Timer(GRACE, _signal, (process, signal.SIGKILL))
+    killer.daemon = True
+    killer.start()
+
+
+def _signal(process: subprocess.Popen[bytes], signum: int) -> None:
+    # Only a job not yet reaped: a reaped leader's id may belong to another process by now.
+    with _lock:
+        if _running.get(process.pid, (None, None))[1] is process:
+            _signal_group(process.pid, signum)
+
+
+def _signal_group(pid: int, signum: int) -> None:
+    try:
+        os.killpg(pid, signum)
+    except (ProcessLookupError, PermissionError):
+        pass  # the group has ended
+
+
+def _collect(folder: str) -> dict[str, bytes]:
+    """Every regular file the job left; links are not followed out of the folder."""
+    files: dict[str, bytes] = {}
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(parent, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                with open(path, "rb") as file:
+                    files[os.path.relpath(path, folder).replace(os.sep, "/")] = file.read()
+    return files
+
+
+# --- the runner's side --------------------------------------------------------
+
+
+class DaskExecutor(Executor):
+    """Sends each job to a Dask cluster: the one at `scheduler`, or a local one it starts."""
+
+    name = "dask"
+
+    def __init__(self, scheduler: str | None = None) -> None:
+        self.scheduler = scheduler
+        self._run = uuid.uuid4().hex
+        self._lock = threading.Lock()
+        self._futures: set[Any] = set()
+        self._interrupted = False
+        self._client: Any = None
+        self._cluster: Any = None
+        self._stopper: threading.Thread | None = None
+        self._silent: set[str] = set()  # running when the run was stopped, and never reported back
+
+    @classmethod
+    def from_arguments(cls, args: argparse.Namespace) -> DaskExecutor:
+        return cls(args.scheduler)
+
+    def start(self, modules: Sequence[str], jobs: int) -> None:
+        distributed = _import_distributed()
+        if self.scheduler is None:
+            self._start_local_cluster(distributed, jobs)
+        else:
+            self._connect(distributed, self.scheduler)
+
+    def _start_local_cluster(self, distributed: Any, jobs: int) -> None:
+        import dask.config
+
+        # Worker threads only wait for their job's process, so the cluster
+        # gets one worker per processor and threads enough for every job.
+        workers = max(1, min(jobs, os.cpu_count() or 1))
+        # The worker processes write their logs to the runner's terminal; only
+        # the runner speaks there.
+        environ = dask.config.get("distributed.nanny.pre-spawn-environ")
+        quiet = {"distributed.nanny.pre-spawn-environ": {**environ, "DASK_LOGGING__DISTRIBUTED": "critical"}}
+        # They share its terminal too, where a Ctrl-C would kill them under
+        # their jobs: the runner stops the run itself. They are started
+        # ignoring SIGINT until `dask_setup` (which also serves the ones
+        # restarted later) takes over; a Ctrl-C pressed while they start is lost.
+        handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            with dask.config.set(quiet):
+                self._cluster = distributed.LocalCluster(
+                    n_workers=workers,
+                    threads_per_worker=-(-jobs // workers),
+                    processes=True,
+                    host="127.0.0.1",
+                    # No dashboard; the scheduler's own HTTP endpoint on a free loopback port.
+                    dashboard_address=None,
+                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                    silence_logs=logging.CRITICAL,
+                    preload=[__name__],
+                )
+        except (OSError, RuntimeError, TimeoutError) as error:
+            self.close()
+            raise ExecutorError(f"could not start a local Dask cluster: {exception_text(error)}") from None
+        finally:
+            signal.signal(signal.SIGINT, handler)
+        self._client = distributed.Client(self._cluster, set_as_default=False)
+
+    def _connect(self, distributed: Any, address: str) -> None:
+        _check_listening(distributed, address)
+        try:
+            self._client = distributed.Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as error:
+            raise ExecutorError(f"no Dask scheduler answered at {address}: {error}") from None
+        try:
+            self._client.wait_for_workers(1, timeout=CONNECT_TIMEOUT)
+        except (OSError, TimeoutError):
+            self.close()
+            raise ExecutorError(
+                f"the Dask scheduler at {address} has no workers (none joined within {CONNECT_TIMEOUT:g} s)"
+            ) from None
+
+    def run(self, task: Task) -> Ended:
+        try:
+            str(task.folder).encode("utf-8")
+        except UnicodeEncodeError:
+            # The worker command refuses such a folder before writing anything.
+            return Ended(2, "the job folder's path is not UTF-8 text")
+        inputs: Any = task.inputs
+        if inputs is not None and len(inputs) > LARGE_INPUTS:
+            # Sent to a worker ahead of the task, so the scheduler never holds it.
+            inputs = self._client.scatter(inputs, hash=False)
+        stored: Any = None
+        if task.upstream and task.root is not None:
+            # No shared file system: the upstream value files travel with the job.
+            try:
+                names = upstream_files(task.root, task.inputs, task.upstream)
+                stored = {name.as_posix(): (task.root / name).read_bytes() for name in names}
+            except (OSError, ValueError) as error:
+                return Ended(2, f"could not read the upstream values to send: {error}")
+            if sum(len(data) for data in stored.values()) > LARGE_INPUTS:
+                stored = self._client.scatter(stored, hash=False)
+        future = self._client.submit(
+            run_job_here,
+            self._run,
+            task.module,
+            task.function,
+            inputs,
+            task.timeout,
+            task.upstream,
+            stored,
+            key=f"{task.function}-{uuid.uuid4().hex}",
+            pure=False,
+            retries=RETRIES,
+        )
+        with self._lock:
+            if self._interrupted:
+                future.cancel()
+                return Ended(-signal.SIGTERM, NOT_STARTED)
+            self._futures.add(future)
+        try:
+            finished: Finished = future.result()
+        except CancelledError:
+            if future.key in self._silent:
+                return Ended(-signal.SIGTERM, "stopped; its Dask worker did not say how it ended")
+            if self._interrupted:
+                return Ended(-signal.SIGTERM, NOT_STARTED)
+            return Ended(2, f"the connection to the Dask scheduler {self._address()} was lost")
+        except Exception as error:  # noqa: BLE001 - any error of the task, as the cluster reports it
+            return Ended(2, _task_error(error))
+        finally:
+            with self._lock:
+                self._futures.discard(future)
+        try:
+            _store(task.folder, finished)
+        except OSError as error:
+            return Ended(2, f"could not write what the job left into its folder: {error}")
+        return Ended(finished.status, finished.reason)
+
+    def interrupt(self) -> None:
+        # Called from the runner's signal handler: it only starts the stopping.
+        self._interrupted = True
+        if self._client is not None and self._stopper is None:
+            self._stopper = threading.Thread(target=self._stop_on_cluster, daemon=True)
+            self._stopper.start()
+
+    def _stop_on_cluster(self) -> None:
+        """Drops the jobs not yet started and stops the running ones, which then report how they ended."""
+        with self._lock:
+            futures = list(self._futures)
+        try:
+            started = {key for keys in self._client.processing().values() for key in keys}
+            running = [future for future in futures if future.key in started]
+            self._client.cancel([future for future in futures if future.key not in started], force=True)
+            self._client.run(cancel_run_here, self._run, on_error="ignore")
+            # A worker that does not answer must not keep the runner waiting.
+            deadline = time.monotonic() + GRACE + STOP_TIMEOUT
+            while not all(future.done() for future in running) and time.monotonic() < deadline:
+                time.sleep(POLL)
+            silent = [future for future in running if not future.done()]
+            self._silent.update(future.key for future in silent)
+            self._client.cancel(silent, force=True)
+        except Exception:  # noqa: BLE001 - a cluster gone already has nothing left to stop
+            self._client.cancel(futures, force=True)
+
+    def close(self) -> None:
+        if self._stopper is not None:
+            self._stopper.join(GRACE + 2 * STOP_TIMEOUT)
+        for resource in (self._client, self._cluster):
+            if resource is not None:
+                try:
+                    resource.close(timeout=STOP_TIMEOUT)
+                except (OSError, RuntimeError, TimeoutError):
+                    pass
+        self._client = self._cluster = None
+
+    def _address(self) -> str:
+        return f"at {self.scheduler}" if self.scheduler else "of the local cluster"
+
+
+def _import_distributed() -> Any:
+    try:
+        import distributed
+    except ModuleNotFoundError:
+        raise ExecutorError(f"the dask executor needs the 'distributed' package: {INSTALL_HINT}") from None
+    except ImportError as error:
+        raise ExecutorError(f"cannot import the 'distributed' package: {exception_text(error)}") from None
+    return distributed
+
+
+def _check_listening(distributed: Any, address: str) -> None:
+    """Fails at once, in one line, when nothing listens at a TCP scheduler address."""
+    try:
+        scheme, location = distributed.comm.parse_address(address)
+        if scheme != "tcp":
+            return
+        host, port = distributed.comm.parse_host_port(location)
+    except (ValueError, TypeError):
+        raise ExecutorError(f"argument --scheduler: '{address}' is not a scheduler address (tcp://HOST:PORT)") from None
+    try:
+        socket.create_connection((host, port), timeout=CONNECT_TIMEOUT).close()
+    except OSError as error:
+        why = "timed out" if isinstance(error, TimeoutError) else (error.strerror or str(error))
+        raise ExecutorError(f"no Dask scheduler at {address}: {why}") from None
+
+
+def _task_error(error: Exception) -> str:
+    from distributed.scheduler import KilledWorker
+
+    if isinstance(error, KilledWorker):
+        return (
+            f"the Dask worker running it was lost {error.allowed_failures + 1} times "
+            f"(the last one at {error.last_worker.address}); the scheduler gave up on it"
+        )
+    return f"the Dask worker could not run it: {exception_text(error)}"
+
+
+def _store(folder: Path, finished: Finished) -> None:
+    """Writes the job's files into its folder, each whole or not at all: its output first, its record last."""
+    names = sorted(finished.files, key=lambda name: (name == "result.json", name != "worker.log"))
+    for name in names:
+        data = finished.files[name]
+        if name == "result.json":
+            data = _relocated(data, finished.folder, folder)
+        elif name == "worker.log":
+            # The worker command names its record's path; the scratch folder is gone by now.
+            data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
+        target = folder / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        partial = target.with_name(f".{target.name}.part")
+        try:
+            partial.write_bytes(data)
+            os.replace(partial, target)
+        finally:
+            partial.unlink(missing_ok=True)
+
+
+# The record writer's escapes; every other character stands as it is.
+_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
+
+
+def _record_string(text: str) -> bytes:
+    body = "".join(_ESCAPES.get(char) or (f"\\u{ord(char):04x}" if char < " " else char) for char in text)
+    return f'"{body}"'.encode("utf-8")
+
+
+def _relocated(record: bytes, scratch: str, folder: Path) -> bytes:
+    """The record as the job would have written it straight into `folder`.
+
+    A success record names where its value was written, which on the worker
+    was the scratch folder; only that member changes, the rest is the job's
+    own bytes.
+    """
+    try:
+        path = json.loads(record).get("value_path")
+    except (ValueError, AttributeError):
+        return record
+    if not isinstance(path, str) or not path.startswith(scratch + "/"):
+        return record
+    moved = str(folder / path[len(scratch) + 1 :])
+    return record.replace(b'"value_path":' + _record_string(path), b'"value_path":' + _record_string(moved), 1)

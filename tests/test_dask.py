@@ -1,0 +1,512 @@
+"""The Dask executor against a real scheduler and workers on 127.0.0.1: the files a job leaves match the local worker's."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+from cli_support import REPO, run, untimed, write_module
+
+distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
+import dask  # noqa: E402 - installed with distributed
+
+from sorva._dask import DaskExecutor  # noqa: E402 - only with distributed installed
+from sorva._executor import Ended, ExecutorError, Task  # noqa: E402
+
+# Tornado, under the distributed version Debian ships, warns about its own event loop handling.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+WAIT = 60  # seconds any one start, job or stop may take on a loaded machine
+
+EDGE = '''
+import os, sys, time
+from sorva import asset, partitions
+
+@asset()
+def noisy():
+    print("to stdout", flush=True)
+    print("to stderr \\u00e9", file=sys.stderr, flush=True)
+    return "\\u00e9\\U0001f600"
+
+@asset()
+def fails():
+    raise ValueError('a "quoted"\\nmessage \\u00e9')
+
+@asset()
+def crashes():
+    print("going down", flush=True)
+    os.kill(os.getpid(), 9)
+
+@asset()
+def big(text):
+    return text[::-1]
+
+@asset()
+def sleeps(seconds, pids):
+    with open(os.path.join(pids, str(os.getpid())), "w"):
+        pass
+    time.sleep(seconds)
+    return seconds
+
+@asset(partitions={"n": partitions(list(range(24)))})
+def slow(n, pids):
+    with open(os.path.join(pids, str(os.getpid())), "w"):
+        pass
+    time.sleep(0.4)
+    return n * n
+
+@asset()
+def kills_its_worker():
+    os.kill(os.getppid(), 9)
+'''
+
+
+@dataclass
+class Cluster:
+    """A scheduler and its workers as separate processes; the workers run in `code`."""
+
+    address: str
+    code: Path
+    logs: Path
+    client: distributed.Client | None = None
+    processes: list[subprocess.Popen[bytes]] = field(default_factory=list)
+
+    def spawn(self, name: str, *args: str) -> subprocess.Popen[bytes]:
+        with open(self.logs / f"{name}.log", "wb") as log:
+            process = subprocess.Popen(
+                [sys.executable, "-m", *args], cwd=self.code, stdout=log, stderr=subprocess.STDOUT,
+                stdin=subprocess.DEVNULL,
+            )
+        self.processes.append(process)
+        return process
+
+    def add_worker(self, name: str) -> subprocess.Popen[bytes]:
+        process = self.spawn(
+            name, "distributed.cli.dask_worker", self.address, "--name", name, "--nthreads", "2", "--no-nanny",
+            "--no-dashboard", "--host", "127.0.0.1",
+        )
+        assert self.client is not None
+        deadline = time.monotonic() + WAIT
+        while name not in {info["name"] for info in self.client.scheduler_info()["workers"].values()}:
+            assert time.monotonic() < deadline and process.poll() is None, (self.logs / f"{name}.log").read_text()
+            time.sleep(0.1)
+        return process
+
+    def worker_address(self, name: str) -> str:
+        assert self.client is not None
+        return next(a for a, info in self.client.scheduler_info()["workers"].items() if info["name"] == name)
+
+    def stop(self) -> None:
+        if self.client is not None:
+            self.client.close(timeout=10)
+        for process in reversed(self.processes):
+            process.terminate()
+        for process in reversed(self.processes):
+            try:
+                process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=15)
+
+
+def start_scheduler(folder: Path) -> tuple[Cluster, subprocess.Popen[bytes]]:
+    code, logs = folder / "code", folder / "logs"
+    code.mkdir()
+    logs.mkdir()
+    address_file = folder / "scheduler.json"
+    cluster = Cluster("", code, logs)
+    scheduler = cluster.spawn(
+        "scheduler", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+        "--scheduler-file", str(address_file),
+    )
+    deadline = time.monotonic() + WAIT
+    while not address_file.exists() or not address_file.read_text():
+        if time.monotonic() > deadline or scheduler.poll() is not None:
+            cluster.stop()
+            pytest.fail((logs / "scheduler.log").read_text())
+        time.sleep(0.1)
+    cluster.address = json.loads(address_file.read_text())["address"]
+    cluster.client = distributed.Client(cluster.address, timeout=WAIT, set_as_default=False)
+    return cluster, scheduler
+
+
+@pytest.fixture(scope="session")
+def cluster(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Cluster]:
+    """`dask scheduler` and two `dask worker` processes, shared by the tests of this file."""
+    cluster, _ = start_scheduler(tmp_path_factory.mktemp("dask"))
+    try:
+        shutil.copy(REPO / "examples" / "pipeline.py", cluster.code)
+        write_module(cluster.code, "edge", EDGE)
+        for name in ("first", "second"):
+            cluster.add_worker(name)
+        yield cluster
+    finally:
+        cluster.stop()
+
+
+@pytest.fixture(scope="session")
+def remote(cluster: Cluster) -> Iterator[DaskExecutor]:
+    """An executor connected to the shared cluster."""
+    executor = DaskExecutor(cluster.address)
+    executor.start(["pipeline", "edge"], 4)
+    yield executor
+    executor.close()
+
+
+def local_run(code: Path, module: str, function: str, folder: Path, inputs: bytes | None) -> tuple[int, dict[str, bytes]]:
+    """What `python -m sorva.worker` leaves in the folder, and its output as worker.log."""
+    command = [sys.executable, "-m", "sorva.worker", module, function, str(folder)]
+    done = subprocess.run(
+        command + (["--inputs-file", "-"] if inputs is not None else []), cwd=code, input=inputs,
+        stdin=subprocess.DEVNULL if inputs is None else None, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        timeout=WAIT, check=False,
+    )
+    return done.returncode, {**files(folder), "worker.log": done.stdout}
+
+
+def files(folder: Path) -> dict[str, bytes]:
+    return {path.name: path.read_bytes() for path in folder.iterdir()} if folder.exists() else {}
+
+
+def run_bounded(executor: DaskExecutor, task: Task) -> Ended:
+    """`executor.run(task)`, failing the test instead of waiting past WAIT seconds."""
+    ended: list[Ended] = []
+    waiter = threading.Thread(target=lambda: ended.append(executor.run(task)), daemon=True)
+    waiter.start()
+    waiter.join(WAIT)
+    assert ended, f"{task.function} did not end within {WAIT} s"
+    return ended[0]
+
+
+def remote_run(executor: DaskExecutor, module: str, function: str, folder: Path, inputs: bytes | None) -> tuple[Ended, dict[str, bytes]]:
+    folder.mkdir(parents=True, exist_ok=True)
+    return run_bounded(executor, Task(module, function, folder, inputs)), files(folder)
+
+
+def both(cluster: Cluster, executor: DaskExecutor, module: str, function: str, folder: Path, inputs: bytes | None):
+    """The local worker's run and then the executor's, in the same folder (records name it)."""
+    local = local_run(cluster.code, module, function, folder, inputs)
+    shutil.rmtree(folder, ignore_errors=True)
+    ended, left = remote_run(executor, module, function, folder, inputs)
+    return local, ((ended.status, left), ended.reason)
+
+
+def encoded(kwargs: dict[str, object]) -> bytes:
+    return json.dumps(kwargs).encode("ascii")
+
+
+PRICES = {"tea": 2.5, "cake": 4.0, "soup": 6.0}
+ORDERS = {"lisbon": {"tea": 12, "cake": 5}, "oslo": {"soup": 7, "tea": 3}, "quito": {"cake": 4, "soup": 2, "tea": 9}}
+TAKINGS = {"lisbon": 50.0, "oslo": 49.5, "quito": 50.5}
+EXAMPLE_JOBS = [
+    ("prices", None),
+    *[("orders", encoded({"city": city})) for city in ORDERS],
+    *[("takings", encoded({"city": city, "price_list": PRICES, "city_orders": ORDERS[city]})) for city in ORDERS],
+    ("total", encoded({"by_city": [{"partition": {"city": city}, "value": value} for city, value in TAKINGS.items()]})),
+]
+
+
+@pytest.mark.parametrize("function, inputs", EXAMPLE_JOBS, ids=[f"{f}{i}" for i, (f, _) in enumerate(EXAMPLE_JOBS)])
+def test_example_pipeline_jobs_leave_the_local_workers_bytes(cluster, remote, tmp_path, function, inputs):
+    local, (dask, reason) = both(cluster, remote, "pipeline", function, tmp_path / "job", inputs)
+    assert (dask, reason) == (local, "")
+    assert local[0] == 0 and set(local[1]) == {"value.json", "result.json", "worker.log"}
+
+
+@pytest.mark.parametrize(
+    "module, function, inputs, folder, status",
+    [
+        ("edge", "noisy", None, "job", 0),
+        ("edge", "fails", None, "job", 1),
+        ("edge", "big", encoded({"text": "ab\u00e9" * 1_000_000}), "job", 0),
+        # The record names the folder; every character the record writer escapes is in this one.
+        ("pipeline", "prices", None, 'a "b" \\c\nd\te\x1bf \u00e9 \U0001f600', 0),
+    ],
+    ids=["output", "failure", "large", "escaped folder"],
+)
+def test_jobs_leave_what_the_local_worker_leaves(cluster, remote, tmp_path, module, function, inputs, folder, status):
+    local, (dask, reason) = both(cluster, remote, module, function, tmp_path / folder, inputs)
+    assert (dask, reason) == (local, "")
+    assert local[0] == status and "result.json" in local[1]
+
+
+def test_a_crashing_job_leaves_its_output_and_the_worker_runs_on(cluster, remote, tmp_path):
+    local, (dask, reason) = both(cluster, remote, "edge", "crashes", tmp_path / "job", None)
+    assert (dask, reason) == (local, "")
+    assert local == (-signal.SIGKILL, {"worker.log": b"going down\n"})
+    ended, left = remote_run(remote, "pipeline", "prices", tmp_path / "after", None)
+    assert (ended, left["value.json"]) == (Ended(0), b'{"tea": 2.5, "cake": 4.0, "soup": 6.0}')
+
+
+def test_a_folder_that_is_not_utf8_is_refused_like_the_local_worker_does(cluster, remote, tmp_path):
+    folder = tmp_path / "bad\udcff"
+    local_status, left = local_run(cluster.code, "pipeline", "prices", folder, None)
+    ended, dask_left = remote_run(remote, "pipeline", "prices", folder, None)
+    assert (local_status, set(left), ended, dask_left) == (2, {"worker.log"}, Ended(2, "the job folder's path is not UTF-8 text"), {})
+
+
+def test_files_that_cannot_be_written_into_the_folder_fail_the_job_with_the_reason(remote, tmp_path):
+    (tmp_path / "job" / "value.json").mkdir(parents=True)
+    ended = run_bounded(remote, Task("pipeline", "prices", tmp_path / "job", None))
+    assert (ended.status, ended.reason.split(": ")[:2]) == (
+        2, ["could not write what the job left into its folder", "[Errno 21] Is a directory"]
+    )
+    # The output was written first; no partial file is left.
+    assert sorted(path.name for path in (tmp_path / "job").iterdir()) == ["value.json", "worker.log"]
+
+
+def alive(pids: Path) -> list[int]:
+    """The job processes, named by the files they left, that still run."""
+    running = []
+    for path in pids.iterdir():
+        try:
+            state = Path(f"/proc/{path.name}/stat").read_text().split(")")[-1].split()[0]
+        except FileNotFoundError:
+            continue
+        if state != "Z":
+            running.append(int(path.name))
+    return running
+
+
+def wait_until(condition, what: str) -> None:
+    deadline = time.monotonic() + WAIT
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+def test_a_job_past_its_timeout_is_stopped(remote, tmp_path):
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    task = Task("edge", "sleeps", tmp_path / "job", encoded({"seconds": 300, "pids": str(pids)}), timeout=1)
+    task.folder.mkdir()
+    assert run_bounded(remote, task) == Ended(-signal.SIGTERM, "timed out after 1 s")
+    assert not (task.folder / "result.json").exists()
+    wait_until(lambda: not alive(pids), "the timed-out job still runs")
+
+
+def test_interrupt_cancels_running_and_pending_jobs_on_the_cluster(cluster, tmp_path):
+    executor = DaskExecutor(cluster.address)
+    executor.start(["edge"], 8)
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    tasks = [Task("edge", "sleeps", tmp_path / str(n), encoded({"seconds": 300, "pids": str(pids)})) for n in range(8)]
+    for task in tasks:
+        task.folder.mkdir()
+    try:
+        with ThreadPoolExecutor(len(tasks)) as pool:
+            runs = [pool.submit(executor.run, task) for task in tasks]
+            # Two workers of two threads: four run, four wait.
+            wait_until(lambda: len(list(pids.iterdir())) == 4, "four jobs did not start")
+            executor.interrupt()
+            endings = [run.result(timeout=WAIT) for run in runs]
+    finally:
+        executor.close()
+    # The running jobs were stopped as local ones are and sent back their output; the others never started.
+    assert sorted(endings, key=lambda ended: ended.reason) == (
+        [Ended(-signal.SIGTERM)] * 4 + [Ended(-signal.SIGTERM, "interrupted before it started")] * 4
+    )
+    assert sorted(tuple(files(task.folder)) for task in tasks) == [()] * 4 + [("worker.log",)] * 4
+    wait_until(lambda: not alive(pids), "a cancelled job still runs")
+    assert len(list(pids.iterdir())) == 4
+
+
+def test_a_worker_killed_mid_run_loses_nothing(cluster, remote, tmp_path):
+    worker = cluster.add_worker("doomed")
+    address = cluster.worker_address("doomed")
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    tasks = [Task("edge", "slow", tmp_path / str(n), encoded({"n": n, "pids": str(pids)})) for n in range(24)]
+    for task in tasks:
+        task.folder.mkdir()
+    assert cluster.client is not None
+    with ThreadPoolExecutor(6) as pool:
+        runs = [pool.submit(remote.run, task) for task in tasks]
+        wait_until(lambda: cluster.client.processing(workers=[address])[address], "the doomed worker got no job")
+        worker.kill()
+        endings = [run.result(timeout=WAIT) for run in runs]
+    assert endings == [Ended(0)] * len(tasks)
+    assert [(task.folder / "value.json").read_text() for task in tasks] == [str(n * n) for n in range(24)]
+    # The killed worker's jobs died with it.
+    wait_until(lambda: not alive(pids), "a job of the killed worker still runs")
+
+
+def test_a_job_that_keeps_killing_its_worker_fails_with_the_reason(tmp_path, monkeypatch):
+    write_module(tmp_path, "edge", EDGE)
+    monkeypatch.chdir(tmp_path)  # the local cluster's workers run in the runner's folder
+    executor = DaskExecutor()
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        executor.start(["edge"], 2)
+    try:
+        (tmp_path / "job").mkdir()
+        ended = run_bounded(executor, Task("edge", "kills_its_worker", tmp_path / "job", None))
+    finally:
+        executor.close()
+    assert ended.status == 2
+    assert re.fullmatch(
+        r"the Dask worker running it was lost 2 times \(the last one at tcp://127\.0\.0\.1:\d+\); "
+        r"the scheduler gave up on it",
+        ended.reason,
+    )
+
+
+def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr("sorva._dask.CONNECT_TIMEOUT", 1.0)
+    cluster, _ = start_scheduler(tmp_path)
+    try:
+        with pytest.raises(ExecutorError) as raised:
+            DaskExecutor(cluster.address).start(["edge"], 1)
+    finally:
+        cluster.stop()
+    assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"
+
+
+def squeezed(text: str) -> str:
+    """Progress output with the durations blanked and the column padding, which depends on them, dropped."""
+    return re.sub(r"(?<=\S) {2,}", " ", untimed(text))
+
+
+def runner_files(out: Path) -> dict[str, bytes]:
+    """Every job folder's files, by path under --out; the run history left out."""
+    return {str(path.relative_to(out)): path.read_bytes() for path in out.rglob("*") if path.is_file()
+            and path.parent != out}
+
+
+def test_the_example_pipeline_through_the_cluster_leaves_what_a_local_run_leaves(cluster, tmp_path):
+    out = tmp_path / "out"
+    local = run("sorva.run", "pipeline", "--out", str(out), cwd=cluster.code)
+    local_files = runner_files(out)
+    dask = run("sorva.run", "pipeline", "--out", str(out), "--force", "--executor", "dask", "--scheduler",
+               cluster.address, cwd=cluster.code)
+    assert (dask.returncode, dask.stderr, untimed(dask.stdout).splitlines()[-1]) == (
+        0, "", f"8 jobs in X.XXs: 8 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"
+    )
+    assert (local.returncode, runner_files(out)) == (0, local_files)
+    assert len(local_files) == 8 * 3
+    again = run("sorva.run", "pipeline", "--out", str(out), "--executor", "dask", "--scheduler", cluster.address,
+                cwd=cluster.code)
+    assert untimed(again.stdout).splitlines()[-1] == (
+        f"8 jobs in X.XXs: 0 succeeded, 8 fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"
+    )
+
+
+def test_a_module_missing_on_the_workers_fails_with_its_import_error(cluster, tmp_path):
+    write_module(tmp_path, "only_here", "from sorva import asset\n@asset()\ndef here(): return 1\n")
+    done = run("sorva.run", "only_here", "--executor", "dask", "--scheduler", cluster.address, cwd=tmp_path)
+    assert (done.returncode, done.stderr, squeezed(done.stdout)) == (1, "", (
+        "[1/1] failed here X.XXs ModuleNotFoundError: No module named 'only_here'\n"
+        "1 jobs in X.XXs: 0 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html\n"
+        "failed: here: ModuleNotFoundError: No module named 'only_here'\n"
+    ))
+    assert (tmp_path / "sorva-out" / "here" / "result.json").read_bytes() == (
+        b'{"error":"ModuleNotFoundError: No module named \'only_here\'",'
+        b'"error_type":"ModuleNotFoundError","ok":false}'
+    )
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--executor", "dask", "--scheduler", "tcp://127.0.0.1:{port}"],
+         "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused"),
+        (["--executor", "dask", "--scheduler", "tcp://127.0.0.1"],
+         "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)"),
+        (["--executor", "dask", "--scheduler", "127.0.0.1:port"],
+         "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)"),
+        (["--scheduler", "tcp://127.0.0.1:{port}"], "argument --scheduler: only with --executor dask"),
+    ],
+)
+def test_no_scheduler_at_the_address_is_one_line_and_nothing_runs(tmp_path, options, message):
+    write_module(tmp_path, "edge", EDGE)
+    port = free_port()
+    done = run("sorva.run", "edge", *(option.format(port=port) for option in options), cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.run: error: {message.format(port=port)}\n")
+    assert not list((tmp_path / "sorva-out").rglob("result.json"))
+
+
+def test_without_distributed_the_runner_says_what_to_install(tmp_path):
+    # An interpreter where `import distributed` finds nothing.
+    shadow = tmp_path / "shadow" / "distributed"
+    shadow.mkdir(parents=True)
+    (shadow / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'distributed'\", name='distributed')\n")
+    write_module(tmp_path, "edge", EDGE)
+    path = os.pathsep.join([str(shadow.parent), os.environ.get("PYTHONPATH", "")])
+    done = run("sorva.run", "edge", "--executor", "dask", cwd=tmp_path, env={"PYTHONPATH": path})
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", (
+        "python -m sorva.run: error: the dask executor needs the 'distributed' package: "
+        "install python3-distributed (Debian) or pip install 'sorva[dask]'\n"
+    ))
+
+
+SLEEPY = '''
+import os, pathlib, subprocess, time
+from sorva import asset
+@asset()
+def quick(): return 1
+@asset()
+def slow():
+    child = subprocess.Popen(["sleep", "120"])
+    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
+    time.sleep(120)
+@asset(inputs={"s": slow})
+def after(s): return s
+'''
+
+
+# A terminal's Ctrl-C reaches the whole foreground process group, the local cluster's workers included.
+@pytest.mark.parametrize("signum, to_group, status", [(signal.SIGINT, True, 130), (signal.SIGTERM, False, 143)])
+def test_a_stopped_run_on_a_local_cluster_stops_everything(tmp_path, signum, to_group, status):
+    write_module(tmp_path, "sleepy", SLEEPY)
+    runner = subprocess.Popen([sys.executable, "-m", "sorva.run", "sleepy", "--jobs", "1", "--executor", "dask"],
+                              cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8",
+                              start_new_session=True)
+    try:
+        wait_until(lambda: (tmp_path / "pids").exists() and (tmp_path / "pids").read_text(), "the job never started")
+        pids = [int(pid) for pid in (tmp_path / "pids").read_text().split()]
+        (os.killpg if to_group else os.kill)(runner.pid, signum)
+        stdout, stderr = runner.communicate(timeout=WAIT)
+    finally:
+        runner.kill()
+    name = signal.Signals(signum).name
+    assert (runner.returncode, squeezed(stdout), stderr) == (status, (
+        "[1/3] ok quick X.XXs 1\n"
+        f"[2/3] interrupted slow X.XXs stopped by {name}\n"
+        "3 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 1 interrupted, 1 not started; outputs in sorva-out; report in sorva-out/report.html\n"
+        f"stopped by {name}\n"
+    ), "")
+    wait_until(lambda: not [pid for pid in pids if Path(f"/proc/{pid}").exists() and not zombie(pid)], "a job runs on")
+    wait_until(lambda: not group_alive(runner.pid), "a worker of the local cluster runs on")
+
+
+def zombie(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except FileNotFoundError:
+        return True
+
+
+def group_alive(group: int) -> bool:
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    return True
