@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "json/json.hpp"
-#include "module/ref.hpp"
+#include "module/module.hpp"
 
 namespace sorva::declare {
 

@@ -7,9 +7,6 @@
 #include <utility>
 
 #include "declare/declare.hpp"
-#include "module/compat.hpp"
-#include "module/module.hpp"
-#include "module/type_slots.hpp"
 
 namespace sorva::declare {
 namespace {
@@ -17,8 +14,8 @@ namespace {
 struct WrapperObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject* function;       // owned
-    AssetMetadata* metadata;  // owned
+    Ref function;  // empty only once the garbage collector has cleared it
+    std::unique_ptr<const AssetMetadata> metadata;
 };
 
 WrapperObject* as_wrapper(PyObject* self)
@@ -26,14 +23,14 @@ WrapperObject* as_wrapper(PyObject* self)
     return reinterpret_cast<WrapperObject*>(self);
 }
 
-// The garbage collector empties a wrapper that is part of unreachable
+// The garbage collector empties a wrapper that is part of an unreachable
 // cycle; code that still reaches it (a finaliser of the cycle) gets this.
 constexpr const char* kCleared = "the AssetWrapper's function was released by the garbage collector";
 
 // The wrapped function, or the ReferenceError above once collected.
 PyObject* wrapped(PyObject* self)
 {
-    PyObject* function = as_wrapper(self)->function;
+    PyObject* function = as_wrapper(self)->function.get();
     if (function == nullptr) {
         fail(PyExc_ReferenceError, kCleared);
     }
@@ -51,7 +48,7 @@ bool enter_forwarding()
 // Forwards the caller's vector untouched: no tuple or dict is built.
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames)
 {
-    PyObject* function = as_wrapper(self)->function;
+    PyObject* function = as_wrapper(self)->function.get();
     PyObject* result = nullptr;
     if (function == nullptr) {
         return guard([]() -> Ref { fail(PyExc_ReferenceError, kCleared); });
@@ -74,13 +71,14 @@ PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*)
     return Ref::borrow(self).release();
 }
 
-PyObject* forwarded(PyObject* self, const char* name)
+PyObject* forwarded(PyObject* self, Name& name)
 {
     return guard([&] {
+        PyObject* function = wrapped(self);
         if (!enter_forwarding()) {
             throw_pending();
         }
-        Ref value = Ref::steal(PyObject_GetAttrString(wrapped(self), name));
+        Ref value = Ref::steal(PyObject_GetAttr(function, name.get()));
         Py_LeaveRecursiveCall();
         return check(value.release());
     });
@@ -88,7 +86,7 @@ PyObject* forwarded(PyObject* self, const char* name)
 
 PyObject* get_kind(PyObject*, void*)
 {
-    return guard([] { return new_text("asset"); });
+    return guard([] { return new_str("asset"); });
 }
 
 PyObject* get_metadata(PyObject* self, void*)
@@ -101,16 +99,16 @@ PyObject* get_original(PyObject* self, void*)
     return guard([&] { return Ref::borrow(wrapped(self)); });
 }
 
-PyObject* get_name(PyObject* self, void*) { return forwarded(self, "__name__"); }
-PyObject* get_module(PyObject* self, void*) { return forwarded(self, "__module__"); }
-PyObject* get_qualname(PyObject* self, void*) { return forwarded(self, "__qualname__"); }
+PyObject* get_name(PyObject* self, void*) { return forwarded(self, names::dunder_name); }
+PyObject* get_module(PyObject* self, void*) { return forwarded(self, names::module); }
+PyObject* get_qualname(PyObject* self, void*) { return forwarded(self, names::qualname); }
 
 // The type's dictionary holds the class docstring under __doc__, where it
 // would hide an instance getter; instances answer __doc__ here instead.
 PyObject* wrapper_getattro(PyObject* self, PyObject* name)
 {
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__doc__") == 0) {
-        return forwarded(self, "__doc__");
+        return forwarded(self, names::doc);
     }
     return PyObject_GenericGetAttr(self, name);
 }
@@ -119,19 +117,19 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name)
 // the module and this name, and check that they lead back to this object.
 PyObject* wrapper_reduce(PyObject* self, PyObject*)
 {
-    return forwarded(self, "__qualname__");
+    return forwarded(self, names::qualname);
 }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg)
 {
-    Py_VISIT(as_wrapper(self)->function);
+    Py_VISIT(as_wrapper(self)->function.get());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int wrapper_clear(PyObject* self)
 {
-    Py_CLEAR(as_wrapper(self)->function);
+    as_wrapper(self)->function = Ref();
     return 0;
 }
 
@@ -139,14 +137,15 @@ void wrapper_dealloc(PyObject* self)
 {
     PyObject_GC_UnTrack(self);
     WrapperObject* wrapper = as_wrapper(self);
-    delete std::exchange(wrapper->metadata, nullptr);
-    Ref next = Ref::steal(std::exchange(wrapper->function, nullptr));
+    Ref next = std::move(wrapper->function);
+    std::destroy_at(&wrapper->function);
+    std::destroy_at(&wrapper->metadata);
     free_instance(self);
     // A chain of wrappers, each holding the only reference to the next, is
     // let go link by link here: nested deallocations would run out of stack
     // on a long chain. Each inner wrapper is emptied before it is dropped.
     while (next && Py_TYPE(next.get()) == wrapper_type() && Py_REFCNT(next.get()) == 1) {
-        next = Ref::steal(std::exchange(as_wrapper(next.get())->function, nullptr));
+        next = std::move(as_wrapper(next.get())->function);
     }
 }
 
@@ -161,14 +160,14 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef g_members[] = {
+    vectorcall_offset_member(offsetof(WrapperObject, vectorcall)),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef g_methods[] = {
     {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyMemberDef g_members[] = {
-    {"__vectorcalloffset__", compat::kMemberSsize, offsetof(WrapperObject, vectorcall), compat::kMemberReadOnly, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot g_slots[] = {
@@ -194,27 +193,24 @@ PyType_Spec g_spec = {
     .slots = g_slots,
 };
 
-PyTypeObject* g_type = nullptr;
+HeapType g_type{g_spec};
 
 }  // namespace
 
 PyTypeObject* wrapper_type()
 {
-    if (g_type == nullptr) {
-        g_type = create_type(&g_spec);
-    }
-    return g_type;
+    return g_type.get();
 }
 
 Ref new_wrapper(PyObject* function, const AssetMetadata& metadata)
 {
-    auto copy = std::make_unique<AssetMetadata>(metadata);
+    auto copy = std::make_unique<const AssetMetadata>(metadata);
     PyTypeObject* type = wrapper_type();
     Ref object = check(type->tp_alloc(type, 0));
     WrapperObject* wrapper = as_wrapper(object.get());
     wrapper->vectorcall = wrapper_vectorcall;
-    wrapper->function = Ref::borrow(function).release();  // owned by the wrapper
-    wrapper->metadata = copy.release();
+    new (&wrapper->function) Ref(Ref::borrow(function));
+    new (&wrapper->metadata) std::unique_ptr<const AssetMetadata>(std::move(copy));
     return object;
 }
 

@@ -1,7 +1,6 @@
 // Turning C++ failures into Python exceptions, and the internal-fault path.
 #include "module/errors.hpp"
 
-
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -62,6 +61,9 @@ bool is_panic(PyObject* exc)
             message.assign(utf8, static_cast<std::size_t>(size));
         }
     }
+    // A fault is already on its way out: whatever reading its text raised
+    // (even another PanicException) must not start a second one, which
+    // discard_exception would.
     PyErr_Clear();
     throw Fault{std::move(message), std::source_location::current(), false};
 }
@@ -132,6 +134,11 @@ Ref take_exception()
     return exc;
 }
 
+void restore_exception(Ref exc)
+{
+    compat::restore_raised(std::move(exc));
+}
+
 void discard_exception()
 {
     // Ctrl-C is the user stopping the run: no tolerant read may swallow it.
@@ -165,13 +172,8 @@ void raise_current() noexcept
 std::string type_name_of(PyObject* obj)
 {
     constexpr const char* kUnknown = "<failed to extract type name>";
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
-    if (!name) {
-        discard_exception();
-        return kUnknown;
-    }
-    if (!PyUnicode_Check(name.get())) {
+    Ref name = getattr_or_empty(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname);
+    if (!name || !PyUnicode_Check(name.get())) {
         return kUnknown;
     }
     Py_ssize_t size = 0;
@@ -180,7 +182,7 @@ std::string type_name_of(PyObject* obj)
         discard_exception();
         return kUnknown;
     }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return {utf8, static_cast<std::size_t>(size)};
 }
 
 std::string exception_message(PyObject* exc)
@@ -190,7 +192,7 @@ std::string exception_message(PyObject* exc)
         discard_exception();
         return "<exception str() failed>";
     }
-    return lossy_text(str.get());
+    return utf8_lossy(str.get());
 }
 
 std::string exception_text(PyObject* exc)

@@ -61,6 +61,9 @@ inline int check_status(int status)
 // out: code here never swallows one.
 Ref take_exception();
 
+// Makes exc, taken out by take_exception, the pending exception again.
+void restore_exception(Ref exc);
+
 // Drops the pending exception, except a KeyboardInterrupt, which is thrown
 // on (and see take_exception for PanicException).
 void discard_exception();
