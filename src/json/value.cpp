@@ -1,5 +1,5 @@
 // The JSON value model: the tagged union's special members, constructors that keep its invariants, and equality.
-#include "json.hpp"
+#include "json/json.hpp"
 
 #include <algorithm>
 #include <stdexcept>

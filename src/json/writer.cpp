@@ -1,6 +1,6 @@
 // The compact writer: no whitespace, keys in stored (byte) order, minimal escapes, fixed float layout.
-#include "json.hpp"
-#include "string_scan.hpp"
+#include "json/json.hpp"
+#include "json/string_scan.hpp"
 
 #include <algorithm>
 #include <array>
