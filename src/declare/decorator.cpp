@@ -132,7 +132,7 @@ Ref asset(std::optional<std::string> name, std::optional<std::string> serializer
         metadata->partitions = read_partitions(partitions);
     }
     Ref capsule = check(PyCapsule_New(metadata.get(), kCapsuleName, release_metadata));
-    metadata.release();  // owned by the capsule
+    static_cast<void>(metadata.release());  // owned by the capsule
     return check(PyCFunction_New(&g_decorator_def, capsule.get()));
 }
 

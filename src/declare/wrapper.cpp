@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "declare/declare.hpp"
@@ -11,17 +12,20 @@
 namespace sorva::declare {
 namespace {
 
-struct WrapperObject {
+// The part of an instance that the interpreter reads by offset, kept
+// standard-layout so that the offset is well defined.
+struct WrapperHead {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+};
+static_assert(std::is_standard_layout_v<WrapperHead>);
+
+struct WrapperObject : WrapperHead {
     Ref function;  // empty only once the garbage collector has cleared it
     std::unique_ptr<const AssetMetadata> metadata;
 };
 
-WrapperObject* as_wrapper(PyObject* self)
-{
-    return reinterpret_cast<WrapperObject*>(self);
-}
+WrapperObject* as_wrapper(PyObject* self) { return reinterpret_cast<WrapperObject*>(self); }
 
 // The garbage collector empties a wrapper that is part of an unreachable
 // cycle; code that still reaches it (a finaliser of the cycle) gets this.
@@ -40,10 +44,7 @@ PyObject* wrapped(PyObject* self)
 // Calls and attribute reads recurse in C through a chain of wrappers; the
 // interpreter's recursion limit turns a chain too deep for the stack into
 // RecursionError. Returns false with that error set.
-bool enter_forwarding()
-{
-    return Py_EnterRecursiveCall(" while forwarding through an AssetWrapper") == 0;
-}
+bool enter_forwarding() { return Py_EnterRecursiveCall(" while forwarding through an AssetWrapper") == 0; }
 
 // Forwards the caller's vector untouched: no tuple or dict is built.
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames)
@@ -66,10 +67,7 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
     return result;
 }
 
-PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*)
-{
-    return Ref::borrow(self).release();
-}
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) { return Ref::borrow(self).release(); }
 
 PyObject* forwarded(PyObject* self, Name& name)
 {
@@ -115,10 +113,7 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name)
 
 // Pickling by reference, as for functions: a str answer makes pickle store
 // the module and this name, and check that they lead back to this object.
-PyObject* wrapper_reduce(PyObject* self, PyObject*)
-{
-    return forwarded(self, names::qualname);
-}
+PyObject* wrapper_reduce(PyObject* self, PyObject*) { return forwarded(self, names::qualname); }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg)
 {
@@ -161,7 +156,7 @@ PyGetSetDef g_getset[] = {
 };
 
 PyMemberDef g_members[] = {
-    vectorcall_offset_member(offsetof(WrapperObject, vectorcall)),
+    vectorcall_offset_member(offsetof(WrapperHead, vectorcall)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -197,10 +192,7 @@ HeapType g_type{g_spec};
 
 }  // namespace
 
-PyTypeObject* wrapper_type()
-{
-    return g_type.get();
-}
+PyTypeObject* wrapper_type() { return g_type.get(); }
 
 Ref new_wrapper(PyObject* function, const AssetMetadata& metadata)
 {

@@ -87,7 +87,8 @@ Ref initialise()
 }  // namespace
 }  // namespace sorva
 
-PyMODINIT_FUNC PyInit__sorva(void)
+// The interpreter looks the entry point up by this exact name.
+PyMODINIT_FUNC PyInit__sorva(void)  // NOLINT(bugprone-reserved-identifier)
 {
     return sorva::guard([] { return sorva::initialise(); });
 }

@@ -13,11 +13,10 @@ namespace sorva {
 namespace {
 
 constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
-constexpr const char* kPanicDoc =
-    "\nThe exception raised when native code called from Python faults.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
+constexpr const char* kPanicDoc = "\nThe exception raised when native code called from Python faults.\n\n"
+                                  "Like SystemExit, this exception is derived from BaseException so that\n"
+                                  "it will typically propagate all the way through the stack and cause the\n"
+                                  "Python interpreter to exit.\n";
 constexpr const char* kGenericFault = "sorva internal fault (no message)";
 constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
 constexpr std::string_view kUncaught = "uncaught panic at ffi boundary\n";
@@ -33,8 +32,8 @@ PyObject* g_panic_type = nullptr;  // created on the first fault, never freed
 PyObject* panic_type()
 {
     if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+        g_panic_type =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
         if (g_panic_type == nullptr) {
             abort_uncaught();
         }
@@ -65,7 +64,7 @@ bool is_panic(PyObject* exc)
     // (even another PanicException) must not start a second one, which
     // discard_exception would.
     PyErr_Clear();
-    throw Fault{std::move(message), std::source_location::current(), false};
+    throw Fault{std::move(message), {__builtin_FILE(), __builtin_LINE()}, false};
 }
 
 void set_message(PyObject* type, const std::string& message)
@@ -83,9 +82,9 @@ void raise_fault(const Fault& f) noexcept
     try {
         if (f.report) {
             std::string report = "sorva: internal fault at ";
-            report += f.where.file_name();
+            report += f.where.file;
             report += ':';
-            report += std::to_string(f.where.line());
+            report += std::to_string(f.where.line);
             report += ":\n";
             report += f.message.empty() ? kGenericFault : f.message;
             report += '\n';
@@ -112,15 +111,9 @@ void throw_pending()
     throw PythonError{};
 }
 
-void fail(PyObject* type, std::string message)
-{
-    throw CheckFailed{type, std::move(message)};
-}
+void fail(PyObject* type, std::string message) { throw CheckFailed{type, std::move(message)}; }
 
-void fault(std::string message, std::source_location where)
-{
-    throw Fault{std::move(message), where};
-}
+void fault(std::string message, const char* file, int line) { throw Fault{std::move(message), {file, line}}; }
 
 Ref take_exception()
 {
@@ -134,10 +127,7 @@ Ref take_exception()
     return exc;
 }
 
-void restore_exception(Ref exc)
-{
-    compat::restore_raised(std::move(exc));
-}
+void restore_exception(Ref exc) { compat::restore_raised(std::move(exc)); }
 
 void discard_exception()
 {
@@ -163,9 +153,9 @@ void raise_current() noexcept
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        raise_fault(Fault{e.what(), std::source_location::current()});
+        raise_fault(Fault{e.what(), {__builtin_FILE(), __builtin_LINE()}});
     } catch (...) {
-        raise_fault(Fault{{}, std::source_location::current()});
+        raise_fault(Fault{{}, {__builtin_FILE(), __builtin_LINE()}});
     }
 }
 
@@ -195,9 +185,6 @@ std::string exception_message(PyObject* exc)
     return utf8_lossy(str.get());
 }
 
-std::string exception_text(PyObject* exc)
-{
-    return type_name_of(exc) + ": " + exception_message(exc);
-}
+std::string exception_text(PyObject* exc) { return type_name_of(exc) + ": " + exception_message(exc); }
 
 }  // namespace sorva
