@@ -1,14 +1,10 @@
 // The dictionary form of the asset metadata record.
 #include "declare/metadata.hpp"
 
-
 namespace sorva::declare {
 namespace {
 
-Ref text_or_none(const std::optional<std::string>& text)
-{
-    return text ? new_str(*text) : Ref::borrow(Py_None);
-}
+Ref text_or_none(const std::optional<std::string>& text) { return text ? new_str(*text) : Ref::borrow(Py_None); }
 
 void set_item(PyObject* dict, const char* key, Ref value)
 {
@@ -64,8 +60,8 @@ Ref metadata_dict(const AssetMetadata& metadata)
     set_item(dict.get(), "name", text_or_none(metadata.name));
     set_item(dict.get(), "serializer", text_or_none(metadata.serializer));
     set_item(dict.get(), "inputs", metadata.inputs ? inputs_dict(*metadata.inputs) : Ref::borrow(Py_None));
-    set_item(dict.get(), "partitions",
-             metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None));
+    set_item(
+        dict.get(), "partitions", metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None));
     return dict;
 }
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "json/json.hpp"
 #include "module/module.hpp"
+#include "json/json.hpp"
 
 namespace sorva::declare {
 

@@ -15,10 +15,7 @@ struct PartitionsObject {
     std::unique_ptr<const std::vector<json::Value>> values;  // set at creation
 };
 
-PartitionsObject* as_partitions(PyObject* self)
-{
-    return reinterpret_cast<PartitionsObject*>(self);
-}
+PartitionsObject* as_partitions(PyObject* self) { return reinterpret_cast<PartitionsObject*>(self); }
 
 PyObject* partitions_repr(PyObject* self)
 {
@@ -51,15 +48,9 @@ HeapType g_type{g_spec};
 
 }  // namespace
 
-PyTypeObject* partitions_type()
-{
-    return g_type.get();
-}
+PyTypeObject* partitions_type() { return g_type.get(); }
 
-const std::vector<json::Value>& partition_values(PyObject* partitions)
-{
-    return *as_partitions(partitions)->values;
-}
+const std::vector<json::Value>& partition_values(PyObject* partitions) { return *as_partitions(partitions)->values; }
 
 Ref partitions(PyObject* values)
 {

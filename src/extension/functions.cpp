@@ -31,10 +31,7 @@ std::string_view required_text(std::string_view name, PyObject* arg)
     return convert_argument(name, [&] { return utf8_view(arg); });
 }
 
-PyObject* omitted_as_null(PyObject* arg)
-{
-    return omitted(arg) ? nullptr : arg;
-}
+PyObject* omitted_as_null(PyObject* arg) { return omitted(arg) ? nullptr : arg; }
 
 std::vector<std::string> module_names(PyObject* arg)
 {
@@ -79,8 +76,8 @@ Ref asset_body(const AssetArgs& args)
 {
     std::optional<std::string> name = optional_text("name", args.name);
     std::optional<std::string> serializer = optional_text("serializer", args.serializer);
-    return declare::asset(std::move(name), std::move(serializer), omitted_as_null(args.inputs),
-                          omitted_as_null(args.partitions));
+    return declare::asset(
+        std::move(name), std::move(serializer), omitted_as_null(args.inputs), omitted_as_null(args.partitions));
 }
 
 constexpr std::string_view kPartitionsParams[] = {"values"};
@@ -101,13 +98,9 @@ struct InspectArgs {
     PyObject* modules;
 };
 
-Ref inspect_body(const InspectArgs& args)
-{
-    return inspect::inspect_modules(module_names(args.modules));
-}
+Ref inspect_body(const InspectArgs& args) { return inspect::inspect_modules(module_names(args.modules)); }
 
-constexpr std::string_view kMaterializeParams[] = {"module_name", "function_name", "output_dir",
-                                                   "input_kwargs_json"};
+constexpr std::string_view kMaterializeParams[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
 constexpr Binding kMaterializeBinding{"materialize_asset", kMaterializeParams, 3, {}};
 struct MaterializeArgs {
     PyObject* module_name;
@@ -227,17 +220,16 @@ auto g_methods = [] {
     std::array<PyMethodDef, std::size(kFunctions)> methods{};
     for (std::size_t i = 0; i < methods.size(); ++i) {
         const FunctionRecord& record = kFunctions[i];
-        methods[i] = {record.binding.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
-                      METH_FASTCALL | METH_KEYWORDS, record.doc};
+        methods[i] = {record.binding.function,
+                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+                      METH_FASTCALL | METH_KEYWORDS,
+                      record.doc};
     }
     return methods;
 }();
 
 }  // namespace
 
-std::span<PyMethodDef> module_functions()
-{
-    return g_methods;
-}
+std::span<PyMethodDef> module_functions() { return g_methods; }
 
 }  // namespace sorva

@@ -48,10 +48,7 @@ Ref import_listed(const Stdlib& stdlib, const std::string& name)
     return {};
 }
 
-std::string module_prefix(const std::string& name)
-{
-    return "module '" + name + "': ";
-}
+std::string module_prefix(const std::string& name) { return "module '" + name + "': "; }
 
 // The value of one `inspect.getmembers` item, a (name, value) tuple.
 Ref member_value(PyObject* item)
@@ -63,8 +60,7 @@ Ref member_value(PyObject* item)
     return Ref::borrow(value);
 }
 
-void add_module_records(const Stdlib& stdlib, PyObject* module, const std::string& python_version,
-                        json::Array& records)
+void add_module_records(const Stdlib& stdlib, PyObject* module, const std::string& python_version, json::Array& records)
 {
     const std::string module_source = inspect::module_source(stdlib, module);
     const ModuleFacts facts{module, module_source, python_version};
@@ -115,8 +111,8 @@ void name_module_in_pending(const std::string& name)
 }
 
 // Whatever makes a listed module impossible to inspect says which module it was.
-void inspect_listed(const Stdlib& stdlib, const std::string& name, PyObject* module,
-                    const std::string& python_version, json::Array& records)
+void inspect_listed(const Stdlib& stdlib, const std::string& name, PyObject* module, const std::string& python_version,
+                    json::Array& records)
 {
     try {
         add_module_records(stdlib, module, python_version, records);

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "json/json.hpp"
 #include "module/module.hpp"
+#include "json/json.hpp"
 
 namespace sorva::inspect {
 

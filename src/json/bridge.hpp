@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "json/json.hpp"
 #include "module/module.hpp"
+#include "json/json.hpp"
 
 namespace sorva::json {
 

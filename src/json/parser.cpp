@@ -77,14 +77,16 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-int hex_value(char c) {
+int hex_value(char c)
+{
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-void append_utf8(std::string& s, std::uint32_t cp) {
+void append_utf8(std::string& s, std::uint32_t cp)
+{
     if (cp < 0x80) {
         s += static_cast<char>(cp);
     } else if (cp < 0x800) {
@@ -112,7 +114,8 @@ class Parser {
 public:
     explicit Parser(std::string_view text) : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
 
-    Value document() {
+    Value document()
+    {
         skip_space();
         Value v;
         if (at_container()) {
@@ -126,27 +129,32 @@ public:
     }
 
     // Line and column are worked out only here, from the failure's byte count.
-    ParseError error(const Failure& f) const {
+    ParseError error(const Failure& f) const
+    {
         ParseError e{kMessages[static_cast<std::size_t>(f.kind)], 1, 0};
         if (f.through == 0) return e;
         const char* const at = begin_ + f.through - 1;
         e.line += static_cast<std::size_t>(std::count(begin_, at, '\n'));
-        const auto line_start = std::find(std::make_reverse_iterator(at), std::make_reverse_iterator(begin_), '\n').base();
+        const auto line_start =
+            std::find(std::make_reverse_iterator(at), std::make_reverse_iterator(begin_), '\n').base();
         e.column = static_cast<std::size_t>(at - line_start) + 1;
         return e;
     }
 
 private:
-    [[noreturn]] void fail(ErrorKind kind, const char* at) const {
+    [[noreturn]] void fail(ErrorKind kind, const char* at) const
+    {
         throw Failure{kind, static_cast<std::size_t>(at - begin_) + 1};
     }
 
     // Input that ends too early is reported at its last byte.
-    [[noreturn]] void fail_at_end(ErrorKind kind) const {
+    [[noreturn]] void fail_at_end(ErrorKind kind) const
+    {
         throw Failure{kind, static_cast<std::size_t>(end_ - begin_)};
     }
 
-    void skip_space() {
+    void skip_space()
+    {
         while (p_ != end_ && is_space(*p_)) ++p_;
     }
 
@@ -156,27 +164,41 @@ private:
 
     // Any value but an array or object, built in `out` (a null). Nothing in
     // here nests, so `out` may be a slot of a waiting stack.
-    void scalar(Value& out) {
+    void scalar(Value& out)
+    {
         if (p_ == end_) fail_at_end(ErrorKind::EofValue);
         switch (*p_) {
             case 'n': literal("null"); return;
-            case 't': literal("true"); out = Value::boolean(true); return;
-            case 'f': literal("false"); out = Value::boolean(false); return;
+            case 't':
+                literal("true");
+                out = Value::boolean(true);
+                return;
+            case 'f':
+                literal("false");
+                out = Value::boolean(false);
+                return;
             case '"':
                 new (&out.string_) std::string(string());
                 out.kind_ = Kind::String;
                 return;
             case '-':
-            case '0': case '1': case '2': case '3': case '4':
-            case '5': case '6': case '7': case '8': case '9':
-                out = number();
-                return;
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9': out = number(); return;
             default: fail(ErrorKind::ExpectedValue, p_);
         }
     }
 
     // The first letter has already chosen the word.
-    void literal(std::string_view word) {
+    void literal(std::string_view word)
+    {
         if (static_cast<std::size_t>(end_ - p_) >= word.size() && std::equal(word.begin(), word.end(), p_)) {
             p_ += word.size();
             return;
@@ -189,13 +211,15 @@ private:
         }
     }
 
-    void enter() {
+    void enter()
+    {
         if (--depth_ == 0) fail(ErrorKind::RecursionLimit, p_);
         ++p_;
         skip_space();
     }
 
-    Value array() {
+    Value array()
+    {
         enter();
         if (p_ == end_) fail_at_end(ErrorKind::EofList);
         const std::size_t base = values_.size();
@@ -220,7 +244,8 @@ private:
         return Value::array(take(values_, base));
     }
 
-    Value object() {
+    Value object()
+    {
         enter();
         if (p_ == end_) fail_at_end(ErrorKind::EofObject);
         const std::size_t base = members_.size();
@@ -260,7 +285,8 @@ private:
     // exact size. A large container that fills the whole stack takes the stack
     // itself: copying it would cost more than its spare capacity.
     template <class T>
-    static std::vector<T> take(std::vector<T>& stack, std::size_t base) {
+    static std::vector<T> take(std::vector<T>& stack, std::size_t base)
+    {
         if (base == 0 && stack.size() >= kStealSize) return std::move(stack);
         const auto first = stack.begin() + static_cast<std::ptrdiff_t>(base);
         std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(stack.end()));
@@ -270,8 +296,8 @@ private:
 
     // Where one number's parts lie in the input.
     struct NumberText {
-        const char* start;           // the sign, or the first digit
-        const char* int_begin;       // the integer part's digits
+        const char* start;      // the sign, or the first digit
+        const char* int_begin;  // the integer part's digits
         const char* int_end;
         const char* mantissa_end;    // after the fraction, when there is one
         const char* exponent_begin;  // the exponent's digits, or nullptr without one
@@ -283,7 +309,8 @@ private:
     Value number() { return number_value(scan_number()); }
 
     // The grammar, checked by hand: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
-    NumberText scan_number() {
+    NumberText scan_number()
+    {
         NumberText n{};
         n.start = p_;
         n.negative = *p_ == '-';
@@ -316,13 +343,15 @@ private:
         return n;
     }
 
-    void skip_digits() {
+    void skip_digits()
+    {
         while (p_ != end_ && is_digit(*p_)) ++p_;
     }
 
     // The value of a number the grammar accepted: integers that fit are read
     // here, every other number is converted from its text, correctly rounded.
-    Value number_value(const NumberText& n) const {
+    Value number_value(const NumberText& n) const
+    {
         std::int32_t exponent = 0;
         if (n.exponent_begin != nullptr) {
             for (const char* d = n.exponent_begin; d != n.end; ++d) {
@@ -352,7 +381,8 @@ private:
     }
 
     // Reads the digits as an unsigned 64-bit integer; false when they exceed it.
-    static bool read_integer(const char* first, const char* last, std::uint64_t& out) {
+    static bool read_integer(const char* first, const char* last, std::uint64_t& out)
+    {
         constexpr std::ptrdiff_t kAlwaysFits = std::numeric_limits<std::uint64_t>::digits10;
         if (last - first <= kAlwaysFits) {
             std::uint64_t n = 0;
@@ -366,7 +396,8 @@ private:
     // The explicit exponent does not fit 32 bits from digit `at` on: a
     // non-zero significand with a positive exponent is out of range, reported
     // at that digit; anything else is a zero.
-    Value exponent_overflow(const NumberText& n, const char* at) const {
+    Value exponent_overflow(const NumberText& n, const char* at) const
+    {
         const bool zero_significand =
             std::none_of(n.start, n.mantissa_end, [](char c) { return c >= '1' && c <= '9'; });
         if (!zero_significand && !n.exponent_negative) fail(ErrorKind::NumberOutOfRange, at);
@@ -375,7 +406,8 @@ private:
 
     // Power of ten of the first significant digit of the mantissa, to tell an
     // overflow from an underflow; only called for a non-zero mantissa.
-    static std::int64_t leading_exponent(const NumberText& n) {
+    static std::int64_t leading_exponent(const NumberText& n)
+    {
         if (*n.int_begin != '0') return n.int_end - n.int_begin - 1;
         const char* const fraction = n.int_end + 1;
         return -(std::find_if(fraction, n.mantissa_end, [](char c) { return c != '0'; }) - fraction) - 1;
@@ -384,7 +416,8 @@ private:
     // The text of the string at p_: a view of the input when it holds no
     // escape, otherwise of its decoding in a buffer kept for the whole parse.
     // Either way the caller allocates the string once, at its final length.
-    std::string_view string() {
+    std::string_view string()
+    {
         ++p_;
         const char* run_end = detail::find_string_special(p_, end_);
         if (run_end != end_ && *run_end == '"') {
@@ -404,7 +437,8 @@ private:
         }
     }
 
-    void escape(std::string& s) {
+    void escape(std::string& s)
+    {
         if (p_ == end_) fail_at_end(ErrorKind::EofString);
         switch (*p_++) {
             case '"': s += '"'; break;
@@ -421,7 +455,8 @@ private:
     }
 
     // After "\u": one code point, from a single escape or a surrogate pair.
-    std::uint32_t unicode_escape() {
+    std::uint32_t unicode_escape()
+    {
         const std::uint32_t unit = hex4();
         if (unit >= 0xDC00 && unit <= 0xDFFF) fail(ErrorKind::LoneLeadingSurrogate, p_ - 1);
         if (unit < 0xD800 || unit > 0xDBFF) return unit;
@@ -436,7 +471,8 @@ private:
     }
 
     // The four characters are examined together, so a bad one is reported at the fourth.
-    std::uint32_t hex4() {
+    std::uint32_t hex4()
+    {
         if (end_ - p_ < 4) fail_at_end(ErrorKind::EofString);
         std::uint32_t unit = 0;
         bool valid = true;
@@ -463,7 +499,8 @@ private:
 
 }  // namespace detail
 
-std::string ParseError::text() const {
+std::string ParseError::text() const
+{
     std::string s(message);
     s += " at line ";
     s += std::to_string(line);
@@ -472,7 +509,8 @@ std::string ParseError::text() const {
     return s;
 }
 
-ParseResult parse(std::string_view text) {
+ParseResult parse(std::string_view text)
+{
     detail::Parser parser(text);
     try {
         return ParseResult(parser.document());

@@ -8,10 +8,7 @@
 namespace sorva {
 namespace {
 
-std::string full_name(const Binding& binding)
-{
-    return std::string(binding.function) + "()";
-}
+std::string full_name(const Binding& binding) { return std::string(binding.function) + "()"; }
 
 [[noreturn]] void too_many(const Binding& binding, std::size_t given)
 {
@@ -47,9 +44,9 @@ std::string full_name(const Binding& binding)
         list += names[i];
         list += '\'';
     }
-    fail(PyExc_TypeError, full_name(binding) + " missing " + std::to_string(names.size()) +
-                              " required positional " + (names.size() == 1 ? "argument" : "arguments") +
-                              ": " + list);
+    fail(PyExc_TypeError,
+         full_name(binding) + " missing " + std::to_string(names.size()) + " required positional " +
+             (names.size() == 1 ? "argument" : "arguments") + ": " + list);
 }
 
 bool same_name(PyObject* keyword, std::string_view name)
@@ -95,10 +92,9 @@ Bound bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargsf, PyO
                  full_name(binding) + " got an unexpected keyword argument '" + utf8_lossy(keyword) + "'");
         }
         if (bound[slot] != nullptr) {
-            std::string_view name = slot < positional_count ? binding.positional[slot]
-                                                            : binding.keyword_only[slot - positional_count];
-            fail(PyExc_TypeError,
-                 full_name(binding) + " got multiple values for argument '" + std::string(name) + "'");
+            std::string_view name =
+                slot < positional_count ? binding.positional[slot] : binding.keyword_only[slot - positional_count];
+            fail(PyExc_TypeError, full_name(binding) + " got multiple values for argument '" + std::string(name) + "'");
         }
         bound[slot] = args[given + static_cast<std::size_t>(k)];
     }

@@ -70,10 +70,7 @@ std::string conversion_message(PyObject* obj, std::string_view target)
     return message;
 }
 
-void fail_conversion(PyObject* obj, std::string_view target)
-{
-    fail(PyExc_TypeError, conversion_message(obj, target));
-}
+void fail_conversion(PyObject* obj, std::string_view target) { fail(PyExc_TypeError, conversion_message(obj, target)); }
 
 PyObject* expect_list(PyObject* obj)
 {
@@ -107,15 +104,9 @@ bool to_bool(PyObject* obj)
     return obj == Py_True;
 }
 
-Ref import_module(Name& name)
-{
-    return check(PyImport_Import(name.get()));
-}
+Ref import_module(Name& name) { return check(PyImport_Import(name.get())); }
 
-Ref getattr(PyObject* obj, Name& name)
-{
-    return check(PyObject_GetAttr(obj, name.get()));
-}
+Ref getattr(PyObject* obj, Name& name) { return check(PyObject_GetAttr(obj, name.get())); }
 
 Ref getattr_or_empty(PyObject* obj, Name& name)
 {
@@ -135,9 +126,12 @@ Ref call_with_keywords(PyObject* callable, PyObject* kwargs)
 Stdlib Stdlib::import(std::initializer_list<Member> wanted)
 {
     static constexpr std::pair<Member, Name*> kModules[] = {
-        {&Stdlib::importlib, &names::importlib}, {&Stdlib::inspect, &names::inspect},
-        {&Stdlib::json, &names::json},           {&Stdlib::pathlib, &names::pathlib},
-        {&Stdlib::sys, &names::sys},             {&Stdlib::textwrap, &names::textwrap},
+        {&Stdlib::importlib, &names::importlib},
+        {&Stdlib::inspect, &names::inspect},
+        {&Stdlib::json, &names::json},
+        {&Stdlib::pathlib, &names::pathlib},
+        {&Stdlib::sys, &names::sys},
+        {&Stdlib::textwrap, &names::textwrap},
     };
     Stdlib stdlib;
     for (Member member : wanted) {

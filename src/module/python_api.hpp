@@ -55,8 +55,8 @@ template <class... Args>
 Ref call(PyObject* callable, Args... args)
 {
     std::array<PyObject*, sizeof...(Args) + 1> vector{nullptr, args...};
-    return check(PyObject_Vectorcall(callable, vector.data() + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(
+        PyObject_Vectorcall(callable, vector.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(**kwargs)

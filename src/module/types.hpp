@@ -37,7 +37,10 @@ private:
 // where an instance keeps its vectorcall function.
 constexpr PyMemberDef vectorcall_offset_member(std::size_t offset)
 {
-    return {"__vectorcalloffset__", compat::kMemberSsize, static_cast<Py_ssize_t>(offset), compat::kMemberReadOnly,
+    return {"__vectorcalloffset__",
+            compat::kMemberSsize,
+            static_cast<Py_ssize_t>(offset),
+            compat::kMemberReadOnly,
             nullptr};
 }
 
