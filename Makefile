@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEV = $(BUILD)/dev
 PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
 
-.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions clone-check demo clean
+.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions clone-check lint format tidy demo clean
 
 all: build
 
@@ -26,9 +26,25 @@ unit: build
 pytest: build
 	$(PYTEST) -q -p no:cacheprovider tests
 
-# Everything: C++ units, the Python suite, the sanitizer and leak runs, a
-# short fuzzing session, the wheel, the other interpreters and a fresh clone.
-test: unit pytest sanitize leakcheck fuzz wheelcheck versions clone-check
+# Everything: the C++ layout and static checks, C++ units, the Python suite,
+# the sanitizer and leak runs, a short fuzzing session, the wheel, the other
+# interpreters and a fresh clone.
+test: lint unit pytest sanitize leakcheck fuzz wheelcheck versions clone-check
+
+CXX_FILES = $(shell find src tests/cpp tests/embed bench fuzz -name '*.cpp' -o -name '*.hpp' | sort)
+
+# The layout of .clang-format and the checks of .clang-tidy, both clean.
+lint: deps
+	clang-format-14 --dry-run --Werror $(CXX_FILES)
+	@$(MAKE) --no-print-directory tidy
+
+# Reformats every C++ file in place.
+format: deps
+	clang-format-14 -i $(CXX_FILES)
+
+tidy: build
+	run-clang-tidy-14 -quiet -j $(JOBS) -clang-tidy-binary clang-tidy-14 -p $(BUILD) $(abspath src)/ \
+		> $(BUILD)/tidy.log 2>&1 || { grep -E -A4 "(warning|error):" $(BUILD)/tidy.log; exit 1; }
 
 # The C++ units and the Python suite against a build with ASan and UBSan.
 sanitize: deps

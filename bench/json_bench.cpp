@@ -19,7 +19,8 @@ using sorva::json::Object;
 using sorva::json::Value;
 
 // Records like the ones the module writes: short keys, a few levels, mixed scalars.
-Value metadata_document(std::mt19937_64& rng) {
+Value metadata_document(std::mt19937_64& rng)
+{
     Array records;
     for (int i = 0; i < 5000; ++i) {
         Array values;
@@ -44,7 +45,8 @@ Value metadata_document(std::mt19937_64& rng) {
 }
 
 // Half of them like random.uniform(0, 1000), half from random bit patterns.
-Value doubles_document(std::mt19937_64& rng) {
+Value doubles_document(std::mt19937_64& rng)
+{
     std::uniform_real_distribution<double> uniform(0.0, 1000.0);
     Array items;
     for (int i = 0; i < 200000; ++i) {
@@ -59,7 +61,8 @@ Value doubles_document(std::mt19937_64& rng) {
 }
 
 // Magnitudes spread from one digit to twenty, a quarter of them negative.
-Value integers_document(std::mt19937_64& rng) {
+Value integers_document(std::mt19937_64& rng)
+{
     Array items;
     for (int i = 0; i < 200000; ++i) {
         const std::uint64_t n = rng() >> (rng() % 64);
@@ -69,11 +72,18 @@ Value integers_document(std::mt19937_64& rng) {
 }
 
 // Prose with quotes, backslashes, line breaks, control characters and non-ASCII text.
-Value strings_document(std::mt19937_64& rng) {
-    static constexpr std::string_view kPieces[] = {
-        "The quick brown fox jumps over the lazy dog. ", "path\\to\\file ", "\"quoted\" ", "line\nbreak ",
-        "tab\tstop ", "caf\xC3\xA9 na\xC3\xAFve ", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E ", "\xF0\x9F\x98\x80 ",
-        "bell\x07 ", "plain words without anything special in them at all "};
+Value strings_document(std::mt19937_64& rng)
+{
+    static constexpr std::string_view kPieces[] = {"The quick brown fox jumps over the lazy dog. ",
+                                                   "path\\to\\file ",
+                                                   "\"quoted\" ",
+                                                   "line\nbreak ",
+                                                   "tab\tstop ",
+                                                   "caf\xC3\xA9 na\xC3\xAFve ",
+                                                   "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E ",
+                                                   "\xF0\x9F\x98\x80 ",
+                                                   "bell\x07 ",
+                                                   "plain words without anything special in them at all "};
     Array items;
     for (int i = 0; i < 20000; ++i) {
         std::string s;
@@ -84,7 +94,8 @@ Value strings_document(std::mt19937_64& rng) {
 }
 
 // Alternating arrays and objects nested 120 deep, many times over.
-Value deep_document(std::mt19937_64& rng) {
+Value deep_document(std::mt19937_64& rng)
+{
     Array items;
     for (int i = 0; i < 400; ++i) {
         Value v = Value::uint(rng() % 1000);
@@ -116,12 +127,14 @@ constexpr Document kDocuments[] = {
     {"deep", deep_document},
 };
 
-std::string text_of(const Document& doc) {
+std::string text_of(const Document& doc)
+{
     std::mt19937_64 rng(42);
     return sorva::json::write(doc.make(rng));
 }
 
-void ours_parse(benchmark::State& state, const Document& doc) {
+void ours_parse(benchmark::State& state, const Document& doc)
+{
     const std::string text = text_of(doc);
     for (auto _ : state) {
         sorva::json::ParseResult r = sorva::json::parse(text);
@@ -131,7 +144,8 @@ void ours_parse(benchmark::State& state, const Document& doc) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-void rapidjson_parse(benchmark::State& state, const Document& doc) {
+void rapidjson_parse(benchmark::State& state, const Document& doc)
+{
     const std::string text = text_of(doc);
     for (auto _ : state) {
         rapidjson::Document d;
@@ -144,7 +158,8 @@ void rapidjson_parse(benchmark::State& state, const Document& doc) {
 
 // Both writers are timed from a parsed tree into a fresh buffer; throughput
 // counts the same document bytes for both so that the rates compare directly.
-void ours_write(benchmark::State& state, const Document& doc) {
+void ours_write(benchmark::State& state, const Document& doc)
+{
     const std::string text = text_of(doc);
     sorva::json::ParseResult r = sorva::json::parse(text);
     for (auto _ : state) {
@@ -154,7 +169,8 @@ void ours_write(benchmark::State& state, const Document& doc) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-void rapidjson_write(benchmark::State& state, const Document& doc) {
+void rapidjson_write(benchmark::State& state, const Document& doc)
+{
     const std::string text = text_of(doc);
     rapidjson::Document d;
     d.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
@@ -169,7 +185,8 @@ void rapidjson_write(benchmark::State& state, const Document& doc) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     for (const Document& doc : kDocuments) {
         const std::string name = doc.name;
         benchmark::RegisterBenchmark(("parse/" + name + "/ours").c_str(), ours_parse, doc);

@@ -1,4 +1,5 @@
-// libFuzzer target for the parser: no input may crash it; an accepted input must write, parse back to the same value and write again to the same text.
+// libFuzzer target for the parser: no input may crash it; an accepted input must write, parse back to the same value
+// and write again to the same text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -7,7 +8,8 @@
 
 #include "json/json.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     using sorva::json::parse;
     using sorva::json::ParseResult;
     using sorva::json::write;

@@ -1,5 +1,6 @@
-// What the other subsystems use of asset declaration: the two classes and
-// the bodies of `asset` and `partitions`.
+// What the other subsystems use of asset declaration: the two classes, the
+// bodies of `asset` and `partitions`, and the asset protocol by which any
+// object is read as an asset.
 #pragma once
 
 #include <Python.h>
@@ -7,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "module/ref.hpp"
+#include "module/module.hpp"
 
 namespace sorva::declare {
 
@@ -21,5 +22,14 @@ Ref partitions(PyObject* values);
 // `inputs` and `partitions` are nullptr when omitted or None.
 Ref asset(std::optional<std::string> name, std::optional<std::string> serializer, PyObject* inputs,
           PyObject* partitions);
+
+// The object declares itself an asset: its `__sorva_kind__` is the str
+// "asset", compared as text (a str subclass cannot answer "asset" by
+// overriding __eq__). An object that cannot answer is simply not one.
+bool is_asset(PyObject* obj);
+
+// The function an asset stands for: its `__sorva_original__`, or the object
+// itself when that cannot be read.
+Ref original_function(PyObject* asset);
 
 }  // namespace sorva::declare

@@ -5,9 +5,8 @@
 
 #include "declare/declare.hpp"
 #include "declare/metadata.hpp"
-#include "declare/partitions_object.hpp"
+#include "declare/partitions.hpp"
 #include "declare/wrapper.hpp"
-#include "module/module.hpp"
 
 namespace sorva::declare {
 namespace {
@@ -45,33 +44,18 @@ void walk_dict(PyObject* dict, Visit&& visit)
     }
 }
 
-bool declares_asset(PyObject* value)
-{
-    Ref kind = Ref::steal(PyObject_GetAttrString(value, "__sorva_kind__"));
-    if (!kind) {
-        discard_exception();
-        return false;
-    }
-    return PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
-}
-
-// "<resolved source file>:<__name__>" of a decorated upstream.
+// "<resolved source file>:<__name__>" of a decorated upstream. Unlike
+// inspection, a source file that cannot be named fails the declaration.
 std::string asset_ref(PyObject* upstream)
 {
-    Ref function = Ref::steal(PyObject_GetAttrString(upstream, "__sorva_original__"));
-    if (!function) {
-        discard_exception();
-        function = Ref::borrow(upstream);
-    }
-    Ref inspect = import_module("inspect");
-    Ref pathlib = import_module("pathlib");
-    Ref file = call_method(inspect.get(), "getsourcefile", function.get());
-    Ref path = call_method(pathlib.get(), "Path", file.get());
-    Ref resolved = call_method(path.get(), "resolve");
-    std::string ref = to_text(str_of(resolved.get()).get());
-    Ref name = getattr(function.get(), "__name__");
+    Ref function = original_function(upstream);
+    Ref inspect = import_module(names::inspect);
+    Ref pathlib = import_module(names::pathlib);
+    Ref file = call_method(inspect.get(), names::getsourcefile, function.get());
+    std::string ref = resolved_path(pathlib.get(), file.get());
+    Ref name = getattr(function.get(), names::dunder_name);
     ref += ':';
-    ref += text_of(name.get());
+    ref += utf8_view(name.get());
     return ref;
 }
 
@@ -80,11 +64,11 @@ std::vector<std::pair<std::string, std::string>> read_inputs(PyObject* inputs)
     expect_dict(inputs);
     std::vector<std::pair<std::string, std::string>> map;
     walk_dict(inputs, [&](PyObject* key, PyObject* value) {
-        std::string parameter = to_text(key);
-        if (declares_asset(value)) {
+        std::string parameter = utf8_copy(key);
+        if (is_asset(value)) {
             map.emplace_back(std::move(parameter), asset_ref(value));
         } else if (PyUnicode_Check(value)) {
-            map.emplace_back(std::move(parameter), to_text(value));
+            map.emplace_back(std::move(parameter), utf8_copy(value));
         } else {
             fail(PyExc_TypeError, kBadInput);
         }
@@ -97,12 +81,11 @@ std::vector<std::pair<std::string, PartitionSpec>> read_partitions(PyObject* par
     expect_dict(partitions);
     std::vector<std::pair<std::string, PartitionSpec>> map;
     walk_dict(partitions, [&](PyObject* key, PyObject* value) {
-        std::string dimension = to_text(key);
+        std::string dimension = utf8_copy(key);
         if (!PyObject_TypeCheck(value, partitions_type())) {
             fail(PyExc_TypeError, kBadPartition);
         }
-        map.emplace_back(std::move(dimension),
-                         PartitionSpec{*reinterpret_cast<PartitionsObject*>(value)->values});
+        map.emplace_back(std::move(dimension), PartitionSpec{partition_values(value)});
     });
     return map;
 }
@@ -149,7 +132,7 @@ Ref asset(std::optional<std::string> name, std::optional<std::string> serializer
         metadata->partitions = read_partitions(partitions);
     }
     Ref capsule = check(PyCapsule_New(metadata.get(), kCapsuleName, release_metadata));
-    metadata.release();  // owned by the capsule
+    static_cast<void>(metadata.release());  // owned by the capsule
     return check(PyCFunction_New(&g_decorator_def, capsule.get()));
 }
 

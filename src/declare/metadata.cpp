@@ -1,15 +1,10 @@
 // The dictionary form of the asset metadata record.
 #include "declare/metadata.hpp"
 
-#include "module/module.hpp"
-
 namespace sorva::declare {
 namespace {
 
-Ref text_or_none(const std::optional<std::string>& text)
-{
-    return text ? new_text(*text) : Ref::borrow(Py_None);
-}
+Ref text_or_none(const std::optional<std::string>& text) { return text ? new_str(*text) : Ref::borrow(Py_None); }
 
 void set_item(PyObject* dict, const char* key, Ref value)
 {
@@ -18,7 +13,7 @@ void set_item(PyObject* dict, const char* key, Ref value)
 
 void set_item(PyObject* dict, const std::string& key, Ref value)
 {
-    Ref key_object = new_text(key);
+    Ref key_object = new_str(key);
     check_status(PyDict_SetItem(dict, key_object.get(), value.get()));
 }
 
@@ -26,7 +21,7 @@ Ref inputs_dict(const std::vector<std::pair<std::string, std::string>>& inputs)
 {
     Ref dict = check(PyDict_New());
     for (const auto& [parameter, ref] : inputs) {
-        set_item(dict.get(), parameter, new_text(ref));
+        set_item(dict.get(), parameter, new_str(ref));
     }
     return dict;
 }
@@ -36,8 +31,8 @@ Ref partitions_dict(const std::vector<std::pair<std::string, PartitionSpec>>& pa
     Ref dict = check(PyDict_New());
     for (const auto& [dimension, spec] : partitions) {
         Ref entry = check(PyDict_New());
-        set_item(entry.get(), "kind", new_text("inline"));
-        set_item(entry.get(), "values_json", new_text(values_json(spec.values)));
+        set_item(entry.get(), "kind", new_str("inline"));
+        set_item(entry.get(), "values_json", new_str(values_json(spec.values)));
         set_item(dict.get(), dimension, std::move(entry));
     }
     return dict;
@@ -61,12 +56,12 @@ std::string values_json(const std::vector<json::Value>& values)
 Ref metadata_dict(const AssetMetadata& metadata)
 {
     Ref dict = check(PyDict_New());
-    set_item(dict.get(), "kind", new_text("asset"));
+    set_item(dict.get(), "kind", new_str("asset"));
     set_item(dict.get(), "name", text_or_none(metadata.name));
     set_item(dict.get(), "serializer", text_or_none(metadata.serializer));
     set_item(dict.get(), "inputs", metadata.inputs ? inputs_dict(*metadata.inputs) : Ref::borrow(Py_None));
-    set_item(dict.get(), "partitions",
-             metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None));
+    set_item(
+        dict.get(), "partitions", metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None));
     return dict;
 }
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "module/module.hpp"
 #include "json/json.hpp"
-#include "module/ref.hpp"
 
 namespace sorva::declare {
 

@@ -1,27 +1,30 @@
 // The Partitions class and the `partitions` function.
+#include "declare/partitions.hpp"
+
 #include <memory>
 #include <utility>
 
 #include "declare/declare.hpp"
-#include "declare/partitions_object.hpp"
 #include "json/bridge.hpp"
-#include "module/module.hpp"
-#include "module/type_slots.hpp"
 
 namespace sorva::declare {
 namespace {
 
+struct PartitionsObject {
+    PyObject_HEAD
+    std::unique_ptr<const std::vector<json::Value>> values;  // set at creation
+};
+
+PartitionsObject* as_partitions(PyObject* self) { return reinterpret_cast<PartitionsObject*>(self); }
+
 PyObject* partitions_repr(PyObject* self)
 {
-    return guard([&] {
-        auto* object = reinterpret_cast<PartitionsObject*>(self);
-        return new_text("Partitions(" + std::to_string(object->values->size()) + " values)");
-    });
+    return guard([&] { return new_str("Partitions(" + std::to_string(partition_values(self).size()) + " values)"); });
 }
 
 void partitions_dealloc(PyObject* self)
 {
-    delete std::exchange(reinterpret_cast<PartitionsObject*>(self)->values, nullptr);
+    std::destroy_at(&as_partitions(self)->values);
     free_instance(self);
 }
 
@@ -41,21 +44,17 @@ PyType_Spec g_spec = {
     .slots = g_slots,
 };
 
-PyTypeObject* g_type = nullptr;
+HeapType g_type{g_spec};
 
 }  // namespace
 
-PyTypeObject* partitions_type()
-{
-    if (g_type == nullptr) {
-        g_type = create_type(&g_spec);
-    }
-    return g_type;
-}
+PyTypeObject* partitions_type() { return g_type.get(); }
+
+const std::vector<json::Value>& partition_values(PyObject* partitions) { return *as_partitions(partitions)->values; }
 
 Ref partitions(PyObject* values)
 {
-    Ref json_module = import_module("json");
+    Ref json_module = import_module(names::json);
     auto parsed = std::make_unique<std::vector<json::Value>>();
     // The list may change size under us while json.dumps runs user code.
     Py_ssize_t end = PyList_GET_SIZE(values);
@@ -69,7 +68,7 @@ Ref partitions(PyObject* values)
     }
     PyTypeObject* type = partitions_type();
     Ref object = check(type->tp_alloc(type, 0));
-    reinterpret_cast<PartitionsObject*>(object.get())->values = parsed.release();
+    new (&as_partitions(object.get())->values) std::unique_ptr<const std::vector<json::Value>>(std::move(parsed));
     return object;
 }
 

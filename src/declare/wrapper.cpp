@@ -4,36 +4,37 @@
 
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "declare/declare.hpp"
-#include "module/compat.hpp"
-#include "module/module.hpp"
-#include "module/type_slots.hpp"
 
 namespace sorva::declare {
 namespace {
 
-struct WrapperObject {
+// The part of an instance that the interpreter reads by offset, kept
+// standard-layout so that the offset is well defined.
+struct WrapperHead {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject* function;       // owned
-    AssetMetadata* metadata;  // owned
+};
+static_assert(std::is_standard_layout_v<WrapperHead>);
+
+struct WrapperObject : WrapperHead {
+    Ref function;  // empty only once the garbage collector has cleared it
+    std::unique_ptr<const AssetMetadata> metadata;
 };
 
-WrapperObject* as_wrapper(PyObject* self)
-{
-    return reinterpret_cast<WrapperObject*>(self);
-}
+WrapperObject* as_wrapper(PyObject* self) { return reinterpret_cast<WrapperObject*>(self); }
 
-// The garbage collector empties a wrapper that is part of unreachable
+// The garbage collector empties a wrapper that is part of an unreachable
 // cycle; code that still reaches it (a finaliser of the cycle) gets this.
 constexpr const char* kCleared = "the AssetWrapper's function was released by the garbage collector";
 
 // The wrapped function, or the ReferenceError above once collected.
 PyObject* wrapped(PyObject* self)
 {
-    PyObject* function = as_wrapper(self)->function;
+    PyObject* function = as_wrapper(self)->function.get();
     if (function == nullptr) {
         fail(PyExc_ReferenceError, kCleared);
     }
@@ -43,15 +44,12 @@ PyObject* wrapped(PyObject* self)
 // Calls and attribute reads recurse in C through a chain of wrappers; the
 // interpreter's recursion limit turns a chain too deep for the stack into
 // RecursionError. Returns false with that error set.
-bool enter_forwarding()
-{
-    return Py_EnterRecursiveCall(" while forwarding through an AssetWrapper") == 0;
-}
+bool enter_forwarding() { return Py_EnterRecursiveCall(" while forwarding through an AssetWrapper") == 0; }
 
 // Forwards the caller's vector untouched: no tuple or dict is built.
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames)
 {
-    PyObject* function = as_wrapper(self)->function;
+    PyObject* function = as_wrapper(self)->function.get();
     PyObject* result = nullptr;
     if (function == nullptr) {
         return guard([]() -> Ref { fail(PyExc_ReferenceError, kCleared); });
@@ -69,18 +67,16 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
     return result;
 }
 
-PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*)
-{
-    return Ref::borrow(self).release();
-}
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) { return Ref::borrow(self).release(); }
 
-PyObject* forwarded(PyObject* self, const char* name)
+PyObject* forwarded(PyObject* self, Name& name)
 {
     return guard([&] {
+        PyObject* function = wrapped(self);
         if (!enter_forwarding()) {
             throw_pending();
         }
-        Ref value = Ref::steal(PyObject_GetAttrString(wrapped(self), name));
+        Ref value = Ref::steal(PyObject_GetAttr(function, name.get()));
         Py_LeaveRecursiveCall();
         return check(value.release());
     });
@@ -88,7 +84,7 @@ PyObject* forwarded(PyObject* self, const char* name)
 
 PyObject* get_kind(PyObject*, void*)
 {
-    return guard([] { return new_text("asset"); });
+    return guard([] { return new_str("asset"); });
 }
 
 PyObject* get_metadata(PyObject* self, void*)
@@ -101,37 +97,34 @@ PyObject* get_original(PyObject* self, void*)
     return guard([&] { return Ref::borrow(wrapped(self)); });
 }
 
-PyObject* get_name(PyObject* self, void*) { return forwarded(self, "__name__"); }
-PyObject* get_module(PyObject* self, void*) { return forwarded(self, "__module__"); }
-PyObject* get_qualname(PyObject* self, void*) { return forwarded(self, "__qualname__"); }
+PyObject* get_name(PyObject* self, void*) { return forwarded(self, names::dunder_name); }
+PyObject* get_module(PyObject* self, void*) { return forwarded(self, names::module); }
+PyObject* get_qualname(PyObject* self, void*) { return forwarded(self, names::qualname); }
 
 // The type's dictionary holds the class docstring under __doc__, where it
 // would hide an instance getter; instances answer __doc__ here instead.
 PyObject* wrapper_getattro(PyObject* self, PyObject* name)
 {
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__doc__") == 0) {
-        return forwarded(self, "__doc__");
+        return forwarded(self, names::doc);
     }
     return PyObject_GenericGetAttr(self, name);
 }
 
 // Pickling by reference, as for functions: a str answer makes pickle store
 // the module and this name, and check that they lead back to this object.
-PyObject* wrapper_reduce(PyObject* self, PyObject*)
-{
-    return forwarded(self, "__qualname__");
-}
+PyObject* wrapper_reduce(PyObject* self, PyObject*) { return forwarded(self, names::qualname); }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg)
 {
-    Py_VISIT(as_wrapper(self)->function);
+    Py_VISIT(as_wrapper(self)->function.get());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int wrapper_clear(PyObject* self)
 {
-    Py_CLEAR(as_wrapper(self)->function);
+    as_wrapper(self)->function = Ref();
     return 0;
 }
 
@@ -139,14 +132,15 @@ void wrapper_dealloc(PyObject* self)
 {
     PyObject_GC_UnTrack(self);
     WrapperObject* wrapper = as_wrapper(self);
-    delete std::exchange(wrapper->metadata, nullptr);
-    Ref next = Ref::steal(std::exchange(wrapper->function, nullptr));
+    Ref next = std::move(wrapper->function);
+    std::destroy_at(&wrapper->function);
+    std::destroy_at(&wrapper->metadata);
     free_instance(self);
     // A chain of wrappers, each holding the only reference to the next, is
     // let go link by link here: nested deallocations would run out of stack
     // on a long chain. Each inner wrapper is emptied before it is dropped.
     while (next && Py_TYPE(next.get()) == wrapper_type() && Py_REFCNT(next.get()) == 1) {
-        next = Ref::steal(std::exchange(as_wrapper(next.get())->function, nullptr));
+        next = std::move(as_wrapper(next.get())->function);
     }
 }
 
@@ -161,14 +155,14 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef g_members[] = {
+    vectorcall_offset_member(offsetof(WrapperHead, vectorcall)),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef g_methods[] = {
     {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyMemberDef g_members[] = {
-    {"__vectorcalloffset__", compat::kMemberSsize, offsetof(WrapperObject, vectorcall), compat::kMemberReadOnly, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot g_slots[] = {
@@ -194,27 +188,21 @@ PyType_Spec g_spec = {
     .slots = g_slots,
 };
 
-PyTypeObject* g_type = nullptr;
+HeapType g_type{g_spec};
 
 }  // namespace
 
-PyTypeObject* wrapper_type()
-{
-    if (g_type == nullptr) {
-        g_type = create_type(&g_spec);
-    }
-    return g_type;
-}
+PyTypeObject* wrapper_type() { return g_type.get(); }
 
 Ref new_wrapper(PyObject* function, const AssetMetadata& metadata)
 {
-    auto copy = std::make_unique<AssetMetadata>(metadata);
+    auto copy = std::make_unique<const AssetMetadata>(metadata);
     PyTypeObject* type = wrapper_type();
     Ref object = check(type->tp_alloc(type, 0));
     WrapperObject* wrapper = as_wrapper(object.get());
     wrapper->vectorcall = wrapper_vectorcall;
-    wrapper->function = Ref::borrow(function).release();  // owned by the wrapper
-    wrapper->metadata = copy.release();
+    new (&wrapper->function) Ref(Ref::borrow(function));
+    new (&wrapper->metadata) std::unique_ptr<const AssetMetadata>(std::move(copy));
     return object;
 }
 

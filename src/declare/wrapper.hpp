@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "declare/metadata.hpp"
-#include "module/ref.hpp"
+#include "module/module.hpp"
 
 namespace sorva::declare {
 

@@ -5,32 +5,19 @@
 #include <cstddef>
 #include <utility>
 
-#include "inspect/names.hpp"
+#include "declare/declare.hpp"
 #include "inspect/record.hpp"
-#include "module/compat.hpp"
-#include "module/module.hpp"
 
 namespace sorva::inspect {
 namespace {
 
-Toolkit import_toolkit()
-{
-    Toolkit tools;
-    tools.importlib = import_module("importlib");
-    tools.inspect = import_module("inspect");
-    tools.textwrap = import_module("textwrap");
-    tools.sys = import_module("sys");
-    tools.pathlib = import_module("pathlib");
-    return tools;
-}
-
 // "3.14.0" from sys.version_info.
 std::string python_version(PyObject* sys)
 {
-    Ref info = getattr(sys, "version_info");
+    Ref info = getattr(sys, names::version_info);
     std::string text;
-    for (const char* part : {"major", "minor", "micro"}) {
-        Ref number = getattr(info.get(), part);
+    for (Name* part : {&names::major, &names::minor, &names::micro}) {
+        Ref number = getattr(info.get(), *part);
         long long value = PyLong_AsLongLong(number.get());
         if (value == -1 && PyErr_Occurred()) {
             throw_pending();
@@ -46,10 +33,10 @@ std::string python_version(PyObject* sys)
 // Imports one listed module. Whatever its import raises leaves it out with a
 // line on standard error, except a KeyboardInterrupt: that is the user
 // stopping the run, and a partial result must not hide it.
-Ref import_listed(const Toolkit& tools, const std::string& name)
+Ref import_listed(const Stdlib& stdlib, const std::string& name)
 {
-    Ref text = new_text(name);
-    Ref module = Ref::steal(try_call_named(tools.importlib.get(), names::import_module, text.get()));
+    Ref text = new_str(name);
+    Ref module = try_call_method(stdlib.importlib.get(), names::import_module, text.get());
     if (module) {
         return module;
     }
@@ -61,10 +48,7 @@ Ref import_listed(const Toolkit& tools, const std::string& name)
     return {};
 }
 
-std::string module_prefix(const std::string& name)
-{
-    return "module '" + name + "': ";
-}
+std::string module_prefix(const std::string& name) { return "module '" + name + "': "; }
 
 // The value of one `inspect.getmembers` item, a (name, value) tuple.
 Ref member_value(PyObject* item)
@@ -76,17 +60,16 @@ Ref member_value(PyObject* item)
     return Ref::borrow(value);
 }
 
-void add_module_records(const Toolkit& tools, PyObject* module, const std::string& python_version,
-                        json::Array& records)
+void add_module_records(const Stdlib& stdlib, PyObject* module, const std::string& python_version, json::Array& records)
 {
-    const std::string module_source = inspect::module_source(tools, module);
+    const std::string module_source = inspect::module_source(stdlib, module);
     const ModuleFacts facts{module, module_source, python_version};
-    Ref members = call_named(tools.inspect.get(), names::getmembers, module);
+    Ref members = call_method(stdlib.inspect.get(), names::getmembers, module);
     Ref iterator = check(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref value = member_value(item.get());
-        if (is_asset(value.get())) {
-            records.push_back(asset_record(tools, facts, value.get()));
+        if (declare::is_asset(value.get())) {
+            records.push_back(asset_record(stdlib, facts, value.get()));
         }
     }
     if (PyErr_Occurred()) {
@@ -113,26 +96,26 @@ void name_module_in_pending(const std::string& name)
         PyObject_TypeCheck(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
         std::string message = exception_message(original.get());
         if (names_module(message, name)) {
-            compat::restore_raised(std::move(original));
+            restore_exception(std::move(original));
             return;
         }
-        Ref text = new_text(module_prefix(name) + message);
+        Ref text = new_str(module_prefix(name) + message);
         if (Ref renamed = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), text.get()))) {
             PyException_SetCause(renamed.get(), Ref::borrow(original.get()).release());  // steals
-            compat::restore_raised(std::move(renamed));
+            restore_exception(std::move(renamed));
             return;
         }
         discard_exception();
     }
-    compat::restore_raised(std::move(original));
+    restore_exception(std::move(original));
 }
 
 // Whatever makes a listed module impossible to inspect says which module it was.
-void inspect_listed(const Toolkit& tools, const std::string& name, PyObject* module,
-                    const std::string& python_version, json::Array& records)
+void inspect_listed(const Stdlib& stdlib, const std::string& name, PyObject* module, const std::string& python_version,
+                    json::Array& records)
 {
     try {
-        add_module_records(tools, module, python_version, records);
+        add_module_records(stdlib, module, python_version, records);
     } catch (CheckFailed& e) {
         if (!names_module(e.message, name)) {
             e.message.insert(0, module_prefix(name));
@@ -178,15 +161,16 @@ std::string output_text(json::Array records)
 
 Ref inspect_modules(const std::vector<std::string>& modules)
 {
-    const Toolkit tools = import_toolkit();
-    const std::string version = python_version(tools.sys.get());
+    const Stdlib stdlib =
+        Stdlib::import({&Stdlib::importlib, &Stdlib::inspect, &Stdlib::textwrap, &Stdlib::sys, &Stdlib::pathlib});
+    const std::string version = python_version(stdlib.sys.get());
     json::Array records;
     for (const std::string& name : modules) {
-        if (Ref module = import_listed(tools, name)) {
-            inspect_listed(tools, name, module.get(), version, records);
+        if (Ref module = import_listed(stdlib, name)) {
+            inspect_listed(stdlib, name, module.get(), version, records);
         }
     }
-    return new_text(output_text(std::move(records)));
+    return new_str(output_text(std::move(records)));
 }
 
 }  // namespace sorva::inspect

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "module/ref.hpp"
+#include "module/module.hpp"
 
 namespace sorva::inspect {
 

@@ -1,86 +1,62 @@
-// One inspection record: the asset test and the nine values read from an asset.
+// One inspection record: the nine values read from an asset.
+#include "inspect/record.hpp"
+
 #include <utility>
 
-#include "inspect/names.hpp"
-#include "inspect/record.hpp"
+#include "declare/declare.hpp"
 #include "json/bridge.hpp"
-#include "module/module.hpp"
 
 namespace sorva::inspect {
 namespace {
 
-// The function the asset stands for; an object without `__sorva_original__`
-// stands for itself.
-Ref original_function(PyObject* member)
-{
-    Ref original = Ref::steal(PyObject_GetAttr(member, names::sorva_original.get()));
-    if (!original) {
-        discard_exception();
-        return Ref::borrow(member);
-    }
-    return original;
-}
-
 // Absolute, with symbolic links resolved; empty when the interpreter cannot
 // name a source file at all.
-std::string source_file(const Toolkit& tools, PyObject* original)
+std::string source_file(const Stdlib& stdlib, PyObject* original)
 {
-    Ref file = Ref::steal(try_call_named(tools.inspect.get(), names::getsourcefile, original));
+    Ref file = try_call_method(stdlib.inspect.get(), names::getsourcefile, original);
     if (!file) {
         discard_exception();
         return {};
     }
-    Ref path = call_named(tools.pathlib.get(), names::path, file.get());
-    Ref resolved = call_named(path.get(), names::resolve);
-    Ref text = str_of(resolved.get());
-    return to_text(text.get());
+    return resolved_path(stdlib.pathlib.get(), file.get());
 }
 
 // Null without a return annotation; a class by its bare name; anything
 // else as str() gives it.
-json::Value return_type(const Toolkit& tools, PyObject* original)
+json::Value return_type(const Stdlib& stdlib, PyObject* original)
 {
-    Ref signature = call_named(tools.inspect.get(), names::signature, original);
-    Ref annotation = getattr_named(signature.get(), names::return_annotation);
-    Ref signature_class = getattr_named(tools.inspect.get(), names::signature_class);
-    Ref empty = getattr_named(signature_class.get(), names::empty);
+    Ref signature = call_method(stdlib.inspect.get(), names::signature, original);
+    Ref annotation = getattr(signature.get(), names::return_annotation);
+    Ref signature_class = getattr(stdlib.inspect.get(), names::signature_class);
+    Ref empty = getattr(signature_class.get(), names::empty);
     if (annotation.get() == empty.get()) {
-        return json::Value();
+        return {};
     }
-    Ref builtins = check(PyImport_Import(names::builtins.get()));
+    Ref builtins = import_module(names::builtins);
     PyObject* type_class = reinterpret_cast<PyObject*>(&PyType_Type);
-    Ref is_class = call_named(builtins.get(), names::isinstance, annotation.get(), type_class);
-    Ref text = to_bool(is_class.get()) ? getattr_named(annotation.get(), names::dunder_name)
-                                       : str_of(annotation.get());
-    return json::Value::string(to_text(text.get()));
+    Ref is_class = call_method(builtins.get(), names::isinstance, annotation.get(), type_class);
+    if (to_bool(is_class.get())) {
+        Ref name = getattr(annotation.get(), names::dunder_name);
+        return json::Value::string(utf8_copy(name.get()));
+    }
+    return json::Value::string(str_utf8(annotation.get()));
 }
 
 }  // namespace
 
-bool is_asset(PyObject* member)
+json::Value asset_record(const Stdlib& stdlib, const ModuleFacts& facts, PyObject* member)
 {
-    Ref kind = Ref::steal(PyObject_GetAttr(member, names::sorva_kind.get()));
-    if (!kind) {
-        discard_exception();
-        return false;
-    }
-    // Compared as text: a str subclass cannot answer "asset" by overriding __eq__.
-    return PyUnicode_Check(kind.get()) && PyUnicode_Compare(kind.get(), names::asset.get()) == 0;
-}
-
-json::Value asset_record(const Toolkit& tools, const ModuleFacts& facts, PyObject* member)
-{
-    Ref metadata_dict = getattr_named(member, names::sorva_metadata);
+    Ref metadata_dict = getattr(member, names::sorva_metadata);
     json::Value metadata = json::python_dict_to_json(metadata_dict.get());
-    Ref original = original_function(member);
-    std::string function_source = normalised_source(tools, original.get());
-    Ref function_name = getattr_named(original.get(), names::dunder_name);
-    std::string function_name_text = to_text(function_name.get());
-    std::string file_path = source_file(tools, original.get());
-    json::Value returns = return_type(tools, original.get());
+    Ref original = declare::original_function(member);
+    std::string function_source = normalised_source(stdlib, original.get());
+    Ref function_name = getattr(original.get(), names::dunder_name);
+    std::string function_name_text = utf8_copy(function_name.get());
+    std::string file_path = source_file(stdlib, original.get());
+    json::Value returns = return_type(stdlib, original.get());
     // Read last, after everything user code could have done to the module.
-    Ref module_path = getattr_named(facts.module, names::dunder_name);
-    std::string module_path_text = to_text(module_path.get());
+    Ref module_path = getattr(facts.module, names::dunder_name);
+    std::string module_path_text = utf8_copy(module_path.get());
 
     // Moved in member by member: an initializer list would copy every text,
     // the module source included, a second time.

@@ -5,19 +5,10 @@
 
 #include <string>
 
+#include "module/module.hpp"
 #include "json/json.hpp"
-#include "module/ref.hpp"
 
 namespace sorva::inspect {
-
-// The standard modules one call works with, imported once per call.
-struct Toolkit {
-    Ref importlib;
-    Ref inspect;
-    Ref textwrap;
-    Ref sys;
-    Ref pathlib;
-};
 
 // What every record of one module shares.
 struct ModuleFacts {
@@ -27,16 +18,12 @@ struct ModuleFacts {
 };
 
 // inspect.getsource(object), dedented, stripped and ended with one line feed.
-std::string normalised_source(const Toolkit& tools, PyObject* object);
+std::string normalised_source(const Stdlib& stdlib, PyObject* object);
 
 // The same for a module, whose empty file reads as empty text.
-std::string module_source(const Toolkit& tools, PyObject* module);
-
-// The member declares itself an asset: its `__sorva_kind__` is the str
-// "asset". A member that cannot answer is simply not one.
-bool is_asset(PyObject* member);
+std::string module_source(const Stdlib& stdlib, PyObject* module);
 
 // The inspection record of one asset member.
-json::Value asset_record(const Toolkit& tools, const ModuleFacts& facts, PyObject* member);
+json::Value asset_record(const Stdlib& stdlib, const ModuleFacts& facts, PyObject* member);
 
 }  // namespace sorva::inspect

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
+#include "module/module.hpp"
 #include "json/json.hpp"
-#include "module/ref.hpp"
 
 namespace sorva::json {
 

@@ -33,7 +33,8 @@ public:
     Value(const Value& other);
     Value(Value&& other) noexcept : kind_(other.kind_) { move_from(other); }
     Value& operator=(const Value& other);
-    Value& operator=(Value&& other) noexcept {
+    Value& operator=(Value&& other) noexcept
+    {
         if (this != &other) {
             destroy();
             kind_ = other.kind_;
@@ -47,20 +48,24 @@ public:
     static Value uint(std::uint64_t n) { return Value(Kind::UInt, n); }
     // n should be negative; a non-negative n still gives the unsigned kind, so
     // the invariant "non-negative integers are unsigned" holds whatever is passed.
-    static Value negint(std::int64_t n) {
+    static Value negint(std::int64_t n)
+    {
         return Value(n < 0 ? Kind::NegInt : Kind::UInt, static_cast<std::uint64_t>(n));
     }
     // NaN and the infinities become null.
-    static Value from_double(double x) {
+    static Value from_double(double x)
+    {
         return std::isfinite(x) ? Value(Kind::Float, std::bit_cast<std::uint64_t>(x)) : Value();
     }
-    static Value string(std::string s) {
+    static Value string(std::string s)
+    {
         Value v;
         v.kind_ = Kind::String;
         new (&v.string_) std::string(std::move(s));
         return v;
     }
-    static Value array(Array items) {
+    static Value array(Array items)
+    {
         Value v;
         v.kind_ = Kind::Array;
         new (&v.array_) Array(std::move(items));
@@ -75,7 +80,8 @@ public:
     std::uint64_t as_uint() const { return scalar(Kind::UInt); }
     std::int64_t as_negint() const { return static_cast<std::int64_t>(scalar(Kind::NegInt)); }
     double as_double() const { return std::bit_cast<double>(scalar(Kind::Float)); }
-    const std::string& as_string() const {
+    const std::string& as_string() const
+    {
         expect(Kind::String);
         return string_;
     }
@@ -92,33 +98,39 @@ private:
     Value(Kind kind, std::uint64_t bits) noexcept : kind_(kind), bits_(bits) {}
 
     bool owns_memory() const { return kind_ == Kind::String || kind_ == Kind::Array || kind_ == Kind::Object; }
-    void expect(Kind kind) const {
+    void expect(Kind kind) const
+    {
         if (kind_ != kind) wrong_kind();
     }
     [[noreturn]] static void wrong_kind();
-    std::uint64_t scalar(Kind kind) const {
+    std::uint64_t scalar(Kind kind) const
+    {
         expect(kind);
         return bits_;
     }
     // Constructs this value's payload from other's, whose kind kind_ already holds.
-    void move_from(Value& other) noexcept {
+    void move_from(Value& other) noexcept
+    {
         if (owns_memory()) {
             move_payload(other);
         } else {
             bits_ = other.bits_;
         }
     }
-    void move_payload(Value& other) noexcept {
+    void move_payload(Value& other) noexcept
+    {
         switch (kind_) {
             case Kind::String: new (&string_) std::string(std::move(other.string_)); break;
             case Kind::Array: new (&array_) Array(std::move(other.array_)); break;
             default: new (&object_) Object(std::move(other.object_));
         }
     }
-    void destroy() noexcept {
+    void destroy() noexcept
+    {
         if (owns_memory()) destroy_payload();
     }
-    void destroy_payload() noexcept {
+    void destroy_payload() noexcept
+    {
         switch (kind_) {
             case Kind::String: string_.~basic_string(); break;
             case Kind::Array: array_.~Array(); break;

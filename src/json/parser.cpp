@@ -1,7 +1,4 @@
 // The strict parser: grammar, nesting limit, number conversion and the fixed error texts with positions.
-#include "json.hpp"
-#include "string_scan.hpp"
-
 #include <algorithm>
 #include <charconv>
 #include <iterator>
@@ -9,10 +6,13 @@
 #include <system_error>
 #include <tuple>
 
+#include "json/json.hpp"
+#include "json/string_scan.hpp"
+
 namespace sorva::json {
 namespace {
 
-enum class Fault {
+enum class ErrorKind {
     EofValue,
     EofList,
     EofObject,
@@ -35,7 +35,7 @@ enum class Fault {
     Count,
 };
 
-// Indexed by Fault.
+// Indexed by ErrorKind.
 constexpr std::string_view kMessages[] = {
     "EOF while parsing a value",
     "EOF while parsing a list",
@@ -57,12 +57,12 @@ constexpr std::string_view kMessages[] = {
     "recursion limit exceeded",
     "trailing characters",
 };
-static_assert(std::size(kMessages) == static_cast<std::size_t>(Fault::Count));
+static_assert(std::size(kMessages) == static_cast<std::size_t>(ErrorKind::Count));
 
 // Thrown by fail() and caught only in parse(). `through` counts the bytes up
 // to and including the byte at fault: 0 only for an empty input.
 struct Failure {
-    Fault fault;
+    ErrorKind kind;
     std::size_t through;
 };
 
@@ -77,14 +77,16 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-int hex_value(char c) {
+int hex_value(char c)
+{
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-void append_utf8(std::string& s, std::uint32_t cp) {
+void append_utf8(std::string& s, std::uint32_t cp)
+{
     if (cp < 0x80) {
         s += static_cast<char>(cp);
     } else if (cp < 0x800) {
@@ -112,7 +114,8 @@ class Parser {
 public:
     explicit Parser(std::string_view text) : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
 
-    Value document() {
+    Value document()
+    {
         skip_space();
         Value v;
         if (at_container()) {
@@ -121,32 +124,37 @@ public:
             scalar(v);
         }
         skip_space();
-        if (p_ != end_) fail(Fault::TrailingCharacters, p_);
+        if (p_ != end_) fail(ErrorKind::TrailingCharacters, p_);
         return v;
     }
 
     // Line and column are worked out only here, from the failure's byte count.
-    ParseError error(const Failure& f) const {
-        ParseError e{kMessages[static_cast<std::size_t>(f.fault)], 1, 0};
+    ParseError error(const Failure& f) const
+    {
+        ParseError e{kMessages[static_cast<std::size_t>(f.kind)], 1, 0};
         if (f.through == 0) return e;
         const char* const at = begin_ + f.through - 1;
         e.line += static_cast<std::size_t>(std::count(begin_, at, '\n'));
-        const auto line_start = std::find(std::make_reverse_iterator(at), std::make_reverse_iterator(begin_), '\n').base();
+        const auto line_start =
+            std::find(std::make_reverse_iterator(at), std::make_reverse_iterator(begin_), '\n').base();
         e.column = static_cast<std::size_t>(at - line_start) + 1;
         return e;
     }
 
 private:
-    [[noreturn]] void fail(Fault fault, const char* at) const {
-        throw Failure{fault, static_cast<std::size_t>(at - begin_) + 1};
+    [[noreturn]] void fail(ErrorKind kind, const char* at) const
+    {
+        throw Failure{kind, static_cast<std::size_t>(at - begin_) + 1};
     }
 
     // Input that ends too early is reported at its last byte.
-    [[noreturn]] void fail_at_end(Fault fault) const {
-        throw Failure{fault, static_cast<std::size_t>(end_ - begin_)};
+    [[noreturn]] void fail_at_end(ErrorKind kind) const
+    {
+        throw Failure{kind, static_cast<std::size_t>(end_ - begin_)};
     }
 
-    void skip_space() {
+    void skip_space()
+    {
         while (p_ != end_ && is_space(*p_)) ++p_;
     }
 
@@ -156,48 +164,64 @@ private:
 
     // Any value but an array or object, built in `out` (a null). Nothing in
     // here nests, so `out` may be a slot of a waiting stack.
-    void scalar(Value& out) {
-        if (p_ == end_) fail_at_end(Fault::EofValue);
+    void scalar(Value& out)
+    {
+        if (p_ == end_) fail_at_end(ErrorKind::EofValue);
         switch (*p_) {
             case 'n': literal("null"); return;
-            case 't': literal("true"); out = Value::boolean(true); return;
-            case 'f': literal("false"); out = Value::boolean(false); return;
+            case 't':
+                literal("true");
+                out = Value::boolean(true);
+                return;
+            case 'f':
+                literal("false");
+                out = Value::boolean(false);
+                return;
             case '"':
                 new (&out.string_) std::string(string());
                 out.kind_ = Kind::String;
                 return;
             case '-':
-            case '0': case '1': case '2': case '3': case '4':
-            case '5': case '6': case '7': case '8': case '9':
-                out = number();
-                return;
-            default: fail(Fault::ExpectedValue, p_);
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9': out = number(); return;
+            default: fail(ErrorKind::ExpectedValue, p_);
         }
     }
 
     // The first letter has already chosen the word.
-    void literal(std::string_view word) {
+    void literal(std::string_view word)
+    {
         if (static_cast<std::size_t>(end_ - p_) >= word.size() && std::equal(word.begin(), word.end(), p_)) {
             p_ += word.size();
             return;
         }
         ++p_;
         for (const char c : word.substr(1)) {
-            if (p_ == end_) fail_at_end(Fault::EofValue);
-            if (*p_ != c) fail(Fault::ExpectedIdent, p_);
+            if (p_ == end_) fail_at_end(ErrorKind::EofValue);
+            if (*p_ != c) fail(ErrorKind::ExpectedIdent, p_);
             ++p_;
         }
     }
 
-    void enter() {
-        if (--depth_ == 0) fail(Fault::RecursionLimit, p_);
+    void enter()
+    {
+        if (--depth_ == 0) fail(ErrorKind::RecursionLimit, p_);
         ++p_;
         skip_space();
     }
 
-    Value array() {
+    Value array()
+    {
         enter();
-        if (p_ == end_) fail_at_end(Fault::EofList);
+        if (p_ == end_) fail_at_end(ErrorKind::EofList);
         const std::size_t base = values_.size();
         if (*p_ != ']') {
             for (;;) {
@@ -207,12 +231,12 @@ private:
                     scalar(values_.emplace_back());
                 }
                 skip_space();
-                if (p_ == end_) fail_at_end(Fault::EofList);
+                if (p_ == end_) fail_at_end(ErrorKind::EofList);
                 if (*p_ == ']') break;
-                if (*p_ != ',') fail(Fault::ExpectedListCommaOrEnd, p_);
+                if (*p_ != ',') fail(ErrorKind::ExpectedListCommaOrEnd, p_);
                 ++p_;
                 skip_space();
-                if (p_ != end_ && *p_ == ']') fail(Fault::TrailingComma, p_);
+                if (p_ != end_ && *p_ == ']') fail(ErrorKind::TrailingComma, p_);
             }
         }
         ++p_;
@@ -220,17 +244,18 @@ private:
         return Value::array(take(values_, base));
     }
 
-    Value object() {
+    Value object()
+    {
         enter();
-        if (p_ == end_) fail_at_end(Fault::EofObject);
+        if (p_ == end_) fail_at_end(ErrorKind::EofObject);
         const std::size_t base = members_.size();
         if (*p_ != '}') {
             for (;;) {
-                if (*p_ != '"') fail(Fault::KeyMustBeString, p_);
+                if (*p_ != '"') fail(ErrorKind::KeyMustBeString, p_);
                 members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(string()), std::tuple<>());
                 skip_space();
-                if (p_ == end_) fail_at_end(Fault::EofObject);
-                if (*p_ != ':') fail(Fault::ExpectedColon, p_);
+                if (p_ == end_) fail_at_end(ErrorKind::EofObject);
+                if (*p_ != ':') fail(ErrorKind::ExpectedColon, p_);
                 ++p_;
                 skip_space();
                 if (at_container()) {
@@ -242,13 +267,13 @@ private:
                     scalar(members_.back().second);
                 }
                 skip_space();
-                if (p_ == end_) fail_at_end(Fault::EofObject);
+                if (p_ == end_) fail_at_end(ErrorKind::EofObject);
                 if (*p_ == '}') break;
-                if (*p_ != ',') fail(Fault::ExpectedObjectCommaOrEnd, p_);
+                if (*p_ != ',') fail(ErrorKind::ExpectedObjectCommaOrEnd, p_);
                 ++p_;
                 skip_space();
-                if (p_ == end_) fail_at_end(Fault::EofValue);
-                if (*p_ == '}') fail(Fault::TrailingComma, p_);
+                if (p_ == end_) fail_at_end(ErrorKind::EofValue);
+                if (*p_ == '}') fail(ErrorKind::TrailingComma, p_);
             }
         }
         ++p_;
@@ -260,7 +285,8 @@ private:
     // exact size. A large container that fills the whole stack takes the stack
     // itself: copying it would cost more than its spare capacity.
     template <class T>
-    static std::vector<T> take(std::vector<T>& stack, std::size_t base) {
+    static std::vector<T> take(std::vector<T>& stack, std::size_t base)
+    {
         if (base == 0 && stack.size() >= kStealSize) return std::move(stack);
         const auto first = stack.begin() + static_cast<std::ptrdiff_t>(base);
         std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(stack.end()));
@@ -268,52 +294,78 @@ private:
         return items;
     }
 
-    // Validates the grammar by hand; integers that fit are read here, every
-    // other number is converted from the validated text, correctly rounded.
-    Value number() {
-        const char* const start = p_;
-        const bool negative = *p_ == '-';
-        if (negative && ++p_ == end_) fail_at_end(Fault::EofValue);
-        const char* const int_begin = p_;
+    // Where one number's parts lie in the input.
+    struct NumberText {
+        const char* start;      // the sign, or the first digit
+        const char* int_begin;  // the integer part's digits
+        const char* int_end;
+        const char* mantissa_end;    // after the fraction, when there is one
+        const char* exponent_begin;  // the exponent's digits, or nullptr without one
+        const char* end;
+        bool negative;
+        bool exponent_negative;
+    };
+
+    Value number() { return number_value(scan_number()); }
+
+    // The grammar, checked by hand: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
+    NumberText scan_number()
+    {
+        NumberText n{};
+        n.start = p_;
+        n.negative = *p_ == '-';
+        if (n.negative && ++p_ == end_) fail_at_end(ErrorKind::EofValue);
+        n.int_begin = p_;
         if (*p_ == '0') {
             ++p_;
-            if (p_ != end_ && is_digit(*p_)) fail(Fault::InvalidNumber, p_);
+            if (p_ != end_ && is_digit(*p_)) fail(ErrorKind::InvalidNumber, p_);
         } else if (is_digit(*p_)) {
-            while (p_ != end_ && is_digit(*p_)) ++p_;
+            skip_digits();
         } else {
-            fail(Fault::InvalidNumber, p_);
+            fail(ErrorKind::InvalidNumber, p_);
         }
-        const char* const int_end = p_;
-        bool is_float = false;
+        n.int_end = p_;
         if (p_ != end_ && *p_ == '.') {
-            if (++p_ == end_) fail_at_end(Fault::EofValue);
-            if (!is_digit(*p_)) fail(Fault::InvalidNumber, p_);
-            while (p_ != end_ && is_digit(*p_)) ++p_;
-            is_float = true;
+            if (++p_ == end_) fail_at_end(ErrorKind::EofValue);
+            if (!is_digit(*p_)) fail(ErrorKind::InvalidNumber, p_);
+            skip_digits();
         }
-        const char* const mantissa_end = p_;
-        std::int32_t exponent = 0;
+        n.mantissa_end = p_;
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             ++p_;
-            bool exponent_negative = false;
-            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) exponent_negative = *p_++ == '-';
-            if (p_ == end_) fail_at_end(Fault::EofValue);
-            if (!is_digit(*p_)) fail(Fault::InvalidNumber, p_);
-            do {
-                const int digit = *p_ - '0';
-                if (exponent > (std::numeric_limits<std::int32_t>::max() - digit) / 10) {
-                    return exponent_overflow(start, mantissa_end, negative, exponent_negative);
-                }
-                exponent = exponent * 10 + digit;
-                ++p_;
-            } while (p_ != end_ && is_digit(*p_));
-            if (exponent_negative) exponent = -exponent;
-            is_float = true;
+            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) n.exponent_negative = *p_++ == '-';
+            if (p_ == end_) fail_at_end(ErrorKind::EofValue);
+            if (!is_digit(*p_)) fail(ErrorKind::InvalidNumber, p_);
+            n.exponent_begin = p_;
+            skip_digits();
         }
+        n.end = p_;
+        return n;
+    }
+
+    void skip_digits()
+    {
+        while (p_ != end_ && is_digit(*p_)) ++p_;
+    }
+
+    // The value of a number the grammar accepted: integers that fit are read
+    // here, every other number is converted from its text, correctly rounded.
+    Value number_value(const NumberText& n) const
+    {
+        std::int32_t exponent = 0;
+        if (n.exponent_begin != nullptr) {
+            for (const char* d = n.exponent_begin; d != n.end; ++d) {
+                const int digit = *d - '0';
+                if (exponent > (std::numeric_limits<std::int32_t>::max() - digit) / 10) return exponent_overflow(n, d);
+                exponent = exponent * 10 + digit;
+            }
+            if (n.exponent_negative) exponent = -exponent;
+        }
+        const bool is_float = n.mantissa_end != n.int_end || n.exponent_begin != nullptr;
         if (!is_float) {
             std::uint64_t magnitude = 0;
-            if (read_integer(int_begin, int_end, magnitude)) {
-                if (!negative) return Value::uint(magnitude);
+            if (read_integer(n.int_begin, n.int_end, magnitude)) {
+                if (!n.negative) return Value::uint(magnitude);
                 if (magnitude == 0) return Value::from_double(-0.0);
                 constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
                 if (magnitude <= kMinMagnitude) return Value::negint(static_cast<std::int64_t>(0 - magnitude));
@@ -321,17 +373,16 @@ private:
             }
         }
         double x = 0;
-        if (std::from_chars(start, p_, x).ec == std::errc::result_out_of_range) {
-            if (leading_exponent(int_begin, int_end, mantissa_end) + exponent > 0) {
-                fail(Fault::NumberOutOfRange, p_ - 1);
-            }
-            x = negative ? -0.0 : 0.0;
+        if (std::from_chars(n.start, n.end, x).ec == std::errc::result_out_of_range) {
+            if (leading_exponent(n) + exponent > 0) fail(ErrorKind::NumberOutOfRange, n.end - 1);
+            x = n.negative ? -0.0 : 0.0;
         }
         return Value::from_double(x);
     }
 
     // Reads the digits as an unsigned 64-bit integer; false when they exceed it.
-    static bool read_integer(const char* first, const char* last, std::uint64_t& out) {
+    static bool read_integer(const char* first, const char* last, std::uint64_t& out)
+    {
         constexpr std::ptrdiff_t kAlwaysFits = std::numeric_limits<std::uint64_t>::digits10;
         if (last - first <= kAlwaysFits) {
             std::uint64_t n = 0;
@@ -342,28 +393,31 @@ private:
         return std::from_chars(first, last, out).ec == std::errc();
     }
 
-    // The explicit exponent does not fit 32 bits: a non-zero significand with a
-    // positive exponent is out of range, anything else is a zero.
-    Value exponent_overflow(const char* start, const char* mantissa_end, bool negative, bool exponent_negative) {
+    // The explicit exponent does not fit 32 bits from digit `at` on: a
+    // non-zero significand with a positive exponent is out of range, reported
+    // at that digit; anything else is a zero.
+    Value exponent_overflow(const NumberText& n, const char* at) const
+    {
         const bool zero_significand =
-            std::none_of(start, mantissa_end, [](char c) { return c >= '1' && c <= '9'; });
-        if (!zero_significand && !exponent_negative) fail(Fault::NumberOutOfRange, p_);
-        while (p_ != end_ && is_digit(*p_)) ++p_;
-        return Value::from_double(negative ? -0.0 : 0.0);
+            std::none_of(n.start, n.mantissa_end, [](char c) { return c >= '1' && c <= '9'; });
+        if (!zero_significand && !n.exponent_negative) fail(ErrorKind::NumberOutOfRange, at);
+        return Value::from_double(n.negative ? -0.0 : 0.0);
     }
 
     // Power of ten of the first significant digit of the mantissa, to tell an
     // overflow from an underflow; only called for a non-zero mantissa.
-    static std::int64_t leading_exponent(const char* int_begin, const char* int_end, const char* mantissa_end) {
-        if (*int_begin != '0') return int_end - int_begin - 1;
-        const char* const fraction = int_end + 1;
-        return -(std::find_if(fraction, mantissa_end, [](char c) { return c != '0'; }) - fraction) - 1;
+    static std::int64_t leading_exponent(const NumberText& n)
+    {
+        if (*n.int_begin != '0') return n.int_end - n.int_begin - 1;
+        const char* const fraction = n.int_end + 1;
+        return -(std::find_if(fraction, n.mantissa_end, [](char c) { return c != '0'; }) - fraction) - 1;
     }
 
     // The text of the string at p_: a view of the input when it holds no
     // escape, otherwise of its decoding in a buffer kept for the whole parse.
     // Either way the caller allocates the string once, at its final length.
-    std::string_view string() {
+    std::string_view string()
+    {
         ++p_;
         const char* run_end = detail::find_string_special(p_, end_);
         if (run_end != end_ && *run_end == '"') {
@@ -373,18 +427,19 @@ private:
         }
         scratch_.assign(p_, run_end);
         for (;;) {
-            if (run_end == end_) fail_at_end(Fault::EofString);
+            if (run_end == end_) fail_at_end(ErrorKind::EofString);
             p_ = run_end + 1;
             if (*run_end == '"') return scratch_;
-            if (*run_end != '\\') fail(Fault::ControlCharacter, run_end);
+            if (*run_end != '\\') fail(ErrorKind::ControlCharacter, run_end);
             escape(scratch_);
             run_end = detail::find_string_special(p_, end_);
             scratch_.append(p_, run_end);
         }
     }
 
-    void escape(std::string& s) {
-        if (p_ == end_) fail_at_end(Fault::EofString);
+    void escape(std::string& s)
+    {
+        if (p_ == end_) fail_at_end(ErrorKind::EofString);
         switch (*p_++) {
             case '"': s += '"'; break;
             case '\\': s += '\\'; break;
@@ -395,28 +450,30 @@ private:
             case 'r': s += '\r'; break;
             case 't': s += '\t'; break;
             case 'u': append_utf8(s, unicode_escape()); break;
-            default: fail(Fault::InvalidEscape, p_ - 1);
+            default: fail(ErrorKind::InvalidEscape, p_ - 1);
         }
     }
 
     // After "\u": one code point, from a single escape or a surrogate pair.
-    std::uint32_t unicode_escape() {
+    std::uint32_t unicode_escape()
+    {
         const std::uint32_t unit = hex4();
-        if (unit >= 0xDC00 && unit <= 0xDFFF) fail(Fault::LoneLeadingSurrogate, p_ - 1);
+        if (unit >= 0xDC00 && unit <= 0xDFFF) fail(ErrorKind::LoneLeadingSurrogate, p_ - 1);
         if (unit < 0xD800 || unit > 0xDBFF) return unit;
         for (const char c : {'\\', 'u'}) {
-            if (p_ == end_) fail_at_end(Fault::EofString);
-            if (*p_ != c) fail(Fault::UnexpectedEndOfHexEscape, p_);
+            if (p_ == end_) fail_at_end(ErrorKind::EofString);
+            if (*p_ != c) fail(ErrorKind::UnexpectedEndOfHexEscape, p_);
             ++p_;
         }
         const std::uint32_t low = hex4();
-        if (low < 0xDC00 || low > 0xDFFF) fail(Fault::LoneLeadingSurrogate, p_ - 1);
+        if (low < 0xDC00 || low > 0xDFFF) fail(ErrorKind::LoneLeadingSurrogate, p_ - 1);
         return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
     }
 
     // The four characters are examined together, so a bad one is reported at the fourth.
-    std::uint32_t hex4() {
-        if (end_ - p_ < 4) fail_at_end(Fault::EofString);
+    std::uint32_t hex4()
+    {
+        if (end_ - p_ < 4) fail_at_end(ErrorKind::EofString);
         std::uint32_t unit = 0;
         bool valid = true;
         for (int i = 0; i < 4; ++i) {
@@ -424,7 +481,7 @@ private:
             valid = valid && h >= 0;
             unit = unit << 4 | static_cast<std::uint32_t>(h & 0xF);
         }
-        if (!valid) fail(Fault::InvalidEscape, p_ + 3);
+        if (!valid) fail(ErrorKind::InvalidEscape, p_ + 3);
         p_ += 4;
         return unit;
     }
@@ -442,7 +499,8 @@ private:
 
 }  // namespace detail
 
-std::string ParseError::text() const {
+std::string ParseError::text() const
+{
     std::string s(message);
     s += " at line ";
     s += std::to_string(line);
@@ -451,7 +509,8 @@ std::string ParseError::text() const {
     return s;
 }
 
-ParseResult parse(std::string_view text) {
+ParseResult parse(std::string_view text)
+{
     detail::Parser parser(text);
     try {
         return ParseResult(parser.document());

@@ -11,7 +11,8 @@ namespace sorva::json::detail {
 inline bool is_string_special(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 // Eight bytes from p as one word with the first byte lowest, whatever the machine's byte order.
-inline std::uint64_t load_word(const char* p) {
+inline std::uint64_t load_word(const char* p)
+{
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
@@ -24,7 +25,8 @@ inline std::uint64_t load_word(const char* p) {
 // does subtracting 0x20 from a control byte. A borrow only starts at such a
 // byte, and bytes with their own top bit set are masked out (the xors keep
 // that bit), so the lowest marked byte is the first special one.
-inline std::uint64_t special_marks(std::uint64_t w) {
+inline std::uint64_t special_marks(std::uint64_t w)
+{
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     const std::uint64_t lowered = ((w ^ (kOnes * '"')) - kOnes) | ((w ^ (kOnes * '\\')) - kOnes) | (w - kOnes * 0x20);
     return lowered & ~w & (kOnes * 0x80);
@@ -34,7 +36,8 @@ inline std::uint64_t special_marks(std::uint64_t w) {
 inline int first_marked(std::uint64_t marks) { return std::countr_zero(marks) / 8; }
 
 // First special byte in [p, end), or end.
-inline const char* find_string_special(const char* p, const char* end) {
+inline const char* find_string_special(const char* p, const char* end)
+{
     for (; end - p >= 8; p += 8) {
         if (const std::uint64_t marks = special_marks(load_word(p))) return p + first_marked(marks);
     }

@@ -1,12 +1,13 @@
 // The JSON value model: the tagged union's special members, constructors that keep its invariants, and equality.
-#include "json.hpp"
+#include "json/json.hpp"
 
 #include <algorithm>
 #include <stdexcept>
 
 namespace sorva::json {
 
-Value::Value(const Value& other) : kind_(other.kind_) {
+Value::Value(const Value& other) : kind_(other.kind_)
+{
     switch (kind_) {
         case Kind::String: new (&string_) std::string(other.string_); break;
         case Kind::Array: new (&array_) Array(other.array_); break;
@@ -15,18 +16,20 @@ Value::Value(const Value& other) : kind_(other.kind_) {
     }
 }
 
-Value& Value::operator=(const Value& other) {
+Value& Value::operator=(const Value& other)
+{
     if (this != &other) *this = Value(other);
     return *this;
 }
 
 void Value::wrong_kind() { throw std::logic_error("JSON value read as the wrong kind"); }
 
-Value Value::object(Object members) {
+Value Value::object(Object members)
+{
     const auto key_less = [](const Member& a, const Member& b) { return a.first < b.first; };
     // Texts we wrote ourselves arrive sorted and unique, so check before sorting.
-    const auto unsorted = std::adjacent_find(members.begin(), members.end(),
-        [](const Member& a, const Member& b) { return !(a.first < b.first); });
+    const auto unsorted = std::adjacent_find(
+        members.begin(), members.end(), [](const Member& a, const Member& b) { return !(a.first < b.first); });
     if (unsorted != members.end()) {
         std::stable_sort(members.begin(), members.end(), key_less);
         // Stability puts duplicates in input order, so the last of each run wins.
@@ -45,17 +48,20 @@ Value Value::object(Object members) {
     return v;
 }
 
-const Array& Value::as_array() const {
+const Array& Value::as_array() const
+{
     expect(Kind::Array);
     return array_;
 }
 
-const Object& Value::as_object() const {
+const Object& Value::as_object() const
+{
     expect(Kind::Object);
     return object_;
 }
 
-bool operator==(const Value& a, const Value& b) {
+bool operator==(const Value& a, const Value& b)
+{
     if (a.kind_ != b.kind_) return false;
     switch (a.kind_) {
         case Kind::String: return a.string_ == b.string_;

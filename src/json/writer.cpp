@@ -1,6 +1,6 @@
 // The compact writer: no whitespace, keys in stored (byte) order, minimal escapes, fixed float layout.
-#include "json.hpp"
-#include "string_scan.hpp"
+#include "json/json.hpp"
+#include "json/string_scan.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,12 +13,14 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-void put(char*& p, std::string_view s) {
+void put(char*& p, std::string_view s)
+{
     std::memcpy(p, s.data(), s.size());
     p += s.size();
 }
 
-void put_zeros(char*& p, int count) {
+void put_zeros(char*& p, int count)
+{
     std::memset(p, '0', static_cast<std::size_t>(count));
     p += count;
 }
@@ -27,15 +29,16 @@ void put_zeros(char*& p, int count) {
 // independent eight-digit groups, which shortens the chain of divisions.
 constexpr auto kDigitPairs = [] {
     std::array<char, 200> pairs{};
-    for (int i = 0; i < 100; ++i) {
-        pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-        pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+    for (std::size_t i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
     return pairs;
 }();
 
-char* put_pair(char* p, std::uint32_t v) {
-    std::memcpy(p, &kDigitPairs[2 * v], 2);
+char* put_pair(char* p, std::uint32_t v)
+{
+    std::memcpy(p, &kDigitPairs[std::size_t{2} * v], 2);
     return p + 2;
 }
 
@@ -44,7 +47,8 @@ char* put4(char* p, std::uint32_t v) { return put_pair(put_pair(p, v / 100), v %
 char* put8(char* p, std::uint32_t v) { return put4(put4(p, v / 10000), v % 10000); }
 
 // v < 10^8 without leading zeros.
-char* put_short(char* p, std::uint32_t v) {
+char* put_short(char* p, std::uint32_t v)
+{
     if (v >= 10000) return put4(put_short(p, v / 10000), v % 10000);
     if (v >= 1000) return put4(p, v);
     if (v >= 100) {
@@ -56,7 +60,8 @@ char* put_short(char* p, std::uint32_t v) {
     return p;
 }
 
-char* put_uint(char* p, std::uint64_t n) {
+char* put_uint(char* p, std::uint64_t n)
+{
     constexpr std::uint64_t k8 = 100000000;
     if (n < k8) return put_short(p, static_cast<std::uint32_t>(n));
     if (n < k8 * k8) return put8(put_short(p, static_cast<std::uint32_t>(n / k8)), static_cast<std::uint32_t>(n % k8));
@@ -72,7 +77,8 @@ constexpr std::size_t kMaxNumberLength = 32;
 // Stage two of float writing: to_chars supplies the shortest round-trip digits
 // d1 d2 ... dn and the exponent E in the form "d1.d2...dne+EE"; this lays them
 // out by the fixed rules.
-char* write_double(char* p, double x) {
+char* write_double(char* p, double x)
+{
     if (x == 0) {
         put(p, std::signbit(x) ? "-0.0" : "0.0");
         return p;
@@ -123,7 +129,8 @@ char* write_double(char* p, double x) {
 // each byte stored through it would force a reload (a char store may alias anything).
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out), kept_(out.size()) {
+    explicit Writer(std::string& out) : out_(out), kept_(out.size())
+    {
         out_.resize(kept_ + 256);
         end_ = out_.data() + out_.size();
     }
@@ -136,21 +143,18 @@ public:
     char* start() { return out_.data() + kept_; }
     void finish(char* p) { kept_ = static_cast<std::size_t>(p - out_.data()); }
 
-    char* value(char* p, const Value& v) {
+    char* value(char* p, const Value& v)
+    {
         switch (v.kind()) {
             case Kind::Null: return literal(p, "null");
             case Kind::Bool: return literal(p, v.as_bool() ? "true" : "false");
-            case Kind::UInt:
-                p = room(p, kMaxNumberLength);
-                return put_uint(p, v.as_uint());
+            case Kind::UInt: p = room(p, kMaxNumberLength); return put_uint(p, v.as_uint());
             case Kind::NegInt:
                 p = room(p, kMaxNumberLength);
                 *p++ = '-';
                 // Negated in unsigned arithmetic, which also holds the magnitude of the minimum.
                 return put_uint(p, 0 - static_cast<std::uint64_t>(v.as_negint()));
-            case Kind::Float:
-                p = room(p, kMaxNumberLength);
-                return write_double(p, v.as_double());
+            case Kind::Float: p = room(p, kMaxNumberLength); return write_double(p, v.as_double());
             case Kind::String: return string(p, v.as_string());
             case Kind::Array: return array(p, v.as_array());
             case Kind::Object: break;
@@ -159,30 +163,32 @@ public:
     }
 
 private:
-    char* room(char* p, std::size_t n) {
-        return static_cast<std::size_t>(end_ - p) < n ? grow(p, n) : p;
-    }
+    char* room(char* p, std::size_t n) { return static_cast<std::size_t>(end_ - p) < n ? grow(p, n) : p; }
 
-    char* grow(char* p, std::size_t n) {
+    char* grow(char* p, std::size_t n)
+    {
         const std::size_t used = static_cast<std::size_t>(p - out_.data());
         out_.resize(std::max(out_.size() * 2, used + n));
         end_ = out_.data() + out_.size();
         return out_.data() + used;
     }
 
-    char* literal(char* p, std::string_view s) {
+    char* literal(char* p, std::string_view s)
+    {
         p = room(p, s.size());
         put(p, s);
         return p;
     }
 
-    char* byte(char* p, char c) {
+    char* byte(char* p, char c)
+    {
         p = room(p, 1);
         *p++ = c;
         return p;
     }
 
-    char* string(char* p, std::string_view s) {
+    char* string(char* p, std::string_view s)
+    {
         const char* in = s.data();
         const char* const in_end = in + s.size();
         p = room(p, s.size() + 2);
@@ -201,7 +207,8 @@ private:
     // Copies the plain run at the start of [in, in_end) to p and returns its
     // end. Words are stored before they are tested: room for the whole rest of
     // the text is reserved, and bytes past the run are overwritten later.
-    static const char* copy_plain(char*& p, const char* in, const char* in_end) {
+    static const char* copy_plain(char*& p, const char* in, const char* in_end)
+    {
         for (; in_end - in >= 8; in += 8, p += 8) {
             std::memcpy(p, in, 8);
             if (const std::uint64_t marks = detail::special_marks(detail::load_word(in))) {
@@ -214,7 +221,8 @@ private:
         return in;
     }
 
-    static char* escape(char* p, unsigned char c) {
+    static char* escape(char* p, unsigned char c)
+    {
         *p++ = '\\';
         switch (c) {
             case '"': *p++ = '"'; break;
@@ -232,7 +240,8 @@ private:
         return p;
     }
 
-    char* array(char* p, const Array& items) {
+    char* array(char* p, const Array& items)
+    {
         p = byte(p, '[');
         bool first = true;
         for (const Value& item : items) {
@@ -243,7 +252,8 @@ private:
         return byte(p, ']');
     }
 
-    char* object(char* p, const Object& members) {
+    char* object(char* p, const Object& members)
+    {
         p = byte(p, '{');
         bool first = true;
         for (const auto& [key, item] : members) {
@@ -263,12 +273,14 @@ private:
 
 }  // namespace
 
-void write(const Value& v, std::string& out) {
+void write(const Value& v, std::string& out)
+{
     Writer writer(out);
     writer.finish(writer.value(writer.start(), v));
 }
 
-std::string write(const Value& v) {
+std::string write(const Value& v)
+{
     std::string out;
     write(v, out);
     return out;

@@ -2,20 +2,12 @@
 // record in the output folder.
 #include "materialize/materialize.hpp"
 
+#include "declare/declare.hpp"
 #include "materialize/artefacts.hpp"
 #include "materialize/paths.hpp"
-#include "module/module.hpp"
 
 namespace sorva::materialize {
 namespace {
-
-// The standard modules a run uses, imported on every call.
-struct Stdlib {
-    Ref importlib;
-    Ref inspect;
-    Ref json;
-    Ref pathlib;
-};
 
 struct Job {
     std::string_view module_name;
@@ -23,29 +15,15 @@ struct Job {
     const std::optional<std::string>& input_kwargs_json;
 };
 
-Stdlib import_stdlib()
-{
-    // A braced list runs its initialisers in order, so the imports happen
-    // in the order listed.
-    return Stdlib{import_module("importlib"), import_module("inspect"), import_module("json"),
-                  import_module("pathlib")};
-}
-
 // The function to call: the asset's original function when what the module
 // holds answers __sorva_original__, else that object itself.
 Ref find_target(PyObject* importlib, const Job& job)
 {
-    Ref module_name = new_text(job.module_name);
-    Ref module = call_method(importlib, "import_module", module_name.get());
-    Ref function_name = new_text(job.function_name);
-    Ref found = getattr(module.get(), function_name.get());
-    Ref original = Ref::steal(PyObject_GetAttrString(found.get(), "__sorva_original__"));
-    if (!original) {
-        // Not an asset, or one that cannot say: the object itself is called.
-        discard_exception();
-        return found;
-    }
-    return original;
+    Ref module_name = new_str(job.module_name);
+    Ref module = call_method(importlib, names::import_module, module_name.get());
+    Ref function_name = new_str(job.function_name);
+    Ref found = check(PyObject_GetAttr(module.get(), function_name.get()));
+    return declare::original_function(found.get());
 }
 
 Ref call_target(PyObject* json, PyObject* target, const std::optional<std::string>& input_kwargs_json)
@@ -53,16 +31,9 @@ Ref call_target(PyObject* json, PyObject* target, const std::optional<std::strin
     if (!input_kwargs_json) {
         return check(PyObject_CallNoArgs(target));
     }
-    Ref text = new_text(*input_kwargs_json);
-    Ref kwargs = call_method(json, "loads", text.get());
-    expect_dict(kwargs.get());
-    Ref no_args = check(PyTuple_New(0));
-    return check(PyObject_Call(target, no_args.get(), kwargs.get()));
-}
-
-std::string text_of_str(PyObject* obj)
-{
-    return to_text(str_of(obj).get());
+    Ref text = new_str(*input_kwargs_json);
+    Ref kwargs = call_method(json, names::loads, text.get());
+    return call_with_keywords(target, expect_dict(kwargs.get()));
 }
 
 // Everything from the user's import to the success record; whatever it
@@ -73,16 +44,16 @@ void run_asset(const Stdlib& stdlib, PyObject* output, PyObject* record_path, co
     Ref value = call_target(stdlib.json.get(), target.get(), job.input_kwargs_json);
 
     Ref value_path = join(output, "value.json");
-    Ref encoded = call_method(stdlib.json.get(), "dumps", value.get());
+    Ref encoded = call_method(stdlib.json.get(), names::dumps, value.get());
     write_text(value_path.get(), encoded.get());
 
-    std::string value_path_text = text_of_str(value_path.get());
-    Ref signature = call_method(stdlib.inspect.get(), "signature", target.get());
-    std::string signature_text = text_of_str(signature.get());
-    Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), "__name__");
-    std::string result_type = to_text(type_name.get());
+    std::string value_path_text = str_utf8(value_path.get());
+    Ref signature = call_method(stdlib.inspect.get(), names::signature, target.get());
+    std::string signature_text = str_utf8(signature.get());
+    Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), names::dunder_name);
+    std::string result_type = utf8_copy(type_name.get());
 
-    Ref record = new_text(success_record({
+    Ref record = new_str(success_record({
         .module_path = job.module_name,
         .function_name = job.function_name,
         .value_path = value_path_text,
@@ -105,14 +76,14 @@ Ref failure_in_flight()
 Ref record_failure(PyObject* record_path, PyObject* failure)
 {
     std::string error = exception_text(failure);
-    Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(failure)), "__name__");
-    std::string error_type = to_text(type_name.get());
-    Ref record = new_text(failure_record(error, error_type));
+    Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(failure)), names::dunder_name);
+    std::string error_type = utf8_copy(type_name.get());
+    Ref record = new_str(failure_record(error, error_type));
     write_text(record_path, record.get());
 
-    Ref sys = import_module("sys");
+    Ref sys = import_module(names::sys);
     Ref code = check(PyLong_FromLong(1));
-    call_method(sys.get(), "exit", code.get());
+    call_method(sys.get(), names::exit, code.get());
     // Only a replaced sys.exit gets here.
     return Ref::borrow(Py_None);
 }
@@ -122,7 +93,7 @@ Ref record_failure(PyObject* record_path, PyObject* failure)
 Ref materialize_asset(std::string_view module_name, std::string_view function_name, std::string_view output_dir,
                       const std::optional<std::string>& input_kwargs_json)
 {
-    Stdlib stdlib = import_stdlib();
+    const Stdlib stdlib = Stdlib::import({&Stdlib::importlib, &Stdlib::inspect, &Stdlib::json, &Stdlib::pathlib});
     Ref output = output_path(stdlib.pathlib.get(), output_dir);
     make_directory(output.get());
     Ref record_path = join(output.get(), "result.json");

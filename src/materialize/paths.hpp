@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "module/ref.hpp"
+#include "module/module.hpp"
 
 namespace sorva::materialize {
 

@@ -3,16 +3,12 @@
 
 #include <vector>
 
-#include "module/compat.hpp"
 #include "module/python_api.hpp"
 
 namespace sorva {
 namespace {
 
-std::string full_name(const Binding& binding)
-{
-    return std::string(binding.function) + "()";
-}
+std::string full_name(const Binding& binding) { return std::string(binding.function) + "()"; }
 
 [[noreturn]] void too_many(const Binding& binding, std::size_t given)
 {
@@ -48,9 +44,9 @@ std::string full_name(const Binding& binding)
         list += names[i];
         list += '\'';
     }
-    fail(PyExc_TypeError, full_name(binding) + " missing " + std::to_string(names.size()) +
-                              " required positional " + (names.size() == 1 ? "argument" : "arguments") +
-                              ": " + list);
+    fail(PyExc_TypeError,
+         full_name(binding) + " missing " + std::to_string(names.size()) + " required positional " +
+             (names.size() == 1 ? "argument" : "arguments") + ": " + list);
 }
 
 bool same_name(PyObject* keyword, std::string_view name)
@@ -58,7 +54,7 @@ bool same_name(PyObject* keyword, std::string_view name)
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (utf8 == nullptr) {
-        PyErr_Clear();  // a name holding a lone surrogate matches no parameter
+        discard_exception();  // a name holding a lone surrogate matches no parameter
         return false;
     }
     return std::string_view(utf8, static_cast<std::size_t>(size)) == name;
@@ -93,13 +89,12 @@ Bound bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargsf, PyO
         }
         if (slot == kMaxParameters) {
             fail(PyExc_TypeError,
-                 full_name(binding) + " got an unexpected keyword argument '" + lossy_text(keyword) + "'");
+                 full_name(binding) + " got an unexpected keyword argument '" + utf8_lossy(keyword) + "'");
         }
         if (bound[slot] != nullptr) {
-            std::string_view name = slot < positional_count ? binding.positional[slot]
-                                                            : binding.keyword_only[slot - positional_count];
-            fail(PyExc_TypeError,
-                 full_name(binding) + " got multiple values for argument '" + std::string(name) + "'");
+            std::string_view name =
+                slot < positional_count ? binding.positional[slot] : binding.keyword_only[slot - positional_count];
+            fail(PyExc_TypeError, full_name(binding) + " got multiple values for argument '" + std::string(name) + "'");
         }
         bound[slot] = args[given + static_cast<std::size_t>(k)];
     }
@@ -111,6 +106,14 @@ Bound bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargsf, PyO
     return bound;
 }
 
+std::string argument_prefix(std::string_view name)
+{
+    std::string prefix = "argument '";
+    prefix += name;
+    prefix += "': ";
+    return prefix;
+}
+
 void rewrap_argument_error(std::string_view name)
 {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -118,17 +121,14 @@ void rewrap_argument_error(std::string_view name)
     }
     Ref original = take_exception();
     if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-        compat::restore_raised(std::move(original));
+        restore_exception(std::move(original));
         return;
     }
-    std::string message = "argument '";
-    message += name;
-    message += "': ";
-    message += exception_message(original.get());
-    Ref replacement = check(PyObject_CallOneArg(PyExc_TypeError, new_text(message).get()));
+    Ref message = new_str(argument_prefix(name) + exception_message(original.get()));
+    Ref replacement = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     // PyException_SetCause steals; GetCause hands out a new reference.
     PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
-    compat::restore_raised(std::move(replacement));
+    restore_exception(std::move(replacement));
 }
 
 }  // namespace sorva

@@ -1,7 +1,6 @@
 // Turning C++ failures into Python exceptions, and the internal-fault path.
 #include "module/errors.hpp"
 
-
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -14,11 +13,10 @@ namespace sorva {
 namespace {
 
 constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
-constexpr const char* kPanicDoc =
-    "\nThe exception raised when native code called from Python faults.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
+constexpr const char* kPanicDoc = "\nThe exception raised when native code called from Python faults.\n\n"
+                                  "Like SystemExit, this exception is derived from BaseException so that\n"
+                                  "it will typically propagate all the way through the stack and cause the\n"
+                                  "Python interpreter to exit.\n";
 constexpr const char* kGenericFault = "sorva internal fault (no message)";
 constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
 constexpr std::string_view kUncaught = "uncaught panic at ffi boundary\n";
@@ -34,8 +32,8 @@ PyObject* g_panic_type = nullptr;  // created on the first fault, never freed
 PyObject* panic_type()
 {
     if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+        g_panic_type =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
         if (g_panic_type == nullptr) {
             abort_uncaught();
         }
@@ -62,8 +60,11 @@ bool is_panic(PyObject* exc)
             message.assign(utf8, static_cast<std::size_t>(size));
         }
     }
+    // A fault is already on its way out: whatever reading its text raised
+    // (even another PanicException) must not start a second one, which
+    // discard_exception would.
     PyErr_Clear();
-    throw Fault{std::move(message), std::source_location::current(), false};
+    throw Fault{std::move(message), {__builtin_FILE(), __builtin_LINE()}, false};
 }
 
 void set_message(PyObject* type, const std::string& message)
@@ -81,9 +82,9 @@ void raise_fault(const Fault& f) noexcept
     try {
         if (f.report) {
             std::string report = "sorva: internal fault at ";
-            report += f.where.file_name();
+            report += f.where.file;
             report += ':';
-            report += std::to_string(f.where.line());
+            report += std::to_string(f.where.line);
             report += ":\n";
             report += f.message.empty() ? kGenericFault : f.message;
             report += '\n';
@@ -110,15 +111,9 @@ void throw_pending()
     throw PythonError{};
 }
 
-void fail(PyObject* type, std::string message)
-{
-    throw CheckFailed{type, std::move(message)};
-}
+void fail(PyObject* type, std::string message) { throw CheckFailed{type, std::move(message)}; }
 
-void fault(std::string message, std::source_location where)
-{
-    throw Fault{std::move(message), where};
-}
+void fault(std::string message, const char* file, int line) { throw Fault{std::move(message), {file, line}}; }
 
 Ref take_exception()
 {
@@ -131,6 +126,8 @@ Ref take_exception()
     }
     return exc;
 }
+
+void restore_exception(Ref exc) { compat::restore_raised(std::move(exc)); }
 
 void discard_exception()
 {
@@ -156,22 +153,17 @@ void raise_current() noexcept
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        raise_fault(Fault{e.what(), std::source_location::current()});
+        raise_fault(Fault{e.what(), {__builtin_FILE(), __builtin_LINE()}});
     } catch (...) {
-        raise_fault(Fault{{}, std::source_location::current()});
+        raise_fault(Fault{{}, {__builtin_FILE(), __builtin_LINE()}});
     }
 }
 
 std::string type_name_of(PyObject* obj)
 {
     constexpr const char* kUnknown = "<failed to extract type name>";
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
-    if (!name) {
-        discard_exception();
-        return kUnknown;
-    }
-    if (!PyUnicode_Check(name.get())) {
+    Ref name = getattr_or_empty(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names::qualname);
+    if (!name || !PyUnicode_Check(name.get())) {
         return kUnknown;
     }
     Py_ssize_t size = 0;
@@ -180,7 +172,7 @@ std::string type_name_of(PyObject* obj)
         discard_exception();
         return kUnknown;
     }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return {utf8, static_cast<std::size_t>(size)};
 }
 
 std::string exception_message(PyObject* exc)
@@ -190,12 +182,9 @@ std::string exception_message(PyObject* exc)
         discard_exception();
         return "<exception str() failed>";
     }
-    return lossy_text(str.get());
+    return utf8_lossy(str.get());
 }
 
-std::string exception_text(PyObject* exc)
-{
-    return type_name_of(exc) + ": " + exception_message(exc);
-}
+std::string exception_text(PyObject* exc) { return type_name_of(exc) + ": " + exception_message(exc); }
 
 }  // namespace sorva

@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <source_location>
 #include <string>
 
 #include "module/ref.hpp"
@@ -21,10 +20,18 @@ struct CheckFailed {
     std::string message;
 };
 
+// Where a fault was raised. Filled in by the compiler at the call site;
+// std::source_location would do the same, but clang's tools cannot read
+// it from this standard library.
+struct SourcePlace {
+    const char* file;
+    int line;
+};
+
 // A violated internal invariant; surfaces as pyo3_runtime.PanicException.
 struct Fault {
     std::string message;
-    std::source_location where;
+    SourcePlace where;
     // False for a PanicException that came back out of Python code: it was
     // reported when it was fetched.
     bool report = true;
@@ -37,8 +44,7 @@ struct Fault {
 
 [[noreturn]] void fail(PyObject* type, std::string message);
 
-[[noreturn]] void fault(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void fault(std::string message, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 // C-API results: a NULL new reference or a -1 status throws.
 inline Ref check(PyObject* new_reference)
@@ -60,6 +66,9 @@ inline int check_status(int status)
 // dropped. A PanicException is resumed as a Fault instead of being handed
 // out: code here never swallows one.
 Ref take_exception();
+
+// Makes exc, taken out by take_exception, the pending exception again.
+void restore_exception(Ref exc);
 
 // Drops the pending exception, except a KeyboardInterrupt, which is thrown
 // on (and see take_exception for PanicException).

@@ -18,7 +18,8 @@ fs::path testdata() { return fs::path(SORVA_TESTDATA_DIR); }
 
 // y_ cases parse, n_ cases fail, and i_ cases may go either way but round-trip when accepted.
 // The JSON number grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
-bool json_number(std::string_view s) {
+bool json_number(std::string_view s)
+{
     std::size_t i = 0;
     auto digits = [&] {
         std::size_t start = i;
@@ -40,7 +41,8 @@ bool json_number(std::string_view s) {
     return i == s.size();
 }
 
-TEST(JsonTestSuite, EveryCase) {
+TEST(JsonTestSuite, EveryCase)
+{
     std::map<char, std::size_t> counts;
     for (const fs::directory_entry& entry : fs::directory_iterator(testdata() / "json-test-suite" / "test_parsing")) {
         const std::string name = entry.path().filename().string();
@@ -60,7 +62,8 @@ TEST(JsonTestSuite, EveryCase) {
 // Each line is "F16 F32 F64 F128 DECIMAL". A decimal outside JSON's number
 // grammar fails; one inside gives exactly the F64 bits, or "number out of
 // range" when those are infinite.
-TEST(FloatParsing, ValidNumbersGiveTheCorrectlyRoundedDouble) {
+TEST(FloatParsing, ValidNumbersGiveTheCorrectlyRoundedDouble)
+{
     std::size_t checked = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(testdata() / "float-parsing" / "data")) {
         std::ifstream in(entry.path());

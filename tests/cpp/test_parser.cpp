@@ -7,18 +7,24 @@ namespace sorva::json {
 namespace {
 
 // The error text of a failed parse, or "ok: " and the written value.
-std::string outcome(std::string_view text) {
+std::string outcome(std::string_view text)
+{
     ParseResult r = parse(text);
     return r.ok() ? "ok: " + write(r.value()) : r.error().text();
 }
 
-struct Case { std::string text; std::string expected; };
+struct Case {
+    std::string text;
+    std::string expected;
+};
 
-void expect_outcomes(const std::vector<Case>& cases) {
+void expect_outcomes(const std::vector<Case>& cases)
+{
     for (const Case& c : cases) EXPECT_EQ(outcome(c.text), c.expected) << c.text;
 }
 
-TEST(ParseAccepts, ValuesKeysEscapesAndNumbers) {
+TEST(ParseAccepts, ValuesKeysEscapesAndNumbers)
+{
     expect_outcomes({
         {" \t\r\n null \t\r\n", "ok: null"},
         {"[ 1 , [ ] , { } , \"a\" , true , false ]", R"(ok: [1,[],{},"a",true,false])"},
@@ -50,7 +56,8 @@ TEST(ParseAccepts, ValuesKeysEscapesAndNumbers) {
 // Writer and parser both look for special bytes eight at a time: put each at
 // every offset of a longer text, among neighbours that differ from the special
 // bytes by one bit or only in the top bit.
-TEST(StringScan, FindsSpecialBytesAtEveryOffset) {
+TEST(StringScan, FindsSpecialBytesAtEveryOffset)
+{
     const std::pair<char, std::string> specials[] = {
         {'"', "\\\""}, {'\\', "\\\\"}, {'\0', "\\u0000"}, {'\x1F', "\\u001f"}};
     for (const std::string fill : {"a", "!", "#", "[", "]", " ", "\x7F", "\xA2", "\xDC", "\x9F", "\xC3\xA9"}) {
@@ -70,13 +77,15 @@ TEST(StringScan, FindsSpecialBytesAtEveryOffset) {
     }
 }
 
-std::string repeat(std::string_view s, std::size_t n) {
+std::string repeat(std::string_view s, std::size_t n)
+{
     std::string out;
     while (n-- > 0) out += s;
     return out;
 }
 
-TEST(ParseDepth, HundredTwentySevenContainersNest) {
+TEST(ParseDepth, HundredTwentySevenContainersNest)
+{
     EXPECT_TRUE(parse(repeat("{\"a\":", 127) + "1" + repeat("}", 127)).ok());
     const std::string deep = repeat("[", 126) + repeat("]", 126);  // leaving a container gives its level back
     EXPECT_TRUE(parse("[" + deep + "," + deep + "]").ok());
@@ -87,7 +96,8 @@ TEST(ParseDepth, HundredTwentySevenContainersNest) {
     });
 }
 
-TEST(ParseErrors, EndOfInputAtTheLastByte) {
+TEST(ParseErrors, EndOfInputAtTheLastByte)
+{
     expect_outcomes({
         {"", "EOF while parsing a value at line 1 column 0"},
         {"\n\n ", "EOF while parsing a value at line 3 column 1"},
@@ -113,7 +123,8 @@ TEST(ParseErrors, EndOfInputAtTheLastByte) {
 }
 
 // Columns count bytes from 1 on each line.
-TEST(ParseErrors, Syntax) {
+TEST(ParseErrors, Syntax)
+{
     expect_outcomes({
         {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
         {"{\"a\":}", "expected value at line 1 column 6"},
@@ -133,7 +144,8 @@ TEST(ParseErrors, Syntax) {
     });
 }
 
-TEST(ParseErrors, NumbersAndStrings) {
+TEST(ParseErrors, NumbersAndStrings)
+{
     expect_outcomes({
         {"01", "invalid number at line 1 column 2"},
         {"-01", "invalid number at line 1 column 3"},

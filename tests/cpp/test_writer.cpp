@@ -10,7 +10,8 @@
 namespace sorva::json {
 namespace {
 
-std::string object_of(const std::vector<std::pair<std::string, int>>& in) {
+std::string object_of(const std::vector<std::pair<std::string, int>>& in)
+{
     Object members;
     for (const auto& [key, n] : in) members.emplace_back(key, Value::uint(static_cast<std::uint64_t>(n)));
     return write(Value::object(std::move(members)));
@@ -19,7 +20,8 @@ std::string object_of(const std::vector<std::pair<std::string, int>>& in) {
 // Non-negative integers are always unsigned and floats compare bit for bit. Keys
 // sort by their bytes and the last duplicate wins, also in an object large
 // enough that an unstable sort would reorder the duplicates.
-TEST(ValueModel, IntegerKindsEqualityAndKeyOrder) {
+TEST(ValueModel, IntegerKindsEqualityAndKeyOrder)
+{
     EXPECT_EQ(Value::negint(0), Value::uint(0));
     EXPECT_EQ(Value::negint(42), Value::uint(42));
     EXPECT_NE(Value::from_double(0.0), Value::from_double(-0.0));
@@ -39,7 +41,8 @@ TEST(ValueModel, IntegerKindsEqualityAndKeyOrder) {
     EXPECT_EQ(object_of(many), expected + "}");
 }
 
-TEST(WriteScalars, LiteralsAndIntegersAroundEveryPowerOfTen) {
+TEST(WriteScalars, LiteralsAndIntegersAroundEveryPowerOfTen)
+{
     EXPECT_EQ(write(Value::from_double(std::numeric_limits<double>::quiet_NaN())), "null");
     EXPECT_EQ(write(Value::from_double(-std::numeric_limits<double>::infinity())), "null");
     EXPECT_EQ(write(Value::negint(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
@@ -57,7 +60,8 @@ TEST(WriteScalars, LiteralsAndIntegersAroundEveryPowerOfTen) {
 
 // E is the decimal exponent of the first digit, n the number of shortest
 // digits. Each text also parses back to the same bits.
-TEST(WriteFloat, FixedLayoutAndItsBoundaries) {
+TEST(WriteFloat, FixedLayoutAndItsBoundaries)
+{
     const std::pair<double, const char*> cases[] = {
         {0.0, "0.0"},
         {-0.0, "-0.0"},
@@ -85,7 +89,8 @@ TEST(WriteFloat, FixedLayoutAndItsBoundaries) {
     }
 }
 
-TEST(WriteString, EscapesOnlyQuoteBackslashAndControls) {
+TEST(WriteString, EscapesOnlyQuoteBackslashAndControls)
+{
     const std::pair<std::string_view, std::string_view> cases[] = {
         {"\"\\", R"("\"\\")"},
         {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
@@ -95,10 +100,12 @@ TEST(WriteString, EscapesOnlyQuoteBackslashAndControls) {
     for (const auto& [in, text] : cases) EXPECT_EQ(write(Value::string(std::string(in))), text) << in;
 }
 
-TEST(WriteContainers, CompactAndAppendedToTheOutput) {
+TEST(WriteContainers, CompactAndAppendedToTheOutput)
+{
     Object members;
-    members.emplace_back("b", Value::array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true),
-                                            Value::boolean(false)}));
+    members.emplace_back(
+        "b",
+        Value::array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true), Value::boolean(false)}));
     members.emplace_back("q\"", Value::array({Value::array({})}));
     members.emplace_back("a", Value::object({}));
     std::string out = "prefix:";
@@ -117,15 +124,34 @@ struct RandomValues {
 
     std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng() % n); }
 
-    double finite_double() {
+    double finite_double()
+    {
         for (;;) {
             if (const double x = std::bit_cast<double>(rng()); std::isfinite(x)) return x;
         }
     }
 
-    std::string text() {
-        static constexpr std::string_view kPieces[] = {"a", "key", "/", " ", "\"", "\\", "\n", "\t", "\b", "\f", "\r",
-            "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xFF", "0123456789abcdef"};
+    std::string text()
+    {
+        static constexpr std::string_view kPieces[] = {"a",
+                                                       "key",
+                                                       "/",
+                                                       " ",
+                                                       "\"",
+                                                       "\\",
+                                                       "\n",
+                                                       "\t",
+                                                       "\b",
+                                                       "\f",
+                                                       "\r",
+                                                       "\x01",
+                                                       "\x1f",
+                                                       "\x7f",
+                                                       "\xC3\xA9",
+                                                       "\xE6\x97\xA5",
+                                                       "\xF0\x9F\x98\x80",
+                                                       "\xFF",
+                                                       "0123456789abcdef"};
         std::string s;
         for (std::size_t n = below(8); n > 0; --n) {
             s += below(8) ? kPieces[below(std::size(kPieces))] : std::string(1, static_cast<char>(below(256)));
@@ -133,7 +159,8 @@ struct RandomValues {
         return s;
     }
 
-    Value value(int depth) {
+    Value value(int depth)
+    {
         switch (below(depth > 0 ? 10 : 7)) {
             case 0: return Value();
             case 1: return Value::boolean(below(2) == 1);
@@ -160,7 +187,8 @@ struct RandomValues {
 // Parsed back, a written value is equal and writes the same text again: random
 // doubles, random values, and containers large enough to take over the parser's
 // waiting stack.
-TEST(RoundTrip, RandomAndLargeValues) {
+TEST(RoundTrip, RandomAndLargeValues)
+{
     RandomValues gen{std::mt19937_64(1)};
     Object members;
     for (int i = 0; i < 5000; ++i) members.emplace_back(std::to_string(i), Value::negint(-i));

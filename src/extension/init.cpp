@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "declare/declare.hpp"
-#include "module/functions.hpp"
+#include "extension/functions.hpp"
 #include "module/module.hpp"
 
 namespace sorva {
@@ -32,14 +32,14 @@ PyObject* g_module = nullptr;  // the one module object, never freed
 // Appends `name` to __all__, then sets the attribute.
 void add(PyObject* module, PyObject* name, PyObject* value)
 {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    Ref all = Ref::steal(PyObject_GetAttr(module, names::all.get()));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw_pending();
         }
-        PyErr_Clear();
+        discard_exception();
         all = check(PyList_New(0));
-        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+        check_status(PyObject_SetAttr(module, names::all.get(), all.get()));
     }
     check_status(PyList_Append(expect_list(all.get()), name));
     check_status(PyObject_SetAttr(module, name, value));
@@ -48,7 +48,7 @@ void add(PyObject* module, PyObject* name, PyObject* value)
 void add_type(PyObject* module, PyTypeObject* type)
 {
     PyObject* object = reinterpret_cast<PyObject*>(type);
-    Ref name = getattr(object, "__name__");
+    Ref name = getattr(object, names::dunder_name);
     add(module, name.get(), object);
 }
 
@@ -59,8 +59,8 @@ void register_all(PyObject* module)
     Ref module_name = check(PyModule_GetNameObject(module));
     for (PyMethodDef& def : module_functions()) {
         Ref function = check(PyCFunction_NewEx(&def, module, module_name.get()));
-        Ref name = getattr(function.get(), "__name__");
-        text_of(name.get());  // must be a str
+        Ref name = getattr(function.get(), names::dunder_name);
+        utf8_view(name.get());  // must be a str
         add(module, name.get(), function.get());
     }
 }
@@ -87,7 +87,8 @@ Ref initialise()
 }  // namespace
 }  // namespace sorva
 
-PyMODINIT_FUNC PyInit__sorva(void)
+// The interpreter looks the entry point up by this exact name.
+PyMODINIT_FUNC PyInit__sorva(void)  // NOLINT(bugprone-reserved-identifier)
 {
     return sorva::guard([] { return sorva::initialise(); });
 }

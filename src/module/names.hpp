@@ -1,22 +1,22 @@
-// The Python names that inspection looks up on every member and asset.
+// Name: the interned str through which every attribute lookup and method
+// call reaches the interpreter, and the names the features use.
 #pragma once
 
 #include <Python.h>
 
-#include <array>
-#include <cstddef>
-
 #include "module/errors.hpp"
-#include "module/ref.hpp"
 
-namespace sorva::inspect {
+namespace sorva {
 
-// A str made on first use and kept for the life of the process, so that the
-// lookups repeated for every member neither build nor hash a new str. The
-// module lives in one interpreter only, so one object serves every call.
+// A str made on first use and kept for the life of the process, so that
+// lookups repeated for every member or call neither build nor hash a new
+// str. The module lives in one interpreter only, so one object serves
+// every call.
 class Name {
 public:
     explicit constexpr Name(const char* text) : text_(text) {}
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
 
     PyObject* get()
     {
@@ -32,19 +32,34 @@ private:
 };
 
 namespace names {
+inline Name all{"__all__"};
 inline Name asset{"asset"};
 inline Name builtins{"builtins"};
 inline Name dedent{"dedent"};
+inline Name doc{"__doc__"};
+inline Name dumps{"dumps"};
 inline Name dunder_name{"__name__"};
 inline Name empty{"empty"};
+inline Name exit{"exit"};
+inline Name get_source{"get_source"};
 inline Name getmembers{"getmembers"};
 inline Name getsource{"getsource"};
 inline Name getsourcefile{"getsourcefile"};
-inline Name get_source{"get_source"};
 inline Name import_module{"import_module"};
+inline Name importlib{"importlib"};
+inline Name inspect{"inspect"};
 inline Name isinstance{"isinstance"};
+inline Name json{"json"};
 inline Name loader{"__loader__"};
+inline Name loads{"loads"};
+inline Name major{"major"};
+inline Name micro{"micro"};
+inline Name minor{"minor"};
+inline Name mkdir{"mkdir"};
+inline Name module{"__module__"};
 inline Name path{"Path"};
+inline Name pathlib{"pathlib"};
+inline Name qualname{"__qualname__"};
 inline Name resolve{"resolve"};
 inline Name return_annotation{"return_annotation"};
 inline Name signature{"signature"};
@@ -53,26 +68,11 @@ inline Name sorva_kind{"__sorva_kind__"};
 inline Name sorva_metadata{"__sorva_metadata__"};
 inline Name sorva_original{"__sorva_original__"};
 inline Name strip{"strip"};
+inline Name sys{"sys"};
+inline Name textwrap{"textwrap"};
+inline Name truediv{"__truediv__"};
+inline Name version_info{"version_info"};
+inline Name write_text{"write_text"};
 }  // namespace names
 
-// obj.name(args...), the method looked up and called without a bound method
-// in between. A NULL result is handed back as it is, for callers that catch.
-template <class... Args>
-PyObject* try_call_named(PyObject* obj, Name& name, Args... args)
-{
-    std::array<PyObject*, sizeof...(Args) + 1> vector{obj, args...};
-    return PyObject_VectorcallMethod(name.get(), vector.data(), vector.size(), nullptr);
-}
-
-template <class... Args>
-Ref call_named(PyObject* obj, Name& name, Args... args)
-{
-    return check(try_call_named(obj, name, args...));
-}
-
-inline Ref getattr_named(PyObject* obj, Name& name)
-{
-    return check(PyObject_GetAttr(obj, name.get()));
-}
-
-}  // namespace sorva::inspect
+}  // namespace sorva

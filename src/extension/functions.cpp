@@ -1,7 +1,10 @@
-// The four module functions: bind, convert, hand over to the subsystem.
-#include "module/functions.hpp"
+// The four module functions, one record each: name and parameters, docstring
+// and body. A body gets its arguments bound by name, converts them and hands
+// over to its feature.
+#include "extension/functions.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,29 +18,20 @@
 namespace sorva {
 namespace {
 
-constexpr std::string_view kAssetKeywords[] = {"name", "inputs", "partitions", "serializer"};
-constexpr std::string_view kPartitionsParams[] = {"values"};
-constexpr std::string_view kInspectParams[] = {"modules"};
-constexpr std::string_view kMaterializeParams[] = {"module_name", "function_name", "output_dir",
-                                                   "input_kwargs_json"};
-
-constexpr Binding kAssetBinding{"asset", {}, 0, kAssetKeywords};
-constexpr Binding kPartitionsBinding{"partitions", kPartitionsParams, 1, {}};
-constexpr Binding kInspectBinding{"inspect_modules", kInspectParams, 1, {}};
-constexpr Binding kMaterializeBinding{"materialize_asset", kMaterializeParams, 3, {}};
-
 std::optional<std::string> optional_text(std::string_view name, PyObject* arg)
 {
     if (omitted(arg)) {
         return std::nullopt;
     }
-    return convert_argument(name, [&] { return to_text(arg); });
+    return convert_argument(name, [&] { return utf8_copy(arg); });
 }
 
 std::string_view required_text(std::string_view name, PyObject* arg)
 {
-    return convert_argument(name, [&] { return text_of(arg); });
+    return convert_argument(name, [&] { return utf8_view(arg); });
 }
+
+PyObject* omitted_as_null(PyObject* arg) { return omitted(arg) ? nullptr : arg; }
 
 std::vector<std::string> module_names(PyObject* arg)
 {
@@ -60,7 +54,7 @@ std::vector<std::string> module_names(PyObject* arg)
         }
         Ref iterator = check(PyObject_GetIter(arg));
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            names.push_back(to_text(item.get()));
+            names.push_back(utf8_copy(item.get()));
         }
         if (PyErr_Occurred()) {
             throw_pending();
@@ -69,44 +63,59 @@ std::vector<std::string> module_names(PyObject* arg)
     });
 }
 
-PyObject* asset_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
+constexpr std::string_view kAssetKeywords[] = {"name", "inputs", "partitions", "serializer"};
+constexpr Binding kAssetBinding{"asset", {}, 0, kAssetKeywords};
+struct AssetArgs {
+    PyObject* name;
+    PyObject* inputs;
+    PyObject* partitions;
+    PyObject* serializer;
+};
+
+Ref asset_body(const AssetArgs& args)
 {
-    return guard([&] {
-        Bound bound = bind(kAssetBinding, args, nargsf, kwnames);
-        std::optional<std::string> name = optional_text("name", bound[0]);
-        std::optional<std::string> serializer = optional_text("serializer", bound[3]);
-        return declare::asset(std::move(name), std::move(serializer), omitted(bound[1]) ? nullptr : bound[1],
-                              omitted(bound[2]) ? nullptr : bound[2]);
-    });
+    std::optional<std::string> name = optional_text("name", args.name);
+    std::optional<std::string> serializer = optional_text("serializer", args.serializer);
+    return declare::asset(
+        std::move(name), std::move(serializer), omitted_as_null(args.inputs), omitted_as_null(args.partitions));
 }
 
-PyObject* partitions_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
+constexpr std::string_view kPartitionsParams[] = {"values"};
+constexpr Binding kPartitionsBinding{"partitions", kPartitionsParams, 1, {}};
+struct PartitionsArgs {
+    PyObject* values;
+};
+
+Ref partitions_body(const PartitionsArgs& args)
 {
-    return guard([&] {
-        Bound bound = bind(kPartitionsBinding, args, nargsf, kwnames);
-        PyObject* values = convert_argument("values", [&] { return expect_list(bound[0]); });
-        return declare::partitions(values);
-    });
+    PyObject* values = convert_argument("values", [&] { return expect_list(args.values); });
+    return declare::partitions(values);
 }
 
-PyObject* inspect_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
-{
-    return guard([&] {
-        Bound bound = bind(kInspectBinding, args, nargsf, kwnames);
-        return inspect::inspect_modules(module_names(bound[0]));
-    });
-}
+constexpr std::string_view kInspectParams[] = {"modules"};
+constexpr Binding kInspectBinding{"inspect_modules", kInspectParams, 1, {}};
+struct InspectArgs {
+    PyObject* modules;
+};
 
-PyObject* materialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
+Ref inspect_body(const InspectArgs& args) { return inspect::inspect_modules(module_names(args.modules)); }
+
+constexpr std::string_view kMaterializeParams[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
+constexpr Binding kMaterializeBinding{"materialize_asset", kMaterializeParams, 3, {}};
+struct MaterializeArgs {
+    PyObject* module_name;
+    PyObject* function_name;
+    PyObject* output_dir;
+    PyObject* input_kwargs_json;
+};
+
+Ref materialize_body(const MaterializeArgs& args)
 {
-    return guard([&] {
-        Bound bound = bind(kMaterializeBinding, args, nargsf, kwnames);
-        std::string_view module_name = required_text("module_name", bound[0]);
-        std::string_view function_name = required_text("function_name", bound[1]);
-        std::string_view output_dir = required_text("output_dir", bound[2]);
-        std::optional<std::string> input_kwargs_json = optional_text("input_kwargs_json", bound[3]);
-        return materialize::materialize_asset(module_name, function_name, output_dir, input_kwargs_json);
-    });
+    std::string_view module_name = required_text("module_name", args.module_name);
+    std::string_view function_name = required_text("function_name", args.function_name);
+    std::string_view output_dir = required_text("output_dir", args.output_dir);
+    std::optional<std::string> input_kwargs_json = optional_text("input_kwargs_json", args.input_kwargs_json);
+    return materialize::materialize_asset(module_name, function_name, output_dir, input_kwargs_json);
 }
 
 constexpr const char* kAssetDoc =
@@ -183,24 +192,44 @@ constexpr const char* kMaterializeDoc =
     "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
     "passed as keyword arguments to the function.";
 
-template <PyObject* (*Entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyCFunction as_cfunction()
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The fast-convention entry point of one function: bind, run the body, and
+// turn whatever it throws into the Python exception.
+template <const Binding& binding, class Args, Ref (*body)(const Args&)>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
+    return guard([&] { return body(bind<binding, Args>(args, nargsf, kwnames)); });
 }
 
-PyMethodDef g_functions[] = {
-    {"asset", as_cfunction<asset_entry>(), METH_FASTCALL | METH_KEYWORDS, kAssetDoc},
-    {"partitions", as_cfunction<partitions_entry>(), METH_FASTCALL | METH_KEYWORDS, kPartitionsDoc},
-    {"inspect_modules", as_cfunction<inspect_entry>(), METH_FASTCALL | METH_KEYWORDS, kInspectDoc},
-    {"materialize_asset", as_cfunction<materialize_entry>(), METH_FASTCALL | METH_KEYWORDS, kMaterializeDoc},
+struct FunctionRecord {
+    const Binding& binding;  // name and parameters
+    const char* doc;         // starts with the text signature
+    Entry entry;
 };
+
+constexpr FunctionRecord kFunctions[] = {
+    {kAssetBinding, kAssetDoc, entry<kAssetBinding, AssetArgs, asset_body>},
+    {kPartitionsBinding, kPartitionsDoc, entry<kPartitionsBinding, PartitionsArgs, partitions_body>},
+    {kInspectBinding, kInspectDoc, entry<kInspectBinding, InspectArgs, inspect_body>},
+    {kMaterializeBinding, kMaterializeDoc, entry<kMaterializeBinding, MaterializeArgs, materialize_body>},
+};
+
+// Method records live as long as the functions made from them: for good.
+auto g_methods = [] {
+    std::array<PyMethodDef, std::size(kFunctions)> methods{};
+    for (std::size_t i = 0; i < methods.size(); ++i) {
+        const FunctionRecord& record = kFunctions[i];
+        methods[i] = {record.binding.function,
+                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+                      METH_FASTCALL | METH_KEYWORDS,
+                      record.doc};
+    }
+    return methods;
+}();
 
 }  // namespace
 
-std::span<PyMethodDef> module_functions()
-{
-    return g_functions;
-}
+std::span<PyMethodDef> module_functions() { return g_methods; }
 
 }  // namespace sorva

@@ -1,0 +1,38 @@
+// What the module's classes share.
+#include "module/types.hpp"
+
+#include <string>
+
+#include "module/errors.hpp"
+#include "module/python_api.hpp"
+
+namespace sorva {
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*)
+{
+    return guard([&]() -> Ref {
+        std::string name = "<unknown>";
+        Ref attr = getattr_or_empty(reinterpret_cast<PyObject*>(type), names::dunder_name);
+        if (attr && PyUnicode_Check(attr.get())) {
+            name = utf8_lossy(attr.get());
+        }
+        fail(PyExc_TypeError, "No constructor defined for " + name);
+    });
+}
+
+void free_instance(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Ref::steal(reinterpret_cast<PyObject*>(type));
+}
+
+PyTypeObject* HeapType::get()
+{
+    if (type_ == nullptr) {
+        type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec_)).release());  // kept for good
+    }
+    return type_;
+}
+
+}  // namespace sorva
