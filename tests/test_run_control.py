@@ -142,7 +142,7 @@ def sleepy():
     ("1", 0, ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
               "[1/1] ok       flaky    X.XXs  \"at last\""]),
 ])
-def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, retries, status, lines):
+def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, each_executor, retries, status, lines):
     write_module(tmp_path, "flakes", FLAKY)
     done = run("sorva.run", "flakes", "--select", "flaky", "--retries", retries, cwd=tmp_path)
     assert (done.returncode, untimed(done.stdout).splitlines()[:-1 if status == 0 else -2]) == (status, lines)
@@ -150,7 +150,7 @@ def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, retrie
     assert [(job["attempt"], job["outcome"]) for job in jobs] == [(1, "failed")] + ([(2, "ok")] if status == 0 else [])
 
 
-def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path):
+def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path, each_executor):
     write_module(tmp_path, "flakes", FLAKY)
     done = run("sorva.run", "flakes", "--select", "sleepy", "--timeout", "1", "--retries", "1", cwd=tmp_path)
     assert (done.returncode, untimed(done.stdout).splitlines()[:2]) == (1, [
