@@ -33,3 +33,19 @@ def write_module(folder: Path, name: str, source: str) -> None:
 def untimed(text: str) -> str:
     """Progress output with the durations, which vary from run to run, blanked."""
     return re.sub(r"\d+\.\d\ds", "X.XXs", text)
+
+
+# A quick job, a slow one that starts a child process and records both pids, and a job after it.
+SLOW_PIPELINE = '''
+import os, pathlib, subprocess, time
+from sorva import asset
+@asset()
+def quick(): return 1
+@asset()
+def slow():
+    child = subprocess.Popen(["sleep", "120"])
+    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
+    time.sleep(120)
+@asset(inputs={"s": slow})
+def after(s): return s
+'''

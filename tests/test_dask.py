@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_support import REPO, run, untimed, write_module
+from cli_support import REPO, SLOW_PIPELINE, run, untimed, write_module
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 import dask  # noqa: E402 - installed with distributed
@@ -457,19 +457,7 @@ def test_without_distributed_the_runner_says_what_to_install(tmp_path):
     ))
 
 
-SLEEPY = '''
-import os, pathlib, subprocess, time
-from sorva import asset
-@asset()
-def quick(): return 1
-@asset()
-def slow():
-    child = subprocess.Popen(["sleep", "120"])
-    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
-    time.sleep(120)
-@asset(inputs={"s": slow})
-def after(s): return s
-'''
+SLEEPY = SLOW_PIPELINE
 
 
 # A terminal's Ctrl-C reaches the whole foreground process group, the local cluster's workers included.

@@ -8,24 +8,12 @@ from pathlib import Path
 
 import pytest
 
-from cli_support import command, untimed, write_module
+from cli_support import SLOW_PIPELINE, command, untimed, write_module
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
 
-PIPELINE = '''
-import os, pathlib, subprocess, time
-from sorva import asset
-@asset()
-def quick(): return 1
-@asset()
-def slow():
-    child = subprocess.Popen(["sleep", "120"])
-    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
-    time.sleep(120)
-@asset(inputs={"s": slow})
-def after(s): return s
-'''
+PIPELINE = SLOW_PIPELINE
 
 
 def alive(pid: int) -> bool:

@@ -26,7 +26,7 @@ from sorva._discover import DiscoveryError, discover
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import EXECUTORS, Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._parser import ArgumentParser
+from sorva._parser import ArgumentParser, whole_number
 from sorva._plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
 from sorva._progress import Summary, make_report, summary_lines
 from sorva._runreport import write_report
@@ -35,26 +35,6 @@ from sorva._schedule import Scheduler
 from sorva._stop import Stopper
 
 PROG = "python -m sorva.run"
-
-
-def _positive(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        number = 0
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got '{text}'")
-    return number
-
-
-def _count(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        number = -1
-    if number < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got '{text}'")
-    return number
 
 
 def _seconds(text: str) -> float:
@@ -93,7 +73,7 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     parser.add_argument(
         "--jobs",
-        type=_positive,
+        type=whole_number(1),
         default=os.cpu_count() or 1,
         metavar="N",
         help="jobs run at once (default: the number of processors)",
@@ -145,7 +125,7 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
         help="run only the jobs whose last run failed or was interrupted, and what they need that is not fresh",
     )
     parser.add_argument(
-        "--retries", type=_count, default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"
+        "--retries", type=whole_number(0), default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"
     )
     parser.add_argument(
         "--timeout",

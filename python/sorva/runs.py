@@ -12,7 +12,7 @@ from collections.abc import Sequence
 
 from sorva._cli import USAGE, fail
 from sorva._history import History, HistoryError, JobRecord, Run, open_history
-from sorva._parser import ArgumentParser
+from sorva._parser import ArgumentParser, whole_number
 
 PROG = "python -m sorva.runs"
 
@@ -74,16 +74,6 @@ def _show_jobs(history: History, run_id: int, as_json: bool) -> None:
         print(_job_line(job, width))
 
 
-def _count(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        number = 0
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got '{text}'")
-    return number
-
-
 def _run_id(text: str) -> int:
     try:
         return int(text)
@@ -103,7 +93,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("run_id", nargs="?", metavar="RUN_ID", help="a run's number, from the list of runs")
     parser.add_argument("--out", default="sorva-out", metavar="DIR", help="the runner's output folder (default: ./sorva-out)")
     parser.add_argument("--json", action="store_true", help="print JSON for scripts instead of lines")
-    parser.add_argument("--last", type=_count, default=20, metavar="N", help="how many runs to list (default: 20)")
+    parser.add_argument("--last", type=whole_number(1), default=20, metavar="N", help="how many runs to list (default: 20)")
     args = parser.parse_args(argv)
     try:
         history = open_history(args.out)
