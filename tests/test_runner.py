@@ -2,6 +2,7 @@
 
 import json
 import re
+import sys
 
 import pytest
 
@@ -156,7 +157,9 @@ ALIAS = {
     # An asset imported under another name is called through the module that defines it, listed or not.
     (["alias"], ["ok       raw", "ok       cooked    X.XXs  [1, 2, 1, 2]"]),
     (["alias", "base"], ["ok       raw", "ok       cooked    X.XXs  [1, 2, 1, 2]"]),
-    (["deep"], ["ok       nested", "ok       flat      X.XXs  1"]),
+    pytest.param(["deep"], ["ok       nested", "ok       flat      X.XXs  1"],
+                 marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests only as deep "
+                                          "as the C stack allows, whatever the recursion limit")),
 ])
 def test_assets_imported_under_another_name_and_deep_values(tmp_path, modules, lines):
     for name, source in ALIAS.items():
