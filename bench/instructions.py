@@ -41,6 +41,10 @@ def per_call(script: str, arguments: Sequence[str], calls: tuple[int, int] = (1,
     """Instructions of one measured call: `script ... --count N` runs its
     setup and then N calls, for each N in `calls`."""
     low, high = (total([sys.executable, script, *arguments, "--count", str(n)]) for n in calls)
+    if high <= low:
+        # The calls are too cheap for the difference to rise above what
+        # varies between runs: more calls are needed.
+        raise RuntimeError(f"{script} {' '.join(arguments)}: {calls} calls counted {low} and {high} instructions")
     return (high - low) / (calls[1] - calls[0])
 
 
