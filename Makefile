@@ -78,7 +78,7 @@ fuzz: deps
 bench: deps
 	@tools/dev-build.sh $(PYTHON) $(BUILD) -Dtests=true -Dbenchmarks=true
 	$(BUILD)/bench/json_bench
-	for script in bench/*.py; do PYTHONPATH=$(abspath $(DEV)) $(PYTHON) $$script || exit 1; done
+	for script in bench/*_bench.py; do PYTHONPATH=$(abspath $(DEV)) $(PYTHON) $$script || exit 1; done
 
 wheel: deps
 	$(PYTHON) -m pip wheel --no-build-isolation --no-deps -w dist .

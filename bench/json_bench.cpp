@@ -9,46 +9,45 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "json/json.hpp"
 
 namespace {
 
-using sorva::json::Array;
-using sorva::json::Object;
+using sorva::json::Document;
+using sorva::json::Member;
 using sorva::json::Value;
 
 // Records like the ones the module writes: short keys, a few levels, mixed scalars.
-Value metadata_document(std::mt19937_64& rng)
+Value metadata_document(Document& doc, std::mt19937_64& rng)
 {
-    Array records;
+    std::vector<Value> records;
     for (int i = 0; i < 5000; ++i) {
-        Array values;
-        for (int k = 0; k < 4; ++k) values.push_back(Value::string("2024-01-0" + std::to_string(k + 1)));
-        Object partition;
-        partition.emplace_back("kind", Value::string("inline"));
-        partition.emplace_back("values", Value::array(std::move(values)));
-        Object inputs;
-        inputs.emplace_back("data", Value::string("/srv/pipelines/etl/pipeline.py:raw_" + std::to_string(i)));
-        Object record;
-        record.emplace_back("name", Value::string("asset_" + std::to_string(i)));
-        record.emplace_back("module", Value::string("pipeline.stage" + std::to_string(i % 7)));
-        record.emplace_back("inputs", Value::object(std::move(inputs)));
-        record.emplace_back("partitions", Value::array({Value::object(std::move(partition))}));
-        record.emplace_back("serializer", Value());
-        record.emplace_back("ok", Value::boolean(i % 3 != 0));
-        record.emplace_back("count", Value::uint(rng() % 100000));
-        record.emplace_back("ratio", Value::from_double(static_cast<double>(rng() % 1000) / 8.0));
-        records.push_back(Value::object(std::move(record)));
+        std::vector<Value> values;
+        for (int k = 0; k < 4; ++k) values.push_back(doc.string("2024-01-0" + std::to_string(k + 1)));
+        const Value partition = doc.object({{"kind", doc.string("inline")}, {"values", doc.array(values)}});
+        const Value inputs =
+            doc.object({{"data", doc.string("/srv/pipelines/etl/pipeline.py:raw_" + std::to_string(i))}});
+        records.push_back(doc.object({
+            {"name", doc.string("asset_" + std::to_string(i))},
+            {"module", doc.string("pipeline.stage" + std::to_string(i % 7))},
+            {"inputs", inputs},
+            {"partitions", doc.array({partition})},
+            {"serializer", Value()},
+            {"ok", Value::boolean(i % 3 != 0)},
+            {"count", Value::uint(rng() % 100000)},
+            {"ratio", Value::from_double(static_cast<double>(rng() % 1000) / 8.0)},
+        }));
     }
-    return Value::array(std::move(records));
+    return doc.array(records);
 }
 
 // Half of them like random.uniform(0, 1000), half from random bit patterns.
-Value doubles_document(std::mt19937_64& rng)
+Value doubles_document(Document& doc, std::mt19937_64& rng)
 {
     std::uniform_real_distribution<double> uniform(0.0, 1000.0);
-    Array items;
+    std::vector<Value> items;
     for (int i = 0; i < 200000; ++i) {
         double x = uniform(rng);
         if (i % 2) {
@@ -57,22 +56,22 @@ Value doubles_document(std::mt19937_64& rng)
         }
         items.push_back(Value::from_double(x));
     }
-    return Value::array(std::move(items));
+    return doc.array(items);
 }
 
 // Magnitudes spread from one digit to twenty, a quarter of them negative.
-Value integers_document(std::mt19937_64& rng)
+Value integers_document(Document& doc, std::mt19937_64& rng)
 {
-    Array items;
+    std::vector<Value> items;
     for (int i = 0; i < 200000; ++i) {
         const std::uint64_t n = rng() >> (rng() % 64);
         items.push_back(i % 4 == 0 ? Value::negint(-static_cast<std::int64_t>(n >> 1) - 1) : Value::uint(n));
     }
-    return Value::array(std::move(items));
+    return doc.array(items);
 }
 
 // Prose with quotes, backslashes, line breaks, control characters and non-ASCII text.
-Value strings_document(std::mt19937_64& rng)
+Value strings_document(Document& doc, std::mt19937_64& rng)
 {
     static constexpr std::string_view kPieces[] = {"The quick brown fox jumps over the lazy dog. ",
                                                    "path\\to\\file ",
@@ -84,42 +83,39 @@ Value strings_document(std::mt19937_64& rng)
                                                    "\xF0\x9F\x98\x80 ",
                                                    "bell\x07 ",
                                                    "plain words without anything special in them at all "};
-    Array items;
+    std::vector<Value> items;
     for (int i = 0; i < 20000; ++i) {
         std::string s;
         for (std::uint64_t n = 1 + rng() % 12; n > 0; --n) s += kPieces[rng() % std::size(kPieces)];
-        items.push_back(Value::string(std::move(s)));
+        items.push_back(doc.string(s));
     }
-    return Value::array(std::move(items));
+    return doc.array(items);
 }
 
 // Alternating arrays and objects nested 120 deep, many times over.
-Value deep_document(std::mt19937_64& rng)
+Value deep_document(Document& doc, std::mt19937_64& rng)
 {
-    Array items;
+    std::vector<Value> items;
     for (int i = 0; i < 400; ++i) {
         Value v = Value::uint(rng() % 1000);
         for (int level = 0; level < 120; ++level) {
             if (level % 2) {
-                Object o;
-                o.emplace_back("k", std::move(v));
-                o.emplace_back("n", Value::uint(static_cast<std::uint64_t>(level)));
-                v = Value::object(std::move(o));
+                v = doc.object({{"k", v}, {"n", Value::uint(static_cast<std::uint64_t>(level))}});
             } else {
-                v = Value::array({std::move(v), Value::boolean(true)});
+                v = doc.array({v, Value::boolean(true)});
             }
         }
-        items.push_back(std::move(v));
+        items.push_back(v);
     }
-    return Value::array(std::move(items));
+    return doc.array(items);
 }
 
-struct Document {
+struct Corpus {
     const char* name;
-    Value (*make)(std::mt19937_64&);
+    Value (*make)(Document&, std::mt19937_64&);
 };
 
-constexpr Document kDocuments[] = {
+constexpr Corpus kCorpora[] = {
     {"metadata", metadata_document},
     {"doubles", doubles_document},
     {"integers", integers_document},
@@ -127,15 +123,16 @@ constexpr Document kDocuments[] = {
     {"deep", deep_document},
 };
 
-std::string text_of(const Document& doc)
+std::string text_of(const Corpus& corpus)
 {
     std::mt19937_64 rng(42);
-    return sorva::json::write(doc.make(rng));
+    Document values;
+    return sorva::json::write(corpus.make(values, rng));
 }
 
-void ours_parse(benchmark::State& state, const Document& doc)
+void ours_parse(benchmark::State& state, const Corpus& corpus)
 {
-    const std::string text = text_of(doc);
+    const std::string text = text_of(corpus);
     for (auto _ : state) {
         sorva::json::ParseResult r = sorva::json::parse(text);
         if (!r.ok()) state.SkipWithError(r.error().text().c_str());
@@ -144,9 +141,9 @@ void ours_parse(benchmark::State& state, const Document& doc)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-void rapidjson_parse(benchmark::State& state, const Document& doc)
+void rapidjson_parse(benchmark::State& state, const Corpus& corpus)
 {
-    const std::string text = text_of(doc);
+    const std::string text = text_of(corpus);
     for (auto _ : state) {
         rapidjson::Document d;
         d.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
@@ -158,9 +155,9 @@ void rapidjson_parse(benchmark::State& state, const Document& doc)
 
 // Both writers are timed from a parsed tree into a fresh buffer; throughput
 // counts the same document bytes for both so that the rates compare directly.
-void ours_write(benchmark::State& state, const Document& doc)
+void ours_write(benchmark::State& state, const Corpus& corpus)
 {
-    const std::string text = text_of(doc);
+    const std::string text = text_of(corpus);
     sorva::json::ParseResult r = sorva::json::parse(text);
     for (auto _ : state) {
         std::string out = sorva::json::write(r.value());
@@ -169,9 +166,9 @@ void ours_write(benchmark::State& state, const Document& doc)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-void rapidjson_write(benchmark::State& state, const Document& doc)
+void rapidjson_write(benchmark::State& state, const Corpus& corpus)
 {
-    const std::string text = text_of(doc);
+    const std::string text = text_of(corpus);
     rapidjson::Document d;
     d.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
     for (auto _ : state) {
@@ -187,12 +184,12 @@ void rapidjson_write(benchmark::State& state, const Document& doc)
 
 int main(int argc, char** argv)
 {
-    for (const Document& doc : kDocuments) {
-        const std::string name = doc.name;
-        benchmark::RegisterBenchmark(("parse/" + name + "/ours").c_str(), ours_parse, doc);
-        benchmark::RegisterBenchmark(("parse/" + name + "/rapidjson").c_str(), rapidjson_parse, doc);
-        benchmark::RegisterBenchmark(("write/" + name + "/ours").c_str(), ours_write, doc);
-        benchmark::RegisterBenchmark(("write/" + name + "/rapidjson").c_str(), rapidjson_write, doc);
+    for (const Corpus& corpus : kCorpora) {
+        const std::string name = corpus.name;
+        benchmark::RegisterBenchmark(("parse/" + name + "/ours").c_str(), ours_parse, corpus);
+        benchmark::RegisterBenchmark(("parse/" + name + "/rapidjson").c_str(), rapidjson_parse, corpus);
+        benchmark::RegisterBenchmark(("write/" + name + "/ours").c_str(), ours_write, corpus);
+        benchmark::RegisterBenchmark(("write/" + name + "/rapidjson").c_str(), rapidjson_write, corpus);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

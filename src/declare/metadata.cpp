@@ -32,7 +32,7 @@ Ref partitions_dict(const std::vector<std::pair<std::string, PartitionSpec>>& pa
     for (const auto& [dimension, spec] : partitions) {
         Ref entry = check(PyDict_New());
         set_item(entry.get(), "kind", new_str("inline"));
-        set_item(entry.get(), "values_json", new_str(values_json(spec.values)));
+        set_item(entry.get(), "values_json", new_str(values_json(spec)));
         set_item(dict.get(), dimension, std::move(entry));
     }
     return dict;
@@ -40,18 +40,7 @@ Ref partitions_dict(const std::vector<std::pair<std::string, PartitionSpec>>& pa
 
 }  // namespace
 
-std::string values_json(const std::vector<json::Value>& values)
-{
-    std::string text = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) {
-            text += ',';
-        }
-        json::write(values[i], text);
-    }
-    text += ']';
-    return text;
-}
+std::string values_json(const PartitionSpec& spec) { return json::write(spec.values->root()); }
 
 Ref metadata_dict(const AssetMetadata& metadata)
 {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,9 +14,11 @@
 
 namespace sorva::declare {
 
-// One partition dimension; its kind is always "inline".
+// One partition dimension; its kind is always "inline". The keys are the
+// array at the root of `values`, which never changes once made, so copies of
+// a spec share it.
 struct PartitionSpec {
-    std::vector<json::Value> values;
+    std::shared_ptr<const json::Document> values;
 };
 
 // The two maps keep the user's dict order; nothing gives that order meaning.
@@ -30,6 +33,6 @@ struct AssetMetadata {
 Ref metadata_dict(const AssetMetadata& metadata);
 
 // "[v1,v2,...]" in the compact form.
-std::string values_json(const std::vector<json::Value>& values);
+std::string values_json(const PartitionSpec& spec);
 
 }  // namespace sorva::declare

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "declare/declare.hpp"
 #include "json/bridge.hpp"
@@ -12,14 +13,16 @@ namespace {
 
 struct PartitionsObject {
     PyObject_HEAD
-    std::unique_ptr<const std::vector<json::Value>> values;  // set at creation
+    std::shared_ptr<const json::Document> values;  // set at creation
 };
 
 PartitionsObject* as_partitions(PyObject* self) { return reinterpret_cast<PartitionsObject*>(self); }
 
 PyObject* partitions_repr(PyObject* self)
 {
-    return guard([&] { return new_str("Partitions(" + std::to_string(partition_values(self).size()) + " values)"); });
+    return guard([&] {
+        return new_str("Partitions(" + std::to_string(partition_values(self)->root().as_array().size()) + " values)");
+    });
 }
 
 void partitions_dealloc(PyObject* self)
@@ -50,12 +53,16 @@ HeapType g_type{g_spec};
 
 PyTypeObject* partitions_type() { return g_type.get(); }
 
-const std::vector<json::Value>& partition_values(PyObject* partitions) { return *as_partitions(partitions)->values; }
+std::shared_ptr<const json::Document> partition_values(PyObject* partitions)
+{
+    return as_partitions(partitions)->values;
+}
 
 Ref partitions(PyObject* values)
 {
     Ref json_module = import_module(names::json);
-    auto parsed = std::make_unique<std::vector<json::Value>>();
+    auto keys = std::make_shared<json::Document>();
+    std::vector<json::Value> parsed;
     // The list may change size under us while json.dumps runs user code.
     Py_ssize_t end = PyList_GET_SIZE(values);
     for (Py_ssize_t i = 0; i < end && i < PyList_GET_SIZE(values); ++i) {
@@ -64,11 +71,12 @@ Ref partitions(PyObject* values)
         if (!result.ok()) {
             fail(PyExc_ValueError, "invalid partition value: " + result.error().text());
         }
-        parsed->push_back(std::move(result.value()));
+        parsed.push_back(keys->copy(result.value()));
     }
+    keys->set_root(keys->array(parsed));
     PyTypeObject* type = partitions_type();
     Ref object = check(type->tp_alloc(type, 0));
-    new (&as_partitions(object.get())->values) std::unique_ptr<const std::vector<json::Value>>(std::move(parsed));
+    new (&as_partitions(object.get())->values) std::shared_ptr<const json::Document>(std::move(keys));
     return object;
 }
 

@@ -3,13 +3,14 @@
 
 #include <Python.h>
 
-#include <vector>
+#include <memory>
 
 #include "json/json.hpp"
 
 namespace sorva::declare {
 
-// The keys of a Partitions instance (checked by the caller).
-const std::vector<json::Value>& partition_values(PyObject* partitions);
+// The keys of a Partitions instance (checked by the caller): the array at
+// the root of the document.
+std::shared_ptr<const json::Document> partition_values(PyObject* partitions);
 
 }  // namespace sorva::declare

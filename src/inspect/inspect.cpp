@@ -1,12 +1,12 @@
 // The inspection driver: imports the listed modules and collects a record per asset.
 #include "inspect/inspect.hpp"
 
-#include <bit>
 #include <cstddef>
 #include <utility>
 
 #include "declare/declare.hpp"
 #include "inspect/record.hpp"
+#include "inspect/str_output.hpp"
 
 namespace sorva::inspect {
 namespace {
@@ -50,6 +50,33 @@ Ref import_listed(const Stdlib& stdlib, const std::string& name)
 
 std::string module_prefix(const std::string& name) { return "module '" + name + "': "; }
 
+// The inspection output, {"assets":[...]}, written record by record into
+// the one buffer that becomes the returned str: a large output exists once.
+class Records {
+public:
+    Records() { writer_.raw("{\"assets\":["); }
+
+    void add(const Stdlib& stdlib, const ModuleFacts& facts, PyObject* member)
+    {
+        if (!empty_) {
+            writer_.raw(",");
+        }
+        write_asset_record(stdlib, facts, member, writer_);
+        empty_ = false;
+    }
+
+    Ref finish()
+    {
+        writer_.raw("]}");
+        return output_.finish(writer_.size());
+    }
+
+private:
+    StrOutput output_;
+    json::TextWriter writer_{output_};
+    bool empty_ = true;
+};
+
 // The value of one `inspect.getmembers` item, a (name, value) tuple.
 Ref member_value(PyObject* item)
 {
@@ -60,7 +87,8 @@ Ref member_value(PyObject* item)
     return Ref::borrow(value);
 }
 
-void add_module_records(const Stdlib& stdlib, PyObject* module, const std::string& python_version, json::Array& records)
+// The records of one module, each written as soon as it has been read.
+void add_module_records(const Stdlib& stdlib, PyObject* module, const std::string& python_version, Records& records)
 {
     const std::string module_source = inspect::module_source(stdlib, module);
     const ModuleFacts facts{module, module_source, python_version};
@@ -69,7 +97,7 @@ void add_module_records(const Stdlib& stdlib, PyObject* module, const std::strin
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref value = member_value(item.get());
         if (declare::is_asset(value.get())) {
-            records.push_back(asset_record(stdlib, facts, value.get()));
+            records.add(stdlib, facts, value.get());
         }
     }
     if (PyErr_Occurred()) {
@@ -112,7 +140,7 @@ void name_module_in_pending(const std::string& name)
 
 // Whatever makes a listed module impossible to inspect says which module it was.
 void inspect_listed(const Stdlib& stdlib, const std::string& name, PyObject* module, const std::string& python_version,
-                    json::Array& records)
+                    Records& records)
 {
     try {
         add_module_records(stdlib, module, python_version, records);
@@ -127,36 +155,6 @@ void inspect_listed(const Stdlib& stdlib, const std::string& name, PyObject* mod
     }
 }
 
-// Room for the whole output text: the records' texts, an eighth more for
-// escapes, and a little for the rest of each record. The writer grows its
-// buffer by doubling, so room up to the next power of two spares it every
-// copy of what it has already written, tens of megabytes for a large code base.
-std::size_t output_room(const json::Array& records)
-{
-    std::size_t text = 0;
-    for (const json::Value& record : records) {
-        for (const json::Member& member : record.as_object()) {
-            if (member.second.kind() == json::Kind::String) {
-                text += member.second.as_string().size();
-            }
-        }
-    }
-    return std::bit_ceil(text + text / 8 + 512 * records.size() + 64);
-}
-
-// The inspection output, one JSON value written in one pass. The records are
-// freed before the caller copies the text into a str, which keeps the peak
-// at two copies of a large output rather than three.
-std::string output_text(json::Array records)
-{
-    std::string text;
-    text.reserve(output_room(records));
-    json::Object output;
-    output.emplace_back("assets", json::Value::array(std::move(records)));
-    json::write(json::Value::object(std::move(output)), text);
-    return text;
-}
-
 }  // namespace
 
 Ref inspect_modules(const std::vector<std::string>& modules)
@@ -164,13 +162,13 @@ Ref inspect_modules(const std::vector<std::string>& modules)
     const Stdlib stdlib =
         Stdlib::import({&Stdlib::importlib, &Stdlib::inspect, &Stdlib::textwrap, &Stdlib::sys, &Stdlib::pathlib});
     const std::string version = python_version(stdlib.sys.get());
-    json::Array records;
+    Records records;
     for (const std::string& name : modules) {
         if (Ref module = import_listed(stdlib, name)) {
             inspect_listed(stdlib, name, module.get(), version, records);
         }
     }
-    return new_str(output_text(std::move(records)));
+    return records.finish();
 }
 
 }  // namespace sorva::inspect

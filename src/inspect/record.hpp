@@ -23,7 +23,7 @@ std::string normalised_source(const Stdlib& stdlib, PyObject* object);
 // The same for a module, whose empty file reads as empty text.
 std::string module_source(const Stdlib& stdlib, PyObject* module);
 
-// The inspection record of one asset member.
-json::Value asset_record(const Stdlib& stdlib, const ModuleFacts& facts, PyObject* member);
+// Reads the inspection record of one asset member, then writes its text.
+void write_asset_record(const Stdlib& stdlib, const ModuleFacts& facts, PyObject* member, json::TextWriter& out);
 
 }  // namespace sorva::inspect

@@ -9,14 +9,14 @@ ParseResult parse_dumps(PyObject* json_module, PyObject* obj)
     return parse(utf8_view(text.get()));
 }
 
-Value python_dict_to_json(PyObject* obj)
+Document python_dict_to_json(PyObject* obj)
 {
     Ref json_module = import_module(names::json);
     ParseResult result = parse_dumps(json_module.get(), obj);
     if (!result.ok()) {
         fail(PyExc_RuntimeError, "JSON parse error: " + result.error().text());
     }
-    return std::move(result.value());
+    return std::move(result.document());
 }
 
 }  // namespace sorva::json

@@ -14,6 +14,6 @@ ParseResult parse_dumps(PyObject* json_module, PyObject* obj);
 
 // parse_dumps on a freshly imported json module; a parse failure is
 // RuntimeError "JSON parse error: {error}".
-Value python_dict_to_json(PyObject* obj);
+Document python_dict_to_json(PyObject* obj);
 
 }  // namespace sorva::json

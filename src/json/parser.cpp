@@ -70,9 +70,6 @@ struct Failure {
 // containers can be nested.
 constexpr int kDepthBudget = 128;
 
-// From this many children on, a container may take over the waiting stack.
-constexpr std::size_t kStealSize = 4096;
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
@@ -114,7 +111,7 @@ class Parser {
 public:
     explicit Parser(std::string_view text) : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
 
-    Value document()
+    Document document()
     {
         skip_space();
         Value v;
@@ -125,7 +122,8 @@ public:
         }
         skip_space();
         if (p_ != end_) fail(ErrorKind::TrailingCharacters, p_);
-        return v;
+        doc_.set_root(v);
+        return std::move(doc_);
     }
 
     // Line and column are worked out only here, from the failure's byte count.
@@ -177,10 +175,7 @@ private:
                 literal("false");
                 out = Value::boolean(false);
                 return;
-            case '"':
-                new (&out.string_) std::string(string());
-                out.kind_ = Kind::String;
-                return;
+            case '"': out = doc_.string(string()); return;
             case '-':
             case '0':
             case '1':
@@ -241,7 +236,10 @@ private:
         }
         ++p_;
         ++depth_;
-        return Value::array(take(values_, base));
+        // The children move once, from the waiting stack into the document.
+        const Value v = doc_.array(std::span<const Value>(values_).subspan(base));
+        values_.resize(base);
+        return v;
     }
 
     Value object()
@@ -252,7 +250,7 @@ private:
         if (*p_ != '}') {
             for (;;) {
                 if (*p_ != '"') fail(ErrorKind::KeyMustBeString, p_);
-                members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(string()), std::tuple<>());
+                members_.push_back({doc_.string(string()).as_string(), Value()});
                 skip_space();
                 if (p_ == end_) fail_at_end(ErrorKind::EofObject);
                 if (*p_ != ':') fail(ErrorKind::ExpectedColon, p_);
@@ -261,10 +259,10 @@ private:
                 if (at_container()) {
                     // Nested members may move the stack, so find the slot again afterwards.
                     const std::size_t slot = members_.size() - 1;
-                    Value v = container();
-                    members_[slot].second = std::move(v);
+                    const Value v = container();
+                    members_[slot].value = v;
                 } else {
-                    scalar(members_.back().second);
+                    scalar(members_.back().value);
                 }
                 skip_space();
                 if (p_ == end_) fail_at_end(ErrorKind::EofObject);
@@ -278,20 +276,9 @@ private:
         }
         ++p_;
         ++depth_;
-        return Value::object(take(members_, base));
-    }
-
-    // Moves the top of a waiting stack, from `base` up, into a vector of its
-    // exact size. A large container that fills the whole stack takes the stack
-    // itself: copying it would cost more than its spare capacity.
-    template <class T>
-    static std::vector<T> take(std::vector<T>& stack, std::size_t base)
-    {
-        if (base == 0 && stack.size() >= kStealSize) return std::move(stack);
-        const auto first = stack.begin() + static_cast<std::ptrdiff_t>(base);
-        std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(stack.end()));
-        stack.erase(first, stack.end());
-        return items;
+        const Value v = doc_.object_of_kept_keys(std::span<Member>(members_).subspan(base));
+        members_.resize(base);
+        return v;
     }
 
     // Where one number's parts lie in the input.
@@ -490,8 +477,11 @@ private:
     const char* p_;
     const char* const end_;
     int depth_ = kDepthBudget;
+    // The values of one parse, and its storage.
+    Document doc_;
     // The children of the open containers wait here until their container
-    // closes, so that each array and object is allocated once at its final size.
+    // closes, so that each array and object takes its room in the document
+    // once, at its final size.
     std::vector<Value> values_;
     std::vector<Member> members_;
     std::string scratch_;

@@ -124,24 +124,22 @@ char* write_double(char* p, double x)
     return p;
 }
 
-// Writes straight into the output string, which is grown ahead of need. The
+}  // namespace
+
+namespace detail {
+
+// Writes straight into the output's bytes, which are grown ahead of need. The
 // write position travels as a local `p` through every call: kept in a member,
-// each byte stored through it would force a reload (a char store may alias anything).
+// each byte stored through it would force a reload (a char store may alias
+// anything). The TextWriter keeps it between calls.
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out), kept_(out.size())
-    {
-        out_.resize(kept_ + 256);
-        end_ = out_.data() + out_.size();
-    }
-    // Cuts the string back to the finished text, or to what it held before if
-    // writing was cut short by an exception.
-    ~Writer() { out_.resize(kept_); }
+    explicit Writer(TextWriter& text) : text_(text) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    char* start() { return out_.data() + kept_; }
-    void finish(char* p) { kept_ = static_cast<std::size_t>(p - out_.data()); }
+    char* start() { return text_.p_; }
+    void finish(char* p) { text_.p_ = p; }
 
     char* value(char* p, const Value& v)
     {
@@ -163,16 +161,19 @@ public:
     }
 
 private:
-    char* room(char* p, std::size_t n) { return static_cast<std::size_t>(end_ - p) < n ? grow(p, n) : p; }
+    char* room(char* p, std::size_t n) { return static_cast<std::size_t>(text_.end_ - p) < n ? grow(p, n) : p; }
 
     char* grow(char* p, std::size_t n)
     {
-        const std::size_t used = static_cast<std::size_t>(p - out_.data());
-        out_.resize(std::max(out_.size() * 2, used + n));
-        end_ = out_.data() + out_.size();
-        return out_.data() + used;
+        const std::size_t used = static_cast<std::size_t>(p - text_.base_);
+        const std::size_t capacity = static_cast<std::size_t>(text_.end_ - text_.base_);
+        const std::size_t size = std::max(capacity * 2, used + n);
+        text_.base_ = text_.out_.reserve(used, size);
+        text_.end_ = text_.base_ + size;
+        return text_.base_ + used;
     }
 
+public:
     char* literal(char* p, std::string_view s)
     {
         p = room(p, s.size());
@@ -180,6 +181,7 @@ private:
         return p;
     }
 
+private:
     char* byte(char* p, char c)
     {
         p = room(p, 1);
@@ -187,6 +189,7 @@ private:
         return p;
     }
 
+public:
     char* string(char* p, std::string_view s)
     {
         const char* in = s.data();
@@ -204,6 +207,7 @@ private:
         return p;
     }
 
+private:
     // Copies the plain run at the start of [in, in_end) to p and returns its
     // end. Words are stored before they are tested: room for the whole rest of
     // the text is reserved, and bytes past the run are overwritten later.
@@ -240,7 +244,7 @@ private:
         return p;
     }
 
-    char* array(char* p, const Array& items)
+    char* array(char* p, std::span<const Value> items)
     {
         p = byte(p, '[');
         bool first = true;
@@ -252,7 +256,7 @@ private:
         return byte(p, ']');
     }
 
-    char* object(char* p, const Object& members)
+    char* object(char* p, std::span<const Member> members)
     {
         p = byte(p, '{');
         bool first = true;
@@ -266,17 +270,68 @@ private:
         return byte(p, '}');
     }
 
-    std::string& out_;
+    TextWriter& text_;
+};
+
+}  // namespace detail
+
+namespace {
+
+// The text of `write`, behind what the string held before.
+class StringOutput final : public Output {
+public:
+    explicit StringOutput(std::string& s) : s_(s), kept_(s.size()) {}
+    StringOutput(const StringOutput&) = delete;
+    StringOutput& operator=(const StringOutput&) = delete;
+
+    char* reserve(std::size_t, std::size_t size) override
+    {
+        s_.resize(kept_ + size);
+        return s_.data() + kept_;
+    }
+
+    // Cuts the string to the finished text, or back to what it held before
+    // when writing was cut short.
+    void finish(std::size_t size) { s_.resize(kept_ + size); }
+
+private:
+    std::string& s_;
     std::size_t kept_;
-    char* end_;
 };
 
 }  // namespace
 
+TextWriter::TextWriter(Output& out) : out_(out), base_(out.reserve(0, 256)), p_(base_), end_(base_ + 256) {}
+
+void TextWriter::raw(std::string_view text)
+{
+    detail::Writer writer(*this);
+    writer.finish(writer.literal(writer.start(), text));
+}
+
+void TextWriter::string(std::string_view text)
+{
+    detail::Writer writer(*this);
+    writer.finish(writer.string(writer.start(), text));
+}
+
+void TextWriter::value(const Value& v)
+{
+    detail::Writer writer(*this);
+    writer.finish(writer.value(writer.start(), v));
+}
+
 void write(const Value& v, std::string& out)
 {
-    Writer writer(out);
-    writer.finish(writer.value(writer.start(), v));
+    StringOutput output(out);
+    try {
+        TextWriter writer(output);
+        writer.value(v);
+        output.finish(writer.size());
+    } catch (...) {
+        output.finish(0);
+        throw;
+    }
 }
 
 std::string write(const Value& v)

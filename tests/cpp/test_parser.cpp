@@ -69,7 +69,8 @@ TEST(StringScan, FindsSpecialBytesAtEveryOffset)
                       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
                           std::to_string(before.size() + 2));
             for (const auto& [c, escaped] : specials) {
-                const std::string written = write(Value::string(before + c + after));
+                Document doc;
+                const std::string written = write(doc.string(before + c + after));
                 EXPECT_EQ(written, "\"" + before + escaped + after + "\"");
                 EXPECT_EQ(outcome(written), "ok: " + written);
             }

@@ -12,9 +12,10 @@ namespace {
 
 std::string object_of(const std::vector<std::pair<std::string, int>>& in)
 {
-    Object members;
-    for (const auto& [key, n] : in) members.emplace_back(key, Value::uint(static_cast<std::uint64_t>(n)));
-    return write(Value::object(std::move(members)));
+    Document doc;
+    std::vector<Member> members;
+    for (const auto& [key, n] : in) members.push_back({key, Value::uint(static_cast<std::uint64_t>(n))});
+    return write(doc.object(std::move(members)));
 }
 
 // Non-negative integers are always unsigned and floats compare bit for bit. Keys
@@ -27,7 +28,8 @@ TEST(ValueModel, IntegerKindsEqualityAndKeyOrder)
     EXPECT_NE(Value::from_double(0.0), Value::from_double(-0.0));
     EXPECT_NE(Value::uint(1), Value::from_double(1.0));
     EXPECT_NE(Value::uint(0), Value());
-    EXPECT_NE(Value::array({Value::uint(1)}), Value::array({Value::uint(1), Value()}));
+    Document doc;
+    EXPECT_NE(doc.array({Value::uint(1)}), doc.array({Value::uint(1), Value()}));
     EXPECT_EQ(object_of({{"b", 1}, {"a", 2}, {"B", 3}, {"\xC3\xA4", 4}, {"\x7F", 5}, {"ab", 6}, {"", 7}}),
               "{\"\":7,\"B\":3,\"a\":2,\"ab\":6,\"b\":1,\"\x7F\":5,\"\xC3\xA4\":4}");
     EXPECT_EQ(object_of({{"b", 1}, {"a", 2}, {"b", 3}, {"a", 4}, {"b", 5}}), R"({"a":4,"b":5})");
@@ -97,23 +99,54 @@ TEST(WriteString, EscapesOnlyQuoteBackslashAndControls)
         {std::string_view("\0\x01\x0B\x1F", 4), R"("\u0000\u0001\u000b\u001f")"},
         {"/ \x7F\xC3\xA9\xF0\x9F\x98\x80", "\"/ \x7F\xC3\xA9\xF0\x9F\x98\x80\""},
     };
-    for (const auto& [in, text] : cases) EXPECT_EQ(write(Value::string(std::string(in))), text) << in;
+    Document doc;
+    for (const auto& [in, text] : cases) EXPECT_EQ(write(doc.string(in)), text) << in;
 }
 
 TEST(WriteContainers, CompactAndAppendedToTheOutput)
 {
-    Object members;
-    members.emplace_back(
-        "b",
-        Value::array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true), Value::boolean(false)}));
-    members.emplace_back("q\"", Value::array({Value::array({})}));
-    members.emplace_back("a", Value::object({}));
+    Document doc;
+    const Value object = doc.object({
+        {"b",
+         doc.array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true), Value::boolean(false)})},
+        {"q\"", doc.array({doc.array({})})},
+        {"a", doc.object({})},
+    });
     std::string out = "prefix:";
-    write(Value::object(std::move(members)), out);
+    write(object, out);
     EXPECT_EQ(out, R"(prefix:{"a":{},"b":[1,2.5,null,true,false],"q\"":[[]]})");
     const std::string big(10000, 'x');
-    EXPECT_EQ(write(Value::array({Value::string(big), Value::string(big)})), "[\"" + big + "\",\"" + big + "\"]");
-    EXPECT_EQ(write(Value::string(std::string(3000, '\x1F'))).size(), 3000u * 6 + 2);
+    EXPECT_EQ(write(doc.array({doc.string(big), doc.string(big)})), "[\"" + big + "\",\"" + big + "\"]");
+    EXPECT_EQ(write(doc.string(std::string(3000, '\x1F'))).size(), 3000u * 6 + 2);
+}
+
+// Grows by whatever the writer asks for, keeping what it holds.
+struct GrowingOutput final : Output {
+    std::string bytes;
+    int grown = 0;
+    char* reserve(std::size_t, std::size_t size) override
+    {
+        ++grown;
+        bytes.resize(size);
+        return bytes.data();
+    }
+};
+
+TEST(TextWriter, PiecesInOrderThroughAnOutputThatMoves)
+{
+    GrowingOutput out;
+    TextWriter writer(out);
+    Document doc;
+    const std::string long_text(5000, '\n');
+    writer.raw("{\"a\":");
+    writer.value(doc.array({Value::uint(1), doc.string("\xC3\xA9")}));
+    writer.raw(",\"b\":");
+    writer.string(long_text);
+    writer.raw("}");
+    std::string escaped;
+    for (std::size_t i = 0; i < long_text.size(); ++i) escaped += "\\n";
+    EXPECT_EQ(out.bytes.substr(0, writer.size()), "{\"a\":[1,\"\xC3\xA9\"],\"b\":\"" + escaped + "\"}");
+    EXPECT_GT(out.grown, 1);
 }
 
 // Doubles come from bit patterns, so that every exponent and subnormals are as
@@ -121,6 +154,7 @@ TEST(WriteContainers, CompactAndAppendedToTheOutput)
 // be escaped, and non-ASCII bytes (not always valid UTF-8: bytes pass as they are).
 struct RandomValues {
     std::mt19937_64 rng;
+    Document doc;
 
     std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng() % n); }
 
@@ -171,28 +205,31 @@ struct RandomValues {
                 const double x = static_cast<double>(below(100000)) / static_cast<double>(1 + below(1000));
                 return Value::from_double((below(2) ? -x : x) * std::pow(10.0, static_cast<double>(below(27)) - 8.0));
             }
-            case 6: return Value::string(text());
+            case 6: return doc.string(text());
             default: {  // an array, or an object twice as often
-                Array items(below(6));
+                std::vector<Value> items(below(6));
                 for (Value& item : items) item = value(depth - 1);
-                if (below(3) == 0) return Value::array(std::move(items));
-                Object members;
-                for (Value& item : items) members.emplace_back(text(), std::move(item));
-                return Value::object(std::move(members));
+                if (below(3) == 0) return doc.array(items);
+                std::vector<Member> members;
+                for (const Value& item : items) members.push_back({doc.string(text()).as_string(), item});
+                return doc.object(std::move(members));
             }
         }
     }
 };
 
 // Parsed back, a written value is equal and writes the same text again: random
-// doubles, random values, and containers large enough to take over the parser's
-// waiting stack.
+// doubles, random values, and large containers.
 TEST(RoundTrip, RandomAndLargeValues)
 {
-    RandomValues gen{std::mt19937_64(1)};
-    Object members;
-    for (int i = 0; i < 5000; ++i) members.emplace_back(std::to_string(i), Value::negint(-i));
-    std::vector<Value> values = {Value::array({Value::array(Array(5000)), Value::object(std::move(members))})};
+    RandomValues gen{std::mt19937_64(1), {}};
+    Document& doc = gen.doc;
+    std::vector<std::string> keys;
+    for (int i = 0; i < 5000; ++i) keys.push_back(std::to_string(i));
+    std::vector<Member> members;
+    for (int i = 0; i < 5000; ++i) members.push_back({keys[static_cast<std::size_t>(i)], Value::negint(-i)});
+    const std::vector<Value> nulls(5000);
+    std::vector<Value> values = {doc.array({doc.array(nulls), doc.object(std::move(members))})};
     for (int i = 0; i < 200000; ++i) values.push_back(Value::from_double(gen.finite_double()));
     for (int i = 0; i < 20000; ++i) values.push_back(gen.value(4));
     for (const Value& v : values) {
