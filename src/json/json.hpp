@@ -177,6 +177,10 @@ private:
     // Sorts and deduplicates members in place, whose keys this document
     // keeps already, and copies them in.
     Value object_of_kept_keys(std::span<Member> members);
+    // A copy of `bytes` kept by this document, for strings to view.
+    const char* keep(std::string_view bytes);
+    // A string of bytes this document keeps already.
+    static Value kept_string(std::string_view kept);
     template <class T>
     T* copy_items(std::span<const T> items);
 
@@ -217,6 +221,10 @@ public:
     void value(const Value& v);
     // The bytes written so far.
     std::size_t size() const { return static_cast<std::size_t>(p_ - base_); }
+    std::string_view text() const { return {base_, size()}; }
+    // Starts again from the front of the same room, for text written piece
+    // by piece and taken away after each.
+    void clear() { p_ = base_; }
 
 private:
     friend class detail::Writer;

@@ -175,7 +175,7 @@ private:
                 literal("false");
                 out = Value::boolean(false);
                 return;
-            case '"': out = doc_.string(string()); return;
+            case '"': out = string_value(); return;
             case '-':
             case '0':
             case '1':
@@ -250,7 +250,7 @@ private:
         if (*p_ != '}') {
             for (;;) {
                 if (*p_ != '"') fail(ErrorKind::KeyMustBeString, p_);
-                members_.push_back({doc_.string(string()).as_string(), Value()});
+                members_.push_back({string_value().as_string(), Value()});
                 skip_space();
                 if (p_ == end_) fail_at_end(ErrorKind::EofObject);
                 if (*p_ != ':') fail(ErrorKind::ExpectedColon, p_);
@@ -400,18 +400,28 @@ private:
         return -(std::find_if(fraction, n.mantissa_end, [](char c) { return c != '0'; }) - fraction) - 1;
     }
 
-    // The text of the string at p_: a view of the input when it holds no
-    // escape, otherwise of its decoding in a buffer kept for the whole parse.
-    // Either way the caller allocates the string once, at its final length.
-    std::string_view string()
+    // The string at p_, kept by the document. One without escapes, the
+    // common case, is a view of the document's copy of the input, which is
+    // made once, at the first such string: no allocation per string or key.
+    Value string_value()
     {
         ++p_;
         const char* run_end = detail::find_string_special(p_, end_);
         if (run_end != end_ && *run_end == '"') {
-            const std::string_view text(p_, static_cast<std::size_t>(run_end - p_));
+            if (kept_input_ == nullptr) {
+                kept_input_ = doc_.keep(std::string_view(begin_, static_cast<std::size_t>(end_ - begin_)));
+            }
+            const std::string_view text(kept_input_ + (p_ - begin_), static_cast<std::size_t>(run_end - p_));
             p_ = run_end + 1;
-            return text;
+            return doc_.kept_string(text);
         }
+        return doc_.string(escaped(run_end));
+    }
+
+    // The decoding of a string with escapes, from the first special byte
+    // at `run_end` on, in a buffer reused for the whole parse.
+    std::string_view escaped(const char* run_end)
+    {
         scratch_.assign(p_, run_end);
         for (;;) {
             if (run_end == end_) fail_at_end(ErrorKind::EofString);
@@ -485,6 +495,8 @@ private:
     std::vector<Value> values_;
     std::vector<Member> members_;
     std::string scratch_;
+    // The document's copy of the input, once a string needed it.
+    const char* kept_input_ = nullptr;
 };
 
 }  // namespace detail

@@ -36,17 +36,22 @@ void* Arena::allocate(std::size_t size)
 
 void Value::wrong_kind() { throw std::logic_error("JSON value read as the wrong kind"); }
 
-Value Document::string(std::string_view text)
+const char* Document::keep(std::string_view bytes)
 {
-    char* chars = nullptr;
-    if (!text.empty()) {
-        chars = static_cast<char*>(arena_.allocate(text.size()));
-        std::memcpy(chars, text.data(), text.size());
-    }
-    Value v(Kind::String, text.size(), 0);
-    v.chars_ = chars;
+    if (bytes.empty()) return nullptr;
+    auto* chars = static_cast<char*>(arena_.allocate(bytes.size()));
+    std::memcpy(chars, bytes.data(), bytes.size());
+    return chars;
+}
+
+Value Document::kept_string(std::string_view kept)
+{
+    Value v(Kind::String, kept.size(), 0);
+    v.chars_ = kept.data();
     return v;
 }
+
+Value Document::string(std::string_view text) { return kept_string({keep(text), text.size()}); }
 
 template <class T>
 T* Document::copy_items(std::span<const T> items)

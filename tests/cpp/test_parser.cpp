@@ -53,6 +53,20 @@ TEST(ParseAccepts, ValuesKeysEscapesAndNumbers)
     });
 }
 
+// Strings and keys view the document's own copy of the input: the result
+// outlives the text it was parsed from, and one parse never shares with another.
+TEST(ParseAccepts, ResultsOutliveTheirInput)
+{
+    std::string text = R"({"key":["plain","esc\naped",""]})";
+    ParseResult first = parse(text);
+    const std::string expected = write(first.value());
+    text.replace(text.find("plain"), 5, "other");
+    ParseResult second = parse(text);
+    text.assign(text.size(), '#');
+    EXPECT_EQ(write(first.value()), expected);
+    EXPECT_EQ(write(second.value()), R"({"key":["other","esc\naped",""]})");
+}
+
 // Writer and parser both look for special bytes eight at a time: put each at
 // every offset of a longer text, among neighbours that differ from the special
 // bytes by one bit or only in the top bit.

@@ -149,6 +149,21 @@ TEST(TextWriter, PiecesInOrderThroughAnOutputThatMoves)
     EXPECT_GT(out.grown, 1);
 }
 
+// Text taken away piece by piece: after clear() the next piece starts at the front of the same room.
+TEST(TextWriter, PiecesTakenAwayOneAtATime)
+{
+    GrowingOutput out;
+    TextWriter writer(out);
+    const std::string xs(300, 'x');
+    writer.string(xs);
+    EXPECT_EQ(writer.text(), std::string("\"").append(xs).append("\""));
+    writer.clear();
+    writer.raw(",");
+    writer.value(Value::uint(7));
+    EXPECT_EQ(writer.text(), ",7");
+    EXPECT_EQ(out.bytes.substr(0, 2), ",7");
+}
+
 // Doubles come from bit patterns, so that every exponent and subnormals are as
 // likely as the common magnitudes; texts mix plain ASCII, every byte that must
 // be escaped, and non-ASCII bytes (not always valid UTF-8: bytes pass as they are).
