@@ -78,3 +78,14 @@ def test_strict_imports_and_the_output_file(tmp_path, args, status, error, writt
     stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
     assert (done.returncode, done.stdout, done.stderr) == (status, "", stderr)
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix == ".json") == (["found.json"] if written else [])
+
+
+# Output of many chunks, with characters of two to four bytes lying across the chunk boundaries, arrives whole.
+@pytest.mark.parametrize("to_file", [False, True])
+def test_a_large_output_is_written_whole(tmp_path, to_file):
+    filler = "".join(f"# {'é日😀' * 7} {n}\n" for n in range(8000))
+    write_module(tmp_path, "big", filler + "from sorva import asset\n@asset()\ndef dish() -> str: return 'x'\n")
+    done = run("sorva.inspect", "big", *(["--output", "found.json"] if to_file else []), cwd=tmp_path)
+    output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout
+    assert (done.returncode, output.endswith("\n")) == (0, not to_file)
+    assert json.loads(output)["assets"][0]["module_source"].startswith(filler)

@@ -59,6 +59,19 @@ def test_output_text_of_a_record(make_module, tmp_path):
     assert m.inspect_modules([]) == '{"assets":[]}'
 
 
+# Text of every width, in outputs below and above the size where the buffer is grown by copying, comes back
+# whole and as the interpreter itself would build the str: a str of a wider kind than its text needs is unequal
+# to the same text decoded by the interpreter.
+@pytest.mark.parametrize("letter", ["e", "é", "日", "😀"])
+@pytest.mark.parametrize("lines", [1, 60000])
+def test_output_text_of_every_width_and_size(make_module, letter, lines):
+    filler = "".join(f"# {letter} {n}\n" for n in range(lines))
+    name = make_module(filler + ASSET)
+    text = m.inspect_modules([name, name])
+    assert text == text.encode("utf-8").decode("utf-8")
+    assert [record["module_source"] for record in json.loads(text)["assets"]] == [filler + ASSET] * 2
+
+
 def test_records_follow_member_names_repeat_and_top_level_code_runs_once(make_module, tmp_path, capfd):
     runs = tmp_path / "runs.txt"
     a = make_module(

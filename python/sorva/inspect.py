@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 from collections.abc import Sequence
@@ -51,12 +52,24 @@ def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool) -> str:
             pass  # a module may have replaced sys.stdout with anything
 
 
+# Characters encoded at a time: the text may be tens of megabytes, and
+# encoding it whole would hold a second copy of it in memory, costing a page
+# fault per page; slices this size are encoded within the cache.
+_CHUNK = 1 << 16
+
+
+def _write_utf8(file: io.BufferedIOBase, text: str) -> None:
+    """Writes `text` as UTF-8 without a full-size copy of it."""
+    for start in range(0, len(text), _CHUNK):
+        file.write(text[start:start + _CHUNK].encode("utf-8"))
+
+
 def _write_file(path: str, text: str) -> None:
     """Writes `text` so that a reader finds either all of it or no file."""
     partial = f"{path}.{os.getpid()}.partial"
     try:
-        with open(partial, "w", encoding="utf-8") as file:
-            file.write(text)
+        with open(partial, "wb") as file:
+            _write_utf8(file, text)
         os.replace(partial, path)
     except OSError as error:
         try:
@@ -108,7 +121,8 @@ def main(argv: Sequence[str] | None = None) -> None:
         fail(PROG, "standard output is closed", USAGE)
     try:
         with open(stdout, "wb") as out:
-            out.write(text.encode("utf-8") + b"\n")
+            _write_utf8(out, text)
+            out.write(b"\n")
     except OSError as error:
         fail(PROG, f"cannot write to standard output: {error.strerror}", FAILED)
 

@@ -6,7 +6,7 @@
 
 #include "declare/declare.hpp"
 #include "inspect/record.hpp"
-#include "inspect/str_output.hpp"
+#include "inspect/str_builder.hpp"
 
 namespace sorva::inspect {
 namespace {
@@ -50,8 +50,9 @@ Ref import_listed(const Stdlib& stdlib, const std::string& name)
 
 std::string module_prefix(const std::string& name) { return "module '" + name + "': "; }
 
-// The inspection output, {"assets":[...]}, written record by record into
-// the one buffer that becomes the returned str: a large output exists once.
+// The inspection output, {"assets":[...]}, written a record at a time and
+// moved into the str being built: a large output exists once, and each
+// record's text passes through the cache only.
 class Records {
 public:
     Records() { writer_.raw("{\"assets\":["); }
@@ -63,17 +64,26 @@ public:
         }
         write_asset_record(stdlib, facts, member, writer_);
         empty_ = false;
+        take_piece();
     }
 
     Ref finish()
     {
         writer_.raw("]}");
-        return output_.finish(writer_.size());
+        take_piece();
+        return text_.finish();
     }
 
 private:
-    StrOutput output_;
-    json::TextWriter writer_{output_};
+    void take_piece()
+    {
+        text_.append(writer_.text());
+        writer_.clear();
+    }
+
+    PieceOutput piece_;
+    json::TextWriter writer_{piece_};
+    StrBuilder text_;
     bool empty_ = true;
 };
 
@@ -90,8 +100,12 @@ Ref member_value(PyObject* item)
 // The records of one module, each written as soon as it has been read.
 void add_module_records(const Stdlib& stdlib, PyObject* module, const std::string& python_version, Records& records)
 {
-    const std::string module_source = inspect::module_source(stdlib, module);
-    const ModuleFacts facts{module, module_source, python_version};
+    std::string module_source_json;
+    {
+        json::Document source;
+        json::write(source.string(inspect::module_source(stdlib, module)), module_source_json);
+    }
+    const ModuleFacts facts{module, module_source_json, python_version};
     Ref members = call_method(stdlib.inspect.get(), names::getmembers, module);
     Ref iterator = check(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {

@@ -73,7 +73,7 @@ void write_asset_record(const Stdlib& stdlib, const ModuleFacts& facts, PyObject
     out.raw(",\"kind\":\"asset\",\"module_path\":");
     out.string(module_path_text);
     out.raw(",\"module_source\":");
-    out.string(facts.module_source);
+    out.raw(facts.module_source_json);
     out.raw(",\"python_version\":");
     out.string(facts.python_version);
     out.raw(",\"return_type\":");

@@ -13,7 +13,9 @@ namespace sorva::inspect {
 // What every record of one module shares.
 struct ModuleFacts {
     PyObject* module;
-    const std::string& module_source;   // normalised once per module
+    // The module's normalised source as JSON text, quoted and escaped once
+    // for all its records: each carries it, and it is most of the output.
+    const std::string& module_source_json;
     const std::string& python_version;  // formed once per call
 };
 

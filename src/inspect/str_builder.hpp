@@ -1,35 +1,58 @@
-// A JSON text output that is written straight into the storage of a str.
+// A str built from UTF-8 pieces, and the JSON output that gathers each piece.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <string_view>
+#include <vector>
 
 #include "module/module.hpp"
 #include "json/json.hpp"
 
 namespace sorva::inspect {
 
-// The text is written into a new one-byte (ASCII) str, grown in place, so
-// that a large output exists once and becomes the returned str without a
-// copy. A text that turns out to hold non-ASCII bytes is decoded into a new
-// str at the end: the rarer case pays for the copy.
-class StrOutput final : public json::Output {
+// Decodes each piece straight into the storage of the str it returns, which
+// grows as needed and widens when a piece holds wider characters than any
+// before: a large output is formed once, in its final form, and the pieces
+// pass through the cache only.
+class StrBuilder {
 public:
-    StrOutput() = default;
-    StrOutput(const StrOutput&) = delete;
-    StrOutput& operator=(const StrOutput&) = delete;
-    ~StrOutput() = default;
+    StrBuilder() = default;
+    StrBuilder(const StrBuilder&) = delete;
+    StrBuilder& operator=(const StrBuilder&) = delete;
+    ~StrBuilder() = default;
 
-    char* reserve(std::size_t used, std::size_t size) override;
-
-    // The str holding the first `size` bytes written, as UTF-8 text.
-    Ref finish(std::size_t size);
+    // `utf8` is text read from str objects, so well formed.
+    void append(std::string_view utf8);
+    Ref finish();
 
 private:
-    // Until finish, an unfinished str nobody else sees: its length is the
-    // room reserved and its bytes need not be ASCII.
-    Ref text_;
+    // Room for `length` code points up to `max_char`.
+    void make_room(std::size_t length, Py_UCS4 max_char);
+
+    Ref str_;
+    std::size_t length_ = 0;
+    std::size_t capacity_ = 0;
+    Py_UCS4 max_char_ = 0x7F;
+};
+
+// The room a TextWriter writes one piece into, reused for the next.
+class PieceOutput final : public json::Output {
+public:
+    PieceOutput() = default;
+    PieceOutput(const PieceOutput&) = delete;
+    PieceOutput& operator=(const PieceOutput&) = delete;
+    ~PieceOutput() = default;
+
+    char* reserve(std::size_t, std::size_t size) override
+    {
+        room_.resize(size);
+        return room_.data();
+    }
+
+private:
+    std::vector<char> room_;
 };
 
 }  // namespace sorva::inspect
