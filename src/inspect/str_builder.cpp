@@ -35,10 +35,14 @@ void prefer_large_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_
 }
 
 // A new str of `length` code points below `max_char`, its storage laid out
-// for large pages when it is large.
+// for large pages when it is large; null with MemoryError pending when the
+// memory cannot be had.
 Ref blank_str(std::size_t length, Py_UCS4 max_char)
 {
-    Ref str = check(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+    Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+    if (!str) {
+        return str;
+    }
     const auto bytes = length * static_cast<std::size_t>(PyUnicode_KIND(str.get()));
     if (bytes >= kLarge) {
         prefer_large_pages(PyUnicode_DATA(str.get()), bytes);
@@ -159,11 +163,25 @@ void StrBuilder::make_room(std::size_t length, Py_UCS4 max_char)
     if (str_ && length <= capacity_ && max_char <= max_char_) {
         return;
     }
-    // Doubling keeps the copies to about the final size in all; growing
-    // in place instead could not keep a large str's pages large.
-    const std::size_t capacity = length <= capacity_ ? capacity_ : std::max({length, capacity_ * 2, std::size_t{256}});
+    // Room reserved and not yet written costs address space only, so a
+    // large str grows eightfold: its copies while growing come to a seventh
+    // of the final size, and less fresh memory has to be cleared. Where so
+    // much address space cannot be had, it grows by just what it needs.
+    // Growing in place instead could not keep its pages large.
     max_char = std::max(max_char, max_char_);
+    std::size_t capacity = capacity_;
+    if (length > capacity_) {
+        capacity = std::max({length, capacity_ * (capacity_ >= kLarge ? 8 : 2), std::size_t{256}});
+    }
     Ref str = blank_str(capacity, max_char);
+    if (!str && capacity > length && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        capacity = std::max(length, capacity_);
+        str = blank_str(capacity, max_char);
+    }
+    if (!str) {
+        throw_pending();
+    }
     if (str_) {
         copy_widened(str_.get(), str.get(), length_);
     }
