@@ -94,8 +94,12 @@ bool decode_into(const unsigned char* p, std::size_t size, Unit* out, std::size_
             if ((word & 0x8080808080808080U) != 0) {
                 break;
             }
-            for (int i = 0; i < 8; ++i) {
-                out[i] = static_cast<Unit>(p[i]);
+            if constexpr (sizeof(Unit) == 1) {
+                std::memcpy(out, p, 8);
+            } else {
+                for (int i = 0; i < 8; ++i) {
+                    out[i] = static_cast<Unit>(p[i]);
+                }
             }
             p += 8;
             out += 8;
