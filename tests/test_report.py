@@ -17,7 +17,7 @@ GRAPH = Graph(
     ),
     edges=(Edge("a0", "a1", "city_orders", fan_in=False), Edge("a1", "a2", "by_city", fan_in=True)),
 )
-FILES = ("result.json", "value.json", "worker.log")
+FILES = ("value.json", "result.json", "worker.log")
 ROWS = [
     JobRow("/app/p.py:orders", "orders", "city=lisbon", "ok", 0.25, "", "orders/city=lisbon", FILES),
     JobRow("/app/p.py:orders", "orders", "city=oslo", "fresh", None, "", "orders/city=oslo", FILES),

@@ -51,6 +51,10 @@ def test_dataframes_flow_through_csv_and_pickle_with_fan_in_of_stored_partitions
         combined = pickle.load(file)
     assert combined.to_dict("list") == {"city": ["lisbon", "lisbon", "oslo", "oslo"], "amount": [4.0, 0.5, 1.5, 2.0]}
     assert (out / "sales/city=oslo/value.csv").read_text("utf-8") == ",city,amount\n0,oslo,1.5\n1,oslo,2.0\n"
+    # The report page links the value's own file next to the reference to it.
+    page = (out / "report.html").read_text("utf-8")
+    assert re.findall(r'href="(combined/[^"]+)"', page) == [
+        "combined/value.json", "combined/value.pkl", "combined/result.json", "combined/worker.log"]
 
 
 def readme_example():

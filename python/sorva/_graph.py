@@ -55,7 +55,7 @@ class JobRow:
     seconds: float | None = None
     error: str = ""  # why a job failed or was skipped
     folder: str | None = None  # the job folder relative to the output folder, "/"-separated
-    files: tuple[str, ...] = ()  # which of value.json, result.json and worker.log the folder holds
+    files: tuple[str, ...] = ()  # the job files the folder holds, in the order the page lists them
 
 
 @dataclass(frozen=True)

@@ -14,7 +14,6 @@ from sorva._graph import Graph, JobRow
 # groups that hold a job that did not succeed are, so that a page of
 # thousands of jobs opens on what needs attention.
 OPEN_ALL_UP_TO = 200
-JOB_FILES = ("value.json", "result.json", "worker.log")
 # Failures sort first, then what they held up, then the rest.
 _ATTENTION = {"failed": 0, "interrupted": 0, "skipped": 1}
 _DOT = " \u00b7 "
@@ -87,8 +86,7 @@ def _files(row: JobRow, link_base: str) -> str:
         return '<span class="none">\u2014</span>'
     return " ".join(
         f'<a href="{_e(link_base + quote(f"{row.folder}/{name}", safe="/=,"))}">{_e(name)}</a>'
-        for name in JOB_FILES
-        if name in row.files
+        for name in row.files
     )
 
 

@@ -13,7 +13,7 @@ from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, JobRow, build, with_outcomes
 from sorva._history import History, Run
 from sorva._plan import Asset, canonical, key_text
-from sorva._report import JOB_FILES, RunInfo, report_page
+from sorva._report import RunInfo, report_page
 
 REPORT = "report.html"
 
@@ -38,6 +38,14 @@ def _plan_order(assets: Sequence[Asset]) -> dict[tuple[str, str], int]:
     return order
 
 
+def _files_of(folder: Path) -> tuple[str, ...]:
+    """The job files the folder holds, as the page lists them: value.json,
+    the file of a value another serializer stored, the record, the log."""
+    value_files = sorted(path.name for path in folder.glob("value.*") if path.name != "value.json")
+    names = ["value.json", *value_files, "result.json", "worker.log"]
+    return tuple(name for name in names if (folder / name).is_file())
+
+
 def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
     """The jobs of a run, the last attempt of each, in plan order; jobs of assets not planned come last.
 
@@ -49,7 +57,7 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
     rows = []
     for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
         folder = out / record.folder
-        files = () if record.outcome == "skipped" else tuple(name for name in JOB_FILES if (folder / name).is_file())
+        files = () if record.outcome == "skipped" else _files_of(folder)
         rows.append(
             JobRow(
                 asset=record.asset,
