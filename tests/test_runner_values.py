@@ -98,6 +98,8 @@ def test_digests_follow_the_value_file(tmp_path):
     # A value file that no longer matches its reference is not fresh.
     with open(tmp_path / "sorva-out/frame/value.pkl", "ab") as file:
         file.write(b"\0")
+    dry = run("sorva.run", "frame", "report", "--dry-run", cwd=tmp_path)
+    assert dry.stdout.splitlines()[0] == "frame: 1 to run, 0 fresh (value.pkl changed or missing: 1)"
     assert again() == (0, {"frame": "ok", "report": "fresh"})
 
 

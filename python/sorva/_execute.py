@@ -8,7 +8,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
 
-from sorva import _store
+from sorva import _store, serializers
 from sorva._cli import exception_text
 from sorva._executor import Executor, Task
 from sorva._history import History, JobRecord, now
@@ -62,7 +62,8 @@ class Freshness:
             return "never run", None
         if last.key != key:
             return ("changed source" if last.recipe != job_recipe(job) else "changed input"), None
-        return "value.json changed or missing", None
+        stored = serializers.find(job.asset.serializer)
+        return f"value{stored.suffix if stored is not None else '.json'} changed or missing", None
 
 
 def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
