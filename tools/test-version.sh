@@ -46,11 +46,16 @@ fi
 
 "$root/tools/dev-build.sh" "$python" "$build"
 
+# The pure-Python packages: pytest and hypothesis, and rich (with what it
+# imports) for the live progress display, which is tested where it is found.
 pylib="$build/pylib"
-if [ ! -d "$pylib" ]; then
+if [ ! -d "$pylib/rich" ]; then
     mkdir -p "$pylib"
     for package in py.py pytest _pytest pluggy iniconfig packaging attr attrs hypothesis sortedcontainers \
-                   _hypothesis_ftz_detector.py _hypothesis_pytestplugin.py; do
+                   _hypothesis_ftz_detector.py _hypothesis_pytestplugin.py \
+                   rich pygments markdown_it mdurl typing_extensions.py; do
+        [ -e "/usr/lib/python3/dist-packages/$package" ] || continue
+        rm -rf "$pylib/$package"
         cp -r "/usr/lib/python3/dist-packages/$package" "$pylib/"
     done
 fi
