@@ -82,6 +82,10 @@ DEEP_CHAIN = chain(5000)
 SCRATCH = tempfile.mkdtemp(prefix="sorva-leak-")
 atexit.register(shutil.rmtree, SCRATCH, True)
 MODULES = {
+    # Characters of every width and over a megabyte of source: the output
+    # widens and grows while it is built.
+    "leak_wide": "".join(f"# \u00e9 \u65e5 \U0001f600 {n}\n" for n in range(60000))
+    + "from sorva._sorva import asset\n@asset()\ndef wide():\n    return 1\n",
     "leak_assets": """
 from sorva._sorva import asset, partitions
 
@@ -233,6 +237,7 @@ class UnusableVersion:
 def inspection():
     with silenced_stderr():
         m.inspect_modules(["leak_assets", "leak_assets", "no_such_leak_module", "leak_import_fails", ""])
+        m.inspect_modules(["leak_assets", "leak_wide"])
         raises(lambda: m.inspect_modules(["leak_interrupt"]), KeyboardInterrupt)
     m.inspect_modules([])
     m.inspect_modules(LyingLength(["leak_empty"]))
