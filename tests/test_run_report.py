@@ -2,7 +2,6 @@
 
 import re
 import shutil
-import sqlite3
 
 import pytest
 
@@ -89,24 +88,6 @@ def test_the_page_is_written_without_graphviz_and_a_page_that_cannot_be_written_
     assert untimed(done.stdout).splitlines()[-2] == (
         "7 jobs in X.XXs: 0 succeeded, 4 fresh, 1 failed, 2 skipped; outputs in sorva-out"
     )
-
-
-@pytest.mark.parametrize(
-    "version, args, stderr",
-    [
-        (None, ["--out", "elsewhere"], "argument --out: no run history in 'elsewhere'"),
-        (7, [], "the run history sorva-out/sorva.db has schema version 7, and this sorva reads only version 1; "
-                "use a newer sorva, or another --out folder"),
-    ],
-)
-def test_a_missing_or_unknown_history_is_refused(tmp_path, version, args, stderr):
-    write_module(tmp_path, "failing", FAILING)
-    if version is not None:
-        (tmp_path / "sorva-out").mkdir()
-        with sqlite3.connect(tmp_path / "sorva-out/sorva.db") as db:
-            db.execute(f"PRAGMA user_version = {version}")
-    done = run("sorva.graph", "failing", "--format", "dot", *args, cwd=tmp_path)
-    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.graph: error: {stderr}\n")
 
 
 @needs_dot
