@@ -162,16 +162,6 @@ def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, tmp_p
     assert loaded == {"w": "HI"}
 
 
-def test_the_digest_follows_the_value_file(root):
-    folder = root / "kept/part=1"
-    first = value_digest(folder, "pickle")
-    store({1: b"x"}, folder, serializers.lookup("pickle", "a"))
-    assert value_digest(folder, "pickle") == first == sha((folder / "value.json").read_bytes())
-    store({1: b"z"}, folder, serializers.lookup("pickle", "a"))
-    assert value_digest(folder, "pickle") != first
-    assert value_digest(root / "plain", None) == sha(b'{"a": [1, 2.5]}')
-
-
 def test_listing_files_of_an_unreadable_reference_names_value_json_only(root):
     (root / "kept/part=1/value.json").unlink()
     upstream = {"x": Stored(PurePosixPath("kept/part=1"), "pickle")}
