@@ -89,6 +89,12 @@ STOPPED = (
 )
 
 
+def job_files(out: Path) -> dict[str, bytes]:
+    """Every file the jobs of a run left but their logs, by path under `out`, with `out` itself written OUT."""
+    return {str(path.relative_to(out)): path.read_bytes().replace(str(out).encode(), b"OUT")
+            for path in sorted(out.rglob("*")) if path.is_file() and path.parent != out and path.name != "worker.log"}
+
+
 def squeezed(text: str) -> str:
     """Progress output with the durations blanked and the column padding, which depends on them, dropped."""
     return re.sub(r"(?<=\S) {2,}", " ", untimed(text))

@@ -22,7 +22,8 @@ from pathlib import Path
 import pytest
 
 from cli_support import (
-    REPO, SLOW_PIPELINE, STOPPED, WAIT, alive, run, squeezed, start, untimed, wait_for, wait_until, write_module,
+    REPO, SLOW_PIPELINE, STOPPED, WAIT, alive, job_files, run, squeezed, start, untimed, wait_for, wait_until,
+    write_module,
 )
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
@@ -338,23 +339,17 @@ def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
     assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"
 
 
-def runner_files(out: Path) -> dict[str, bytes]:
-    """Every job folder's files, by path under --out; the run history left out."""
-    return {str(path.relative_to(out)): path.read_bytes() for path in out.rglob("*") if path.is_file()
-            and path.parent != out}
-
-
 def test_the_example_pipeline_through_the_cluster_leaves_what_a_local_run_leaves(cluster, tmp_path):
     out = tmp_path / "out"
     local = run("sorva.run", "pipeline", "--out", str(out), cwd=cluster.code)
-    local_files = runner_files(out)
+    local_files = job_files(out)
     dask = run("sorva.run", "pipeline", "--out", str(out), "--force", "--executor", "dask", "--scheduler",
                cluster.address, cwd=cluster.code)
     assert (dask.returncode, dask.stderr, untimed(dask.stdout).splitlines()[-1]) == (
         0, "", f"8 jobs in X.XXs: 8 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"
     )
-    assert (local.returncode, runner_files(out)) == (0, local_files)
-    assert len(local_files) == 8 * 3
+    assert (local.returncode, job_files(out)) == (0, local_files)
+    assert len(local_files) == 8 * 2
     # Nothing listens at this address: an unchanged rerun never contacts a scheduler, as it starts no cluster.
     again = run("sorva.run", "pipeline", "--out", str(out), "--executor", "dask", "--scheduler",
                 f"tcp://127.0.0.1:{free_port()}", cwd=cluster.code)

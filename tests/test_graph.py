@@ -2,7 +2,6 @@
 
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -11,9 +10,7 @@ import time
 import pytest
 
 from cli_support import REPO, run, write_module
-from svg_support import read_graph
-
-needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+from svg_support import needs_dot, read_graph
 
 SMALL = '''
 from sorva import asset, partitions

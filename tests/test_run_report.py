@@ -1,16 +1,13 @@
 """A run's report: DIR/report.html after every run, and `python -m sorva.graph --out DIR` colouring the last run."""
 
 import re
-import shutil
 
 import pytest
 
 from browser_support import chromium, needs_chromium
 from cli_support import REPO, run, untimed, write_module
 from page_support import Page
-from svg_support import read_graph
-
-needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+from svg_support import needs_dot, read_graph
 
 FAILING = '''
 from sorva import asset, partitions

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from cli_support import REPO, run, untimed, write_module
+from cli_support import REPO, job_files, run, untimed, write_module
 
 pandas = pytest.importorskip("pandas")
 
@@ -88,12 +88,6 @@ def executors():
             yield pytest.param(name, marks=pytest.mark.skip(reason=str(error)))
         else:
             yield name
-
-
-def job_files(out):
-    """Every file the jobs left, with the output folder's own path taken out of the records."""
-    return {str(path.relative_to(out)): path.read_bytes().replace(str(out).encode(), b"OUT")
-            for path in sorted(out.rglob("*")) if path.is_file() and path.parent != out and path.name != "worker.log"}
 
 
 @pytest.mark.parametrize("executor", list(executors()))
