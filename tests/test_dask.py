@@ -212,23 +212,27 @@ def encoded(kwargs: dict[str, object]) -> bytes:
     return json.dumps(kwargs).encode("ascii")
 
 
+ALL = ["result.json", "value.json", "worker.log"]
+
+
 @pytest.mark.parametrize(
-    "module, function, inputs, folder, status",
+    "module, function, inputs, folder, status, left",
     [
-        ("edge", "noisy", None, "job", 0),
-        ("edge", "fails", None, "job", 1),
-        ("edge", "big", encoded({"text": "ab\u00e9" * 1_000_000}), "job", 0),
+        ("edge", "noisy", None, "job", 0, ALL),
+        ("edge", "fails", None, "job", 1, ["result.json", "worker.log"]),
+        ("edge", "big", encoded({"text": "ab\u00e9" * 1_000_000}), "job", 0, ALL),
         # The record names the folder; every character the record writer escapes is in this one.
-        ("pipeline", "prices", None, 'a "b" \\c\nd\te\x1bf \u00e9 \U0001f600', 0),
+        ("pipeline", "prices", None, 'a "b" \\c\nd\te\x1bf \u00e9 \U0001f600', 0, ALL),
         # Killed: no record, but the output up to the end; the Dask worker lives on for the next jobs.
-        ("edge", "crashes", None, "job", -signal.SIGKILL),
+        ("edge", "crashes", None, "job", -signal.SIGKILL, ["worker.log"]),
     ],
     ids=["output", "failure", "large", "escaped folder", "crash"],
 )
-def test_jobs_leave_what_the_local_worker_leaves(cluster, remote, tmp_path, module, function, inputs, folder, status):
+def test_jobs_leave_what_the_local_worker_leaves(cluster, remote, tmp_path, module, function, inputs, folder, status, left):
     local, (dask, reason) = both(cluster, remote, module, function, tmp_path / folder, inputs)
     assert (dask, reason) == (local, "")
-    assert local[0] == status and ("result.json" in local[1]) == (status >= 0)
+    assert (local[0], sorted(local[1])) == (status, left)
+    assert status >= 0 or local[1]["worker.log"] == b"going down\n"
 
 
 def test_a_folder_that_is_not_utf8_is_refused_like_the_local_worker_does(cluster, remote, tmp_path):

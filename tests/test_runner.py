@@ -48,7 +48,6 @@ def values(out):
 @pytest.mark.parametrize(
     "options, ran",
     [
-        (["--jobs", "1"], ["blob", "keyed", "overview", "rate", "sales", "scaled", "size"]),
         (["--jobs", "4"], ["blob", "keyed", "overview", "rate", "sales", "scaled", "size"]),
         # By function name, declared name or ref, with everything upstream.
         (["--select", "rate", "--select", "the overview", "--select", "{folder}/edge.py:size"],
@@ -178,4 +177,4 @@ def test_a_long_chain_plans_without_recursion_and_select_leaves_the_rest_unplann
         0, "[1/1] ok       a0    X.XXs  0\n1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html\n", "")
     whole = run("sorva.run", "chain", cwd=tmp_path)
     assert (whole.returncode, whole.stderr) == (
-        2, E + f"asset 'broken' parameter 'x': no asset found with the ref 'elsewhere.py:nothing'\n")
+        2, E + "asset 'broken' parameter 'x': no asset found with the ref 'elsewhere.py:nothing'\n")
