@@ -118,17 +118,17 @@ def test_return_types(make_module, annotation, expected):
     assert [r["return_type"] for r in assets(name)] == [expected]
 
 
-def test_sources_are_dedented_and_end_with_one_line_feed(make_module):
+def test_sources_are_dedented_empty_modules_read_as_empty_and_an_unknown_file_is_empty(make_module, tmp_path, monkeypatch):
     body = "if True:\n    from sorva import asset\n\n    @asset()\n    def nested():\n        return 1\n"
     (record,) = assets(make_module("\n\n   \n" + body + "\n\n\n    \t  \n"))
-    assert record["function_source"] == "@asset()\ndef nested():\n    return 1\n"
-    assert record["module_source"] == body
-
-
-def test_file_path_is_empty_when_unknown(make_module, monkeypatch):
-    name = make_module(ASSET)
+    assert (record["function_source"], record["module_source"]) == ("@asset()\ndef nested():\n    return 1\n", body)
+    (tmp_path / "pkg_empty_init").mkdir()
+    (tmp_path / "pkg_empty_init/__init__.py").touch()
+    (tmp_path / "pkg_empty_init/base.py").write_text(ASSET)
+    records = assets(make_module(""), "pkg_empty_init", "pkg_empty_init.base")
+    assert [(r["module_path"], r["module_source"]) for r in records] == [("pkg_empty_init.base", ASSET)]
     monkeypatch.setattr(*stub(inspect, "getsourcefile", OSError("none")))
-    assert [r["file_path"] for r in assets(name)] == [""]
+    assert [r["file_path"] for r in assets("pkg_empty_init.base")] == [""]
 
 
 @pytest.mark.parametrize(
@@ -189,17 +189,6 @@ def test_ctrl_c_in_a_tolerant_read_propagates(make_module, monkeypatch, call):
     with pytest.raises(KeyboardInterrupt) as info:
         call(make_module, monkeypatch)
     assert info.value.args == ("stop",)
-
-
-def test_an_empty_module_has_empty_source(make_module, tmp_path):
-    package = tmp_path / "pkg_empty_init"
-    package.mkdir()
-    (package / "__init__.py").touch()
-    (package / "base.py").write_text(ASSET)
-    records = assets(make_module(""), "pkg_empty_init", "pkg_empty_init.base")
-    assert [r["module_path"] for r in records] == ["pkg_empty_init.base"]
-    assert json.loads(m.inspect_modules(["pkg_empty_init"])) == {"assets": []}
-    assert records[0]["module_source"] == ASSET
 
 
 def test_a_module_that_cannot_be_inspected_is_named(make_module, tmp_path):

@@ -2,8 +2,6 @@
 
 import re
 
-import pytest
-
 from browser_support import chromium, needs_chromium
 from cli_support import REPO, run, untimed, write_module
 from page_support import Page
