@@ -3,7 +3,7 @@
 import re
 
 from browser_support import chromium, needs_chromium
-from cli_support import REPO, run, untimed, write_module
+from cli_support import run, untimed, write_module
 from page_support import Page
 from svg_support import needs_dot, read_graph
 
@@ -17,7 +17,7 @@ def cleaned(city, reading): return reading
 @asset(inputs={"every_reading": readings})
 def summary(every_reading): return len(every_reading)
 '''
-RED, GREY, GREEN, BLUE = "#ffcdd2", "#e0e0e0", "#c8e6c9", "#bbdefb"
+RED, GREY, GREEN = "#ffcdd2", "#e0e0e0", "#c8e6c9"
 @needs_dot
 def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_path):
     write_module(tmp_path, "failing", FAILING)
@@ -49,24 +49,6 @@ def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_pa
     # Every link leads to a file of the job.
     targets = [target for _, _, rows in page.groups for row in rows for target in re.findall(r"\[([^]]+)\]", row[4])]
     assert len(targets) == 14 and all((tmp_path / "sorva-out" / target).is_file() for target in targets)
-
-
-@needs_dot
-def test_a_rerun_shows_its_jobs_fresh(tmp_path):
-    out = tmp_path / "out"
-    for _ in range(2):
-        done = run("sorva.run", "pipeline", "--out", str(out), cwd=REPO / "examples")
-        assert (done.returncode, done.stderr) == (0, "")
-    graph = run("sorva.graph", "pipeline", "--out", str(out), cwd=REPO / "examples")
-    nodes = read_graph(graph.stdout)["nodes"]
-    assert {label: (kind, texts[-1], fills) for label, (kind, texts, fills) in nodes.items()} == {
-        "orders": ("node asset outcome-fresh", "3 fresh", (BLUE,)),
-        "prices": ("node asset outcome-fresh", "1 fresh", (BLUE,)),
-        "takings": ("node asset outcome-fresh", "3 fresh", (BLUE,)),
-        "total": ("node asset outcome-fresh", "1 fresh", (BLUE,)),
-    }
-    page = (out / "report.html").read_text(encoding="utf-8")
-    assert re.findall(r'<tr class="job outcome-(\w+)">', page) == ["fresh"] * 8 and "run 2 \u00b7 succeeded" in page
 
 
 def test_the_page_is_written_without_graphviz_and_a_page_that_cannot_be_written_costs_a_line(tmp_path):
