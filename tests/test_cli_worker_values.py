@@ -13,34 +13,21 @@ import numpy
 import pandas
 from sorva import asset, partitions
 from sorva.serializers import register
-
 register("lines", ".txt", lambda rows, path: path.write_text("\\n".join(rows)), lambda path: path.read_text().split("\\n"))
-
-
 def table(city):
     return pandas.DataFrame({"city": [city, city], "amount": [1.5, 2.0]})
-
-
 @asset(serializer="csv")
 def as_csv():
     return table("oslo")
-
-
 @asset(serializer="pickle", partitions={"city": partitions(["oslo", "quito"])})
 def as_pickle(city):
     return table(city)
-
-
 @asset(serializer="npy")
 def as_npy():
     return numpy.arange(6, dtype=numpy.int16).reshape(2, 3)
-
-
 @asset(serializer="lines")
 def as_lines():
     return ["first", "second"]
-
-
 @asset(inputs={"csv": as_csv, "array": as_npy, "lines": as_lines, "pickles": as_pickle})
 def summary(csv, array, lines, pickles):
     return {
@@ -49,13 +36,6 @@ def summary(csv, array, lines, pickles):
         "lines": lines,
         "pickles": [[entry["partition"], type(entry["value"]).__name__, entry["value"]["city"].tolist()] for entry in pickles],
     }
-
-
-@asset(inputs={"frame": as_pickle})
-def rows(frame):
-    return len(frame)
-
-
 """
 
 UPSTREAM = {

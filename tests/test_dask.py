@@ -38,40 +38,33 @@ pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:Depre
 EDGE = '''
 import os, sys, time
 from sorva import asset, partitions
-
 @asset()
 def noisy():
     print("to stdout", flush=True)
     print("to stderr \\u00e9", file=sys.stderr, flush=True)
     return "\\u00e9\\U0001f600"
-
 @asset()
 def fails():
     raise ValueError('a "quoted"\\nmessage \\u00e9')
-
 @asset()
 def crashes():
     print("going down", flush=True)
     os.kill(os.getpid(), 9)
-
 @asset()
 def big(text):
     return text[::-1]
-
 @asset()
 def sleeps(seconds, pids):
     with open(os.path.join(pids, str(os.getpid())), "w"):
         pass
     time.sleep(seconds)
     return seconds
-
 @asset(partitions={"n": partitions(list(range(24)))})
 def slow(n, pids):
     with open(os.path.join(pids, str(os.getpid())), "w"):
         pass
     time.sleep(0.4)
     return n * n
-
 @asset()
 def kills_its_worker():
     os.kill(os.getppid(), 9)

@@ -12,46 +12,35 @@ from sorva._values import parse_upstream
 
 SOURCE = '''
 from sorva import asset
-
 class Outer:
     class Inner(Exception):
         pass
-
 class Mute(Exception):
     def __str__(self):
         raise RuntimeError("no")
-
 @asset(inputs={"x": "up"})
 def ok(x, city):
     return {"caf\\u00e9": x, "city": city, "t": (1, None)}
-
 @asset(inputs={"x": "up"})
 def raises(x, city):
     raise ValueError('a "quoted"\\nline \\ud800 caf\\u00e9 \\x1b')
-
 @asset(inputs={"x": "up"})
 def unwritable(x, city):
     return {1, 2}
-
 @asset(inputs={"x": "up"})
 def exits(x, city):
     raise SystemExit(3)
-
 @asset(inputs={"x": "up"})
 def nested(x, city):
     raise Outer.Inner()
-
 @asset(inputs={"x": "up"})
 def mute(x, city):
     raise Mute()
-
 def plain(x, city):
     return [x, city]
-
 @asset(serializer="parquet", inputs={"x": "up"})
 def unknown(x, city):
     raise AssertionError("never called")
-
 not_callable = 5
 '''
 

@@ -13,20 +13,13 @@ pandas = pytest.importorskip("pandas")
 PIPELINE = '''
 import pandas as pd
 from sorva import asset, partitions
-
 CITIES = partitions(["lisbon", "oslo"])
-
-
 @asset(serializer="csv", partitions={"city": CITIES})
 def sales(city):
     return pd.DataFrame({"city": [city, city], "amount": [1.5, 2.0] if city == "oslo" else [4.0, 0.5]})
-
-
 @asset(inputs={"tables": sales}, serializer="pickle")
 def combined(tables):
     return pd.concat([entry["value"] for entry in tables], ignore_index=True)
-
-
 @asset(inputs={"table": combined})
 def report(table):
     return {"kind": type(table).__name__, "rows": len(table), "total": float(table["amount"].sum())}
