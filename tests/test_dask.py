@@ -5,12 +5,14 @@ The example pipeline's jobs are compared through the runner, job folder by job f
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -361,24 +363,31 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
+# An executor that cannot start ends the run it was started for as failed; a wrong command line records no run.
 @pytest.mark.parametrize(
-    "options, message",
+    "options, message, runs",
     [
         (["--executor", "dask", "--scheduler", "tcp://127.0.0.1:{port}"],
-         "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused"),
+         "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused", [("failed", "dask")]),
         (["--executor", "dask", "--scheduler", "tcp://127.0.0.1"],
-         "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)"),
+         "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)", [("failed", "dask")]),
         (["--executor", "dask", "--scheduler", "127.0.0.1:port"],
-         "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)"),
-        (["--scheduler", "tcp://127.0.0.1:{port}"], "argument --scheduler: only with --executor dask"),
+         "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)", [("failed", "dask")]),
+        (["--scheduler", "tcp://127.0.0.1:{port}"], "argument --scheduler: only with --executor dask", None),
     ],
 )
-def test_no_scheduler_at_the_address_is_one_line_and_nothing_runs(tmp_path, options, message):
+def test_no_scheduler_at_the_address_is_one_line_and_nothing_runs(tmp_path, options, message, runs):
     write_module(tmp_path, "edge", EDGE)
     port = free_port()
     done = run("sorva.run", "edge", *(option.format(port=port) for option in options), cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.run: error: {message.format(port=port)}\n")
     assert not list((tmp_path / "sorva-out").rglob("result.json"))
+    history = tmp_path / "sorva-out/sorva.db"
+    if runs is None:
+        assert not history.exists()
+    else:
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            assert db.execute("SELECT outcome, executor FROM runs").fetchall() == runs
 
 
 def test_without_distributed_the_runner_says_what_to_install(tmp_path):

@@ -92,8 +92,8 @@ class Execution:
 
     The executor is started by `start` when the first job must run, and not
     at all when every job is fresh: starting one may cost seconds (a whole
-    local Dask cluster). `executor` is then the started one; `close` is the
-    caller's.
+    local Dask cluster). `executor` is then the started one, which the
+    caller closes.
     """
 
     def __init__(
