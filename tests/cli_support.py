@@ -1,13 +1,15 @@
-"""Helpers for the command-line tests: run `python -m ...` as a user would, write user modules."""
+"""Helpers for the command-line tests: run `python -m ...` as a user would, write user modules, watch processes."""
 
 import os
 import re
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
+WAIT = 60  # seconds any one start, job or stop may take on a loaded machine
 
 
 def command(*args: str) -> list[str]:
@@ -26,6 +28,12 @@ def run(*args: str, cwd: Path, stdin: str | None = None, env: dict[str, str] | N
     )
 
 
+def start(*args: str, cwd: Path) -> subprocess.Popen[str]:
+    """`python -m ARGS` in a session of its own, as a terminal's foreground job; output captured."""
+    return subprocess.Popen(command(*args), cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            encoding="utf-8", start_new_session=True)
+
+
 def write_module(folder: Path, name: str, source: str) -> None:
     (folder / f"{name}.py").write_text(textwrap.dedent(source).lstrip("\n"), encoding="utf-8")
 
@@ -33,6 +41,28 @@ def write_module(folder: Path, name: str, source: str) -> None:
 def untimed(text: str) -> str:
     """Progress output with the durations, which vary from run to run, blanked."""
     return re.sub(r"\d+\.\d\ds", "X.XXs", text)
+
+
+def alive(pid: int) -> bool:
+    """Whether the process exists and has not ended (a zombie has ended)."""
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+    return state not in ("Z", "X")
+
+
+def wait_until(condition, what: str) -> None:
+    deadline = time.monotonic() + WAIT
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+def wait_for(path: Path) -> str:
+    """The text of a file a job writes once it runs."""
+    wait_until(lambda: path.exists() and path.read_text(), f"{path} never appeared")
+    return path.read_text()
 
 
 # A quick job, a slow one that starts a child process and records both pids, and a job after it.
@@ -49,3 +79,22 @@ def slow():
 @asset(inputs={"s": slow})
 def after(s): return s
 '''
+# What a run stopped during `slow` reports, by the signal's name.
+STOPPED = (
+    "[1/3] ok quick X.XXs 1\n"
+    "[2/3] interrupted slow X.XXs stopped by {name}\n"
+    "3 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 1 interrupted, 1 not started; outputs in sorva-out; "
+    "report in sorva-out/report.html\n"
+    "stopped by {name}\n"
+)
+
+
+def job_files(out: Path) -> dict[str, bytes]:
+    """Every file the jobs of a run left but their logs, by path under `out`, with `out` itself written OUT."""
+    return {str(path.relative_to(out)): path.read_bytes().replace(str(out).encode(), b"OUT")
+            for path in sorted(out.rglob("*")) if path.is_file() and path.parent != out and path.name != "worker.log"}
+
+
+def squeezed(text: str) -> str:
+    """Progress output with the durations blanked and the column padding, which depends on them, dropped."""
+    return re.sub(r"(?<=\S) {2,}", " ", untimed(text))

@@ -1,8 +1,12 @@
 """Reads a graph drawn by Graphviz back from its SVG: nodes and edges with their classes, texts and fills."""
 
+import shutil
 import xml.etree.ElementTree as ET
 
+import pytest
+
 SVG = "{http://www.w3.org/2000/svg}"
+needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
 
 
 def _group(element):

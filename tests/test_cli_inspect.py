@@ -28,20 +28,6 @@ def test_prints_the_assets_and_skips_modules_that_fail_to_import(tmp_path):
     )
 
 
-@pytest.mark.parametrize("args, status, stdout, error", [
-    (["plain"], 0, '{"assets":[]}\n', None),
-    ([], 2, "", "the following arguments are required: MODULE"),
-    (["plain", "--deep"], 2, "", "unrecognized arguments: --deep"),
-    # `sys` imports, but a built-in module has no source to read.
-    (["sys"], 1, "", "TypeError: <module 'sys' (built-in)> is a built-in module"),
-])
-def test_outcomes_without_assets(tmp_path, args, status, stdout, error):
-    write_module(tmp_path, "plain", "VALUE = 1\n")
-    done = run("sorva.inspect", *args, cwd=tmp_path)
-    stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
-    assert (done.returncode, done.stdout, done.stderr) == (status, stdout, stderr)
-
-
 # Whatever a module does to standard output while imported or at exit, the output stays apart: in the file
 # with --output, alone on standard output otherwise.
 NOISY = '''
@@ -65,18 +51,24 @@ def test_the_output_never_mixes_with_what_modules_print(tmp_path, replace, to_fi
     assert [asset["function_name"] for asset in json.loads(output)["assets"]] == ["dish"]
 
 
-@pytest.mark.parametrize("args, status, error, written", [
-    (["--strict", "plain", "nowhere"], 1, "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'", False),
-    (["--strict", "plain", "exits"], 1, "cannot import module 'exits': SystemExit: 3", False),
-    (["--output", "missing/found.json", "plain"], 2, "cannot write 'missing/found.json': No such file or directory", False),
-    (["--strict", "--output", "found.json", "--", "plain"], 0, None, True),
+@pytest.mark.parametrize("args, status, stdout, error, written", [
+    (["plain"], 0, '{"assets":[]}\n', None, False),
+    ([], 2, "", "the following arguments are required: MODULE", False),
+    (["plain", "--deep"], 2, "", "unrecognized arguments: --deep", False),
+    # `sys` imports, but a built-in module has no source to read.
+    (["sys"], 1, "", "TypeError: <module 'sys' (built-in)> is a built-in module", False),
+    (["--strict", "plain", "nowhere"], 1, "", "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'",
+     False),
+    (["--strict", "plain", "exits"], 1, "", "cannot import module 'exits': SystemExit: 3", False),
+    (["--output", "missing/found.json", "plain"], 2, "", "cannot write 'missing/found.json': No such file or directory", False),
+    (["--strict", "--output", "found.json", "--", "plain"], 0, "", None, True),
 ])
-def test_strict_imports_and_the_output_file(tmp_path, args, status, error, written):
+def test_outcomes_without_assets_strict_imports_and_the_output_file(tmp_path, args, status, stdout, error, written):
     write_module(tmp_path, "plain", "VALUE = 1\n")
     write_module(tmp_path, "exits", "raise SystemExit(3)\n")
     done = run("sorva.inspect", *args, cwd=tmp_path)
     stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
-    assert (done.returncode, done.stdout, done.stderr) == (status, "", stderr)
+    assert (done.returncode, done.stdout, done.stderr) == (status, stdout, stderr)
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix == ".json") == (["found.json"] if written else [])
 
 

@@ -6,15 +6,13 @@ import os
 import re
 import signal
 import sqlite3
-import subprocess
 
 import pytest
 
-from cli_support import command, run, write_module
+from cli_support import run, start, wait_for, write_module
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
-from test_runner_signals import wait_for
 
 UPSTREAM = "from sorva import asset\n@asset()\ndef base(): return {value}\n"
 DOWNSTREAM = '''
@@ -91,8 +89,7 @@ def held(tmp_path):
     """A runner whose `slow` job waits while the file "hold" exists; yields it once the job waits."""
     write_module(tmp_path, "sleepy", SLEEPY)
     (tmp_path / "hold").touch()
-    runner = subprocess.Popen(command("sorva.run", "sleepy", "--jobs", "1"), cwd=tmp_path,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", start_new_session=True)
+    runner = start("sorva.run", "sleepy", "--jobs", "1", cwd=tmp_path)
     try:
         worker = int(wait_for(tmp_path / "pid"))
         yield runner, worker
@@ -129,15 +126,25 @@ def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held)
     assert [line.split()[4] for line in listed] == ["succeeded", "abandoned"]
 
 
-@pytest.mark.parametrize("command, left", [("sorva.run", ["sorva.db", "sorva.lock"]), ("sorva.runs", ["sorva.db"])])
-def test_a_history_of_an_unknown_schema_version_is_refused(tmp_path, command, left):
+SCHEMA = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only version 1; "
+          "use a newer sorva, or another --out folder")
+
+
+@pytest.mark.parametrize("command, args, message, left", [
+    ("sorva.run", ["one"], SCHEMA, ["sorva.db", "sorva.lock"]),
+    ("sorva.runs", [], SCHEMA, ["sorva.db"]),
+    ("sorva.graph", ["one", "--format", "dot"], SCHEMA, ["sorva.db"]),
+    ("sorva.graph", ["one", "--format", "dot", "--out", "elsewhere"], "argument --out: no run history in 'elsewhere'",
+     ["sorva.db"]),
+    ("sorva.runs", ["--out", "elsewhere"], "no run history in 'elsewhere' (it is made by python -m sorva.run --out elsewhere)",
+     ["sorva.db"]),
+])
+def test_a_missing_history_or_one_of_an_unknown_schema_version_is_refused(tmp_path, command, args, message, left):
     write_module(tmp_path, "one", "from sorva import asset\n@asset()\ndef one(): return 1\n")
     (tmp_path / "sorva-out").mkdir()
     with sqlite3.connect(tmp_path / "sorva-out/sorva.db") as connection:
         connection.execute("PRAGMA user_version = 99")
-    done = run(command, *(["one"] if command == "sorva.run" else []), cwd=tmp_path)
-    message = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only version 1; "
-               "use a newer sorva, or another --out folder")
+    done = run(command, *args, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {command}: error: {message}\n")
     assert sorted(path.name for path in (tmp_path / "sorva-out").iterdir()) == left
 

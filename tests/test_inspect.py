@@ -4,7 +4,6 @@ import builtins
 import inspect
 import io
 import json
-import pathlib
 import sys
 import textwrap
 from types import SimpleNamespace
@@ -118,8 +117,8 @@ def test_duck_typed_assets(make_module, source, expected):
 @pytest.mark.parametrize(
     "annotation, expected",
     [
-        ("", None), ("-> int", "int"), ("-> Meta", "Meta"), ("-> dict[str, int]", "dict[str, int]"), ("-> None", "None"),
-        ('-> "list[Undefined]"', "list[Undefined]"), ("-> 42", "42"), ("-> Always()", "always"),
+        ("", None), ("-> Meta", "Meta"), ("-> dict[str, int]", "dict[str, int]"), ("-> None", "None"),
+        ('-> "list[Undefined]"', "list[Undefined]"), ("-> Always()", "always"),
         ("-> inspect.Signature.empty", None),
     ],
 )
@@ -132,27 +131,23 @@ def test_return_types(make_module, annotation, expected):
     assert [r["return_type"] for r in assets(name)] == [expected]
 
 
-def test_sources_are_dedented_and_end_with_one_line_feed(make_module):
+def test_sources_are_dedented_empty_modules_read_as_empty_and_an_unknown_file_is_empty(make_module, tmp_path, monkeypatch):
     body = "if True:\n    from sorva import asset\n\n    @asset()\n    def nested():\n        return 1\n"
     (record,) = assets(make_module("\n\n   \n" + body + "\n\n\n    \t  \n"))
-    assert record["function_source"] == "@asset()\ndef nested():\n    return 1\n"
-    assert record["module_source"] == body
-
-
-def test_file_path_is_resolved_and_empty_when_unknown(make_module, tmp_path, monkeypatch):
-    name = make_module(ASSET)
-    target = (tmp_path / f"{name}.py").rename(tmp_path / "link_target.py")
-    (tmp_path / f"{name}.py").symlink_to(target)
-    assert [r["file_path"] for r in assets(name)] == [str(target.resolve())]
+    assert (record["function_source"], record["module_source"]) == ("@asset()\ndef nested():\n    return 1\n", body)
+    (tmp_path / "pkg_empty_init").mkdir()
+    (tmp_path / "pkg_empty_init/__init__.py").touch()
+    (tmp_path / "pkg_empty_init/base.py").write_text(ASSET)
+    records = assets(make_module(""), "pkg_empty_init", "pkg_empty_init.base")
+    assert [(r["module_path"], r["module_source"]) for r in records] == [("pkg_empty_init.base", ASSET)]
     monkeypatch.setattr(*stub(inspect, "getsourcefile", OSError("none")))
-    assert [r["file_path"] for r in assets(name)] == [""]
+    assert [r["file_path"] for r in assets("pkg_empty_init.base")] == [""]
 
 
 @pytest.mark.parametrize(
     "name, source, text",
     [
         ("missing_x", None, "ModuleNotFoundError: No module named 'missing_x'"),
-        ("", None, "ValueError: Empty module name"),
         (".rel", None, "TypeError: the 'package' argument is required to perform a relative import for '.rel'"),
         (None, "raise ValueError('boom')", "ValueError: boom"),
         (None, "def broken(:\n    pass", "SyntaxError: invalid syntax ({name}.py, line 1)"),
@@ -209,17 +204,6 @@ def test_ctrl_c_in_a_tolerant_read_propagates(make_module, monkeypatch, call):
     assert info.value.args == ("stop",)
 
 
-def test_an_empty_module_has_empty_source(make_module, tmp_path):
-    package = tmp_path / "pkg_empty_init"
-    package.mkdir()
-    (package / "__init__.py").touch()
-    (package / "base.py").write_text(ASSET)
-    records = assets(make_module(""), "pkg_empty_init", "pkg_empty_init.base")
-    assert [r["module_path"] for r in records] == ["pkg_empty_init.base"]
-    assert json.loads(m.inspect_modules(["pkg_empty_init"])) == {"assets": []}
-    assert records[0]["module_source"] == ASSET
-
-
 def test_a_module_that_cannot_be_inspected_is_named(make_module, tmp_path):
     # The interpreter's own message already says which module.
     assert raised(lambda: m.inspect_modules([make_module(ASSET), "sys"])) == raised(lambda: inspect.getsource(sys))
@@ -261,20 +245,15 @@ def named(error):
         ("class Odd:\n    __str__ = lambda self: 1 / 0\n@asset()\ndef bad() -> Odd():\n    pass", None,
          named((ZeroDivisionError, "division by zero"))),
         ("", stub(inspect, "getmembers", [["f", 1]]), named((TypeError, "'list' object cannot be converted to 'PyTuple'"))),
-        ("", stub(inspect, "getmembers", [("f",)]), named((IndexError, "tuple index out of range"))),
-        ("", stub(inspect, "getmembers", 5), named((TypeError, "'int' object is not iterable"))),
         ("", stub(inspect, "getsource", 5), named(raised(lambda: textwrap.dedent(5)))),
         ("", stub(textwrap, "dedent", type("Text", (str,), {"strip": lambda self: 5})()),
          named((TypeError, "'int' object cannot be converted to 'PyString'"))),
-        ("", stub(inspect, "getsourcefile", None), named(raised(lambda: pathlib.Path(None)))),
         ("", stub(inspect, "signature", ValueError("no signature")), named((ValueError, "no signature"))),
         ("", stub(inspect, "signature", OwnError("no signature")), (OwnError, "no signature")),
-        ("", stub(inspect, "signature", 5), named((AttributeError, "'int' object has no attribute 'return_annotation'"))),
         ("", stub(builtins, "isinstance", "yes"), named((TypeError, "'str' object cannot be converted to 'PyBool'"))),
         # Before any listed module is reached.
         ("", (sys, "version_info", SimpleNamespace(major="3", minor=1, micro=0)),
          (TypeError, "'str' object cannot be interpreted as an integer")),
-        ("", (sys, "version_info", SimpleNamespace(major=3, minor=2**63, micro=0)), (OverflowError, "int too big to convert")),
         ("", (sys.modules, "textwrap", None), (ModuleNotFoundError, "import of textwrap halted; None in sys.modules")),
     ],
 )

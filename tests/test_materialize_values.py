@@ -1,59 +1,46 @@
 """Assets run with their serializer and with upstream values loaded from files: the same records as the native module."""
 
-import hashlib
 import json
 import os
 import pickle
 
 import pytest
 
-from sorva import serializers
 from sorva._materialize import materialize
 from sorva._sorva import materialize_asset
 from sorva._values import parse_upstream
 
 SOURCE = '''
 from sorva import asset
-
 class Outer:
     class Inner(Exception):
         pass
-
 class Mute(Exception):
     def __str__(self):
         raise RuntimeError("no")
-
 @asset(inputs={"x": "up"})
 def ok(x, city):
     return {"caf\\u00e9": x, "city": city, "t": (1, None)}
-
 @asset(inputs={"x": "up"})
 def raises(x, city):
     raise ValueError('a "quoted"\\nline \\ud800 caf\\u00e9 \\x1b')
-
 @asset(inputs={"x": "up"})
 def unwritable(x, city):
     return {1, 2}
-
 @asset(inputs={"x": "up"})
 def exits(x, city):
     raise SystemExit(3)
-
 @asset(inputs={"x": "up"})
 def nested(x, city):
     raise Outer.Inner()
-
 @asset(inputs={"x": "up"})
 def mute(x, city):
     raise Mute()
-
 def plain(x, city):
     return [x, city]
-
 @asset(serializer="parquet", inputs={"x": "up"})
 def unknown(x, city):
     raise AssertionError("never called")
-
 not_callable = 5
 '''
 
@@ -99,19 +86,14 @@ def folders(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("function, status", [
     ("ok", 0), ("raises", 1), ("unwritable", 1), ("exits", 1), ("nested", 1), ("mute", 1), ("plain", 0),
-    ("not_callable", 1), ("missing", 1),
+    ("not_callable", 1), ("missing", 1), ("no module", 1),
 ])
 def test_a_job_with_loaded_inputs_leaves_what_the_native_module_leaves(folders, module, function, status):
+    if function == "no module":
+        module, function = "no_such_module_here", "f"
     assert native(folders, module, function) == status
     assert loaded(folders, module, function) == status
     assert files(folders / "loaded/job") == files(folders / "native/job")
-
-
-def test_an_unimportable_module_is_recorded_as_the_native_module_records_it(folders):
-    assert native(folders, "no_such_module_here", "f") == loaded(folders, "no_such_module_here", "f") == 1
-    assert files(folders / "loaded/job") == files(folders / "native/job") == {
-        "result.json": b'{"error":"ModuleNotFoundError: No module named \'no_such_module_here\'",'
-                       b'"error_type":"ModuleNotFoundError","ok":false}'}
 
 
 @pytest.mark.parametrize("inputs", ["[1]", "null", "{bad", ""])
@@ -147,23 +129,3 @@ def test_a_value_the_serializer_cannot_store_fails_naming_the_asset(folders, mak
     error = f"TypeError: asset 'handle': serializer 'pickle' cannot store the value: {refused.value}"
     assert files(folders / "job") == {"result.json": json.dumps(
         {"error": error, "error_type": "TypeError", "ok": False}, separators=(",", ":")).encode()}
-
-
-def test_a_registered_serializer_stores_beside_the_reference_and_the_record_stays_json(folders, make_module, monkeypatch):
-    monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
-    name = make_module(
-        "from sorva import asset\n"
-        "from sorva.serializers import register\n"
-        "register('words', '.txt', lambda v, p: p.write_text(' '.join(v)), lambda p: p.read_text().split())\n"
-        "@asset(serializer='words')\n"
-        "def said() -> list[str]:\n"
-        "    return ['a', 'b']\n"
-    )
-    materialize(name, "said", "job", None)
-    stored = files(folders / "job")
-    assert stored["value.txt"] == b"a b"
-    assert json.loads(stored["value.json"]) == {
-        "format": "words", "file": "value.txt", "size": 3, "sha256": hashlib.sha256(b"a b").hexdigest()}
-    assert stored["result.json"] == (
-        b'{"artifact_format":"json","function_name":"said","module_path":"%s","ok":true,"result_type":"list",'
-        b'"signature":"() -> list[str]","value_path":"job/value.json"}' % name.encode())

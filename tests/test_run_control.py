@@ -5,8 +5,7 @@ import re
 
 import pytest
 
-from cli_support import run, untimed, write_module
-from test_runner_signals import alive, wait_for
+from cli_support import alive, run, untimed, wait_for, write_module
 
 DAILY = '''
 import os
@@ -26,7 +25,7 @@ def snapshot(folder):
     return {str(path): (path.stat().st_mtime_ns, path.stat().st_size) for path in folder.rglob("*")}
 
 
-def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing(tmp_path):
+def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_reruns_the_failures(tmp_path):
     write_module(tmp_path, "days", DAILY)
     write_module(tmp_path, "lone", LONE.format(value=0))
 
@@ -46,8 +45,15 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing(tmp_path):
                      "alone: 1 to run, 0 fresh (changed source: 1)",
                      "dry run: 5 jobs, 3 to run, 2 fresh; nothing was run or written"]
     assert dry("-n", "--force")[-1] == "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"
-    # A changed upstream value that the downstream has not seen yet.
+    # --failed runs only what failed last time; then there is nothing left for it.
     (tmp_path / "fail-2").unlink()
+    again = run("sorva.run", "days", "lone", "--failed", cwd=tmp_path)
+    assert (again.returncode, untimed(again.stdout).splitlines()) == (0, [
+        "[1/1] ok       daily day=2    X.XXs  2",
+        "1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"])
+    nothing = run("sorva.run", "days", "--failed", cwd=tmp_path)
+    assert (nothing.returncode, nothing.stdout) == (0, "no job failed or was interrupted in its last run in sorva-out; nothing to run\n")
+    # A changed upstream value that the downstream has not seen yet.
     assert run("sorva.run", "days", "lone", cwd=tmp_path).returncode == 0
     # What an asset reads beyond its inputs is not seen: it takes --force to rerun it.
     (tmp_path / "double").touch()
@@ -105,19 +111,6 @@ def test_a_choice_that_matches_nothing_is_refused(tmp_path, options, message):
     write_module(tmp_path, "sales", SALES)
     done = run("sorva.run", "sales", *options, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", E + message + "\n", False)
-
-
-def test_failed_runs_only_what_failed_last_time(tmp_path):
-    write_module(tmp_path, "days", DAILY)
-    (tmp_path / "fail-2").touch()
-    assert run("sorva.run", "days", cwd=tmp_path).returncode == 1
-    (tmp_path / "fail-2").unlink()
-    again = run("sorva.run", "days", "--failed", cwd=tmp_path)
-    assert (again.returncode, untimed(again.stdout).splitlines()) == (0, [
-        "[1/1] ok       daily day=2    X.XXs  2",
-        "1 jobs in X.XXs: 1 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"])
-    nothing = run("sorva.run", "days", "--failed", cwd=tmp_path)
-    assert (nothing.returncode, nothing.stdout) == (0, "no job failed or was interrupted in its last run in sorva-out; nothing to run\n")
 
 
 FLAKY = '''

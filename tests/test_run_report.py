@@ -1,17 +1,11 @@
 """A run's report: DIR/report.html after every run, and `python -m sorva.graph --out DIR` colouring the last run."""
 
 import re
-import shutil
-import sqlite3
 
-import pytest
-
-from browser_support import chromium, needs_chromium, png_colours
-from cli_support import REPO, run, untimed, write_module
+from browser_support import chromium, needs_chromium
+from cli_support import run, untimed, write_module
 from page_support import Page
-from svg_support import read_graph
-
-needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+from svg_support import needs_dot, read_graph
 
 FAILING = '''
 from sorva import asset, partitions
@@ -23,14 +17,7 @@ def cleaned(city, reading): return reading
 @asset(inputs={"every_reading": readings})
 def summary(every_reading): return len(every_reading)
 '''
-RED, GREY, GREEN, BLUE = "#ffcdd2", "#e0e0e0", "#c8e6c9", "#bbdefb"
-FILES = ("value.json", "result.json", "worker.log")
-
-
-def links(folder, names=FILES):
-    return " ".join(f"[{folder}/{name}]{name}" for name in names)
-
-
+RED, GREY, GREEN = "#ffcdd2", "#e0e0e0", "#c8e6c9"
 @needs_dot
 def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_path):
     write_module(tmp_path, "failing", FAILING)
@@ -54,45 +41,14 @@ def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_pa
         },
     }
     page = Page((tmp_path / "sorva-out/report.html").read_text(encoding="utf-8"))
-    groups = [
-        (group, is_open, [[re.sub(r"^\d+\.\d\d$", "X", cell) for cell in row] for row in rows])
-        for group, is_open, rows in page.groups
-    ]
-    assert groups == [
-        ("jobs-a1", True, [
-            ["city=oslo", "failed", "X", "KeyError: 'oslo'", links("readings/city=oslo", FILES[1:])],
-            ["city=lisbon", "ok", "X", "", links("readings/city=lisbon")],
-            ["city=quito", "ok", "X", "", links("readings/city=quito")],
-        ]),
-        # A skipped job never ran: it links nothing.
-        ("jobs-a0", True, [
-            ["city=oslo", "skipped", "", "upstream readings city=oslo did not succeed", "\u2014"],
-            ["city=lisbon", "ok", "X", "", links("cleaned/city=lisbon")],
-            ["city=quito", "ok", "X", "", links("cleaned/city=quito")],
-        ]),
-        ("jobs-a2", True, [["\u2014", "skipped", "", "upstream readings city=oslo did not succeed", "\u2014"]]),
+    assert [(group, [row[:2] for row in rows]) for group, _, rows in page.groups] == [
+        ("jobs-a1", [["city=oslo", "failed"], ["city=lisbon", "ok"], ["city=quito", "ok"]]),
+        ("jobs-a0", [["city=oslo", "skipped"], ["city=lisbon", "ok"], ["city=quito", "ok"]]),
+        ("jobs-a2", [["\u2014", "skipped"]]),
     ]
     # Every link leads to a file of the job.
     targets = [target for _, _, rows in page.groups for row in rows for target in re.findall(r"\[([^]]+)\]", row[4])]
     assert len(targets) == 14 and all((tmp_path / "sorva-out" / target).is_file() for target in targets)
-
-
-@needs_dot
-def test_a_rerun_shows_its_jobs_fresh(tmp_path):
-    out = tmp_path / "out"
-    for _ in range(2):
-        done = run("sorva.run", "pipeline", "--out", str(out), cwd=REPO / "examples")
-        assert (done.returncode, done.stderr) == (0, "")
-    graph = run("sorva.graph", "pipeline", "--out", str(out), cwd=REPO / "examples")
-    nodes = read_graph(graph.stdout)["nodes"]
-    assert {label: (kind, texts[-1], fills) for label, (kind, texts, fills) in nodes.items()} == {
-        "orders": ("node asset outcome-fresh", "3 fresh", (BLUE,)),
-        "prices": ("node asset outcome-fresh", "1 fresh", (BLUE,)),
-        "takings": ("node asset outcome-fresh", "3 fresh", (BLUE,)),
-        "total": ("node asset outcome-fresh", "1 fresh", (BLUE,)),
-    }
-    page = (out / "report.html").read_text(encoding="utf-8")
-    assert re.findall(r'<tr class="job outcome-(\w+)">', page) == ["fresh"] * 8 and "run 2 \u00b7 succeeded" in page
 
 
 def test_the_page_is_written_without_graphviz_and_a_page_that_cannot_be_written_costs_a_line(tmp_path):
@@ -111,34 +67,12 @@ def test_the_page_is_written_without_graphviz_and_a_page_that_cannot_be_written_
     )
 
 
-@pytest.mark.parametrize(
-    "version, args, stderr",
-    [
-        (None, ["--out", "elsewhere"], "argument --out: no run history in 'elsewhere'"),
-        (7, [], "the run history sorva-out/sorva.db has schema version 7, and this sorva reads only version 1; "
-                "use a newer sorva, or another --out folder"),
-    ],
-)
-def test_a_missing_or_unknown_history_is_refused(tmp_path, version, args, stderr):
-    write_module(tmp_path, "failing", FAILING)
-    if version is not None:
-        (tmp_path / "sorva-out").mkdir()
-        with sqlite3.connect(tmp_path / "sorva-out/sorva.db") as db:
-            db.execute(f"PRAGMA user_version = {version}")
-    done = run("sorva.graph", "failing", "--format", "dot", *args, cwd=tmp_path)
-    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.graph: error: {stderr}\n")
-
-
 @needs_dot
 @needs_chromium
 def test_the_report_of_a_run_renders_in_a_browser_with_the_graph_and_the_job_table(tmp_path):
     write_module(tmp_path, "failing", FAILING)
     assert run("sorva.run", "failing", cwd=tmp_path).returncode == 1
     page = tmp_path / "sorva-out/report.html"
-    chromium(page, tmp_path / "profile", "--hide-scrollbars", "--window-size=800,600",
-             f"--screenshot={tmp_path / 'shot.png'}")
-    # A blank page has one colour; the graph and the coloured outcomes give many.
-    assert png_colours(tmp_path / "shot.png") > 50
     dom = chromium(page, tmp_path / "profile", "--dump-dom")
     nodes = re.findall(r'<g id="node-(a\d)" class="node asset outcome-(\w+)">', dom)
     assert nodes == [("a0", "skipped"), ("a1", "failed"), ("a2", "skipped")]

@@ -5,7 +5,7 @@ import json
 import os
 import pickle
 import sys
-from pathlib import Path, PurePosixPath
+from pathlib import PurePosixPath
 
 import pytest
 
@@ -79,14 +79,11 @@ def test_upstream_values_load_as_keyword_arguments_with_fan_in_in_partition_orde
 @pytest.mark.parametrize("inputs, message", [
     ({}, "the inputs have no member 'x' to load an upstream value into"),
     ({"x": 5}, "upstream member 'x': expected an object with a \"folder\" text"),
-    ({"x": {"folder": 5}}, "upstream member 'x': expected an object with a \"folder\" text"),
     ({"x": {"folder": "a", "size": 1}}, "upstream member 'x': unknown key 'size'"),
     ({"x": {"folder": "/etc"}}, "upstream member 'x': folder '/etc' is not a relative path inside the run's output folder"),
     ({"x": {"folder": "a/../../b"}}, "upstream member 'x': folder 'a/../../b' is not a relative path inside the run's output folder"),
-    ({"x": {"folder": ""}}, "upstream member 'x': folder '' is not a relative path inside the run's output folder"),
     ({"x": {"folder": "a", "serializer": 1}}, "upstream member 'x': \"serializer\" must be a text or null"),
     ({"x": [{"folder": "a"}]}, "upstream member 'x' item 0: expected an object with \"partition\" and \"folder\""),
-    ({"x": [{"partition": {}, "folder": "/a"}]}, "upstream member 'x' item 0: folder '/a' is not a relative path inside the run's output folder"),
 ])
 def test_malformed_upstream_members_are_refused_with_one_line(inputs, message):
     with pytest.raises(ValueError) as info:
@@ -165,44 +162,26 @@ def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, tmp_p
     assert loaded == {"w": "HI"}
 
 
-def test_the_digest_follows_the_value_file(root):
-    folder = root / "kept/part=1"
-    first = value_digest(folder, "pickle")
-    store({1: b"x"}, folder, serializers.lookup("pickle", "a"))
-    assert value_digest(folder, "pickle") == first == sha((folder / "value.json").read_bytes())
-    store({1: b"z"}, folder, serializers.lookup("pickle", "a"))
-    assert value_digest(folder, "pickle") != first
-    assert value_digest(root / "plain", None) == sha(b'{"a": [1, 2.5]}')
-
-
 def test_listing_files_of_an_unreadable_reference_names_value_json_only(root):
     (root / "kept/part=1/value.json").unlink()
     upstream = {"x": Stored(PurePosixPath("kept/part=1"), "pickle")}
     assert needed_files(root, upstream) == [PurePosixPath("kept/part=1/value.json")]
 
 
-def test_a_loader_failure_names_the_file_and_the_serializer(root):
-    (root / "plain/value.json").write_text("{oops", "utf-8")
+LOADER_FAILURES = [
+    ("{oops", "JSONDecodeError: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+]
+if sys.version_info < (3, 12):  # from 3.12 on, JSON nests as deep as the C stack allows
+    LOADER_FAILURES.append(("[" * 100_000 + "]" * 100_000,
+                            "RecursionError: maximum recursion depth exceeded while decoding a JSON array from a unicode string"))
+
+
+@pytest.mark.parametrize("text, error", LOADER_FAILURES)
+def test_a_loader_failure_names_the_file_and_the_serializer(root, text, error):
+    (root / "plain/value.json").write_text(text, "utf-8")
     with pytest.raises(LoadError) as info:
         load_upstream(root, {"p": Stored(PurePosixPath("plain"))})
-    assert str(info.value) == (f"parameter 'p': cannot load '{root}/plain/value.json' with 'json': JSONDecodeError: "
-                               "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)")
-
-
-def test_stored_paths_are_relative_to_the_root_wherever_it_lies(root, tmp_path):
-    moved = tmp_path / "elsewhere"
-    os.rename(root, moved)
-    assert load_upstream(moved, {"p": Stored(PurePosixPath("kept/part=2"), "pickle")}) == {"p": {2: b"y"}}
-    assert Path(moved / "kept/part=2/value.pkl").exists()
-
-
-@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests as deep as the C stack allows")
-def test_a_value_too_deep_to_load_fails_with_the_reason(root):
-    (root / "plain/value.json").write_text("[" * 100_000 + "]" * 100_000, "utf-8")
-    with pytest.raises(LoadError) as info:
-        load_upstream(root, {"p": Stored(PurePosixPath("plain"))})
-    assert str(info.value) == (f"parameter 'p': cannot load '{root}/plain/value.json' with 'json': RecursionError: "
-                               "maximum recursion depth exceeded while decoding a JSON array from a unicode string")
+    assert str(info.value) == f"parameter 'p': cannot load '{root}/plain/value.json' with 'json': {error}"
 
 
 def test_the_files_of_a_task_are_listed_from_its_inputs(root):

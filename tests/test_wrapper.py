@@ -50,19 +50,6 @@ def test_call_errors_are_the_functions_own():
         m.asset()(42)()
 
 
-def test_recursion_through_the_module_level_name(make_module):
-    module = __import__(make_module(
-        """
-        from sorva._sorva import asset
-
-        @asset()
-        def fact(n):
-            return 1 if n <= 1 else n * fact(n - 1)
-        """
-    ))
-    assert type(module.fact) is m.AssetWrapper and module.fact(20) == 2432902008176640000
-
-
 def test_descriptor_never_binds():
     class C:
         m_ = m.asset()(lambda *a: a)

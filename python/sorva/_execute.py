@@ -10,7 +10,7 @@ from pathlib import Path
 
 from sorva import _store, serializers
 from sorva._cli import exception_text
-from sorva._executor import Executor, Task
+from sorva._executor import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
 from sorva._plan import Job, Plan, job_key, job_recipe
 from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, SKIPPED, Event, Outcome, Scheduler
@@ -89,14 +89,27 @@ def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
 
 
 class Execution:
-    """One run of a plan into an output folder."""
+    """One run of a plan into an output folder.
+
+    The executor is started by `start` when the first job must run, and not
+    at all when every job is fresh: starting one may cost seconds (a whole
+    local Dask cluster). `executor` is then the started one, which the
+    caller closes.
+    """
 
     def __init__(
-        self, plan: Plan, out: Path, executor: Executor, history: History, run_id: int, options: Options
+        self,
+        plan: Plan,
+        out: Path,
+        start: Callable[[], Executor],
+        history: History,
+        run_id: int,
+        options: Options,
     ) -> None:
         self.plan = plan
         self.out = out
-        self.executor = executor
+        self.start = start
+        self.executor: Executor | None = None
         self.history = history
         self.run_id = run_id
         self.options = options
@@ -128,6 +141,7 @@ class Execution:
         task = Task(
             job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
         )
+        assert self.executor is not None
         ok, detail = _store.read_record(folder, job, self.executor.run(task))
         if not ok:
             return failed(detail)
@@ -135,6 +149,17 @@ class Execution:
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
+
+    def _start_executor(self, scheduler: Scheduler) -> None:
+        try:
+            self.executor = self.start()
+        except ExecutorError:
+            # The run ends here, with the fresh jobs it found recorded.
+            counts = {"jobs": len(self.plan.jobs), "fresh": scheduler.counts()[FRESH]}
+            self.history.end_run(self.run_id, "failed", counts)
+            raise
+        # The run was recorded under the executor asked for; it may have fallen back to another.
+        self.history.set_executor(self.run_id, self.executor.name)
 
     def record(self, event: Event) -> None:
         """Adds a row for each job that ends (and each failed attempt); `run` commits them as they come."""
@@ -166,13 +191,18 @@ class Execution:
 
         def stop() -> None:
             scheduler.stop()
-            self.executor.interrupt()
+            if self.executor is not None:
+                self.executor.interrupt()
 
         stopper.on_stop(stop)
         running: dict[Future[Outcome], Job] = {}
         with ThreadPoolExecutor(max_workers=self.options.parallel) as pool:
             while True:
                 while len(running) < self.options.parallel:
+                    if self.executor is None and scheduler.can_take:
+                        # In the main thread, which alone may set signal handlers while it starts;
+                        # a stop during the start leaves the scheduler stopped, so nothing is taken.
+                        self._start_executor(scheduler)
                     job = scheduler.take()
                     if job is None:
                         break

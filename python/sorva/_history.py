@@ -169,6 +169,10 @@ class History:
         assert cursor.lastrowid is not None
         return cursor.lastrowid
 
+    def set_executor(self, run_id: int, executor: str) -> None:
+        with self.connection:
+            self.connection.execute("UPDATE runs SET executor = ? WHERE id = ?", (executor, run_id))
+
     def record_job(self, record: JobRecord) -> None:
         """Adds a job's row; it is saved by the next `commit`."""
         self.connection.execute(

@@ -86,12 +86,17 @@ class Scheduler:
 
     def take(self) -> Job | None:
         """The ready job that comes first in the plan, now running; None when none may start."""
-        if self.stopped or not self._ready:
+        if not self.can_take:
             return None
         _, job = heapq.heappop(self._ready)
         self._enter(job, RUNNING)
         self._running += 1
         return job
+
+    @property
+    def can_take(self) -> bool:
+        """`take` would return a job."""
+        return not self.stopped and bool(self._ready)
 
     def retry(self, job: Job, outcome: Outcome) -> None:
         """Records a failed attempt of a running job that is run again."""

@@ -244,13 +244,12 @@ def main(argv: Sequence[str] | None = None) -> None:
         with exclusive(out):
             history = History.create(out)
             try:
-                executor, executor_name = _start_executor(args)
+                started = time.monotonic()
+                command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
+                run_id = history.start_run(command, args.executor, len(the_plan.jobs))
+                report = make_report(the_plan.jobs, args.verbose)
+                execution = Execution(the_plan, out, lambda: _start_executor(args), history, run_id, _options(args))
                 try:
-                    started = time.monotonic()
-                    command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
-                    run_id = history.start_run(command, executor_name, len(the_plan.jobs))
-                    report = make_report(the_plan.jobs, args.verbose)
-                    execution = Execution(the_plan, out, executor, history, run_id, _options(args))
                     try:
                         scheduler = execution.run([report.event], stopper)
                     finally:
@@ -259,7 +258,8 @@ def main(argv: Sequence[str] | None = None) -> None:
                     history.end_run(run_id, summary.outcome, _run_counts(summary))
                     summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
                 finally:
-                    executor.close()
+                    if execution.executor is not None:
+                        execution.executor.close()
             finally:
                 history.close()
     except (ExecutorError, HistoryError) as error:
@@ -290,8 +290,8 @@ def _options(args: argparse.Namespace) -> Options:
     return Options(args.jobs, args.force, args.retries, args.timeout)
 
 
-def _start_executor(args: argparse.Namespace) -> tuple[Executor, str]:
-    """The started executor of the run and its name: the one asked for, or the one it says to use instead."""
+def _start_executor(args: argparse.Namespace) -> Executor:
+    """The started executor of the run: the one asked for, or the one it says to use instead."""
     name = args.executor
     executor = executor_class(name).from_arguments(args)
     try:
@@ -309,7 +309,7 @@ def _start_executor(args: argparse.Namespace) -> tuple[Executor, str]:
     except ExecutorError:
         executor.close()
         raise
-    return executor, name
+    return executor
 
 
 def _run_counts(summary: Summary) -> dict[str, int]:
