@@ -66,13 +66,22 @@ def forked(n):
     return [random.random(), os.getpid(), threading.main_thread().ident == threading.get_ident(),
             [thread.ident for thread in threading.enumerate()] == [threading.get_ident()]]
 """
+# Each module the server holds makes every fork dearer; a job needs none of these.
+UNNEEDED = ("argparse", "rich", "sqlite3", "typing", "threading", "traceback")
+HELD = f"""
+import sys
+from sorva import asset
+@asset()
+def held():
+    return sorted(name for name in {UNNEEDED!r} if name in sys.modules)
+"""
 STARTS_THREAD = "import threading\nthreading.Thread(target=threading.Event().wait, daemon=True).start()\n"
 STARTED = ["assets", "fails_to_import"]  # "late" is imported by its job only
 
 
 def write_pipeline(folder):
     for name, source in [("assets", ASSETS), ("fails_to_import", FAILS_TO_IMPORT), ("late", LATE),
-                         ("starts_thread", STARTS_THREAD), ("at_fork", AT_FORK)]:
+                         ("starts_thread", STARTS_THREAD), ("at_fork", AT_FORK), ("held", HELD)]:
         write_module(folder, name, source)
 
 
@@ -188,6 +197,16 @@ def test_every_job_runs_the_at_fork_handlers_of_the_imported_modules(pipeline):
     assert ended == [Ended(0)] * 4
     assert [value[2:] for value in values] == [[True, True]] * 4
     assert len({value[0] for value in values}) == len({value[1] for value in values}) == 4
+
+
+def test_the_server_holds_only_what_jobs_need(pipeline):
+    executor = ForkExecutor()
+    executor.start(["held"], 2)
+    try:
+        ended = executor.run(task(pipeline / "out", "held", "held"))
+    finally:
+        executor.close()
+    assert (ended, (pipeline / "out/value.json").read_text()) == (Ended(0), "[]")
 
 
 def test_a_killed_job_fails_alone_and_the_server_goes_on(executor, pipeline):
