@@ -56,13 +56,32 @@ def sleeper(pid_file):
 '''
 FAILS_TO_IMPORT = "import sys\nprint('half way', file=sys.stderr)\nraise RuntimeError('not today')\n"
 LATE = "from sorva import asset\nprint('late import')\n@asset()\ndef late(): return 1\n"
+# Each job must get the at-fork handlers of the modules it imported: fresh
+# random numbers, and threading's view of the job's own process.
+AT_FORK = """
+import os, random, threading
+from sorva import asset
+@asset()
+def forked(n):
+    return [random.random(), os.getpid(), threading.main_thread().ident == threading.get_ident(),
+            [thread.ident for thread in threading.enumerate()] == [threading.get_ident()]]
+"""
+# Each module the server holds makes every fork dearer; a job needs none of these.
+UNNEEDED = ("argparse", "rich", "sqlite3", "typing", "threading", "traceback")
+HELD = f"""
+import sys
+from sorva import asset
+@asset()
+def held():
+    return sorted(name for name in {UNNEEDED!r} if name in sys.modules)
+"""
 STARTS_THREAD = "import threading\nthreading.Thread(target=threading.Event().wait, daemon=True).start()\n"
 STARTED = ["assets", "fails_to_import"]  # "late" is imported by its job only
 
 
 def write_pipeline(folder):
     for name, source in [("assets", ASSETS), ("fails_to_import", FAILS_TO_IMPORT), ("late", LATE),
-                         ("starts_thread", STARTS_THREAD)]:
+                         ("starts_thread", STARTS_THREAD), ("at_fork", AT_FORK), ("held", HELD)]:
         write_module(folder, name, source)
 
 
@@ -164,6 +183,34 @@ def test_no_job_sees_what_another_changed(executor, pipeline):
     first, second = (executor.run(task(pipeline / f"out{n}", "assets", "counted", b'{"n": %d}' % n)) for n in (1, 2))
     assert (first, second) == (Ended(0), Ended(0))
     assert [(pipeline / f"out{n}/value.json").read_text() for n in (1, 2)] == ["[1]", "[2]"]
+
+
+def test_every_job_runs_the_at_fork_handlers_of_the_imported_modules(pipeline):
+    executor = ForkExecutor()
+    executor.start(["at_fork"], 2)
+    try:
+        # The first job of an asset is the one that learns which pages its jobs write.
+        ended = [executor.run(task(pipeline / f"out{n}", "at_fork", "forked", b'{"n": %d}' % n)) for n in range(4)]
+    finally:
+        executor.close()
+    values = [json.loads((pipeline / f"out{n}/value.json").read_text()) for n in range(4)]
+    assert ended == [Ended(0)] * 4
+    assert [value[2:] for value in values] == [[True, True]] * 4
+    assert len({value[0] for value in values}) == len({value[1] for value in values}) == 4
+
+
+def test_the_server_holds_only_what_jobs_need(pipeline):
+    executor = ForkExecutor()
+    executor.start(["held"], 2)
+    try:
+        ended = executor.run(task(pipeline / "out", "held", "held"))
+    finally:
+        executor.close()
+    # The server needs ctypes, which on some interpreters brings threading along.
+    brought = subprocess.run([sys.executable, "-c", f"import ctypes, json, sys; print(json.dumps([name for name in "
+                              f"{UNNEEDED!r} if name in sys.modules]))"],
+                             capture_output=True, text=True, timeout=60, check=True)
+    assert (ended, (pipeline / "out/value.json").read_text()) == (Ended(0), brought.stdout.strip())
 
 
 def test_a_killed_job_fails_alone_and_the_server_goes_on(executor, pipeline):

@@ -26,18 +26,21 @@ import select
 import signal
 import socket
 import sys
-import threading
 import time
-import traceback
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from types import ModuleType
-from typing import Any, NoReturn
 
 from sorva._cli import INTERRUPTED, USAGE
 from sorva._forklinux import MAX_RUNS, Linux
 from sorva.worker import PROG as WORKER
 from sorva.worker import RECORDS, run_job
+
+# Every module the server holds is more memory for each fork to map again:
+# what only type checkers or a failing child need is not imported here.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from types import ModuleType
+    from typing import Any, NoReturn
 
 GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
 PACKET = 1 << 16  # the largest job packet; module, function and folder are far shorter
@@ -49,7 +52,30 @@ def thread_count() -> int:
     try:
         return len(os.listdir("/proc/self/task"))
     except OSError:
-        return threading.active_count()
+        # Without the system's list only Python's own threads can be counted,
+        # and none runs unless a module imported threading to start it.
+        threading = sys.modules.get("threading")
+        return 1 if threading is None else int(threading.active_count())
+
+
+class _Pending:
+    """The pages the next child writes, populated by the first thing that runs in it.
+
+    The interpreter runs the handlers registered with `os.register_at_fork`
+    in a new child before `os.fork` returns there, in the order they were
+    registered: threading's handler alone writes a hundred pages or so. So
+    the server registers `populate_pending` before the run's modules are
+    imported, and the child pays for those pages at the cheap rate too.
+    """
+
+    populate: Callable[[array.array[int]], None] | None = None
+    profile: array.array[int] | None = None
+
+
+def populate_pending() -> None:
+    profile, _Pending.profile = _Pending.profile, None
+    if profile is not None and _Pending.populate is not None:
+        _Pending.populate(profile)
 
 
 @dataclass
@@ -167,6 +193,7 @@ class Server:
         self.learning: dict[int, tuple[bytes, int]] = {}  # pid -> the asset it profiles, the pipe it tells
         self.learning_assets: set[bytes] = set()
         self.pid = os.getpid()
+        _Pending.populate = self.linux.populate
 
     def serve(self) -> None:
         """Runs jobs until the runner's end closes, then stops them all and returns once they have ended."""
@@ -202,13 +229,16 @@ class Server:
             profile = self.profiles.get(asset)
             if profile is None and asset not in self.learning_assets:
                 learn = os.pipe()
+        _Pending.profile = profile
         try:
             pid = os.fork()
         except OSError as error:
             _answer(answer, f"Ecould not fork: {error.strerror}\nS{USAGE} 0\n".encode())
             return True
+        finally:
+            _Pending.profile = None
         if pid == 0:
-            self._child(job, answer, profile, learn[1] if learn else None)
+            self._child(job, answer, learn[1] if learn else None)
         if learn:
             os.close(learn[1])
             self.learning[pid] = (asset, learn[0])
@@ -236,11 +266,9 @@ class Server:
             moments.append(child[4] if child[4] is not None else child[2])
         return max(0, int((min(moments) - time.monotonic()) * 1000) + 1)
 
-    def _child(self, job: bytes, answer: int, profile: array.array[int] | None, learn: int | None) -> NoReturn:
+    def _child(self, job: bytes, answer: int, learn: int | None) -> NoReturn:
         status = 2
         try:
-            if profile:
-                self.linux.populate(profile)  # type: ignore[misc]
             os.setpgid(0, 0)
             self.linux.arm_death_signal()
             if os.getppid() != self.pid:
@@ -269,6 +297,8 @@ class Server:
                 tuple(upstream.split(",")) if upstream else (),
             )
         except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
+            import traceback
+
             traceback.print_exc()
         finally:
             for stream in (sys.stdout, sys.stderr):
@@ -363,12 +393,13 @@ def main(argv: Sequence[str]) -> int:
     except (IndexError, ValueError, OSError):
         sys.stderr.write("python -m sorva._forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
         return 2
+    os.register_at_fork(after_in_child=populate_pending)
     cwd = os.getcwd()
     if sys.path[:1] != [cwd]:
         sys.path.insert(0, cwd)
     # What materialize_asset imports on every call, imported once here
     # rather than in every child.
-    for name in ("inspect", "pathlib", "sorva._sorva"):
+    for name in ("inspect", "pathlib", "sorva._sorva", "sorva._materialize"):
         importlib.import_module(name)
     imported = import_modules(argv[1:])
     try:
