@@ -41,9 +41,13 @@ def _plan_order(assets: Sequence[Asset]) -> dict[tuple[str, str], int]:
 def _files_of(folder: Path) -> tuple[str, ...]:
     """The job files the folder holds, as the page lists them: value.json,
     the file of a value another serializer stored, the record, the log."""
-    value_files = sorted(path.name for path in folder.glob("value.*") if path.name != "value.json")
-    names = ["value.json", *value_files, "result.json", "worker.log"]
-    return tuple(name for name in names if (folder / name).is_file())
+    try:
+        with os.scandir(folder) as entries:
+            present = {entry.name for entry in entries if entry.is_file()}
+    except OSError:
+        return ()
+    value_files = sorted(name for name in present if name.startswith("value.") and name != "value.json")
+    return tuple(name for name in ["value.json", *value_files, "result.json", "worker.log"] if name in present)
 
 
 def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
