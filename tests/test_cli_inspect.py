@@ -1,6 +1,7 @@
 """`python -m sorva.inspect`: the inspection output on standard output, skip lines and errors on standard error."""
 
 import json
+import subprocess
 import sys
 
 import pytest
@@ -81,3 +82,20 @@ def test_a_large_output_is_written_whole(tmp_path, to_file):
     output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout
     assert (done.returncode, output.endswith("\n")) == (0, not to_file)
     assert json.loads(output)["assets"][0]["module_source"].startswith(filler)
+
+
+# Ctrl-C while the text is written: status 130, no traceback, and no partial file left behind.
+@pytest.mark.parametrize("to_file", [False, True])
+def test_ctrl_c_while_writing_leaves_nothing_half_written(tmp_path, to_file):
+    write_module(tmp_path, "plain", "VALUE = 1\n")
+    script = (
+        "import sys, sorva.inspect as cli\n"
+        "def stopped(file, text):\n    file.write(b'{')\n    raise KeyboardInterrupt\n"
+        "cli._write_utf8 = stopped\n"
+        "cli.main(sys.argv[1:])\n"
+    )
+    args = ["plain", *(["--output", "found.json"] if to_file else [])]
+    done = subprocess.run([sys.executable, "-c", script, *args], cwd=tmp_path, capture_output=True,
+                          encoding="utf-8", timeout=60, check=False)
+    assert (done.returncode, done.stderr) == (130, "")
+    assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__") == []

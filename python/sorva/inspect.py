@@ -71,11 +71,14 @@ def _write_file(path: str, text: str) -> None:
         with open(partial, "wb") as file:
             _write_utf8(file, text)
         os.replace(partial, path)
-    except OSError as error:
+    except BaseException as error:
+        # Whatever stops the writing (a full disk, Ctrl-C) leaves no partial file.
         try:
             os.unlink(partial)
         except OSError:
-            pass  # never created
+            pass  # never created, or already renamed
+        if not isinstance(error, OSError):
+            raise
         fail(PROG, f"cannot write '{path}': {error.strerror}", USAGE)
 
 
@@ -114,8 +117,15 @@ def main(argv: Sequence[str] | None = None) -> None:
     except Exception as error:
         message = str(error) if isinstance(error, NotImported) else exception_text(error)
         fail(PROG, message, FAILED)
-    if args.output is not None:
-        _write_file(args.output, text)
+    try:
+        _write_output(args.output, stdout, text)
+    except KeyboardInterrupt:
+        raise SystemExit(INTERRUPTED) from None
+
+
+def _write_output(path: str | None, stdout: int, text: str) -> None:
+    if path is not None:
+        _write_file(path, text)
         return
     if stdout < 0:
         fail(PROG, "standard output is closed", USAGE)
