@@ -18,7 +18,9 @@ unpacked() {
     target="$cache/python-$release"
     if [ ! -x "$target/bin/python3" ]; then
         mkdir -p "$cache"
-        work=$(mktemp -d "$cache/.unpack.XXXXXX")
+        work="$cache/.unpack.$$"
+        rm -rf "$work"
+        mkdir "$work"
         echo "unpacking $(basename "$archive") into $target" >&2
         tar -xJf "$archive" -C "$work"
         mv -T "$work/cpython-$release" "$target" 2>/dev/null || true
