@@ -187,7 +187,6 @@ class Execution:
     def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
         """Runs the plan to its end, or until a stop; returns the scheduler with every job's state."""
         scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
-        self.history.commit()
 
         def stop() -> None:
             scheduler.stop()
@@ -207,6 +206,9 @@ class Execution:
                     if job is None:
                         break
                     running[pool.submit(self.attempt, job, 1)] = job
+                # The rows of the jobs that ended are saved while the jobs just
+                # started run: the disk's wait delays no job.
+                self.history.commit()
                 if not running:
                     break
                 # A timeout, so that a stop is seen even while every job runs on.
@@ -224,5 +226,4 @@ class Execution:
                     if outcome.digest is not None:
                         self.digests[job.index] = outcome.digest
                     scheduler.finish(job, outcome)
-                self.history.commit()
         return scheduler
