@@ -2,10 +2,11 @@
 
 import json
 import re
+import subprocess
 
 import pytest
 
-from cli_support import alive, run, untimed, wait_for, write_module
+from cli_support import alive, command, run, untimed, wait_for, write_module
 
 DAILY = '''
 import os
@@ -150,3 +151,15 @@ def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path, each
         "[0/1] retry    sleepy    X.XXs  attempt 1 failed: timed out after 1 s",
         "[1/1] failed   sleepy    X.XXs  timed out after 1 s"])
     assert [pid for pid in map(int, wait_for(tmp_path / "pids").split()) if alive(pid)] == []
+
+
+@pytest.mark.parametrize("options, status", [((), 0), (("--dry-run",), 1)])
+def test_a_reader_that_leaves_early_costs_the_output_only(tmp_path, options, status):
+    write_module(tmp_path, "days", DAILY)
+    runner = subprocess.Popen(command("sorva.run", "days", *options), cwd=tmp_path, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, encoding="utf-8")
+    runner.stdout.close()  # as `| head -0` would, before the first line
+    assert (runner.wait(timeout=120), runner.stderr.read()) == (status, "")
+    if not options:
+        listed = json.loads(run("sorva.runs", "--json", cwd=tmp_path).stdout)
+        assert [(entry["outcome"], entry["succeeded"]) for entry in listed] == [("succeeded", 4)]

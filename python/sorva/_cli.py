@@ -30,6 +30,20 @@ def fail(prog: str, message: str, status: int) -> NoReturn:
     raise SystemExit(status)
 
 
+def drop_stdout() -> None:
+    """Sends the rest of standard output nowhere, once its reader has gone (`... | head`).
+
+    Whatever the command still prints, and the interpreter's last flush at
+    exit, then succeed quietly instead of raising BrokenPipeError again.
+    """
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+    except OSError:
+        return
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 def exception_text(error: BaseException) -> str:
     """An exception as one line: its type's qualified name, then its message."""
     return f"{type(error).__qualname__}: {error}"

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TextIO
 
+from sorva._cli import drop_stdout
 from sorva._plan import Job
 from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
 
@@ -68,7 +69,12 @@ class Report:
         return line.rstrip()
 
     def show(self, line: str) -> None:
-        print(line, file=self.stream, flush=True)
+        try:
+            print(line, file=self.stream, flush=True)
+        except BrokenPipeError:
+            # The reader left (`... | head`): the run goes on without its lines.
+            if self.stream is sys.stdout:
+                drop_stdout()
 
     def close(self) -> None:
         """Ends whatever the report keeps on screen, before the summary is printed."""

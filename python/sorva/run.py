@@ -21,7 +21,7 @@ from collections.abc import Sequence
 from dataclasses import replace
 from pathlib import Path
 
-from sorva._cli import FAILED, USAGE, exception_text, fail
+from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
 from sorva._discover import DiscoveryError, discover
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import EXECUTORS, Executor, ExecutorError, UseInstead, executor_class
@@ -234,7 +234,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     the_plan = _plan(args, stopper)
     out = Path(args.out)
     if args.dry_run:
-        _dry_run(the_plan, out, args.force)
+        try:
+            _dry_run(the_plan, out, args.force)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            drop_stdout()
+            raise SystemExit(FAILED) from None
         raise SystemExit(0)
     if args.failed and not the_plan.jobs:
         print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
@@ -267,9 +272,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     except sqlite3.Error as error:
         # Jobs may have run: their folders are as they left them, the history stops where it broke.
         fail(PROG, f"the run history {out / 'sorva.db'} cannot be written: {exception_text(error)}", FAILED)
-    for line in summary_lines(summary):
-        print(line)
-    sys.stdout.flush()
+    try:
+        for line in summary_lines(summary):
+            print(line)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        drop_stdout()  # the run is over and recorded; only its summary is lost
     if summary.signum is not None:
         raise SystemExit(stopper.exit_status)
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)

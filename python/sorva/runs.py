@@ -5,12 +5,11 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
-import os
 import sqlite3
 import sys
 from collections.abc import Sequence
 
-from sorva._cli import USAGE, fail
+from sorva._cli import FAILED, USAGE, drop_stdout, fail
 from sorva._history import History, HistoryError, JobRecord, Run, open_history
 from sorva._parser import ArgumentParser, whole_number
 
@@ -110,8 +109,8 @@ def main(argv: Sequence[str] | None = None) -> None:
         fail(PROG, f"cannot read the run history in '{args.out}': {error}", USAGE)
     except BrokenPipeError:
         # The reader went away (`| head`); nothing more to say to it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        raise SystemExit(1) from None
+        drop_stdout()
+        raise SystemExit(FAILED) from None
     finally:
         history.close()
     sys.stdout.flush()
