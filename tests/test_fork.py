@@ -246,6 +246,22 @@ def test_jobs_of_a_dead_server_fail_with_the_reason_and_a_new_server_takes_over(
     assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p)) is False] == []
 
 
+def test_a_child_forked_ahead_that_died_costs_no_job_and_none_outlives_the_server(executor, pipeline):
+    server = executor._server.process.pid
+
+    def waiting():
+        with open(f"/proc/{server}/task/{server}/children", encoding="ascii") as children:
+            return [int(pid) for pid in children.read().split()]
+
+    assert wait_until(lambda: len(waiting()) == 1)
+    os.kill(waiting()[0], signal.SIGKILL)
+    assert executor.run(task(pipeline / "after", "assets", "chatty")) == Ended(0)
+    assert wait_until(lambda: len(waiting()) == 1)
+    spare = waiting()[0]
+    executor.close()
+    assert wait_until(lambda: not alive(spare))
+
+
 def test_a_job_for_a_server_that_died_idle_runs_on_the_next(executor, pipeline):
     server = executor._server.process
     server.kill()

@@ -5,11 +5,12 @@ session of its own. FD is a packet socket: the server's first packet (JSON)
 says how many threads the imports left running; after that each packet from
 the runner is one job: its time limit, module, function, folder and the size
 of its inputs, separated by NUL bytes, with the job's own stream socket
-attached. The runner writes the inputs into that socket and the child reads
-them from it. The child writes "S<status> 0" there as soon as its output is
-out, and the server writes "S<status> <timed out>" once it has reaped the
-child, which is all the runner hears of a child that was killed; a job that
-cannot start says "E<why>" first. Each answer so goes straight to the runner
+attached. The server hands the job to a child it forked ahead of need (the
+spare), which reads the inputs from that socket once the runner writes them.
+The child writes "S<status> 0" there as soon as its output is out, and the
+server writes "S<status> <timed out>" once it has reaped the child, which is
+all the runner hears of a child that was killed; a job that cannot start
+says "E<why>" first. Each answer so goes straight to the runner
 thread waiting for it. When the runner's end of FD closes, for whatever
 reason, the server stops every job it is running, answers for them and
 exits: nothing it started outlives the runner.
@@ -192,19 +193,25 @@ class Server:
         self.profiles: dict[bytes, array.array[int]] = {}  # asset -> the runs of pages its jobs write
         self.learning: dict[int, tuple[bytes, int]] = {}  # pid -> the asset it profiles, the pipe it tells
         self.learning_assets: set[bytes] = set()
+        self.last_asset = b""  # the asset of the last job: the spare's pages are populated for it
+        # The child that takes the next job: its pid, its end of the socket that hands it the job, and its pidfd.
+        self.spare: tuple[int, socket.socket, int] | None = None
         self.pid = os.getpid()
+        self.serving = True  # until the runner's end closes
+        self.processors = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
         _Pending.populate = self.linux.populate
 
     def serve(self) -> None:
         """Runs jobs until the runner's end closes, then stops them all and returns once they have ended."""
-        serving = True
         channel = self.channel.fileno()
-        while serving or self.children:
+        self._fork_ahead()
+        while self.serving or self.children:
             for fd, _ in self.poller.poll(self._wait() if self.clocked else None):
                 if fd == channel:
-                    serving = self._receive()
-                    if not serving:
+                    self.serving = self._receive()
+                    if not self.serving:
                         self.poller.unregister(channel)
+                        self._drop_spare()
                         for pid in self.children:
                             self._end(pid)
                 else:
@@ -213,7 +220,7 @@ class Server:
                 self._enforce()
 
     def _receive(self) -> bool:
-        """Forks the job in the next packet; False once the runner's end has closed."""
+        """Hands the job in the next packet to the spare; False once the runner's end has closed."""
         try:
             data, ancillary, _, _ = self.channel.recvmsg(PACKET, CONTROL)
         except OSError:
@@ -223,26 +230,79 @@ class Server:
         answer = int.from_bytes(ancillary[0][2][:4], sys.byteorder)
         os.set_inheritable(answer, False)
         limit, _, job = data.partition(b"\0")
-        asset = job[: job.find(b"\0", job.find(b"\0") + 1)]
-        profile = learn = None
-        if self.linux.populate is not None:
-            profile = self.profiles.get(asset)
-            if profile is None and asset not in self.learning_assets:
-                learn = os.pipe()
-        _Pending.profile = profile
+        asset = _asset(job)
+        learn = None
+        if self.linux.populate is not None and asset not in self.profiles and asset not in self.learning_assets:
+            learn = os.pipe()
         try:
-            pid = os.fork()
+            pid, exit_fd = self._hand_over(job, answer, learn)
         except OSError as error:
             _answer(answer, f"Ecould not fork: {error.strerror}\nS{USAGE} 0\n".encode())
             return True
         finally:
-            _Pending.profile = None
-        if pid == 0:
-            self._child(job, answer, learn[1] if learn else None)
+            if learn:
+                os.close(learn[1])
         if learn:
-            os.close(learn[1])
             self.learning[pid] = (asset, learn[0])
             self.learning_assets.add(asset)
+        self.last_asset = asset
+        deadline = None
+        if limit:
+            deadline = time.monotonic() + float(limit)
+            self.clocked.add(pid)
+        self.children[pid] = [answer, exit_fd, deadline, False, None]
+        self._fork_ahead()
+        return True
+
+    def _fork_ahead(self) -> None:
+        """Forks the next job's child now, if a processor is free for it, so that its start costs that job no time.
+
+        With every processor busy the fork would only slow the jobs running,
+        so it waits for the job then.
+        """
+        if self.serving and self.spare is None and len(self.children) < self.processors:
+            try:
+                self._fork_spare()
+            except OSError:
+                pass  # the next job forks its own, and says so if it cannot
+
+    def _hand_over(self, job: bytes, answer: int, learn: tuple[int, int] | None) -> tuple[int, int]:
+        """Gives the job to the spare, forked now if there is none; returns its pid and pidfd.
+
+        Raises OSError if no child can be forked to take it.
+        """
+        for _ in range(2):
+            if self.spare is None:
+                self._fork_spare()
+            assert self.spare is not None
+            pid, control, exit_fd = self.spare
+            self.spare = None
+            try:
+                with control:
+                    socket.send_fds(control, [job], [answer] if learn is None else [answer, learn[1]])
+                return pid, exit_fd
+            except OSError:
+                # It ended before it got the job; its pidfd reports that and it is reaped then.
+                _signal_group(pid, signal.SIGKILL)
+        raise OSError(0, "the forked process ended before it got its job")
+
+    def _fork_spare(self) -> None:
+        """Forks the child that takes the next job, its pages populated for the last job's asset."""
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        populated = self.last_asset if self.last_asset in self.profiles else b""
+        _Pending.profile = self.profiles.get(populated)
+        try:
+            pid = os.fork()
+        except OSError:
+            ours.close()
+            theirs.close()
+            raise
+        finally:
+            _Pending.profile = None
+        if pid == 0:
+            ours.close()
+            self._child(theirs, populated)
+        theirs.close()
         # Both sides set the group, so that a kill can never find the child still in ours.
         try:
             os.setpgid(pid, pid)
@@ -251,12 +311,17 @@ class Server:
         exit_fd = os.pidfd_open(pid)
         self.poller.register(exit_fd, select.POLLIN)
         self.exits[exit_fd] = pid
-        deadline = None
-        if limit:
-            deadline = time.monotonic() + float(limit)
-            self.clocked.add(pid)
-        self.children[pid] = [answer, exit_fd, deadline, False, None]
-        return True
+        self.spare = (pid, ours, exit_fd)
+
+    def _drop_spare(self) -> None:
+        """Ends the spare, which has no job to answer for."""
+        if self.spare is not None:
+            pid, control, exit_fd = self.spare
+            self.spare = None
+            control.close()
+            _signal_group(pid, signal.SIGKILL)
+            del self.exits[exit_fd]
+            self._reap(pid, exit_fd)
 
     def _wait(self) -> int:
         """Milliseconds until the next time limit or grace period runs out."""
@@ -266,8 +331,10 @@ class Server:
             moments.append(child[4] if child[4] is not None else child[2])
         return max(0, int((min(moments) - time.monotonic()) * 1000) + 1)
 
-    def _child(self, job: bytes, answer: int, learn: int | None) -> NoReturn:
+    def _child(self, control: socket.socket, populated: bytes) -> NoReturn:
+        """Waits for its job (a spare), then runs it; leaves without one when the server lets it go."""
         status = 2
+        answer = learn = None
         try:
             os.setpgid(0, 0)
             self.linux.arm_death_signal()
@@ -279,6 +346,14 @@ class Server:
                 os.close(child[1])
             for _, learning in self.learning.values():
                 os.close(learning)
+            job, fds, _, _ = socket.recv_fds(control, PACKET, 2)
+            if not job or not fds:
+                os._exit(0)
+            control.close()
+            answer, learn = fds[0], (fds[1] if len(fds) > 1 else None)
+            asset = _asset(job)
+            if asset != populated and asset in self.profiles and self.linux.populate is not None:
+                self.linux.populate(self.profiles[asset])
             module, function, folder, size, root, upstream = (os.fsdecode(field) for field in job.split(b"\0"))
             try:
                 log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
@@ -310,7 +385,8 @@ class Server:
             # wait for this process to be torn down and reaped. The server
             # answers too, which is all the runner hears of a killed job.
             try:
-                os.write(answer, b"S%d 0\n" % status)
+                if answer is not None:
+                    os.write(answer, b"S%d 0\n" % status)
                 if learn is not None:
                     os.write(learn, self.linux.written().tobytes())
             finally:
@@ -343,6 +419,12 @@ class Server:
         # The group's leader is not yet reaped, so the group cannot have been reused.
         _signal_group(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
+        if pid not in self.children:
+            # A spare that ended before it got a job (it was let go, or killed).
+            if self.spare is not None and self.spare[0] == pid:
+                self.spare[1].close()
+                self.spare = None
+            return
         self.clocked.discard(pid)
         answer, _, _, timed_out, _ = self.children.pop(pid)
         _answer(answer, b"S%d %d\n" % (os.waitstatus_to_exitcode(status), timed_out))
@@ -354,6 +436,12 @@ class Server:
             os.close(learned)
             if runs:
                 self.profiles[asset] = runs
+        self._fork_ahead()
+
+
+def _asset(job: bytes) -> bytes:
+    """The module and function of a job packet: what its pages are learned and populated by."""
+    return job[: job.find(b"\0", job.find(b"\0") + 1)]
 
 
 def _answer(answer: int, message: bytes) -> None:
