@@ -283,11 +283,13 @@ def test_interrupt_stops_every_job_and_what_it_started(executor, pipeline):
     assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p)) is False] == []
 
 
-def test_nothing_outlives_a_runner_that_was_killed(pipeline):
+@pytest.mark.parametrize("executor_class", ["sorva._fork.ForkExecutor", "sorva._executor.ProcessExecutor"])
+def test_nothing_outlives_a_runner_that_was_killed(pipeline, executor_class):
     pid_file = pipeline / "pids"
+    module, name = executor_class.rsplit(".", 1)
     runner = (
-        "import json, sys, pathlib\nfrom sorva._fork import ForkExecutor\nfrom sorva._executor import Task\n"
-        "executor = ForkExecutor()\nexecutor.start(['assets'], 1)\nfolder = pathlib.Path('slow').resolve()\n"
+        f"import json, sys, pathlib\nfrom {module} import {name}\nfrom sorva._executor import Task\n"
+        f"executor = {name}()\nexecutor.start(['assets'], 1)\nfolder = pathlib.Path('slow').resolve()\n"
         "folder.mkdir()\nprint('started', flush=True)\n"
         f"executor.run(Task('assets', 'sleeper', folder, json.dumps({{'pid_file': {str(pid_file)!r}}}).encode()))\n"
     )

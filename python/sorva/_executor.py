@@ -130,15 +130,40 @@ class ProcessExecutor(Executor):
     The group lets the runner stop a job together with everything its asset
     started, and keeps a Ctrl-C at the terminal from reaching the workers
     directly: the runner decides what an interruption means for each job.
+    A watcher process (`sorva._watch`) kills the groups left running if the
+    runner ends without clearing them, killed by a signal it cannot catch.
     """
 
     name = "process"
     GRACE = 2.0  # seconds a stopped job gets to end before it is killed
+    WATCH_WAIT = 5.0  # seconds the watcher may take to leave once the run is over
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._running: dict[int, subprocess.Popen[bytes]] = {}
         self._stopping = False
+        self._watch: subprocess.Popen[bytes] | None = None
+
+    def start(self, modules: Sequence[str], jobs: int) -> None:
+        try:
+            self._watch = subprocess.Popen(
+                [sys.executable, "-m", "sorva._watch"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                start_new_session=True,
+            )
+        except OSError as error:
+            raise ExecutorError(f"could not start the worker watcher: {error.strerror}") from None
+
+    def close(self) -> None:
+        watch, self._watch = self._watch, None
+        if watch is None:
+            return
+        with self._lock:
+            _tell(watch, b"")  # closes its pipe: every group is cleared by now
+        try:
+            watch.wait(self.WATCH_WAIT)
+        except subprocess.TimeoutExpired:
+            watch.kill()
+            watch.wait()
 
     def run(self, task: Task) -> Ended:
         command = [sys.executable, "-m", "sorva.worker", task.module, task.function, str(task.folder)]
@@ -161,6 +186,8 @@ class ProcessExecutor(Executor):
             except OSError as error:
                 return Ended(2, f"could not start the worker: {error}")
             self._running[process.pid] = process
+            if self._watch is not None:
+                _tell(self._watch, b"+%d\n" % process.pid)
         timer = None
         timed_out = threading.Event()
         if task.timeout is not None:
@@ -178,6 +205,8 @@ class ProcessExecutor(Executor):
                 timer.cancel()
             with self._lock:
                 del self._running[process.pid]
+                if self._watch is not None:
+                    _tell(self._watch, b"-%d\n" % process.pid)
             process.wait()
         if timed_out.is_set():
             return Ended(process.returncode, f"timed out after {task.timeout:g} s")
@@ -206,6 +235,19 @@ class ProcessExecutor(Executor):
             running = list(self._running.values())
         for process in running:
             self._stop(process)
+
+
+def _tell(watch: subprocess.Popen[bytes], line: bytes) -> None:
+    """Writes a line to the watcher; an empty one closes its pipe. A watcher that is gone is not missed."""
+    assert watch.stdin is not None
+    try:
+        if line:
+            watch.stdin.write(line)
+            watch.stdin.flush()
+        else:
+            watch.stdin.close()
+    except (OSError, ValueError):
+        pass  # it ended, or its pipe is closed
 
 
 def _feed(process: subprocess.Popen[bytes], inputs: bytes | None) -> None:
