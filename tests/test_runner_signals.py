@@ -26,3 +26,23 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
         runner.kill()
     assert (runner.returncode, squeezed(stdout), stderr) == (status, STOPPED.format(name=signal.Signals(signum).name), "")
     assert [pid for pid in pids if alive(pid)] == []
+
+
+# The inspection runs while the runner loads the rest of itself; a stop then ends it and runs nothing.
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_run_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, signum, status):
+    write_module(tmp_path, "importing", '''
+        import os, pathlib, time
+        pathlib.Path("inspecting").write_text(str(os.getpid()))
+        time.sleep(120)
+        ''')
+    runner = start("sorva.run", "importing", cwd=tmp_path)
+    try:
+        inspection = int(wait_for(tmp_path / "inspecting"))
+        os.kill(runner.pid, signum)
+        stdout, stderr = runner.communicate(timeout=60)
+    finally:
+        runner.kill()
+    name = signal.Signals(signum).name
+    assert (runner.returncode, stdout, stderr) == (status, "", f"stopped by {name} before any job started\n")
+    assert not alive(inspection) and not (tmp_path / "sorva-out").exists()

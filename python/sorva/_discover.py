@@ -12,8 +12,11 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from sorva._plan import Asset, read_assets
 from sorva._stop import Stopper
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from sorva._plan import Asset
 
 INSPECT_ERROR = "python -m sorva.inspect: error: "
 
@@ -22,48 +25,68 @@ class DiscoveryError(Exception):
     """The modules cannot be inspected; the message is one line for the user."""
 
 
-def discover(modules: Sequence[str], stopper: Stopper) -> list[Asset]:
-    """The assets of the modules; raises DiscoveryError, or SystemExit when a signal stopped the inspection.
+class Inspection:
+    """`python -m sorva.inspect --strict` started on the modules, in a process of its own; `assets` reads its finding.
 
     User code runs during the inspection and may print, or end the process;
     the inspection writes its output to a file of its own so that nothing
     mixes with it. A module that fails to import is an error here: a run
     that silently leaves out a listed module looks like a run of it.
     """
-    with tempfile.TemporaryDirectory(prefix="sorva-inspect-") as folder:
-        output = os.path.join(folder, "inspection.json")
-        command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", output, "--", *modules]
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-        def kill() -> None:
-            _kill_group(process.pid)
 
-        stopper.on_stop(kill)
-        _, errors = process.communicate()
-        stopper.forget(kill)
-        if stopper.signum is not None:
-            print(f"stopped by {stopper.name} before any job started", file=sys.stderr)
-            raise SystemExit(stopper.exit_status)
+    def __init__(self, modules: Sequence[str], stopper: Stopper) -> None:
+        self.stopper = stopper
+        self.folder = tempfile.TemporaryDirectory(prefix="sorva-inspect-")
+        self.output = os.path.join(self.folder.name, "inspection.json")
+        command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", self.output, "--", *modules]
+        try:
+            self.process = subprocess.Popen(
+                command, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True
+            )
+        except BaseException:
+            self.folder.cleanup()
+            raise
+        stopper.on_stop(self._kill)
+
+    def assets(self) -> list[Asset]:
+        """The assets of the modules, once the inspection has ended; raises DiscoveryError, or SystemExit
+        when a signal stopped the inspection."""
+        with self.folder:
+            _, errors = self.process.communicate()
+            self.stopper.forget(self._kill)
+            if self.stopper.signum is not None:
+                print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
+                raise SystemExit(self.stopper.exit_status)
+            inspection = self._read(errors)
+        # Only what reads the finding needs the planner, which a runner loads while the inspection runs.
+        from sorva._plan import read_assets
+
+        # The folders a worker imports modules from: its working folder first, as `python -m` has it.
+        roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
+        return read_assets(inspection, roots)
+
+    def _read(self, errors: bytes) -> Any:
         # What the modules printed passes on; an error of the inspection becomes the runner's own.
         lines = errors.decode("utf-8", "replace").splitlines()
-        failure = lines.pop() if process.returncode != 0 and lines and lines[-1].startswith(INSPECT_ERROR) else None
+        failure = lines.pop() if self.process.returncode != 0 and lines and lines[-1].startswith(INSPECT_ERROR) else None
         for line in lines:
             print(line, file=sys.stderr)
         if failure is not None:
             raise DiscoveryError(failure[len(INSPECT_ERROR) :])
-        if process.returncode != 0:
-            raise DiscoveryError(f"inspecting the modules failed ({how_it_ended(process.returncode)})")
+        if self.process.returncode != 0:
+            raise DiscoveryError(f"inspecting the modules failed ({how_it_ended(self.process.returncode)})")
         try:
-            with open(output, encoding="utf-8") as file:
-                inspection: Any = json.load(file)
+            with open(self.output, encoding="utf-8") as file:
+                return json.load(file)
         except FileNotFoundError:
             raise DiscoveryError(
                 "the inspection ended without writing its output (a module may have ended the process)"
             ) from None
         except ValueError as error:
             raise DiscoveryError(f"the inspection output cannot be read: {error}") from None
-    # The folders a worker imports modules from: its working folder first, as `python -m` has it.
-    roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
-    return read_assets(inspection, roots)
+
+    def _kill(self) -> None:
+        _kill_group(self.process.pid)
 
 
 def how_it_ended(status: int) -> str:

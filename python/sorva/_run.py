@@ -1,0 +1,220 @@
+"""A run of the runner, from the inspection's assets to its summary: `python -m sorva.run` once its options are read.
+
+It runs `python -m sorva.inspect` once (`_discover`), plans the jobs
+(`_plan`), lets the scheduler (`_schedule`) decide what runs when and what
+is fresh, has an executor (`_executor`) run each job (`_execute`), keeps the
+job folders and the run history (`_store`, `_history`) and shows progress
+(`_progress`). This module only wires them together.
+"""
+
+from __future__ import annotations
+
+import argparse
+import shlex
+import sqlite3
+import sys
+import time
+from collections import Counter
+from collections.abc import Sequence
+from dataclasses import replace
+from pathlib import Path
+
+from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
+from sorva._discover import DiscoveryError, Inspection
+from sorva._execute import Execution, Freshness, Options, dry_run
+from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
+from sorva._history import History, HistoryError, exclusive, open_history
+from sorva._plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._progress import Summary, make_report, summary_lines
+from sorva._runargs import PROG
+from sorva._runreport import write_report
+from sorva._schedule import FAILED as JOB_FAILED
+from sorva._schedule import Scheduler
+from sorva._stop import Stopper
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
+
+
+def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv: Sequence[str] | None) -> NoReturn:
+    """Runs what the command line asks, from the inspection's assets to the summary, and exits."""
+    the_plan = _plan(args, inspection)
+    out = Path(args.out)
+    if args.dry_run:
+        try:
+            _dry_run(the_plan, out, args.force)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            drop_stdout()
+            raise SystemExit(FAILED) from None
+        raise SystemExit(0)
+    if args.failed and not the_plan.jobs:
+        print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
+        raise SystemExit(0)
+    _prepare_out(out)
+    try:
+        with exclusive(out):
+            history = History.create(out)
+            try:
+                started = time.monotonic()
+                command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
+                run_id = history.start_run(command, args.executor, len(the_plan.jobs))
+                report = make_report(the_plan.jobs, args.verbose)
+                execution = Execution(the_plan, out, lambda: _start_executor(args), history, run_id, _options(args))
+                try:
+                    try:
+                        scheduler = execution.run([report.event], stopper)
+                    finally:
+                        report.close()
+                    summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
+                    history.end_run(run_id, summary.outcome, _run_counts(summary))
+                    summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
+                finally:
+                    if execution.executor is not None:
+                        execution.executor.close()
+            finally:
+                history.close()
+    except (ExecutorError, HistoryError) as error:
+        fail(PROG, str(error), USAGE)
+    except sqlite3.Error as error:
+        # Jobs may have run: their folders are as they left them, the history stops where it broke.
+        fail(PROG, f"the run history {out / 'sorva.db'} cannot be written: {exception_text(error)}", FAILED)
+    try:
+        for line in summary_lines(summary):
+            print(line)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        drop_stdout()  # the run is over and recorded; only its summary is lost
+    if summary.signum is not None:
+        raise SystemExit(stopper.exit_status)
+    raise SystemExit(FAILED if summary.outcome == "failed" else 0)
+
+
+def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
+    try:
+        assets = inspection.assets()
+    except (DiscoveryError, PlanError) as error:
+        fail(PROG, str(error), USAGE)
+    if not assets:
+        fail(PROG, f"no assets found in {', '.join(args.modules)}", USAGE)
+    targets = {asset.ref for asset in assets}
+    if args.select:
+        try:
+            targets = named(assets, args.select)
+            assets = select(assets, args.select)
+        except LookupError as error:
+            fail(PROG, f"argument --select: no asset is named '{error.args[0]}'", USAGE)
+    try:
+        whole = plan(assets)
+        wanted = list(whole.jobs)
+        if args.partition:
+            wanted = matching_partitions(wanted, targets, args.partition)
+        if args.failed:
+            wanted = _failed_last_time(wanted, Path(args.out))
+        return restrict(whole, wanted) if args.partition or args.failed else whole
+    except PlanError as error:
+        for problem in error.problems[:-1]:
+            print(f"{PROG}: error: {problem}", file=sys.stderr)
+        fail(PROG, error.problems[-1], USAGE)
+
+
+def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+    try:
+        history = open_history(out)
+        latest = history.latest() if history else {}
+    except (HistoryError, sqlite3.Error) as error:
+        fail(PROG, str(error), USAGE)
+    return [
+        job
+        for job in jobs
+        if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in ("failed", "interrupted")
+    ]
+
+
+def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
+    """Prints what a run would do, per asset in plan order, then the totals; writes nothing."""
+    try:
+        history = open_history(out) if out.is_dir() else None
+        verdicts = dry_run(the_plan, Freshness(out, history, force))
+    except (HistoryError, sqlite3.Error) as error:
+        fail(PROG, str(error), USAGE)
+    per_asset: dict[str, list[str]] = {}
+    for job, reason in verdicts:
+        per_asset.setdefault(job.asset.label, []).append(reason)
+    for label, reasons in per_asset.items():
+        why = Counter(reason for reason in reasons if reason)
+        explained = ", ".join(f"{reason}: {count}" for reason, count in why.items())
+        line = f"{label}: {sum(why.values())} to run, {len(reasons) - sum(why.values())} fresh"
+        print(f"{line} ({explained})" if explained else line)
+    to_run = sum(1 for _, reason in verdicts if reason)
+    print(f"dry run: {len(verdicts)} jobs, {to_run} to run, {len(verdicts) - to_run} fresh; nothing was run or written")
+
+
+def _prepare_out(out: Path) -> None:
+    if out.exists() and not out.is_dir():
+        fail(PROG, f"argument --out: '{out}' is not a folder", USAGE)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        fail(PROG, f"argument --out: cannot create '{out}': {error.strerror}", USAGE)
+
+
+def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, seconds: float, stopper: Stopper) -> Summary:
+    failures = tuple(
+        (job, scheduler.outcomes[job.index].detail)
+        for job in scheduler.jobs
+        if scheduler.state[job.index] == JOB_FAILED
+    )
+    return Summary(
+        Path(args.out), run_id, tuple(scheduler.jobs), scheduler.counts(), failures, seconds, stopper.signum
+    )
+
+
+def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modules: Sequence[str]) -> Path | None:
+    """The run's report page; one that cannot be written costs a line on standard error, not the run."""
+    try:
+        return write_report(out, the_plan.assets, history, run_id, f"sorva: {' '.join(modules)}")
+    except OSError as error:
+        print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
+    except sqlite3.Error as error:
+        print(f"{PROG}: the report page was not written: {error}", file=sys.stderr)
+    return None
+
+
+def _options(args: argparse.Namespace) -> Options:
+    return Options(args.jobs, args.force, args.retries, args.timeout)
+
+
+def _start_executor(args: argparse.Namespace) -> Executor:
+    """The started executor of the run: the one asked for, or the one it says to use instead."""
+    name = args.executor
+    executor = executor_class(name).from_arguments(args)
+    try:
+        executor.start(args.modules, args.jobs)
+    except UseInstead as instead:
+        executor.close()
+        print(f"{PROG}: {instead}", file=sys.stderr)
+        name = instead.executor
+        executor = executor_class(name).from_arguments(args)
+        try:
+            executor.start(args.modules, args.jobs)
+        except ExecutorError:
+            executor.close()
+            raise
+    except ExecutorError:
+        executor.close()
+        raise
+    return executor
+
+
+def _run_counts(summary: Summary) -> dict[str, int]:
+    counts = summary.counts
+    return {
+        "jobs": len(summary.jobs),
+        "succeeded": counts["done"],
+        "fresh": counts["fresh"],
+        "failed": counts["failed"],
+        "skipped": counts["skipped"],
+        "interrupted": counts["interrupted"],
+    }

@@ -1,0 +1,125 @@
+"""The runner's command line: what `python -m sorva.run` accepts, read into options.
+
+Kept apart from the runner itself, which is loaded only once the modules'
+inspection has started.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from sorva._executor import EXECUTORS
+from sorva._parser import ArgumentParser, whole_number
+
+PROG = "python -m sorva.run"
+
+
+def _seconds(text: str) -> float:
+    try:
+        number = float(text)
+    except ValueError:
+        number = 0.0
+    if not 0 < number < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got '{text}'")
+    return number
+
+
+def _partition(text: str) -> tuple[str, str]:
+    name, equals, key = text.partition("=")
+    if not equals or not name:
+        raise argparse.ArgumentTypeError(f"expected DIM=KEY, got '{text}'")
+    return name, key
+
+
+def parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = ArgumentParser(
+        prog=PROG,
+        description=(
+            "Find the assets of the modules and materialise them, upstream first, one job per "
+            "asset and partition; a job whose source, partition and inputs are those of its last "
+            "success is fresh and not run again. Exit status 0 when every job succeeded or was "
+            "fresh, 1 when a job failed or was skipped, 2 when nothing could run (a wrong "
+            "invocation, or a pipeline that cannot be planned), 130 or 143 when stopped by SIGINT "
+            "or SIGTERM."
+        ),
+    )
+    parser.add_argument("modules", nargs="*", metavar="MODULE", help="dotted module name (at least one)")
+    parser.add_argument(
+        "--out", default="sorva-out", metavar="DIR", help="folder for the job folders and the run history "
+        "(default: ./sorva-out)"
+    )
+    parser.add_argument(
+        "--jobs",
+        type=whole_number(1),
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="jobs run at once (default: the number of processors)",
+    )
+    parser.add_argument(
+        "--select",
+        action="append",
+        metavar="NAME",
+        help="run only this asset and everything upstream of it (repeatable); NAME is a function name, "
+        "an asset ref or a declared name",
+    )
+    parser.add_argument("--force", action="store_true", help="run every selected job, fresh or not")
+    parser.add_argument(
+        "--executor",
+        choices=sorted(EXECUTORS),
+        default="fork" if hasattr(os, "fork") else "process",
+        help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
+        "'process' starts one worker process per job, 'dask' sends each job to a Dask cluster "
+        "(default: fork where the system can fork, else process)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --executor dask: the cluster's scheduler, tcp://HOST:PORT (default: a cluster of local "
+        "worker processes started for the run)",
+    )
+    parser.add_argument(
+        "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"
+    )
+    parser.add_argument(
+        "-n",
+        "--dry-run",
+        action="store_true",
+        help="print, per asset, how many jobs would run, which are fresh and why the others would run; "
+        "run nothing and write nothing",
+    )
+    parser.add_argument(
+        "--partition",
+        action="append",
+        type=_partition,
+        metavar="DIM=KEY",
+        help="run only the partitions of the selected assets with this key (repeatable; keys of one "
+        "dimension are alternatives), and what they need upstream; KEY is read as JSON where the "
+        "dimension holds such a key (day=7 the integer 7, 'day=\"7\"' the text)",
+    )
+    parser.add_argument(
+        "--failed",
+        action="store_true",
+        help="run only the jobs whose last run failed or was interrupted, and what they need that is not fresh",
+    )
+    parser.add_argument(
+        "--retries", type=whole_number(0), default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a job, and all it started, that runs longer than this; it fails as timed out",
+    )
+    # Module names may come before, between and after options; after `--` all are module names.
+    argv = list(sys.argv[1:] if argv is None else argv)
+    names = argv[argv.index("--") + 1 :] if "--" in argv else []
+    args = parser.parse_intermixed_args(argv[: len(argv) - len(names) - 1] if "--" in argv else argv)
+    args.modules += names
+    if not args.modules:
+        parser.error("the following arguments are required: MODULE")
+    if args.scheduler is not None and args.executor != "dask":
+        parser.error("argument --scheduler: only with --executor dask")
+    return args
