@@ -424,6 +424,7 @@ class Server:
             if self.spare is not None and self.spare[0] == pid:
                 self.spare[1].close()
                 self.spare = None
+                self._fork_ahead()
             return
         self.clocked.discard(pid)
         answer, _, _, timed_out, _ = self.children.pop(pid)
