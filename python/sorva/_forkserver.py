@@ -180,7 +180,7 @@ class Server:
     setting up to the child.
     """
 
-    def __init__(self, channel: socket.socket, imported: dict[str, ImportOutput]) -> None:
+    def __init__(self, channel: socket.socket, imported: dict[str, ImportOutput], ahead: bool = True) -> None:
         self.channel = channel
         self.imported = imported
         self.poller = select.poll()
@@ -198,6 +198,7 @@ class Server:
         self.spare: tuple[int, socket.socket, int] | None = None
         self.pid = os.getpid()
         self.serving = True  # until the runner's end closes
+        self.ahead = ahead  # whether a spare may be forked before a job asks for one
         self.processors = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
         _Pending.populate = self.linux.populate
 
@@ -260,7 +261,7 @@ class Server:
         With every processor busy the fork would only slow the jobs running,
         so it waits for the job then.
         """
-        if self.serving and self.spare is None and len(self.children) < self.processors:
+        if self.ahead and self.serving and self.spare is None and len(self.children) < self.processors:
             try:
                 self._fork_spare()
             except OSError:
@@ -492,14 +493,16 @@ def main(argv: Sequence[str]) -> int:
         importlib.import_module(name)
     imported = import_modules(argv[1:])
     try:
-        channel.send(json.dumps({"threads": thread_count()}).encode())
+        threads = thread_count()
+        channel.send(json.dumps({"threads": threads}).encode())
     except OSError:
         return 0  # the runner is gone: there is nobody to serve
     # The children leave the imported objects untouched by the collector, so
     # their pages stay shared with this process.
     gc.collect()
     gc.freeze()
-    Server(channel, imported).serve()
+    # A server left with threads running is stopped by the runner unused; it must fork nothing meanwhile.
+    Server(channel, imported, ahead=threads == 1).serve()
     return 0
 
 
