@@ -357,20 +357,6 @@ def test_the_example_pipeline_through_the_cluster_leaves_what_a_local_run_leaves
     )
 
 
-def test_a_module_missing_on_the_workers_fails_with_its_import_error(cluster, tmp_path):
-    write_module(tmp_path, "only_here", "from sorva import asset\n@asset()\ndef here(): return 1\n")
-    done = run("sorva.run", "only_here", "--executor", "dask", "--scheduler", cluster.address, cwd=tmp_path)
-    assert (done.returncode, done.stderr, squeezed(done.stdout)) == (1, "", (
-        "[1/1] failed here X.XXs ModuleNotFoundError: No module named 'only_here'\n"
-        "1 jobs in X.XXs: 0 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html\n"
-        "failed: here: ModuleNotFoundError: No module named 'only_here'\n"
-    ))
-    assert (tmp_path / "sorva-out" / "here" / "result.json").read_bytes() == (
-        b'{"error":"ModuleNotFoundError: No module named \'only_here\'",'
-        b'"error_type":"ModuleNotFoundError","ok":false}'
-    )
-
-
 def free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
