@@ -20,8 +20,8 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from sorva._executor import ProcessExecutor, Task
-from sorva._fork import ForkExecutor
+from sorva._executors.process import ProcessExecutor, Task
+from sorva._executors.fork import ForkExecutor
 
 ROUNDS = 5
 STARTS = 20  # interpreter starts per round

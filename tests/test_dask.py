@@ -31,8 +31,8 @@ from cli_support import (
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 import dask  # noqa: E402 - installed with distributed
 
-from sorva._dask import DaskExecutor  # noqa: E402 - only with distributed installed
-from sorva._executor import Ended, ExecutorError, Task  # noqa: E402
+from sorva._executors.dask import DaskExecutor  # noqa: E402 - only with distributed installed
+from sorva._executors.process import Ended, ExecutorError, Task  # noqa: E402
 
 # Tornado, under the distributed version Debian ships, warns about its own event loop handling.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -328,7 +328,7 @@ def test_a_job_that_keeps_killing_its_worker_fails_with_the_reason(tmp_path, mon
 
 
 def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
-    monkeypatch.setattr("sorva._dask.CONNECT_TIMEOUT", 1.0)
+    monkeypatch.setattr("sorva._executors.dask.CONNECT_TIMEOUT", 1.0)
     cluster, _ = start_scheduler(tmp_path)
     try:
         with pytest.raises(ExecutorError) as raised:

@@ -14,8 +14,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from cli_support import REPO, run, write_module
-from sorva._executor import Ended, ExecutorError, Task
-from sorva._fork import ForkExecutor, ForkUnsafeError
+from sorva._executors.process import Ended, ExecutorError, Task
+from sorva._executors.fork import ForkExecutor, ForkUnsafeError
 
 ASSETS = '''
 import os, signal, sys, time
@@ -287,12 +287,12 @@ def test_interrupt_stops_every_job_and_what_it_started(executor, pipeline):
     assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p)) is False] == []
 
 
-@pytest.mark.parametrize("executor_class", ["sorva._fork.ForkExecutor", "sorva._executor.ProcessExecutor"])
+@pytest.mark.parametrize("executor_class", ["sorva._executors.fork.ForkExecutor", "sorva._executors.process.ProcessExecutor"])
 def test_nothing_outlives_a_runner_that_was_killed(pipeline, executor_class):
     pid_file = pipeline / "pids"
     module, name = executor_class.rsplit(".", 1)
     runner = (
-        f"import json, sys, pathlib\nfrom {module} import {name}\nfrom sorva._executor import Task\n"
+        f"import json, sys, pathlib\nfrom {module} import {name}\nfrom sorva._executors.process import Task\n"
         f"executor = {name}()\nexecutor.start(['assets'], 1)\nfolder = pathlib.Path('slow').resolve()\n"
         "folder.mkdir()\nprint('started', flush=True)\n"
         f"executor.run(Task('assets', 'sleeper', folder, json.dumps({{'pid_file': {str(pid_file)!r}}}).encode()))\n"

@@ -3,7 +3,7 @@
 import pytest
 
 from plan_support import assets_of
-from sorva._plan import PlanError, job_key, plan
+from sorva._runner.plan import PlanError, job_key, plan
 
 DAYS, COUNTRIES = [1, 2], ["pt", "no"]
 # sales by (day, country) rolled up per day, per country and in all.

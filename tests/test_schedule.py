@@ -3,8 +3,8 @@
 import pytest
 
 from plan_support import assets_of
-from sorva._plan import plan
-from sorva._schedule import DONE, FAILED, FRESH, INTERRUPTED, Outcome, Scheduler
+from sorva._runner.plan import plan
+from sorva._runner.schedule import DONE, FAILED, FRESH, INTERRUPTED, Outcome, Scheduler
 
 # raw -> clean -> (report, stats); side stands alone; report also takes side.
 PIPELINE = [("raw", {}), ("clean", {"data": "raw"}), ("report", {"rows": "clean", "extra": "side"}),

@@ -16,13 +16,13 @@ from typing import Any
 from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
-from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
-from sorva._graph import JobRow, build, with_outcomes
+from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
+from sorva._reporting.graph import JobRow, build, with_outcomes
 from sorva._history import FILE, HistoryError, open_history
 from sorva._parser import ArgumentParser
-from sorva._plan import Asset, PlanError, read_assets
-from sorva._report import RunInfo, report_page
-from sorva._runreport import job_rows, run_info, write_file
+from sorva._runner.plan import Asset, PlanError, read_assets
+from sorva._reporting.page import RunInfo, report_page
+from sorva._reporting.runpage import job_rows, run_info, write_file
 
 PROG = "python -m sorva.graph"
 FORMATS = {".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot"}

@@ -1,17 +1,17 @@
 """`python -m sorva.run MODULE [MODULE ...]`: runs the assets of the modules, only what changed since the last run.
 
 The runner drives sorva exactly as an outside orchestrator would. This
-module reads the command line (`_runargs`) and starts the inspection of the
-modules (`_discover`); the run itself (`_run`) is loaded meanwhile.
+module reads the command line (`_runner.options`) and starts the inspection of the
+modules (`_runner.discover`); the run itself (`_runner.run`) is loaded meanwhile.
 """
 
 from __future__ import annotations
 
 from collections.abc import Sequence
 
-from sorva._discover import Inspection
-from sorva._runargs import parse
-from sorva._stop import Stopper
+from sorva._runner.discover import Inspection
+from sorva._runner.options import parse
+from sorva._runner.stop import Stopper
 
 
 def main(argv: Sequence[str] | None = None) -> None:
@@ -23,7 +23,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     inspection = Inspection(args.modules, stopper)
     # Loaded while the modules are inspected in their own process: both take
     # about as long, and the run starts once both are done.
-    from sorva._run import run
+    from sorva._runner.run import run
 
     run(args, stopper, inspection, argv)
 

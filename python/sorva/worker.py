@@ -19,7 +19,7 @@ if TYPE_CHECKING:
     from types import ModuleType
     from typing import Any
 
-    from sorva._values import Upstream
+    from sorva._jobfiles.values import Upstream
 
 PROG = "python -m sorva.worker"
 RECORDS = ("result.json", "value.json")
@@ -51,7 +51,7 @@ def run_job(
         _say(f"{PROG}: error: {refusal}")
         return USAGE
     import_from_cwd()
-    from sorva._materialize import materialize
+    from sorva._jobfiles.materialize import materialize
     from sorva._sorva import materialize_asset
 
     def natively() -> None:
@@ -87,7 +87,7 @@ def _stored_upstream(inputs: dict[str, Any], root: str | None, upstream: Sequenc
         return {}
     if root is None:
         raise Refused("argument --upstream: needs --root")
-    from sorva._values import parse_upstream
+    from sorva._jobfiles.values import parse_upstream
 
     try:
         return parse_upstream(inputs, upstream)

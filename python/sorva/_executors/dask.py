@@ -31,8 +31,8 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 from sorva._cli import exception_text
-from sorva._executor import Ended, Executor, ExecutorError, Task
-from sorva._values import upstream_files
+from sorva._executors.process import Ended, Executor, ExecutorError, Task
+from sorva._jobfiles.values import upstream_files
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -13,7 +13,7 @@ from __future__ import annotations
 import importlib
 from pathlib import Path
 
-from sorva import _records
+from sorva._jobfiles import records as _records
 from sorva.serializers import lookup
 
 # A plain JSON job passes through here on its way to the native module: it
@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any, NoReturn
 
-    from sorva._values import Upstream
+    from sorva._jobfiles.values import Upstream
     from sorva.serializers import Serializer
 
 
@@ -69,7 +69,7 @@ def materialize(
         return
     import inspect
 
-    from sorva._values import load_upstream
+    from sorva._jobfiles.values import load_upstream
 
     try:
         kwargs = _keywords(inputs)
@@ -127,7 +127,7 @@ class _Stored(Exception):
 
 
 def _store(value: Any, output: Path, serializer: Serializer, function_name: str) -> None:
-    from sorva._values import store
+    from sorva._jobfiles.values import store
 
     try:
         store(value, output, serializer)

@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from sorva._executor import EXECUTORS
+from sorva._executors.process import EXECUTORS
 from sorva._parser import ArgumentParser, whole_number
 
 PROG = "python -m sorva.run"

@@ -13,7 +13,7 @@ from collections import deque
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from sorva._plan import Job
+from sorva._runner.plan import Job
 
 WAITING = "waiting"  # upstream jobs have not all succeeded yet
 READY = "ready"

@@ -1,10 +1,10 @@
 """A run of the runner, from the inspection's assets to its summary: `python -m sorva.run` once its options are read.
 
-It runs `python -m sorva.inspect` once (`_discover`), plans the jobs
-(`_plan`), lets the scheduler (`_schedule`) decide what runs when and what
-is fresh, has an executor (`_executor`) run each job (`_execute`), keeps the
-job folders and the run history (`_store`, `_history`) and shows progress
-(`_progress`). This module only wires them together.
+It runs `python -m sorva.inspect` once (`discover`), plans the jobs
+(`plan`), lets the scheduler (`schedule`) decide what runs when and what
+is fresh, has an executor (`sorva._executors`) run each job (`execution`), keeps the
+job folders and the run history (`sorva._jobfiles`, `sorva._history`) and shows progress
+(`sorva._reporting`). This module only wires them together.
 """
 
 from __future__ import annotations
@@ -20,17 +20,17 @@ from dataclasses import replace
 from pathlib import Path
 
 from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
-from sorva._discover import DiscoveryError, Inspection
-from sorva._execute import Execution, Freshness, Options, dry_run
-from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
+from sorva._runner.discover import DiscoveryError, Inspection
+from sorva._runner.execution import Execution, Freshness, Options, dry_run
+from sorva._executors.process import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
-from sorva._progress import Summary, make_report, summary_lines
-from sorva._runargs import PROG
-from sorva._runreport import write_report
-from sorva._schedule import FAILED as JOB_FAILED
-from sorva._schedule import Scheduler
-from sorva._stop import Stopper
+from sorva._runner.plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._reporting.progress import Summary, make_report, summary_lines
+from sorva._runner.options import PROG
+from sorva._reporting.runpage import write_report
+from sorva._runner.schedule import FAILED as JOB_FAILED
+from sorva._runner.schedule import Scheduler
+from sorva._runner.stop import Stopper
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -5,10 +5,10 @@ from __future__ import annotations
 import json
 from pathlib import Path, PurePosixPath
 
-from sorva import _values
-from sorva._discover import how_it_ended
-from sorva._executor import Ended
-from sorva._plan import Job
+from sorva._jobfiles import values as _values
+from sorva._runner.discover import how_it_ended
+from sorva._executors.process import Ended
+from sorva._runner.plan import Job
 
 PREVIEW = 72
 STALE = ("result.json", "value.json")

@@ -9,11 +9,11 @@ import os
 from collections.abc import Sequence
 from pathlib import Path
 
-from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
-from sorva._graph import Graph, JobRow, build, with_outcomes
+from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
+from sorva._reporting.graph import Graph, JobRow, build, with_outcomes
 from sorva._history import History, Run
-from sorva._plan import Asset, canonical, key_text
-from sorva._report import RunInfo, report_page
+from sorva._runner.plan import Asset, canonical, key_text
+from sorva._reporting.page import RunInfo, report_page
 
 REPORT = "report.html"
 

@@ -6,7 +6,7 @@ import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
-from sorva._plan import Asset
+from sorva._runner.plan import Asset
 
 # Outcomes a job can have in a run, the ones that need attention first.
 OUTCOMES = ("failed", "interrupted", "skipped", "ok", "fresh")

@@ -8,13 +8,14 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
 
-from sorva import _store, serializers
+from sorva import serializers
+from sorva._jobfiles import folder as _store
 from sorva._cli import exception_text
-from sorva._executor import Executor, ExecutorError, Task
+from sorva._executors.process import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
-from sorva._plan import Job, Plan, job_key, job_recipe
-from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, SKIPPED, Event, Outcome, Scheduler
-from sorva._stop import Stopper
+from sorva._runner.plan import Job, Plan, job_key, job_recipe
+from sorva._runner.schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, SKIPPED, Event, Outcome, Scheduler
+from sorva._runner.stop import Stopper
 
 # How the history names the scheduler's end states.
 RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}

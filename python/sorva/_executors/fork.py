@@ -4,7 +4,7 @@ A fresh interpreter per job costs far more than the job itself when assets are
 small; forking a process that has already imported everything keeps each job
 in a process of its own (a crash, a leak or a changed global stays there) at a
 fraction of the price. The runner is threaded and must not fork itself, so it
-starts `python -m sorva._forkserver` and sends it the jobs over a socket.
+starts `python -m sorva._executors.forkserver` and sends it the jobs over a socket.
 """
 
 from __future__ import annotations
@@ -18,8 +18,8 @@ import sys
 import threading
 from collections.abc import Sequence
 
-from sorva._executor import Ended, Executor, ExecutorError, Task, UseInstead
-from sorva._forkserver import GRACE, PACKET
+from sorva._executors.process import Ended, Executor, ExecutorError, Task, UseInstead
+from sorva._executors.forkserver import GRACE, PACKET
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
@@ -60,7 +60,7 @@ class _Server:
             # A session of its own: the terminal's Ctrl-C reaches the runner
             # only, and whatever the jobs leave behind can be found by it.
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "sorva._forkserver", str(theirs.fileno()), *modules],
+                [sys.executable, "-m", "sorva._executors.forkserver", str(theirs.fileno()), *modules],
                 pass_fds=(theirs.fileno(),),
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,

@@ -1,6 +1,6 @@
 """The fork server: imports a run's modules once, then forks one child per job that does what the worker does.
 
-The runner starts it as `python -m sorva._forkserver FD MODULE ...` in a
+The runner starts it as `python -m sorva._executors.forkserver FD MODULE ...` in a
 session of its own. FD is a packet socket: the server's first packet (JSON)
 says how many threads the imports left running; after that each packet from
 the runner is one job: its time limit, module, function, folder and the size
@@ -32,7 +32,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from sorva._cli import INTERRUPTED, USAGE
-from sorva._forklinux import MAX_RUNS, Linux
+from sorva._executors.forklinux import MAX_RUNS, Linux
 from sorva.worker import PROG as WORKER
 from sorva.worker import RECORDS, run_job
 
@@ -481,7 +481,7 @@ def main(argv: Sequence[str]) -> int:
         if channel.type != socket.SOCK_SEQPACKET:
             raise ValueError(channel.type)
     except (IndexError, ValueError, OSError):
-        sys.stderr.write("python -m sorva._forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
+        sys.stderr.write("python -m sorva._executors.forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
         return 2
     os.register_at_fork(after_in_child=populate_pending)
     cwd = os.getcwd()
@@ -489,7 +489,7 @@ def main(argv: Sequence[str]) -> int:
         sys.path.insert(0, cwd)
     # What materialize_asset imports on every call, imported once here
     # rather than in every child.
-    for name in ("inspect", "pathlib", "sorva._sorva", "sorva._materialize"):
+    for name in ("inspect", "pathlib", "sorva._sorva", "sorva._jobfiles.materialize"):
         importlib.import_module(name)
     imported = import_modules(argv[1:])
     try:

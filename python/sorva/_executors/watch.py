@@ -1,4 +1,4 @@
-"""`python -m sorva._watch`: ends the process groups of a runner's jobs when the runner itself ends without doing so.
+"""`python -m sorva._executors.watch`: ends the process groups of a runner's jobs when the runner itself ends without doing so.
 
 The process executor starts it once per run, in a session of its own, with a
 pipe on its standard input. The executor writes "+PGID" when a job's

@@ -12,11 +12,11 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from sorva._stop import Stopper
+from sorva._runner.stop import Stopper
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from sorva._plan import Asset
+    from sorva._runner.plan import Asset
 
 INSPECT_ERROR = "python -m sorva.inspect: error: "
 
@@ -59,7 +59,7 @@ class Inspection:
                 raise SystemExit(self.stopper.exit_status)
             inspection = self._read(errors)
         # Only what reads the finding needs the planner, which a runner loads while the inspection runs.
-        from sorva._plan import read_assets
+        from sorva._runner.plan import read_assets
 
         # The folders a worker imports modules from: its working folder first, as `python -m` has it.
         roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]

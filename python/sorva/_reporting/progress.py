@@ -15,8 +15,8 @@ from pathlib import Path
 from typing import TextIO
 
 from sorva._cli import drop_stdout
-from sorva._plan import Job
-from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
+from sorva._runner.plan import Job
+from sorva._runner.schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
 
 SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
 

@@ -48,9 +48,9 @@ class UseInstead(ExecutorError):
 # is imported only when its executor is chosen, so an executor's dependencies
 # cost nothing to the runs of the others.
 EXECUTORS = {
-    "process": ("sorva._executor", "ProcessExecutor"),
-    "fork": ("sorva._fork", "ForkExecutor"),
-    "dask": ("sorva._dask", "DaskExecutor"),
+    "process": ("sorva._executors.process", "ProcessExecutor"),
+    "fork": ("sorva._executors.fork", "ForkExecutor"),
+    "dask": ("sorva._executors.dask", "DaskExecutor"),
 }
 
 
@@ -76,7 +76,7 @@ class Task:
     timeout: float | None = None  # seconds the job may run, None for no limit
     # Members of `inputs` that say where an upstream value lies instead of
     # holding it (`python -m sorva.worker ... --root ROOT --upstream ...`);
-    # `sorva._values.upstream_files` lists the files under `root` they need.
+    # `sorva._jobfiles.values.upstream_files` lists the files under `root` they need.
     upstream: tuple[str, ...] = ()
     root: Path | None = None  # the run's output folder, which holds those upstream folders
 
@@ -130,7 +130,7 @@ class ProcessExecutor(Executor):
     The group lets the runner stop a job together with everything its asset
     started, and keeps a Ctrl-C at the terminal from reaching the workers
     directly: the runner decides what an interruption means for each job.
-    A watcher process (`sorva._watch`) kills the groups left running if the
+    A watcher process (`sorva._executors.watch`) kills the groups left running if the
     runner ends without clearing them, killed by a signal it cannot catch.
     """
 
@@ -147,7 +147,7 @@ class ProcessExecutor(Executor):
     def start(self, modules: Sequence[str], jobs: int) -> None:
         try:
             self._watch = subprocess.Popen(
-                [sys.executable, "-m", "sorva._watch"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                [sys.executable, "-m", "sorva._executors.watch"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                 start_new_session=True,
             )
         except OSError as error:

@@ -1,0 +1,1 @@
+"""How jobs run: the seam between the runner and an executor, and the executors themselves."""
