@@ -32,7 +32,7 @@ distributed = pytest.importorskip("distributed", reason="the Dask executor needs
 import dask  # noqa: E402 - installed with distributed
 
 from sorva._executors.dask import DaskExecutor  # noqa: E402 - only with distributed installed
-from sorva._executors.process import Ended, ExecutorError, Task  # noqa: E402
+from sorva._executors import Ended, ExecutorError, Settings, Task  # noqa: E402
 
 # Tornado, under the distributed version Debian ships, warns about its own event loop handling.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -159,7 +159,7 @@ def cluster(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Cluster]:
 @pytest.fixture(scope="session")
 def remote(cluster: Cluster) -> Iterator[DaskExecutor]:
     """An executor connected to the shared cluster."""
-    executor = DaskExecutor(cluster.address)
+    executor = DaskExecutor(Settings(cluster.address))
     executor.start(["pipeline", "edge"], 4)
     yield executor
     executor.close()
@@ -263,7 +263,7 @@ def test_a_job_past_its_timeout_is_stopped(remote, tmp_path):
 
 
 def test_interrupt_cancels_running_and_pending_jobs_on_the_cluster(cluster, tmp_path):
-    executor = DaskExecutor(cluster.address)
+    executor = DaskExecutor(Settings(cluster.address))
     executor.start(["edge"], 8)
     pids = tmp_path / "pids"
     pids.mkdir()
@@ -332,7 +332,7 @@ def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
     cluster, _ = start_scheduler(tmp_path)
     try:
         with pytest.raises(ExecutorError) as raised:
-            DaskExecutor(cluster.address).start(["edge"], 1)
+            DaskExecutor(Settings(cluster.address)).start(["edge"], 1)
     finally:
         cluster.stop()
     assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"

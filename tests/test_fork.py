@@ -14,7 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from cli_support import REPO, run, write_module
-from sorva._executors.process import Ended, ExecutorError, Task
+from sorva._executors import Ended, ExecutorError, Task
 from sorva._executors.fork import ForkExecutor, ForkUnsafeError
 
 ASSETS = '''
@@ -292,7 +292,7 @@ def test_nothing_outlives_a_runner_that_was_killed(pipeline, executor_class):
     pid_file = pipeline / "pids"
     module, name = executor_class.rsplit(".", 1)
     runner = (
-        f"import json, sys, pathlib\nfrom {module} import {name}\nfrom sorva._executors.process import Task\n"
+        f"import json, sys, pathlib\nfrom {module} import {name}\nfrom sorva._executors import Task\n"
         f"executor = {name}()\nexecutor.start(['assets'], 1)\nfolder = pathlib.Path('slow').resolve()\n"
         "folder.mkdir()\nprint('started', flush=True)\n"
         f"executor.run(Task('assets', 'sleeper', folder, json.dumps({{'pid_file': {str(pid_file)!r}}}).encode()))\n"

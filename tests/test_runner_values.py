@@ -74,7 +74,7 @@ def test_digests_follow_the_value_file(tmp_path):
 
 def executors():
     """Every executor this build has; one whose module is missing is skipped."""
-    from sorva._executors.process import EXECUTORS, ExecutorError, executor_class
+    from sorva._executors import EXECUTORS, ExecutorError, executor_class
 
     for name in EXECUTORS:
         try:

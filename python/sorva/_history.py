@@ -30,12 +30,14 @@ from __future__ import annotations
 
 import datetime
 import fcntl
+import json
 import os
 import sqlite3
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 FILE = "sorva.db"
 LOCK = "sorva.lock"
@@ -94,6 +96,30 @@ class JobRecord:
     folder: str
     attempt: int = 1
     recipe: str | None = None
+
+    @property
+    def partition_text(self) -> str:
+        """The partition as people read it; a text that is no JSON object shows as it stands."""
+        try:
+            partition = json.loads(self.partition)
+        except ValueError:
+            return self.partition
+        return partition_text(partition) if isinstance(partition, dict) else self.partition
+
+
+def canonical(value: Any) -> str:
+    """A text that is equal for equal JSON values (and tells 1 from true), as partitions are recorded."""
+    return json.dumps(value, sort_keys=True, separators=(",", ":"))
+
+
+def key_text(key: Any) -> str:
+    """A partition key as people read it: a text as it stands, any other key as JSON."""
+    return key if isinstance(key, str) else json.dumps(key)
+
+
+def partition_text(partition: Mapping[str, Any]) -> str:
+    """A partition as people read it: `city=oslo day=7`, empty for none."""
+    return " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
 
 
 def now() -> str:

@@ -7,8 +7,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
-from sorva._parser import ArgumentParser
+from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, exception_text, fail, import_from_cwd, write_whole
 
 PROG = "python -m sorva.inspect"
 
@@ -66,26 +65,21 @@ def _write_utf8(file: io.BufferedIOBase, text: str) -> None:
 
 def _write_file(path: str, text: str) -> None:
     """Writes `text` so that a reader finds either all of it or no file."""
-    partial = f"{path}.{os.getpid()}.partial"
-    try:
+
+    def write(partial: str) -> None:
         with open(partial, "wb") as file:
             _write_utf8(file, text)
-        os.replace(partial, path)
-    except BaseException as error:
-        # Whatever stops the writing (a full disk, Ctrl-C) leaves no partial file.
-        try:
-            os.unlink(partial)
-        except OSError:
-            pass  # never created, or already renamed
-        if not isinstance(error, OSError):
-            raise
+
+    try:
+        write_whole(path, write)
+    except OSError as error:
         fail(PROG, f"cannot write '{path}': {error.strerror}", USAGE)
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+    parser = argument_parser(
+        PROG,
+        (
             "Import the modules and print one JSON object describing every asset "
             "found in them. Modules that fail to import are skipped with a line "
             "on standard error."

@@ -15,17 +15,17 @@ from sorva._runner.stop import Stopper
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    args = parse(argv)
+    options = parse(argv)
     stopper = Stopper()
     stopper.install()
     # The workers and the inspection run in process groups of their own; a
     # stop reaches them through the runner, which reports what it stopped.
-    inspection = Inspection(args.modules, stopper)
+    inspection = Inspection(options.modules, stopper)
     # Loaded while the modules are inspected in their own process: both take
     # about as long, and the run starts once both are done.
     from sorva._runner.run import run
 
-    run(args, stopper, inspection, argv)
+    run(options, stopper, inspection)
 
 
 if __name__ == "__main__":

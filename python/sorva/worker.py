@@ -10,7 +10,8 @@ from __future__ import annotations
 import os
 import sys
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
+from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, exception_text, fail, import_from_cwd
+from sorva._jobfiles import records
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -22,7 +23,6 @@ if TYPE_CHECKING:
     from sorva._jobfiles.values import Upstream
 
 PROG = "python -m sorva.worker"
-RECORDS = ("result.json", "value.json")
 VALUE_OPTIONS = ("--inputs", "--inputs-file", "--root")
 
 
@@ -67,7 +67,7 @@ def run_job(
         pass  # the asset failed and its failure record is written; the record says so below
     except BaseException as error:
         # Outside the guarded steps: whatever was half-written must not pass for a record.
-        _remove_records(folder)
+        records.remove_left(folder)
         if not isinstance(error, Exception):
             raise
         _say(f"{PROG}: error: {exception_text(error)}")
@@ -109,12 +109,12 @@ def _prepare(
     try:
         stored = _stored_upstream({} if inputs is None else _check_inputs(inputs), root, upstream)
     except Refused:
-        _remove_records(folder)
+        records.remove_left(folder)
         raise
     try:
         os.makedirs(folder, exist_ok=True)
         # A record of an earlier run must not outlive a run that records nothing.
-        for name in RECORDS:
+        for name in records.LEFT:
             path = os.path.join(folder, name)
             if os.path.lexists(path):
                 os.unlink(path)
@@ -155,15 +155,12 @@ def _outcome(module: str, function: str, folder: str) -> int:
     The record decides, not how materialize_asset ended: user code that
     replaces `sys.exit` makes a failure return normally.
     """
-    import json
-
-    path = os.path.join(folder, "result.json")
+    path = os.path.join(folder, records.RECORD)
     try:
-        with open(path, "rb") as file:
-            record = json.loads(file.read())
+        record = records.read(folder)
         ok = record["ok"]
     except (OSError, ValueError, KeyError, TypeError):
-        _remove_records(folder)
+        records.remove_left(folder)
         _say(f"{PROG}: error: no readable record was written to {path}")
         return USAGE
     if ok is True:
@@ -172,14 +169,6 @@ def _outcome(module: str, function: str, folder: str) -> int:
     reason = f" ({error[0]})" if error else ""
     _say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
     return FAILED
-
-
-def _remove_records(folder: str) -> None:
-    for name in RECORDS:
-        try:
-            os.unlink(os.path.join(folder, name))
-        except OSError:
-            pass  # absent, or beyond repair; the exit status says no record was written
 
 
 def _say(line: str) -> None:
@@ -286,7 +275,7 @@ def _read_inputs_file(path: str, output_dir: str) -> str:
     except Refused as refusal:
         problem = str(refusal)
     # The earlier run's record must not pass for this one's.
-    _remove_records(os.path.abspath(output_dir))
+    records.remove_left(os.path.abspath(output_dir))
     fail(PROG, problem, USAGE)
 
 
@@ -320,11 +309,9 @@ def _quick_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], dict[st
 
 
 def _parsed_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], dict[str, Any]]:
-    from sorva._parser import ArgumentParser
-
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+    parser = argument_parser(
+        PROG,
+        (
             "Call one asset and write value.json and result.json into OUTPUT_DIR. "
             "Exit status 0 when the asset succeeded, 1 when it failed (result.json "
             "holds the error and its traceback is printed), 2 for a wrong invocation "

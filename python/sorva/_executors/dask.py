@@ -30,13 +30,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from sorva._cli import exception_text
-from sorva._executors.process import Ended, Executor, ExecutorError, Task
+from sorva._cli import exception_text, write_whole
+from sorva._executors import Ended, Executor, ExecutorError, Settings, Task
+from sorva._executors.groups import GRACE
+from sorva._executors.process import Running
 from sorva._jobfiles.values import upstream_files
-
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    import argparse
 
 # Seconds allowed for reaching a scheduler and for it to have a worker.
 CONNECT_TIMEOUT = 10.0
@@ -46,9 +44,7 @@ STOP_TIMEOUT = 10.0
 # worker (it could not start the job's process there); a lost worker is
 # the scheduler's business (its allowed-failures setting).
 RETRIES = 2
-# How long a stopped job has between SIGTERM and SIGKILL (as with the local
-# executors), and how often the runner looks whether stopped jobs have ended.
-GRACE = 2.0
+# How often the runner looks whether stopped jobs have ended.
 POLL = 0.1
 # Inputs larger than this many bytes go to a worker before their task does.
 LARGE_INPUTS = 1_000_000
@@ -57,8 +53,7 @@ INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]
 
 # --- the worker's side: runs in the Dask worker processes --------------------
 
-_lock = threading.Lock()
-_running: dict[int, tuple[str, subprocess.Popen[bytes]]] = {}  # job process id -> its run, the process
+_jobs = Running()  # each job process with the run it belongs to
 # Runs cancelled while this worker was up; one short id per cancelled run.
 _cancelled: set[str] = set()
 
@@ -134,68 +129,25 @@ def _ignore(signum: int, frame: object) -> None:
 
 def cancel_run_here(run: str) -> None:
     """Stops this worker's jobs of a cancelled run, and any it would start later."""
-    with _lock:
+    with _jobs.lock:
         _cancelled.add(run)
-        processes = [process for job_run, process in _running.values() if job_run == run]
+        processes = [process for process, its_run in _jobs.processes.values() if its_run == run]
     for process in processes:
-        _stop(process)
+        _jobs.stop(process)
 
 
 def _run_process(run: str, command: list[str], stdin: BinaryIO, log: BinaryIO, timeout: float | None) -> tuple[int, str] | None:
     """How the job's process ended (status, reason); None when its run was cancelled first."""
-    with _lock:
+    with _jobs.lock:
         if run in _cancelled:
             return None
         # A session of its own, so that stopping the job stops what it started.
         process = subprocess.Popen(
             command, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, start_new_session=True
         )
-        _running[process.pid] = (run, process)
-    timed_out = threading.Event()
-    timer = None
-    if timeout is not None:
-        timer = threading.Timer(timeout, _time_out, (process, timed_out))
-        timer.daemon = True
-        timer.start()
-    try:
-        # Waiting without reaping keeps the group's id from being reused
-        # while the group is cleared of anything the asset left running.
-        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
-        _signal_group(process.pid, signal.SIGKILL)
-    finally:
-        if timer is not None:
-            timer.cancel()
-        with _lock:
-            del _running[process.pid]
-        process.wait()
-    return process.returncode, f"timed out after {timeout:g} s" if timed_out.is_set() else ""
-
-
-def _time_out(process: subprocess.Popen[bytes], timed_out: threading.Event) -> None:
-    timed_out.set()
-    _stop(process)
-
-
-def _stop(process: subprocess.Popen[bytes]) -> None:
-    """Asks the job's group to end, and kills it after the grace period, as the local runner does."""
-    _signal(process, signal.SIGTERM)
-    killer = threading.Timer(GRACE, _signal, (process, signal.SIGKILL))
-    killer.daemon = True
-    killer.start()
-
-
-def _signal(process: subprocess.Popen[bytes], signum: int) -> None:
-    # Only a job not yet reaped: a reaped leader's id may belong to another process by now.
-    with _lock:
-        if _running.get(process.pid, (None, None))[1] is process:
-            _signal_group(process.pid, signum)
-
-
-def _signal_group(pid: int, signum: int) -> None:
-    try:
-        os.killpg(pid, signum)
-    except (ProcessLookupError, PermissionError):
-        pass  # the group has ended
+        _jobs.add(process, run)
+    timed_out = _jobs.wait(process, timeout, lambda: None)
+    return process.returncode, f"timed out after {timeout:g} s" if timed_out else ""
 
 
 def _collect(folder: str) -> dict[str, bytes]:
@@ -218,8 +170,9 @@ class DaskExecutor(Executor):
 
     name = "dask"
 
-    def __init__(self, scheduler: str | None = None) -> None:
-        self.scheduler = scheduler
+    def __init__(self, settings: Settings = Settings()) -> None:  # noqa: B008 - frozen, shared safely
+        super().__init__(settings)
+        self.scheduler = settings.scheduler
         self._run = uuid.uuid4().hex
         self._lock = threading.Lock()
         self._futures: set[Any] = set()
@@ -228,10 +181,6 @@ class DaskExecutor(Executor):
         self._cluster: Any = None
         self._stopper: threading.Thread | None = None
         self._silent: set[str] = set()  # running when the run was stopped, and never reported back
-
-    @classmethod
-    def from_arguments(cls, args: argparse.Namespace) -> DaskExecutor:
-        return cls(args.scheduler)
 
     def start(self, modules: Sequence[str], jobs: int) -> None:
         distributed = _import_distributed()
@@ -436,12 +385,7 @@ def _store(folder: Path, finished: Finished) -> None:
             data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
-        partial = target.with_name(f".{target.name}.part")
-        try:
-            partial.write_bytes(data)
-            os.replace(partial, target)
-        finally:
-            partial.unlink(missing_ok=True)
+        write_whole(target, lambda partial: Path(partial).write_bytes(data))  # noqa: B023 - called at once
 
 
 # The record writer's escapes; every other character stands as it is.

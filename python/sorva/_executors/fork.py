@@ -18,8 +18,10 @@ import sys
 import threading
 from collections.abc import Sequence
 
-from sorva._executors.process import Ended, Executor, ExecutorError, Task, UseInstead
-from sorva._executors.forkserver import GRACE, PACKET
+from sorva._cli import how_it_ended
+from sorva._executors import Ended, Executor, ExecutorError, Settings, Task, UseInstead
+from sorva._executors.forkserver import PACKET
+from sorva._executors.groups import GRACE
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
@@ -40,15 +42,6 @@ def available() -> bool:
 
 class ForkUnsafeError(UseInstead):
     """Importing the modules left threads running: this run cannot fork and uses the process executor."""
-
-
-def _how(returncode: int) -> str:
-    if returncode < 0:
-        try:
-            return f"was killed by {signal.Signals(-returncode).name}"
-        except ValueError:
-            return f"was killed by signal {-returncode}"
-    return f"exited with status {returncode}"
 
 
 class _Server:
@@ -92,7 +85,7 @@ class _Server:
         if not data:
             if self.stopping:
                 raise ExecutorError("interrupted while the fork server imported the modules")
-            raise ExecutorError(f"the fork server {_how(self._exit_status())} while importing the modules")
+            raise ExecutorError(f"the fork server {how_it_ended(self._exit_status(), verb=True)} while importing the modules")
         self.threads = int(json.loads(data)["threads"])
         self.ready = True
 
@@ -181,7 +174,7 @@ class _Server:
         with self._death_lock:
             if not self._death:
                 self.ended = True
-                self._death = f"the fork server {_how(self._exit_status())}"
+                self._death = f"the fork server {how_it_ended(self._exit_status(), verb=True)}"
                 # The server's death killed its children (each has
                 # PR_SET_PDEATHSIG), but not what they started.
                 _kill_session(self.process.pid)
@@ -221,7 +214,8 @@ class ForkExecutor(Executor):
 
     name = "fork"
 
-    def __init__(self) -> None:
+    def __init__(self, settings: Settings = Settings()) -> None:  # noqa: B008 - frozen, shared safely
+        super().__init__(settings)
         self._lock = threading.Lock()  # one start of a server at a time
         self._modules: tuple[str, ...] = ()
         self._server: _Server | None = None

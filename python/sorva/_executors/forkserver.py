@@ -33,8 +33,10 @@ from dataclasses import dataclass
 
 from sorva._cli import INTERRUPTED, USAGE
 from sorva._executors.forklinux import MAX_RUNS, Linux
+from sorva._executors.groups import GRACE, signal_group
+from sorva._jobfiles.records import remove_left
 from sorva.worker import PROG as WORKER
-from sorva.worker import RECORDS, run_job
+from sorva.worker import run_job
 
 # Every module the server holds is more memory for each fork to map again:
 # what only type checkers or a failing child need is not imported here.
@@ -43,7 +45,6 @@ if TYPE_CHECKING:
     from types import ModuleType
     from typing import Any, NoReturn
 
-GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
 PACKET = 1 << 16  # the largest job packet; module, function and folder are far shorter
 CONTROL = socket.CMSG_SPACE(4)  # room for the one descriptor a job packet carries
 
@@ -147,11 +148,7 @@ def run_worker(
         try:
             text = inputs.decode("utf-8")
         except UnicodeDecodeError as error:
-            for name in RECORDS:
-                try:
-                    os.unlink(os.path.join(os.path.abspath(folder), name))
-                except OSError:
-                    pass
+            remove_left(os.path.abspath(folder))
             sys.stderr.write(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}\n")
             return USAGE
     if replay is not None:
@@ -284,7 +281,7 @@ class Server:
                 return pid, exit_fd
             except OSError:
                 # It ended before it got the job; its pidfd reports that and it is reaped then.
-                _signal_group(pid, signal.SIGKILL)
+                signal_group(pid, signal.SIGKILL)
         raise OSError(0, "the forked process ended before it got its job")
 
     def _fork_spare(self) -> None:
@@ -320,7 +317,7 @@ class Server:
             pid, control, exit_fd = self.spare
             self.spare = None
             control.close()
-            _signal_group(pid, signal.SIGKILL)
+            signal_group(pid, signal.SIGKILL)
             del self.exits[exit_fd]
             self._reap(pid, exit_fd)
 
@@ -397,7 +394,7 @@ class Server:
         """Asks the job's group to end, as the process executor does; it is killed after the grace period."""
         child = self.children[pid]
         if child[4] is None:
-            _signal_group(pid, signal.SIGTERM)
+            signal_group(pid, signal.SIGTERM)
             child[4] = time.monotonic() + GRACE
             self.clocked.add(pid)
 
@@ -407,7 +404,7 @@ class Server:
             child = self.children[pid]
             if child[4] is not None:
                 if now >= child[4]:
-                    _signal_group(pid, signal.SIGKILL)
+                    signal_group(pid, signal.SIGKILL)
                     self.clocked.discard(pid)
             elif now >= child[2]:
                 child[3] = True
@@ -418,7 +415,7 @@ class Server:
         self.poller.unregister(exit_fd)
         os.close(exit_fd)
         # The group's leader is not yet reaped, so the group cannot have been reused.
-        _signal_group(pid, signal.SIGKILL)
+        signal_group(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
         if pid not in self.children:
             # A spare that ended before it got a job (it was let go, or killed).
@@ -466,13 +463,6 @@ def _read_exactly(source: int, size: int, short: bool = False) -> bytes:
         chunks.append(chunk)
         size -= len(chunk)
     return b"".join(chunks)
-
-
-def _signal_group(pid: int, signum: int) -> None:
-    try:
-        os.killpg(pid, signum)
-    except OSError:
-        pass  # the group has ended
 
 
 def main(argv: Sequence[str]) -> int:

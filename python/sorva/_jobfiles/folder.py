@@ -1,29 +1,27 @@
-"""The job folders of an output folder: preparing them, digesting and reading values, reading records."""
+"""A job's folder as the runner sees it: made ready for a job, its value digested and previewed, its record read."""
 
 from __future__ import annotations
 
 import json
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 
+from sorva._cli import how_it_ended
+from sorva._jobfiles import records
 from sorva._jobfiles import values as _values
-from sorva._runner.discover import how_it_ended
-from sorva._executors.process import Ended
-from sorva._runner.plan import Job
 
 PREVIEW = 72
-STALE = ("result.json", "value.json")
 
 
-def prepare(out: Path, job: Job) -> Path:
-    """The job's absolute folder, made, with no record or value of an earlier run in it."""
-    folder = (out / job.folder).absolute()
+def prepare(folder: Path) -> Path:
+    """The folder made absolute, and made, with no record or value of an earlier run in it."""
+    folder = folder.absolute()
     folder.mkdir(parents=True, exist_ok=True)
-    for name in STALE:
+    for name in records.LEFT:
         (folder / name).unlink(missing_ok=True)
     return folder
 
 
-def value_digest(folder: Path, job: Job) -> str | None:
+def value_digest(folder: Path, serializer: str | None) -> str | None:
     """The digest of a job's value, None when it cannot be read.
 
     It is the SHA-256 of value.json; a value stored in a file of its own is
@@ -31,77 +29,59 @@ def value_digest(folder: Path, job: Job) -> str | None:
     of the file it then covers.
     """
     try:
-        return _values.value_digest(folder, job.asset.serializer)
+        return _values.value_digest(folder, serializer)
     except _values.LoadError:
         return None
 
 
-def _stored(job: Job) -> _values.Stored:
-    return _values.Stored(PurePosixPath(job.folder.as_posix()), job.asset.serializer, job.asset.module)
-
-
-def inputs(job: Job) -> tuple[bytes | None, tuple[str, ...]]:
-    """The keyword arguments of a job as JSON, and its parameters that take upstream values.
-
-    The runner never reads an upstream value: the worker is told the folder
-    it lies in, under the output folder, and loads it itself.
-    """
-    upstream: dict[str, _values.Upstream] = {}
-    for feed in job.feeds:
-        if feed.fan_in:
-            upstream[feed.parameter] = _values.FanIn(tuple((part.partition, _stored(part)) for part in feed.jobs))
-        else:
-            upstream[feed.parameter] = _stored(feed.jobs[0])
-    members = {**job.partition, **_values.entries(upstream.items())}
-    return (json.dumps(members).encode() if members else None), tuple(upstream)
-
-
-def preview(folder: Path, job: Job) -> str:
+def preview(folder: Path, serializer: str | None) -> str:
     """The start of a value for a progress line; a missing file shows as nothing.
 
     A value stored in a file of its own shows as its format and size.
     """
-    if job.asset.serializer not in (None, "json"):
+    if serializer not in (None, "json"):
         try:
-            reference = json.loads((folder / "value.json").read_bytes())
+            reference = json.loads((folder / records.VALUE).read_bytes())
             return f"<{reference['format']} {reference['file']}, {reference['size']} bytes>"
         except (OSError, ValueError, TypeError, KeyError):
             return ""
     try:
-        with open(folder / "value.json", encoding="utf-8", errors="replace") as file:
+        with open(folder / records.VALUE, encoding="utf-8", errors="replace") as file:
             text = file.read(PREVIEW + 1)
     except OSError:
         return ""
     return text if len(text) <= PREVIEW else text[: PREVIEW - 3] + "..."
 
 
-def read_record(folder: Path, job: Job, ended: Ended) -> tuple[bool, str]:
-    """Whether the job succeeded, by its record and how its worker ended, and the value's start or the reason."""
+def read_record(folder: Path, serializer: str | None, status: int, reason: str) -> tuple[bool, str]:
+    """Whether the job succeeded, by its record and how its process ended, and the value's start or the reason.
+
+    `status` and `reason` are how the executor saw the job's process end.
+    """
     try:
-        record = json.loads((folder / "result.json").read_text(encoding="utf-8"))
+        record = records.read(folder)
     except FileNotFoundError:
-        return False, _ended_without_record(ended, folder / "worker.log")
+        return False, _ended_without_record(status, reason, folder / "worker.log")
     except (OSError, ValueError) as error:
         # A job stopped while writing its record: the executor knows why.
-        return False, ended.reason or f"unreadable result.json (the worker was killed while writing it?): {error}"
+        return False, reason or f"unreadable result.json (the worker was killed while writing it?): {error}"
     if not isinstance(record, dict):
         return False, "unreadable result.json: not a JSON object"
-    if record.get("ok") is True and ended.status == 0:
-        return True, preview(folder, job)
-    if ended.reason:
-        return False, ended.reason
+    if record.get("ok") is True and status == 0:
+        return True, preview(folder, serializer)
+    if reason:
+        return False, reason
     if record.get("ok") is False:
         return False, str(record.get("error"))
-    return False, f"worker exited with status {ended.status} after recording success"
+    return False, f"worker exited with status {status} after recording success"
 
 
-def _ended_without_record(ended: Ended, log: Path) -> str:
-    if ended.reason:
-        return ended.reason
+def _ended_without_record(status: int, reason: str, log: Path) -> str:
+    if reason:
+        return reason
     try:
         lines = log.read_text(encoding="utf-8", errors="replace").splitlines()
     except OSError:
         lines = []
     last = next((line for line in reversed(lines) if line.strip()), "")
-    how = f"was {how_it_ended(ended.status)}" if ended.status < 0 else f"exited with status {ended.status}"
-    return f"worker {how} without writing result.json" + (f": {last}" if last else "")
+    return f"worker {how_it_ended(status, verb=True)} without writing result.json" + (f": {last}" if last else "")

@@ -13,6 +13,7 @@ from __future__ import annotations
 import importlib
 from pathlib import Path
 
+from sorva._cli import exception_text
 from sorva._jobfiles import records as _records
 from sorva.serializers import lookup
 
@@ -96,7 +97,7 @@ def _fail(record: Path, error: BaseException) -> NoReturn:
     if isinstance(error, _Stored):
         text, kind = error.args[0], type(error.__cause__).__name__
     else:
-        text, kind = _records.exception_text(error), type(error).__name__
+        text, kind = exception_text(error), type(error).__name__
     record.write_text(_records.failure(text, kind), "utf-8")
     raise SystemExit(1)
 
@@ -135,7 +136,7 @@ def _store(value: Any, output: Path, serializer: Serializer, function_name: str)
         # A json value fails as the module's own json.dumps fails, unchanged.
         if serializer.name == "json":
             raise
-        cause = _records.exception_text(error)
+        cause = exception_text(error)
         kind, _, message = cause.partition(": ")
         raise _Stored(
             f"{kind}: asset '{function_name}': serializer '{serializer.name}' cannot store the value: {message}"

@@ -8,17 +8,31 @@ from files); readers must not be able to tell which of the two wrote it.
 from __future__ import annotations
 
 import json
+import os
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+RECORD = "result.json"  # the outcome record of a job
+VALUE = "value.json"  # its value, or the reference to the file that holds it
+# What a job leaves that says how it went: a job that records nothing must not leave an earlier one's.
+LEFT = (RECORD, VALUE)
 
 
-def exception_text(error: BaseException) -> str:
-    """The exception's type and message, as the native module forms it for a record."""
-    try:
-        message = str(error)
-    except Exception:
-        message = "<exception str() failed>"
-    # A lone surrogate cannot be written as UTF-8; each comes out as three U+FFFD.
-    message = message.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-    return f"{type(error).__qualname__}: {message}"
+def remove_left(folder: str | os.PathLike[str]) -> None:
+    """Removes the record and value an earlier job left in the folder; one that cannot be removed is left."""
+    for name in LEFT:
+        try:
+            os.unlink(os.path.join(folder, name))
+        except OSError:
+            pass  # absent, or beyond repair
+
+
+def read(folder: str | os.PathLike[str]) -> Any:
+    """The JSON value in a job folder's record file; raises OSError, or ValueError when it is not JSON."""
+    with open(os.path.join(folder, RECORD), "rb") as file:
+        return json.loads(file.read())
 
 
 def _text(record: dict[str, object]) -> str:

@@ -15,10 +15,12 @@ from pathlib import Path
 from typing import TextIO
 
 from sorva._cli import drop_stdout
-from sorva._runner.plan import Job
-from sorva._runner.schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
+from sorva._outcomes import ENDED, State
 
-SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from sorva._runner.plan import Job
+    from sorva._runner.schedule import Event
 
 
 @dataclass(frozen=True)
@@ -28,7 +30,7 @@ class Summary:
     out: Path
     run_id: int | None
     jobs: tuple[Job, ...]
-    counts: dict[str, int]  # by scheduler state
+    counts: dict[State, int]
     failures: tuple[tuple[Job, str], ...]  # failed jobs and why, in plan order
     seconds: float
     signum: int | None  # the signal that stopped the run, if one did
@@ -38,7 +40,7 @@ class Summary:
     def outcome(self) -> str:
         if self.signum is not None:
             return "interrupted"
-        return "failed" if self.counts[FAILED] or self.counts[SKIPPED] else "succeeded"
+        return "failed" if self.counts[State.FAILED] or self.counts[State.SKIPPED] else "succeeded"
 
 
 class Report:
@@ -59,9 +61,9 @@ class Report:
     def line(self, event: Event) -> str:
         outcome = event.outcome
         assert outcome is not None
-        shown = "retry" if event.retrying else SHOWN[event.state]
+        shown = "retry" if event.retrying else event.state.word
         count = f"[{self.ended}/{self.total}]"
-        seconds = f"{outcome.seconds:.2f}s" if event.state not in (SKIPPED, FRESH) else ""
+        seconds = f"{outcome.seconds:.2f}s" if event.state not in (State.SKIPPED, State.FRESH) else ""
         detail = outcome.detail
         if event.retrying:
             detail = f"attempt {outcome.attempt} failed: {detail}"
@@ -106,15 +108,15 @@ class LiveReport(Report):
         self.progress.start()
 
     def event(self, event: Event) -> None:
-        if event.state == RUNNING and not event.retrying:
+        if event.state == State.RUNNING and not event.retrying:
             self.running += 1
         elif event.state in ENDED:
             self.ended += 1
-            if event.state in (DONE, FAILED, INTERRUPTED):
+            if event.state in (State.DONE, State.FAILED, State.INTERRUPTED):
                 self.running -= 1
-            if event.state == FAILED:
+            if event.state == State.FAILED:
                 self.failed += 1
-        if (event.state == FAILED or event.retrying or self.verbose) and (event.state in ENDED or event.retrying):
+        if (event.state == State.FAILED or event.retrying or self.verbose) and (event.state in ENDED or event.retrying):
             self.show(self.line(event))
         self.progress.update(self.task, completed=self.ended, running=self.running, failed=self.failed)
 
@@ -138,12 +140,12 @@ def make_report(jobs: Sequence[Job], verbose: bool) -> Report:
 def summary_lines(summary: Summary) -> list[str]:
     counts = summary.counts
     line = (
-        f"{len(summary.jobs)} jobs in {summary.seconds:.2f}s: {counts[DONE]} succeeded, {counts[FRESH]} fresh, "
-        f"{counts[FAILED]} failed, {counts[SKIPPED]} skipped"
+        f"{len(summary.jobs)} jobs in {summary.seconds:.2f}s: {counts[State.DONE]} succeeded, {counts[State.FRESH]} fresh, "
+        f"{counts[State.FAILED]} failed, {counts[State.SKIPPED]} skipped"
     )
     if summary.signum is not None:
         not_started = len(summary.jobs) - sum(counts[state] for state in ENDED)
-        line += f", {counts[INTERRUPTED]} interrupted, {not_started} not started"
+        line += f", {counts[State.INTERRUPTED]} interrupted, {not_started} not started"
     line += f"; outputs in {summary.out}"
     if summary.report is not None:
         line += f"; report in {summary.report}"

@@ -4,28 +4,22 @@ from __future__ import annotations
 
 import datetime
 import itertools
-import json
 import os
 from collections.abc import Sequence
 from pathlib import Path
 
+from sorva._cli import write_whole
+from sorva._history import History, Run, canonical
+from sorva._outcomes import State
 from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._reporting.graph import Graph, JobRow, build, with_outcomes
-from sorva._history import History, Run
-from sorva._runner.plan import Asset, canonical, key_text
 from sorva._reporting.page import RunInfo, report_page
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from sorva._runner.plan import Asset
+
 REPORT = "report.html"
-
-
-def _partition_text(partition_json: str) -> str:
-    try:
-        partition = json.loads(partition_json)
-    except ValueError:
-        return partition_json
-    if not isinstance(partition, dict):
-        return partition_json
-    return " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
 
 
 def _plan_order(assets: Sequence[Asset]) -> dict[tuple[str, str], int]:
@@ -61,12 +55,12 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
     rows = []
     for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
         folder = out / record.folder
-        files = () if record.outcome == "skipped" else _files_of(folder)
+        files = () if record.outcome == State.SKIPPED.word else _files_of(folder)
         rows.append(
             JobRow(
                 asset=record.asset,
                 label=record.label,
-                partition=_partition_text(record.partition),
+                partition=record.partition_text,
                 outcome=record.outcome,
                 seconds=record.seconds,
                 error=record.error or "",
@@ -108,12 +102,7 @@ def page(
 
 def write_file(path: Path, text: str) -> None:
     """Replaces `path` whole: a reader finds the old page or the new one, never half of one."""
-    partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
-    try:
-        partial.write_text(text, encoding="utf-8")
-        os.replace(partial, path)
-    finally:
-        partial.unlink(missing_ok=True)
+    write_whole(path, lambda partial: Path(partial).write_text(text, encoding="utf-8"))
 
 
 def write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path:

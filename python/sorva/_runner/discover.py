@@ -12,6 +12,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
+from sorva._cli import how_it_ended
+from sorva._executors.groups import signal_group
 from sorva._runner.stop import Stopper
 
 TYPE_CHECKING = False
@@ -32,31 +34,46 @@ class Inspection:
     the inspection writes its output to a file of its own so that nothing
     mixes with it. A module that fails to import is an error here: a run
     that silently leaves out a listed module looks like a run of it.
+
+    With a stopper (the runner's), a stop kills the inspection and what the
+    inspection printed last, its error line, becomes the caller's own error;
+    without one (`python -m sorva.graph`), whatever it prints passes on as
+    it comes, and an exception while waiting (Ctrl-C) kills it.
     """
 
-    def __init__(self, modules: Sequence[str], stopper: Stopper) -> None:
+    def __init__(self, modules: Sequence[str], stopper: Stopper | None = None) -> None:
         self.stopper = stopper
         self.folder = tempfile.TemporaryDirectory(prefix="sorva-inspect-")
         self.output = os.path.join(self.folder.name, "inspection.json")
         command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", self.output, "--", *modules]
         try:
             self.process = subprocess.Popen(
-                command, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True
+                command,
+                stdin=subprocess.DEVNULL,
+                stderr=None if stopper is None else subprocess.PIPE,
+                start_new_session=True,
             )
         except BaseException:
             self.folder.cleanup()
             raise
-        stopper.on_stop(self._kill)
+        if stopper is not None:
+            stopper.on_stop(self._kill)
 
     def assets(self) -> list[Asset]:
-        """The assets of the modules, once the inspection has ended; raises DiscoveryError, or SystemExit
-        when a signal stopped the inspection."""
+        """The assets of the modules, once the inspection has ended; raises DiscoveryError or PlanError, or
+        SystemExit when the stopper's signal stopped the inspection."""
         with self.folder:
-            _, errors = self.process.communicate()
-            self.stopper.forget(self._kill)
-            if self.stopper.signum is not None:
-                print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
-                raise SystemExit(self.stopper.exit_status)
+            try:
+                _, errors = self.process.communicate()
+            except BaseException:
+                self._kill()
+                self.process.wait()
+                raise
+            if self.stopper is not None:
+                self.stopper.forget(self._kill)
+                if self.stopper.signum is not None:
+                    print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
+                    raise SystemExit(self.stopper.exit_status)
             inspection = self._read(errors)
         # Only what reads the finding needs the planner, which a runner loads while the inspection runs.
         from sorva._runner.plan import read_assets
@@ -65,9 +82,9 @@ class Inspection:
         roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
         return read_assets(inspection, roots)
 
-    def _read(self, errors: bytes) -> Any:
+    def _read(self, errors: bytes | None) -> Any:
         # What the modules printed passes on; an error of the inspection becomes the runner's own.
-        lines = errors.decode("utf-8", "replace").splitlines()
+        lines = errors.decode("utf-8", "replace").splitlines() if errors else []
         failure = lines.pop() if self.process.returncode != 0 and lines and lines[-1].startswith(INSPECT_ERROR) else None
         for line in lines:
             print(line, file=sys.stderr)
@@ -86,21 +103,4 @@ class Inspection:
             raise DiscoveryError(f"the inspection output cannot be read: {error}") from None
 
     def _kill(self) -> None:
-        _kill_group(self.process.pid)
-
-
-def how_it_ended(status: int) -> str:
-    """A process's return code in words."""
-    if status < 0:
-        try:
-            return f"killed by {signal.Signals(-status).name}"
-        except ValueError:
-            return f"killed by signal {-status}"
-    return f"exit status {status}"
-
-
-def _kill_group(pid: int) -> None:
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass  # already ended
+        signal_group(self.process.pid, signal.SIGKILL)

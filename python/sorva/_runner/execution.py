@@ -1,92 +1,44 @@
-"""Running a plan: which jobs are fresh, each attempt through the executor, and the loop that feeds the scheduler."""
+"""Running a plan: each attempt of a job through the executor, and the loop that feeds the scheduler."""
 
 from __future__ import annotations
 
+import json
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, replace
-from pathlib import Path
+from dataclasses import replace
+from pathlib import Path, PurePosixPath
 
-from sorva import serializers
-from sorva._jobfiles import folder as _store
 from sorva._cli import exception_text
-from sorva._executors.process import Executor, ExecutorError, Task
-from sorva._history import History, JobRecord, now
-from sorva._runner.plan import Job, Plan, job_key, job_recipe
-from sorva._runner.schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, SKIPPED, Event, Outcome, Scheduler
+from sorva._executors import Executor, Task
+from sorva._history import now
+from sorva._jobfiles import folder as job_folder
+from sorva._jobfiles.values import FanIn, Stored, Upstream, entries
+from sorva._outcomes import State
+from sorva._runner.freshness import Freshness
+from sorva._runner.plan import Job, Plan, job_key
+from sorva._runner.schedule import Event, Outcome, Scheduler
 from sorva._runner.stop import Stopper
 
-# How the history names the scheduler's end states.
-RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
 
+def task_inputs(job: Job) -> tuple[bytes | None, tuple[str, ...]]:
+    """The keyword arguments of a job as JSON, and its parameters that take upstream values.
 
-@dataclass(frozen=True)
-class Options:
-    parallel: int
-    force: bool = False  # run every job, fresh or not
-    retries: int = 0  # further attempts of a job that fails
-    timeout: float | None = None  # seconds a job may run
-
-
-class Freshness:
-    """Tells, from the history of an output folder, whether a job is fresh and, if not, why it must run."""
-
-    def __init__(self, out: Path, history: History | None, force: bool) -> None:
-        self.out = out
-        self.force = force
-        self.successes = history.last_successes() if history else {}
-        self.latest = history.latest() if history else {}
-
-    def judge(self, job: Job, digests: Mapping[int, str]) -> tuple[str, Outcome | None]:
-        """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
-
-        Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left.
-        """
-        if self.force:
-            return "--force", None
-        key = job_key(job, digests)
-        where = (job.asset.ref, job.partition_json)
-        last, latest = self.successes.get(where), self.latest.get(where)
-        folder = self.out / job.folder
-        if (
-            last is not None
-            and last.key == key
-            and last.digest is not None
-            and _store.value_digest(folder, job) == last.digest
-        ):
-            return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
-        if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
-            return f"{latest.outcome} last time", None
-        if last is None:
-            return "never run", None
-        if last.key != key:
-            return ("changed source" if last.recipe != job_recipe(job) else "changed input"), None
-        stored = serializers.find(job.asset.serializer)
-        return f"value{stored.suffix if stored is not None else '.json'} changed or missing", None
-
-
-def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
-    """Each job of the plan with why it would run, or "" when it is fresh; runs and writes nothing.
-
-    A job downstream of one that would run would run too as far as anyone
-    can tell before the run ("upstream runs"): its upstream's value may change.
+    The runner never reads an upstream value: the worker is told the folder
+    it lies in, under the output folder, and loads it itself.
     """
-    digests: dict[int, str] = {}
-    running: set[int] = set()
-    verdicts = []
-    for job in plan.jobs:
-        if any(upstream.index in running for upstream in job.upstream):
-            reason = "--force" if freshness.force else "upstream runs"
+    upstream: dict[str, Upstream] = {}
+    for feed in job.feeds:
+        if feed.fan_in:
+            upstream[feed.parameter] = FanIn(tuple((part.partition, _stored(part)) for part in feed.jobs))
         else:
-            reason, fresh = freshness.judge(job, digests)
-            if fresh is not None and fresh.digest is not None:
-                digests[job.index] = fresh.digest
-        if reason:
-            running.add(job.index)
-        verdicts.append((job, reason))
-    return verdicts
+            upstream[feed.parameter] = _stored(feed.jobs[0])
+    members = {**job.partition, **entries(upstream.items())}
+    return (json.dumps(members).encode() if members else None), tuple(upstream)
+
+
+def _stored(job: Job) -> Stored:
+    return Stored(PurePosixPath(job.folder.as_posix()), job.asset.serializer, job.asset.module)
 
 
 class Execution:
@@ -95,7 +47,7 @@ class Execution:
     The executor is started by `start` when the first job must run, and not
     at all when every job is fresh: starting one may cost seconds (a whole
     local Dask cluster). `executor` is then the started one, which the
-    caller closes.
+    caller closes. `scheduler` is the run's, once `run` has begun.
     """
 
     def __init__(
@@ -103,18 +55,20 @@ class Execution:
         plan: Plan,
         out: Path,
         start: Callable[[], Executor],
-        history: History,
-        run_id: int,
-        options: Options,
+        freshness: Freshness,
+        parallel: int,
+        retries: int = 0,
+        timeout: float | None = None,
     ) -> None:
         self.plan = plan
         self.out = out
         self.start = start
         self.executor: Executor | None = None
-        self.history = history
-        self.run_id = run_id
-        self.options = options
-        self.freshness = Freshness(out, history, options.force)
+        self.scheduler: Scheduler | None = None
+        self.freshness = freshness
+        self.parallel = parallel
+        self.retries = retries
+        self.timeout = timeout
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 
@@ -132,62 +86,36 @@ class Execution:
         key = self.keys[job.index]
 
         def failed(reason: str) -> Outcome:
-            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
+            return Outcome(State.FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
 
         try:
-            folder = _store.prepare(self.out, job)
+            folder = job_folder.prepare(self.out / job.folder)
         except OSError as error:
             return failed(exception_text(error))
-        inputs, upstream = _store.inputs(job)
-        task = Task(
-            job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
-        )
+        inputs, upstream = task_inputs(job)
+        task = Task(job.asset.module, job.asset.function, folder, inputs, self.timeout, upstream, self.out.absolute())
         assert self.executor is not None
-        ok, detail = _store.read_record(folder, job, self.executor.run(task))
+        ended = self.executor.run(task)
+        ok, detail = job_folder.read_record(folder, job.asset.serializer, ended.status, ended.reason)
         if not ok:
             return failed(detail)
-        digest = _store.value_digest(folder, job)
+        digest = job_folder.value_digest(folder, job.asset.serializer)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
-        return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
+        return Outcome(State.DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
-    def _start_executor(self, scheduler: Scheduler) -> None:
-        try:
-            self.executor = self.start()
-        except ExecutorError:
-            # The run ends here, with the fresh jobs it found recorded.
-            counts = {"jobs": len(self.plan.jobs), "fresh": scheduler.counts()[FRESH]}
-            self.history.end_run(self.run_id, "failed", counts)
-            raise
-        # The run was recorded under the executor asked for; it may have fallen back to another.
-        self.history.set_executor(self.run_id, self.executor.name)
+    def run(
+        self,
+        listeners: Sequence[Callable[[Event], None]],
+        stopper: Stopper,
+        between: Callable[[], None] = lambda: None,
+    ) -> Scheduler:
+        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state.
 
-    def record(self, event: Event) -> None:
-        """Adds a row for each job that ends (and each failed attempt); `run` commits them as they come."""
-        if event.outcome is None or not (event.state in ENDED or event.retrying):
-            return
-        outcome, job = event.outcome, event.job
-        self.history.record_job(
-            JobRecord(
-                run_id=self.run_id,
-                asset=job.asset.ref,
-                label=job.asset.label,
-                partition=job.partition_json,
-                key=outcome.key,
-                outcome=RECORDED[FAILED if event.retrying else event.state],
-                started=outcome.started,
-                seconds=None if event.state in (SKIPPED, FRESH) else round(outcome.seconds, 6),
-                error=outcome.detail if event.state in (FAILED, SKIPPED, INTERRUPTED) or event.retrying else None,
-                digest=outcome.digest,
-                folder=job.folder.as_posix(),
-                attempt=outcome.attempt,
-                recipe=job_recipe(job),
-            )
-        )
-
-    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
-        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state."""
-        scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
+        `between` is called each time the jobs that could start have started,
+        before waiting for one to end: what it does costs the jobs no time.
+        """
+        scheduler = self.scheduler = Scheduler(self.plan.jobs, listeners, self.check_fresh)
 
         def stop() -> None:
             scheduler.stop()
@@ -196,20 +124,18 @@ class Execution:
 
         stopper.on_stop(stop)
         running: dict[Future[Outcome], Job] = {}
-        with ThreadPoolExecutor(max_workers=self.options.parallel) as pool:
+        with ThreadPoolExecutor(max_workers=self.parallel) as pool:
             while True:
-                while len(running) < self.options.parallel:
+                while len(running) < self.parallel:
                     if self.executor is None and scheduler.can_take:
                         # In the main thread, which alone may set signal handlers while it starts;
                         # a stop during the start leaves the scheduler stopped, so nothing is taken.
-                        self._start_executor(scheduler)
+                        self.executor = self.start()
                     job = scheduler.take()
                     if job is None:
                         break
                     running[pool.submit(self.attempt, job, 1)] = job
-                # The rows of the jobs that ended are saved while the jobs just
-                # started run: the disk's wait delays no job.
-                self.history.commit()
+                between()
                 if not running:
                     break
                 # A timeout, so that a stop is seen even while every job runs on.
@@ -217,10 +143,10 @@ class Execution:
                 for future in sorted(done, key=lambda f: running[f].index):
                     job = running.pop(future)
                     outcome = future.result()
-                    if stopper.signum is not None and outcome.state == FAILED:
+                    if stopper.signum is not None and outcome.state == State.FAILED:
                         # A job cut short by the stop did not fail on its own.
-                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}")
-                    if outcome.state == FAILED and outcome.attempt <= self.options.retries:
+                        outcome = replace(outcome, state=State.INTERRUPTED, detail=f"stopped by {stopper.name}")
+                    if outcome.state == State.FAILED and outcome.attempt <= self.retries:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
                         continue

@@ -1,20 +1,45 @@
-"""The runner's command line: what `python -m sorva.run` accepts, read into options.
+"""The runner's command line: what `python -m sorva.run` accepts, read once into a frozen `RunOptions`.
 
-Kept apart from the runner itself, which is loaded only once the modules'
-inspection has started.
+This is the only module of the runner that sees argparse: everything below
+the command takes `RunOptions`, so the runner can be driven without a
+command line. Kept apart from the runner itself, which is loaded only once
+the modules' inspection has started.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import sys
 from collections.abc import Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
 
-from sorva._executors.process import EXECUTORS
-from sorva._parser import ArgumentParser, whole_number
+from sorva._cli import argument_parser, whole_number
+from sorva._executors import EXECUTORS, Settings
 
 PROG = "python -m sorva.run"
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """What a run is asked to do."""
+
+    modules: tuple[str, ...]  # dotted module names, at least one
+    out: Path = Path("sorva-out")  # the folder for the job folders and the run history
+    jobs: int = 1  # jobs run at once
+    select: tuple[str, ...] = ()  # run only these assets and what they need; () for all
+    partitions: tuple[tuple[str, str], ...] = ()  # (dimension, key text): run only the partitions with these keys
+    failed: bool = False  # run only the jobs whose last run failed or was interrupted
+    force: bool = False  # run every selected job, fresh or not
+    dry_run: bool = False  # say what would run; run and write nothing
+    retries: int = 0  # further attempts of a job that fails
+    timeout: float | None = None  # seconds a job may run
+    executor: str = "process"  # the name of a registered executor
+    settings: Settings = field(default_factory=Settings)  # what the executor is built from
+    verbose: bool = False  # on a terminal, a line for every job
+    command: str = PROG  # the command line as the history records it
 
 
 def _seconds(text: str) -> float:
@@ -34,10 +59,11 @@ def _partition(text: str) -> tuple[str, str]:
     return name, key
 
 
-def parse(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+def parse(argv: Sequence[str] | None) -> RunOptions:
+    """The options of a command line (`sys.argv[1:]` when None); a wrong one ends the command with status 2."""
+    parser = argument_parser(
+        PROG,
+        (
             "Find the assets of the modules and materialise them, upstream first, one job per "
             "asset and partition; a job whose source, partition and inputs are those of its last "
             "success is fresh and not run again. Exit status 0 when every job succeeded or was "
@@ -122,4 +148,19 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("the following arguments are required: MODULE")
     if args.scheduler is not None and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
-    return args
+    return RunOptions(
+        modules=tuple(args.modules),
+        out=Path(args.out),
+        jobs=args.jobs,
+        select=tuple(args.select or ()),
+        partitions=tuple(args.partition or ()),
+        failed=args.failed,
+        force=args.force,
+        dry_run=args.dry_run,
+        retries=args.retries,
+        timeout=args.timeout,
+        executor=args.executor,
+        settings=Settings(scheduler=args.scheduler),
+        verbose=args.verbose,
+        command=shlex.join([*PROG.split(), *argv]),
+    )

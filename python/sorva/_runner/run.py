@@ -1,34 +1,34 @@
 """A run of the runner, from the inspection's assets to its summary: `python -m sorva.run` once its options are read.
 
-It runs `python -m sorva.inspect` once (`discover`), plans the jobs
-(`plan`), lets the scheduler (`schedule`) decide what runs when and what
-is fresh, has an executor (`sorva._executors`) run each job (`execution`), keeps the
-job folders and the run history (`sorva._jobfiles`, `sorva._history`) and shows progress
-(`sorva._reporting`). This module only wires them together.
+This is the composition root: it plans the jobs of the inspection's assets
+(`plan`), judges what is fresh (`freshness`), builds the executor the options
+name (`sorva._executors`), runs the jobs (`execution`, which feeds the
+scheduler of `schedule`), and hangs the listeners on the scheduler: the run
+history (`recorder`) and the progress display (`sorva._reporting`). It only
+wires them together.
 """
 
 from __future__ import annotations
 
-import argparse
-import shlex
 import sqlite3
 import sys
 import time
 from collections import Counter
-from collections.abc import Sequence
 from dataclasses import replace
 from pathlib import Path
 
 from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
-from sorva._runner.discover import DiscoveryError, Inspection
-from sorva._runner.execution import Execution, Freshness, Options, dry_run
-from sorva._executors.process import Executor, ExecutorError, UseInstead, executor_class
+from sorva._executors import Executor, ExecutorError, UseInstead, create
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._runner.plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._outcomes import State
 from sorva._reporting.progress import Summary, make_report, summary_lines
-from sorva._runner.options import PROG
 from sorva._reporting.runpage import write_report
-from sorva._runner.schedule import FAILED as JOB_FAILED
+from sorva._runner.discover import DiscoveryError, Inspection
+from sorva._runner.execution import Execution
+from sorva._runner.freshness import Freshness, dry_run
+from sorva._runner.options import PROG, RunOptions
+from sorva._runner.plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._runner.recorder import Recorder
 from sorva._runner.schedule import Scheduler
 from sorva._runner.stop import Stopper
 
@@ -37,19 +37,19 @@ if TYPE_CHECKING:
     from typing import NoReturn
 
 
-def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv: Sequence[str] | None) -> NoReturn:
-    """Runs what the command line asks, from the inspection's assets to the summary, and exits."""
-    the_plan = _plan(args, inspection)
-    out = Path(args.out)
-    if args.dry_run:
+def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoReturn:
+    """Runs what the options ask, from the inspection's assets to the summary, and exits."""
+    the_plan = _plan(options, inspection)
+    out = options.out
+    if options.dry_run:
         try:
-            _dry_run(the_plan, out, args.force)
+            _dry_run(the_plan, out, options.force)
             sys.stdout.flush()
         except BrokenPipeError:
             drop_stdout()
             raise SystemExit(FAILED) from None
         raise SystemExit(0)
-    if args.failed and not the_plan.jobs:
+    if options.failed and not the_plan.jobs:
         print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
         raise SystemExit(0)
     _prepare_out(out)
@@ -58,18 +58,29 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
             history = History.create(out)
             try:
                 started = time.monotonic()
-                command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
-                run_id = history.start_run(command, args.executor, len(the_plan.jobs))
-                report = make_report(the_plan.jobs, args.verbose)
-                execution = Execution(the_plan, out, lambda: _start_executor(args), history, run_id, _options(args))
+                recorder = Recorder(history, options.command, options.executor, len(the_plan.jobs))
+                report = make_report(the_plan.jobs, options.verbose)
+
+                def start() -> Executor:
+                    executor = _start_executor(options)
+                    recorder.executor_started(executor.name)
+                    return executor
+
+                freshness = Freshness(out, history, options.force)
+                execution = Execution(the_plan, out, start, freshness, options.jobs, options.retries, options.timeout)
                 try:
                     try:
-                        scheduler = execution.run([report.event], stopper)
+                        scheduler = execution.run([recorder.event, report.event], stopper, recorder.commit)
+                    except ExecutorError:
+                        assert execution.scheduler is not None
+                        recorder.no_executor(execution.scheduler)
+                        raise
                     finally:
                         report.close()
-                    summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
-                    history.end_run(run_id, summary.outcome, _run_counts(summary))
-                    summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
+                    summary = _summary(scheduler, out, recorder.run_id, time.monotonic() - started, stopper)
+                    recorder.end(summary.outcome, summary.counts)
+                    title = f"sorva: {' '.join(options.modules)}"
+                    summary = replace(summary, report=_write_report(out, the_plan, history, recorder.run_id, title))
                 finally:
                     if execution.executor is not None:
                         execution.executor.close()
@@ -91,28 +102,28 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
+def _plan(options: RunOptions, inspection: Inspection) -> Plan:
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
         fail(PROG, str(error), USAGE)
     if not assets:
-        fail(PROG, f"no assets found in {', '.join(args.modules)}", USAGE)
+        fail(PROG, f"no assets found in {', '.join(options.modules)}", USAGE)
     targets = {asset.ref for asset in assets}
-    if args.select:
+    if options.select:
         try:
-            targets = named(assets, args.select)
-            assets = select(assets, args.select)
+            targets = named(assets, options.select)
+            assets = select(assets, options.select)
         except LookupError as error:
             fail(PROG, f"argument --select: no asset is named '{error.args[0]}'", USAGE)
     try:
         whole = plan(assets)
         wanted = list(whole.jobs)
-        if args.partition:
-            wanted = matching_partitions(wanted, targets, args.partition)
-        if args.failed:
-            wanted = _failed_last_time(wanted, Path(args.out))
-        return restrict(whole, wanted) if args.partition or args.failed else whole
+        if options.partitions:
+            wanted = matching_partitions(wanted, targets, options.partitions)
+        if options.failed:
+            wanted = _failed_last_time(wanted, options.out)
+        return restrict(whole, wanted) if options.partitions or options.failed else whole
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -125,10 +136,9 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
         latest = history.latest() if history else {}
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
+    again = (State.FAILED.word, State.INTERRUPTED.word)
     return [
-        job
-        for job in jobs
-        if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in ("failed", "interrupted")
+        job for job in jobs if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in again
     ]
 
 
@@ -160,21 +170,19 @@ def _prepare_out(out: Path) -> None:
         fail(PROG, f"argument --out: cannot create '{out}': {error.strerror}", USAGE)
 
 
-def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, seconds: float, stopper: Stopper) -> Summary:
+def _summary(scheduler: Scheduler, out: Path, run_id: int, seconds: float, stopper: Stopper) -> Summary:
     failures = tuple(
         (job, scheduler.outcomes[job.index].detail)
         for job in scheduler.jobs
-        if scheduler.state[job.index] == JOB_FAILED
+        if scheduler.state[job.index] == State.FAILED
     )
-    return Summary(
-        Path(args.out), run_id, tuple(scheduler.jobs), scheduler.counts(), failures, seconds, stopper.signum
-    )
+    return Summary(out, run_id, tuple(scheduler.jobs), scheduler.counts(), failures, seconds, stopper.signum)
 
 
-def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modules: Sequence[str]) -> Path | None:
+def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, title: str) -> Path | None:
     """The run's report page; one that cannot be written costs a line on standard error, not the run."""
     try:
-        return write_report(out, the_plan.assets, history, run_id, f"sorva: {' '.join(modules)}")
+        return write_report(out, the_plan.assets, history, run_id, title)
     except OSError as error:
         print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
     except sqlite3.Error as error:
@@ -182,23 +190,17 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modu
     return None
 
 
-def _options(args: argparse.Namespace) -> Options:
-    return Options(args.jobs, args.force, args.retries, args.timeout)
-
-
-def _start_executor(args: argparse.Namespace) -> Executor:
+def _start_executor(options: RunOptions) -> Executor:
     """The started executor of the run: the one asked for, or the one it says to use instead."""
-    name = args.executor
-    executor = executor_class(name).from_arguments(args)
+    executor = create(options.executor, options.settings)
     try:
-        executor.start(args.modules, args.jobs)
+        executor.start(options.modules, options.jobs)
     except UseInstead as instead:
         executor.close()
         print(f"{PROG}: {instead}", file=sys.stderr)
-        name = instead.executor
-        executor = executor_class(name).from_arguments(args)
+        executor = create(instead.executor, options.settings)
         try:
-            executor.start(args.modules, args.jobs)
+            executor.start(options.modules, options.jobs)
         except ExecutorError:
             executor.close()
             raise
@@ -206,15 +208,3 @@ def _start_executor(args: argparse.Namespace) -> Executor:
         executor.close()
         raise
     return executor
-
-
-def _run_counts(summary: Summary) -> dict[str, int]:
-    counts = summary.counts
-    return {
-        "jobs": len(summary.jobs),
-        "succeeded": counts["done"],
-        "fresh": counts["fresh"],
-        "failed": counts["failed"],
-        "skipped": counts["skipped"],
-        "interrupted": counts["interrupted"],
-    }

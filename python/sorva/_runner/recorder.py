@@ -1,0 +1,71 @@
+"""The run history of a run as it goes: a listener on the scheduler's events that writes the rows."""
+
+from __future__ import annotations
+
+from sorva._history import History, JobRecord
+from sorva._outcomes import ENDED, State
+from sorva._runner.plan import job_recipe
+from sorva._runner.schedule import Event, Scheduler
+
+
+class Recorder:
+    """Records a run in the history: its row, a row per job that ends and per failed attempt, and its end.
+
+    Rows are added as the scheduler's events come and saved by `commit`,
+    which the run calls while its jobs run, so that jobs found fresh at once
+    are one commit and the disk's wait delays no job.
+    """
+
+    def __init__(self, history: History, command: str, executor: str, jobs: int) -> None:
+        self.history = history
+        self.jobs = jobs
+        self.run_id = history.start_run(command, executor, jobs)
+
+    def event(self, event: Event) -> None:
+        if event.outcome is None or not (event.state in ENDED or event.retrying):
+            return
+        outcome, job = event.outcome, event.job
+        state = State.FAILED if event.retrying else event.state
+        self.history.record_job(
+            JobRecord(
+                run_id=self.run_id,
+                asset=job.asset.ref,
+                label=job.asset.label,
+                partition=job.partition_json,
+                key=outcome.key,
+                outcome=state.word,
+                started=outcome.started,
+                seconds=None if state in (State.SKIPPED, State.FRESH) else round(outcome.seconds, 6),
+                error=outcome.detail if state in (State.FAILED, State.SKIPPED, State.INTERRUPTED) else None,
+                digest=outcome.digest,
+                folder=job.folder.as_posix(),
+                attempt=outcome.attempt,
+                recipe=job_recipe(job),
+            )
+        )
+
+    def commit(self) -> None:
+        self.history.commit()
+
+    def executor_started(self, name: str) -> None:
+        """The run was recorded under the executor asked for; it may have fallen back to another."""
+        self.history.set_executor(self.run_id, name)
+
+    def no_executor(self, scheduler: Scheduler) -> None:
+        """Ends the run whose executor could not start, with the fresh jobs it found recorded."""
+        self.history.end_run(self.run_id, "failed", {"jobs": self.jobs, "fresh": scheduler.counts()[State.FRESH]})
+
+    def end(self, outcome: str, counts: dict[State, int]) -> None:
+        """Ends the run with its outcome and how many jobs ended how."""
+        self.history.end_run(
+            self.run_id,
+            outcome,
+            {
+                "jobs": self.jobs,
+                "succeeded": counts[State.DONE],
+                "fresh": counts[State.FRESH],
+                "failed": counts[State.FAILED],
+                "skipped": counts[State.SKIPPED],
+                "interrupted": counts[State.INTERRUPTED],
+            },
+        )
