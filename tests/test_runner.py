@@ -28,10 +28,13 @@ def blob(): return "x" * 300_000
 def size(text): return len(text)
 @asset(partitions={"k": partitions(["a/b", "a_b", 1, "1", "..", "", "\u00fc"])})
 def keyed(k): return k
+@asset(inputs={name: rate for name in ["", "a,b", "-x", "x y", "\\u00fc", "=", "\\0"]})  # any text, on every executor
+def named(**received): return received
 '''
 KEYS = [(region, year) for region in ("north", "south") for year in (2023, 2024)]
 EVERY_SALE = [{"partition": {"region": r, "year": y}, "value": f"{r}-{y}"} for r, y in KEYS]
 EXPECTED = {
+    "named": {"": 10, "a,b": 10, "-x": 10, "x y": 10, "\u00fc": 10, "=": 10, "\0": 10},
     "rate": 10, "overview/copy=a": EVERY_SALE, "overview/copy=b": EVERY_SALE, "size": 300_000, "blob": "x" * 300_000,
     **{f"sales/region={r},year={y}": f"{r}-{y}" for r, y in KEYS},
     **{f"scaled/region={r},year={y}": [f"{r}-{y}", 10] for r, y in KEYS},
@@ -48,7 +51,7 @@ def values(out):
 @pytest.mark.parametrize(
     "options, ran",
     [
-        (["--jobs", "4"], ["blob", "keyed", "overview", "rate", "sales", "scaled", "size"]),
+        (["--jobs", "4"], ["blob", "keyed", "named", "overview", "rate", "sales", "scaled", "size"]),
         # By function name, declared name or ref, with everything upstream.
         (["--select", "rate", "--select", "the overview", "--select", "{folder}/edge.py:size"],
          ["blob", "overview", "rate", "sales", "size"]),

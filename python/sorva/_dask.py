@@ -107,7 +107,8 @@ def run_job_here(
                 with open(path, "wb") as file:
                     file.write(data)
             os.makedirs(root, exist_ok=True)
-            command += ["--root", root, "--upstream", *upstream]
+            # As JSON: a parameter name may be any text, "-x" or "" too.
+            command += ["--root", root, "--upstream-json", json.dumps(upstream)]
         if _SETPRIV is not None:
             command = [_SETPRIV, "--pdeathsig", "KILL", "--", *command]
         # The job reads its inputs from a file as its standard input: nothing

@@ -10,6 +10,7 @@ files itself; the executor only reports how the job's process ended.
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import signal
 import subprocess
@@ -170,7 +171,8 @@ class ProcessExecutor(Executor):
         if task.inputs is not None:
             command += ["--inputs-file", "-"]
         if task.upstream:
-            command += ["--root", str(task.root), "--upstream", *task.upstream]
+            # As JSON: a parameter name may be any text, "-x" or "" too.
+            command += ["--root", str(task.root), "--upstream-json", json.dumps(task.upstream)]
         with self._lock:
             if self._stopping:
                 return Ended(-signal.SIGTERM, "interrupted before it started")
