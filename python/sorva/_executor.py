@@ -177,7 +177,9 @@ class ProcessExecutor(Executor):
             if self._stopping:
                 return Ended(-signal.SIGTERM, "interrupted before it started")
             try:
-                with open(task.folder / "worker.log", "wb") as log:
+                # Never through a link planted in its place.
+                flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
+                with open(os.open(task.folder / "worker.log", flags, 0o666), "wb") as log:
                     process = subprocess.Popen(
                         command,
                         stdin=subprocess.DEVNULL if task.inputs is None else subprocess.PIPE,

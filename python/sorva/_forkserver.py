@@ -359,7 +359,8 @@ class Server:
             module, function, folder, size, root, names = (os.fsdecode(field) for field in job.split(b"\0"))
             upstream = tuple(json.loads(names))
             try:
-                log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+                # Never through a link planted in its place.
+                log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o666)
             except OSError as error:
                 os.write(answer, f"Ecould not open worker.log: {error.strerror}\n".encode())
                 os._exit(status)
