@@ -138,16 +138,19 @@ def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tm
     assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("planted, target", [("out/up", "outside"), ("out/up/worker.log", "outside/worker.log")])
-def test_a_job_writes_nothing_through_a_link_planted_in_the_output_folder(tmp_path, planted, target):
+@pytest.mark.parametrize("planted, target, status, line", [
+    ("out/up", "outside", 1, "failed: up: 'out/up' is a link; a job writes nothing through a link"),
+    ("out/up/worker.log", "outside/worker.log", 1, "failed: up: 'out/up/worker.log' is a link; a job writes nothing through a link"),
+    ("out/sorva.db", "outside/worker.log", 2, E + "argument --out: 'out/sorva.db' is a link; the runner writes nothing through a link"),
+])
+def test_nothing_is_written_through_a_link_planted_in_the_output_folder(tmp_path, planted, target, status, line):
     write_module(tmp_path, "linked", "from sorva import asset\n@asset()\ndef up(): return 1\n")
     (tmp_path / "outside").mkdir()
     (tmp_path / "outside/worker.log").write_text("kept")
     (tmp_path / planted).parent.mkdir(parents=True, exist_ok=True)
     (tmp_path / planted).symlink_to(tmp_path / target)
     done = run("sorva.run", "linked", "--out", "out", cwd=tmp_path)
-    reason = f"failed: up: '{planted}' is a link; a job writes nothing through a link"
-    assert (done.returncode, done.stdout.splitlines()[-1], done.stderr) == (1, reason, "")
+    assert (done.returncode, (done.stdout + done.stderr).splitlines()[-1]) == (status, line)
     assert [(path.name, path.read_text()) for path in (tmp_path / "outside").iterdir()] == [("worker.log", "kept")]
 
 

@@ -471,7 +471,8 @@ def _digest(text: str) -> str:
 
 
 # What the runner itself keeps in the output folder (the history and its
-# journals, the lock, the report page): a job folder never takes one of these names.
+# journals, the lock, the report page): a job folder never takes one of these
+# names, and the runner refuses a link in place of one.
 RUNNER_FILES = frozenset(
     ["report.html", "sorva.db", "sorva.db-journal", "sorva.db-wal", "sorva.db-shm", "sorva.lock"]
 )
