@@ -15,7 +15,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Callable
-    from typing import NoReturn
+    from typing import BinaryIO, NoReturn
 
 # Exit statuses shared by the commands.
 FAILED = 1
@@ -106,24 +106,34 @@ def how_it_ended(status: int, *, verb: bool = False) -> str:
     return f"was {killed}" if verb else killed
 
 
-def write_whole(path: str | os.PathLike[str], write: Callable[[str], object]) -> None:
-    """Has `write` fill a new file beside `path`, then puts it in the place of `path`.
+def write_whole(path: str | os.PathLike[str], content: bytes | Callable[[str], object]) -> None:
+    """Puts a new file in the place of `path`: `content`, or what `content(partial)` writes at the path it is given.
 
     A reader finds the old file or the new one, never part of one; whatever
-    stops the writing (an error, a full disk, Ctrl-C) leaves no partial file.
-    The new file's name ends as the path's does: some writers add a suffix
-    they do not find.
+    stops the writing (an error, a full disk, Ctrl-C) leaves no partial file,
+    and nothing is written through a link planted in the folder. The partial
+    file's name ends as the path's does: some writers add a suffix they do
+    not find.
     """
     folder, name = os.path.split(os.fspath(path))
     partial = os.path.join(folder, f".{os.getpid()}-{os.urandom(4).hex()}-{name}")
     try:
-        write(partial)
+        if isinstance(content, bytes):
+            with new_file(partial) as file:
+                file.write(content)
+        else:
+            content(partial)
         os.replace(partial, path)
     finally:
         try:
             os.unlink(partial)
         except OSError:
             pass  # never made, or already in its place
+
+
+def new_file(path: str) -> BinaryIO:
+    """A file made at `path` for writing; raises FileExistsError when anything is there already, a link too."""
+    return open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb")
 
 
 def import_from_cwd() -> None:

@@ -12,14 +12,14 @@ from types import FrameType
 from typing import Any
 from urllib.parse import quote
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, fail
+from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, fail, write_whole
 from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._reporting.graph import JobRow, build, with_outcomes
 from sorva._history import FILE, HistoryError, open_history
 from sorva._runner.discover import DiscoveryError, Inspection
 from sorva._runner.plan import Asset, PlanError
 from sorva._reporting.page import RunInfo, report_page
-from sorva._reporting.runpage import job_rows, run_info, write_file
+from sorva._reporting.runpage import job_rows, run_info
 
 PROG = "python -m sorva.graph"
 FORMATS = {".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot"}
@@ -97,7 +97,7 @@ def _write(text: str, output: str | None) -> None:
         sys.stdout.flush()
         return
     try:
-        write_file(Path(output), text)
+        write_whole(output, text.encode("utf-8"))
     except OSError as error:
         fail(PROG, f"cannot write '{output}': {error.strerror}", FAILED)
 

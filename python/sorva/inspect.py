@@ -2,12 +2,25 @@
 
 from __future__ import annotations
 
-import io
 import os
 import sys
 from collections.abc import Sequence
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, exception_text, fail, import_from_cwd, write_whole
+from sorva._cli import (
+    FAILED,
+    INTERRUPTED,
+    USAGE,
+    argument_parser,
+    exception_text,
+    fail,
+    import_from_cwd,
+    new_file,
+    write_whole,
+)
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import BinaryIO
 
 PROG = "python -m sorva.inspect"
 
@@ -57,7 +70,7 @@ def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool) -> str:
 _CHUNK = 1 << 16
 
 
-def _write_utf8(file: io.BufferedIOBase, text: str) -> None:
+def _write_utf8(file: BinaryIO, text: str) -> None:
     """Writes `text` as UTF-8 without a full-size copy of it."""
     for start in range(0, len(text), _CHUNK):
         file.write(text[start:start + _CHUNK].encode("utf-8"))
@@ -67,7 +80,7 @@ def _write_file(path: str, text: str) -> None:
     """Writes `text` so that a reader finds either all of it or no file."""
 
     def write(partial: str) -> None:
-        with open(partial, "wb") as file:
+        with new_file(partial) as file:
             _write_utf8(file, text)
 
     try:

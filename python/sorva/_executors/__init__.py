@@ -87,7 +87,7 @@ class Task:
     inputs: bytes | None  # the keyword arguments as a UTF-8 JSON object, None for none
     timeout: float | None = None  # seconds the job may run, None for no limit
     # Members of `inputs` that say where an upstream value lies instead of
-    # holding it (`python -m sorva.worker ... --root ROOT --upstream ...`);
+    # holding it (`python -m sorva.worker ... --root ROOT --upstream-json ...`);
     # `sorva._jobfiles.values.upstream_files` lists the files under `root` they need.
     upstream: tuple[str, ...] = ()
     root: Path | None = None  # the run's output folder, which holds those upstream folders

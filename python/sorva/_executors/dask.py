@@ -102,7 +102,8 @@ def run_job_here(
                 with open(path, "wb") as file:
                     file.write(data)
             os.makedirs(root, exist_ok=True)
-            command += ["--root", root, "--upstream", *upstream]
+            # As JSON: a parameter name may be any text, "-x" or "" too.
+            command += ["--root", root, "--upstream-json", json.dumps(upstream)]
         if _SETPRIV is not None:
             command = [_SETPRIV, "--pdeathsig", "KILL", "--", *command]
         # The job reads its inputs from a file as its standard input: nothing
@@ -385,7 +386,7 @@ def _store(folder: Path, finished: Finished) -> None:
             data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
-        write_whole(target, lambda partial: Path(partial).write_bytes(data))  # noqa: B023 - called at once
+        write_whole(target, data)
 
 
 # The record writer's escapes; every other character stands as it is.

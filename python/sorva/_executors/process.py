@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -119,12 +120,15 @@ class ProcessExecutor(Executor):
         if task.inputs is not None:
             command += ["--inputs-file", "-"]
         if task.upstream:
-            command += ["--root", str(task.root), "--upstream", *task.upstream]
+            # As JSON: a parameter name may be any text, "-x" or "" too.
+            command += ["--root", str(task.root), "--upstream-json", json.dumps(task.upstream)]
         with self._running.lock:
             if self._stopping:
                 return Ended(-signal.SIGTERM, "interrupted before it started")
             try:
-                with open(task.folder / "worker.log", "wb") as log:
+                # Never through a link planted in its place.
+                flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
+                with open(os.open(task.folder / "worker.log", flags, 0o666), "wb") as log:
                     process = subprocess.Popen(
                         command,
                         stdin=subprocess.DEVNULL if task.inputs is None else subprocess.PIPE,

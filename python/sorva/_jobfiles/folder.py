@@ -3,22 +3,43 @@
 from __future__ import annotations
 
 import json
-from pathlib import Path
+from pathlib import Path, PurePath
 
 from sorva._cli import how_it_ended
 from sorva._jobfiles import records
 from sorva._jobfiles import values as _values
 
 PREVIEW = 72
+WRITTEN = (*records.LEFT, "worker.log")  # the files of a job folder that are written in place
 
 
-def prepare(folder: Path) -> Path:
-    """The folder made absolute, and made, with no record or value of an earlier run in it."""
-    folder = folder.absolute()
-    folder.mkdir(parents=True, exist_ok=True)
+class Unsafe(Exception):
+    """A job folder that a job must not write into; the message is one line naming the link."""
+
+
+def prepare(out: Path, relative: PurePath) -> Path:
+    """The job folder `relative` to the output folder, absolute and made, with no record or value of an earlier run in it.
+
+    A link planted in the output folder, in place of a job folder, of a
+    folder above it or of a file the job writes, would have the job write
+    wherever it leads: raises Unsafe instead, before anything is written.
+    """
+    path = out
+    for part in relative.parts:
+        path = path / part
+        _refuse_link(path)
+    path.mkdir(parents=True, exist_ok=True)
+    for name in WRITTEN:
+        _refuse_link(path / name)
+    folder = path.absolute()
     for name in records.LEFT:
         (folder / name).unlink(missing_ok=True)
     return folder
+
+
+def _refuse_link(path: Path) -> None:
+    if path.is_symlink():
+        raise Unsafe(f"'{path}' is a link; a job writes nothing through a link")
 
 
 def value_digest(folder: Path, serializer: str | None) -> str | None:

@@ -100,16 +100,11 @@ def page(
     return report_page(graph, rows, title=title, svg=svg, graph_note=note, run=run, link_base=link_base)
 
 
-def write_file(path: Path, text: str) -> None:
-    """Replaces `path` whole: a reader finds the old page or the new one, never half of one."""
-    write_whole(path, lambda partial: Path(partial).write_text(text, encoding="utf-8"))
-
-
 def write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path:
     """Writes DIR/report.html for a run that has ended and returns its path; raises OSError."""
     run = history.run(run_id)
     rows = job_rows(history, run_id, out, assets)
     graph = with_outcomes(build(assets), rows)
     path = out / REPORT
-    write_file(path, page(graph, rows, title=title, run=run_info(run) if run else None))
+    write_whole(path, page(graph, rows, title=title, run=run_info(run) if run else None).encode("utf-8"))
     return path

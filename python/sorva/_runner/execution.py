@@ -89,9 +89,11 @@ class Execution:
             return Outcome(State.FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
 
         try:
-            folder = job_folder.prepare(self.out / job.folder)
+            folder = job_folder.prepare(self.out, job.folder)
         except OSError as error:
             return failed(exception_text(error))
+        except job_folder.Unsafe as error:
+            return failed(str(error))
         inputs, upstream = task_inputs(job)
         task = Task(job.asset.module, job.asset.function, folder, inputs, self.timeout, upstream, self.out.absolute())
         assert self.executor is not None

@@ -27,7 +27,7 @@ from sorva._runner.discover import DiscoveryError, Inspection
 from sorva._runner.execution import Execution
 from sorva._runner.freshness import Freshness, dry_run
 from sorva._runner.options import PROG, RunOptions
-from sorva._runner.plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._runner.plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
 from sorva._runner.recorder import Recorder
 from sorva._runner.schedule import Scheduler
 from sorva._runner.stop import Stopper
@@ -168,6 +168,9 @@ def _prepare_out(out: Path) -> None:
         out.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         fail(PROG, f"argument --out: cannot create '{out}': {error.strerror}", USAGE)
+    for name in sorted(RUNNER_FILES):
+        if (out / name).is_symlink():
+            fail(PROG, f"argument --out: '{out / name}' is a link; the runner writes nothing through a link", USAGE)
 
 
 def _summary(scheduler: Scheduler, out: Path, run_id: int, seconds: float, stopper: Stopper) -> Summary:
