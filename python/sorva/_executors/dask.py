@@ -34,6 +34,7 @@ from sorva._cli import exception_text, write_whole
 from sorva._executors import Ended, Executor, ExecutorError, Settings, Task
 from sorva._executors.groups import GRACE
 from sorva._executors.process import Running
+from sorva._jobfiles import records
 from sorva._jobfiles.values import upstream_files
 
 # Seconds allowed for reaching a scheduler and for it to have a worker.
@@ -380,36 +381,10 @@ def _store(folder: Path, finished: Finished) -> None:
     for name in names:
         data = finished.files[name]
         if name == "result.json":
-            data = _relocated(data, finished.folder, folder)
+            data = records.relocated(data, finished.folder, folder)
         elif name == "worker.log":
             # The worker command names its record's path; the scratch folder is gone by now.
             data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
         write_whole(target, data)
-
-
-# The record writer's escapes; every other character stands as it is.
-_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
-
-
-def _record_string(text: str) -> bytes:
-    body = "".join(_ESCAPES.get(char) or (f"\\u{ord(char):04x}" if char < " " else char) for char in text)
-    return f'"{body}"'.encode("utf-8")
-
-
-def _relocated(record: bytes, scratch: str, folder: Path) -> bytes:
-    """The record as the job would have written it straight into `folder`.
-
-    A success record names where its value was written, which on the worker
-    was the scratch folder; only that member changes, the rest is the job's
-    own bytes.
-    """
-    try:
-        path = json.loads(record).get("value_path")
-    except (ValueError, AttributeError):
-        return record
-    if not isinstance(path, str) or not path.startswith(scratch + "/"):
-        return record
-    moved = str(folder / path[len(scratch) + 1 :])
-    return record.replace(b'"value_path":' + _record_string(path), b'"value_path":' + _record_string(moved), 1)

@@ -85,7 +85,8 @@ class _Server:
         if not data:
             if self.stopping:
                 raise ExecutorError("interrupted while the fork server imported the modules")
-            raise ExecutorError(f"the fork server {how_it_ended(self._exit_status(), verb=True)} while importing the modules")
+            how = how_it_ended(self._exit_status(), verb=True)
+            raise ExecutorError(f"the fork server {how} while importing the modules")
         self.threads = int(json.loads(data)["threads"])
         self.ready = True
 

@@ -1,4 +1,8 @@
-"""`--executor process`: one `python -m sorva.worker` process per job; and the waiting on a job's process that the Dask workers share."""
+"""`--executor process`: one `python -m sorva.worker` process per job.
+
+`Running` waits for a job's process, with its time limit and its stop; the
+Dask workers run their jobs' processes with it too.
+"""
 
 from __future__ import annotations
 

@@ -61,3 +61,23 @@ def success(module: str, function: str, value_path: str, result_type: str, signa
 def failure(error: str, error_type: str) -> str:
     """The failure record of an error text and its type's name."""
     return _text({"error": error, "error_type": error_type, "ok": False})
+
+
+def relocated(record: bytes, old: str, new: str | os.PathLike[str]) -> bytes:
+    """A record as its job would have written it straight into the folder `new` rather than `old`.
+
+    A success record names where its value was written; only that member
+    changes, the rest stays the job's own bytes.
+    """
+    try:
+        path = json.loads(record).get("value_path")
+    except (ValueError, AttributeError):
+        return record
+    if not isinstance(path, str) or not path.startswith(old + "/"):
+        return record
+    moved = os.path.join(new, path[len(old) + 1 :])
+    return record.replace(_member("value_path", path), _member("value_path", moved), 1)
+
+
+def _member(name: str, text: str) -> bytes:
+    return f'"{name}":{json.dumps(text, ensure_ascii=False)}'.encode()
