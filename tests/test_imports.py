@@ -30,10 +30,7 @@ def forbidden(importer, imported):
     part, other = importer.split(".")[1], imported.split(".")[1]
     if part == other:
         return False
-    if other in ENTRY_POINTS:
-        # The fork server runs the worker's job in its own forked children.
-        return (importer, imported) != ("sorva._executors.forkserver", "sorva.worker")
-    if part in LEAVES:
+    if other in ENTRY_POINTS or part in LEAVES:
         return True
     if part == "_jobfiles":
         return other not in ("serializers", "_cli")

@@ -36,8 +36,8 @@ from sorva._cli import INTERRUPTED, USAGE
 from sorva._executors.forklinux import MAX_RUNS, Linux
 from sorva._executors.groups import GRACE, signal_group
 from sorva._jobfiles.records import remove_left
-from sorva.worker import PROG as WORKER
-from sorva.worker import run_job
+from sorva._jobfiles.job import PROG as WORKER
+from sorva._jobfiles.job import run_job
 
 # Every module the server holds is more memory for each fork to map again:
 # what only type checkers or a failing child need is not imported here.
