@@ -100,12 +100,14 @@ def test_the_example_pipeline_as_svg(tmp_path):
         # An explicit format wins over the suffix.
         (["-o", "g.svg", "--format", "dot"], "g.svg", "digraph sorva {"),
         (["--format", "html"], None, "<!DOCTYPE html>"),
+        (["-o", "g.png"], "g.png", "\x89PNG\r\n\x1a\n"),
+        (["-o", "g.PDF"], "g.PDF", "%PDF-"),
     ],
 )
 def test_the_format_follows_the_option_then_the_suffix(tmp_path, args, written, start):
     write_module(tmp_path, "small", SMALL)
     done = run("sorva.graph", "small", *args, cwd=tmp_path)
-    text = (tmp_path / written).read_text(encoding="utf-8") if written else done.stdout
+    text = (tmp_path / written).read_bytes().decode("latin-1") if written else done.stdout
     assert (done.returncode, done.stderr, text.startswith(start)) == (0, "", True)
     assert (done.stdout == "") == bool(written)
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py") == ([written] if written else [])
@@ -118,8 +120,9 @@ E = "python -m sorva.graph: error: "
     "args, env, status, stderr",
     [
         ([], {}, 2, [E + "the following arguments are required: MODULE"]),
-        (["small", "--format", "png"], {}, 2,
-         [E + "argument --format: invalid choice: 'png' (choose from 'svg', 'html', 'dot')"]),
+        (["small", "--format", "jpg"], {}, 2,
+         [E + "argument --format: invalid choice: 'jpg' (choose from 'svg', 'html', 'dot', 'png', 'pdf')"]),
+        (["small", "-o", "g.jpg"], {}, 2, [E + "argument -o/--output: no format has the suffix '.jpg'; name one with --format"]),
         (["empty"], {}, 2, [E + "no assets found in empty"]),
         (["sys"], {}, 2, ["python -m sorva.inspect: error: TypeError: <module 'sys' (built-in)> is a built-in module",
                           E + "inspecting the modules failed (exit status 1)"]),

@@ -106,11 +106,11 @@ def page(
     return report_page(graph, rows, title=title, svg=svg, graph_note=note, run=run, link_base=link_base)
 
 
-def write_file(path: Path, text: str) -> None:
+def write_file(path: Path, content: str | bytes) -> None:
     """Replaces `path` whole: a reader finds the old page or the new one, never half of one."""
     partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
     try:
-        partial.write_text(text, encoding="utf-8")
+        partial.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
         os.replace(partial, path)
     finally:
         partial.unlink(missing_ok=True)
