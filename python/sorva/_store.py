@@ -36,6 +36,20 @@ def value_digest(folder: Path, job: Job) -> str | None:
         return None
 
 
+def changed_file(folder: Path, job: Job, digest: str | None) -> str:
+    """Which of a job's value files is no longer what its value of `digest` left: value.json,
+    or the file of its own that value.json refers to."""
+    serializer = job.asset.serializer
+    if serializer is None or serializer == "json":
+        return "value.json"
+    try:
+        reference = _values.read_reference(folder, serializer)
+        unchanged = _values.value_digest(folder, None) == digest  # value.json alone
+    except _values.LoadError:
+        return "value.json"
+    return str(reference["file"]) if unchanged else "value.json"
+
+
 def _stored(job: Job) -> _values.Stored:
     return _values.Stored(PurePosixPath(job.folder.as_posix()), job.asset.serializer, job.asset.module)
 
