@@ -46,9 +46,10 @@ def test_a_terminal_gets_a_live_display_and_lines_for_failures(tmp_path, verbose
     status, lines = run_on_terminal("sorva.run", "counting", "--jobs", "1", *(["--verbose"] if verbose else []), cwd=tmp_path)
     lines = [re.sub(r"\d+\.\d\ds", "X.XXs", line) for line in lines]
     jobs = [line for line in lines if line.startswith("[")]
-    expected = ["[2/3] failed   counted n=2    X.XXs  ValueError: two"]
+    failure = "ValueError: two (traceback in sorva-out/counted/n=2/worker.log)"
+    expected = [f"[2/3] failed   counted n=2    X.XXs  {failure}"]
     if verbose:
         expected = ["[1/3] ok       counted n=1    X.XXs  1", *expected, "[3/3] ok       counted n=3    X.XXs  3"]
     assert (status, jobs, lines[-2:]) == (1, expected, [
-        "3 jobs in X.XXs: 2 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html", "failed: counted n=2: ValueError: two"])
+        "3 jobs in X.XXs: 2 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html", f"failed: counted n=2: {failure}"])
     assert any(re.match(r"\d/3 jobs .* \d running, \d failed, \d:\d\d:\d\d elapsed, ", line) for line in lines)

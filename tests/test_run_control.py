@@ -140,7 +140,7 @@ def sleepy():
 
 
 @pytest.mark.parametrize("retries, status, lines", [
-    ("0", 1, ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail"]),
+    ("0", 1, ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail (traceback in sorva-out/flaky/worker.log)"]),
     ("1", 0, ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
               "[1/1] ok       flaky    X.XXs  \"at last\""]),
 ])

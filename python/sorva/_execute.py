@@ -130,8 +130,8 @@ class Execution:
         started, clock = now(), time.monotonic()
         key = self.keys[job.index]
 
-        def failed(reason: str) -> Outcome:
-            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
+        def failed(reason: str, log: str = "") -> Outcome:
+            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number, log=log)
 
         try:
             folder = _store.prepare(self.out, job)
@@ -142,9 +142,9 @@ class Execution:
             job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
         )
         assert self.executor is not None
-        ok, detail = _store.read_record(folder, job, self.executor.run(task))
+        ok, detail, traced = _store.read_record(folder, job, self.executor.run(task))
         if not ok:
-            return failed(detail)
+            return failed(detail, str(self.out / job.folder / "worker.log") if traced else "")
         digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")

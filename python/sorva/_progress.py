@@ -16,7 +16,7 @@ from typing import TextIO
 
 from sorva._cli import drop_stdout
 from sorva._plan import Job
-from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
+from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event, Outcome
 
 SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
 
@@ -41,6 +41,11 @@ class Summary:
         return "failed" if self.counts[FAILED] or self.counts[SKIPPED] else "succeeded"
 
 
+def failure_text(outcome: Outcome) -> str:
+    """Why a job failed, and where its traceback is when it has one."""
+    return f"{outcome.detail} (traceback in {outcome.log})" if outcome.log else outcome.detail
+
+
 class Report:
     """Prints one line per job that ends, on any stream."""
 
@@ -62,9 +67,9 @@ class Report:
         shown = "retry" if event.retrying else SHOWN[event.state]
         count = f"[{self.ended}/{self.total}]"
         seconds = f"{outcome.seconds:.2f}s" if event.state not in (SKIPPED, FRESH) else ""
-        detail = outcome.detail
+        detail = failure_text(outcome)
         if event.retrying:
-            detail = f"attempt {outcome.attempt} failed: {detail}"
+            detail = f"attempt {outcome.attempt} failed: {outcome.detail}"
         line = f"{count} {shown:<7}  {event.job.describe():<{self.width}}  {seconds:>7}  {detail}"
         return line.rstrip()
 

@@ -48,6 +48,7 @@ th { font-weight: 600; color: #616161; font-size: 12px; }
 th.seconds, td.seconds { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.error { font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 12px; white-space: pre-wrap;
            word-break: break-word; }
+td.error summary { cursor: pointer; color: #616161; font-family: system-ui, sans-serif; }
 td.files a { margin-right: .5rem; }
 td { overflow-wrap: anywhere; }
 .none { color: #9e9e9e; }
@@ -94,9 +95,10 @@ def _files(row: JobRow, link_base: str) -> str:
 def _row(row: JobRow, link_base: str) -> str:
     seconds = f"{row.seconds:.2f}" if row.seconds is not None else ""
     partition = _e(row.partition) if row.partition else '<span class="none">\u2014</span>'
+    traceback = f"<details><summary>traceback</summary>{_e(row.traceback)}</details>" if row.traceback else ""
     return (
         f'<tr class="job outcome-{_e(row.outcome)}"><td>{partition}</td><td>{_badge(row.outcome, row.outcome)}</td>'
-        f'<td class="seconds">{seconds}</td><td class="error">{_e(row.error)}</td>'
+        f'<td class="seconds">{seconds}</td><td class="error">{_e(row.error)}{traceback}</td>'
         f'<td class="files">{_files(row, link_base)}</td></tr>'
     )
 
