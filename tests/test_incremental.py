@@ -9,7 +9,7 @@ import sqlite3
 
 import pytest
 
-from cli_support import run, start, wait_for, write_module
+from cli_support import run, start, untimed, wait_for, write_module
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
@@ -41,12 +41,15 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     every = ["base", "scaled n=1", "scaled n=2", "total"]
 
     def again(*options):
-        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", *options, cwd=tmp_path)
+        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", "--verbose", *options, cwd=tmp_path)
         assert done.stderr == ""
         return done.returncode, outcomes(done)
 
     assert again() == (0, dict.fromkeys(every, "ok"))
-    assert again() == (0, dict.fromkeys(every, "fresh"))
+    # Without --verbose the fresh jobs, many in a run that has little to do, take one line.
+    quiet = run("sorva.run", "upstream", "downstream", cwd=tmp_path)
+    assert untimed(quiet.stdout).splitlines()[:2] == ["4 fresh (--verbose shows each)", "4 jobs in X.XXs: 0 succeeded, "
+                                                      "4 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"]
     # A changed source that gives the same value leaves the downstream fresh.
     write_module(tmp_path, "upstream", UPSTREAM.format(value="1  # the same value"))
     assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
@@ -120,7 +123,7 @@ def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held)
     first = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
     assert (first["run"]["outcome"], first["run"]["ended"], [(j["label"], j["outcome"]) for j in first["jobs"]]) == (
         "running", None, [("quick", "ok")])
-    rerun = run("sorva.run", "sleepy", cwd=tmp_path)
+    rerun = run("sorva.run", "sleepy", "--verbose", cwd=tmp_path)
     assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok"})
     listed = run("sorva.runs", cwd=tmp_path).stdout.splitlines()
     assert [line.split()[4] for line in listed] == ["succeeded", "abandoned"]
