@@ -218,7 +218,7 @@ class Execution:
                     outcome = future.result()
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
-                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}")
+                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}", log="")
                     if outcome.state == FAILED and outcome.attempt <= self.options.retries:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job

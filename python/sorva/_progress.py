@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TextIO
@@ -74,9 +74,11 @@ class Report:
         shown = "retry" if event.retrying else SHOWN[event.state]
         count = f"[{self.ended}/{self.total}]"
         seconds = f"{outcome.seconds:.2f}s" if event.state not in (SKIPPED, FRESH) else ""
-        detail = failure_text(outcome)
+        detail = outcome.detail
         if event.retrying:
-            detail = f"attempt {outcome.attempt} failed: {outcome.detail}"
+            detail = f"attempt {outcome.attempt} failed: {detail}"
+        elif event.state == FAILED:
+            detail = failure_text(outcome)
         line = f"{count} {shown:<7}  {event.job.describe():<{self.width}}  {seconds:>7}  {detail}"
         return line.rstrip()
 
@@ -102,26 +104,35 @@ class LiveReport(Report):
 
     def __init__(self, jobs: Sequence[Job], verbose: bool) -> None:
         super().__init__(jobs, verbose)
-        from rich.console import Console
+        from rich.console import Console, RenderableType
         from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
-        from rich.table import Column
+        from rich.text import Text
 
         self.running: dict[int, str] = {}  # the jobs running now, by index, as the display names them
         self.failed = 0
+        running = self.running
+
+        class Display(Progress):
+            """The counts on a line, and below them the jobs running, cut to the terminal's width."""
+
+            def get_renderables(self) -> Iterable[RenderableType]:
+                yield from super().get_renderables()
+                if running:
+                    yield Text(f"running: {', '.join(running.values())}", no_wrap=True, overflow="ellipsis")
+
         digits = len(str(self.total))
-        self.progress = Progress(
-            TextColumn(f"{{task.fields[ended]:>{digits}}}/{{task.total}} jobs"),
+        self.progress = Display(
+            TextColumn(f"{{task.completed:>{digits}}}/{{task.total}} jobs"),
             BarColumn(),
             TextColumn(f"{{task.fields[running]:>{digits}}} running, {{task.fields[failed]:>{digits}}} failed,"),
             TimeElapsedColumn(),
             TextColumn("elapsed,"),
             TimeRemainingColumn(),
             TextColumn("left"),
-            TextColumn("{task.fields[names]}", markup=False, table_column=Column(no_wrap=True, overflow="ellipsis")),
             console=Console(file=sys.stdout, highlight=False),
             transient=True,
         )
-        self.task = self.progress.add_task("run", total=self.total, ended=0, running=0, failed=0, names="")
+        self.task = self.progress.add_task("run", total=self.total, running=0, failed=0)
         self.progress.start()
 
     def event(self, event: Event) -> None:
@@ -134,10 +145,7 @@ class LiveReport(Report):
                 self.failed += 1
         if (event.state == FAILED or event.retrying or self.verbose) and (event.state in ENDED or event.retrying):
             self.show(self.line(event))
-        self.progress.update(
-            self.task, completed=self.ended, ended=self.ended, running=len(self.running), failed=self.failed,
-            names=", ".join(self.running.values()),
-        )
+        self.progress.update(self.task, completed=self.ended, running=len(self.running), failed=self.failed)
 
     def show(self, line: str) -> None:
         self.progress.console.print(line, markup=False, highlight=False, soft_wrap=True)
