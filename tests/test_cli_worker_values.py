@@ -64,6 +64,7 @@ def folder(tmp_path_factory):
 
 @pytest.mark.parametrize("args, stdin, message", [
     (["--upstream", "csv"], None, "argument --upstream: needs --root"),
+    (["--root", "out", "--upstream-json", "csv"], None, "argument --upstream-json: expected a JSON array of texts"),
     (["--root", "out", "--upstream", "csv"], None, "the inputs have no member 'csv' to load an upstream value into"),
     (["--root", "out", "--upstream", "csv", "--inputs-file", "-"], '{"csv": {"folder": "../x"}}',
      "upstream member 'csv': folder '../x' is not a relative path inside the run's output folder"),
@@ -78,7 +79,7 @@ def test_a_job_loading_upstream_values_imports_neither_argparse_nor_typing(tmp_p
     write_module(tmp_path, "light", "from sorva import asset\n@asset(inputs={'n': 'x'})\ndef twice(n): return 2 * n\n")
     (tmp_path / "out/up").mkdir(parents=True)
     (tmp_path / "out/up/value.json").write_text("21", "utf-8")
-    argv = ["worker", "light", "twice", "out/twice", "--inputs", '{"n": {"folder": "up"}}', "--root", "out", "--upstream", "n"]
+    argv = ["worker", "light", "twice", "out/twice", "--inputs", '{"n": {"folder": "up"}}', "--root", "out", "--upstream-json", '["n"]']
     code = (f"import runpy, sys\nsys.argv = {argv!r}\ntry:\n"
             "    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\nexcept SystemExit as end:\n"
             "    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")

@@ -2,8 +2,8 @@
 
 import pytest
 
-from plan_support import assets_of
-from sorva._plan import PlanError, job_key, plan
+from plan_support import assets_of, record
+from sorva._plan import PlanError, job_key, plan, read_assets
 
 DAYS, COUNTRIES = [1, 2], ["pt", "no"]
 # sales by (day, country) rolled up per day, per country and in all.
@@ -71,3 +71,8 @@ def test_a_chain_of_5000_assets_plans_in_order():
     chain = [("a0", {})] + [(f"a{i}", {"x": f"a{i - 1}"}) for i in range(1, 5000)]
     jobs = plan(assets_of(list(reversed(chain)))).jobs
     assert [job.describe() for job in jobs] == [name for name, _ in chain]
+
+
+def test_a_job_folder_never_takes_the_name_of_a_runner_file_and_other_names_stay():
+    records = [{**record("html"), "file_path": f"/srv/{module}.py", "module_path": module} for module in ("report", "other")]
+    assert [str(job.folder) for job in plan(read_assets({"assets": records})).jobs] == ["report.html~c4f2a6fb", "other.html"]

@@ -28,10 +28,13 @@ def blob(): return "x" * 300_000
 def size(text): return len(text)
 @asset(partitions={"k": partitions(["a/b", "a_b", 1, "1", "..", "", "\u00fc"])})
 def keyed(k): return k
+@asset(inputs={name: rate for name in ["", "a,b", "-x", "x y", "\\u00fc", "=", "\\0"]})  # any text, on every executor
+def named(**received): return received
 '''
 KEYS = [(region, year) for region in ("north", "south") for year in (2023, 2024)]
 EVERY_SALE = [{"partition": {"region": r, "year": y}, "value": f"{r}-{y}"} for r, y in KEYS]
 EXPECTED = {
+    "named": {"": 10, "a,b": 10, "-x": 10, "x y": 10, "\u00fc": 10, "=": 10, "\0": 10},
     "rate": 10, "overview/copy=a": EVERY_SALE, "overview/copy=b": EVERY_SALE, "size": 300_000, "blob": "x" * 300_000,
     **{f"sales/region={r},year={y}": f"{r}-{y}" for r, y in KEYS},
     **{f"scaled/region={r},year={y}": [f"{r}-{y}", 10] for r, y in KEYS},
@@ -48,7 +51,7 @@ def values(out):
 @pytest.mark.parametrize(
     "options, ran",
     [
-        (["--jobs", "4"], ["blob", "keyed", "overview", "rate", "sales", "scaled", "size"]),
+        (["--jobs", "4"], ["blob", "keyed", "named", "overview", "rate", "sales", "scaled", "size"]),
         # By function name, declared name or ref, with everything upstream.
         (["--select", "rate", "--select", "the overview", "--select", "{folder}/edge.py:size"],
          ["blob", "overview", "rate", "sales", "size"]),
@@ -133,6 +136,22 @@ def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tm
     done = run("sorva.run", "--out", "out", *args, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", "".join(f"{line}\n" for line in stderr))
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("planted, target, status, line", [
+    ("out/up", "outside", 1, "failed: up: 'out/up' is a link; a job writes nothing through a link"),
+    ("out/up/worker.log", "outside/worker.log", 1, "failed: up: 'out/up/worker.log' is a link; a job writes nothing through a link"),
+    ("out/sorva.db", "outside/worker.log", 2, E + "argument --out: 'out/sorva.db' is a link; the runner writes nothing through a link"),
+])
+def test_nothing_is_written_through_a_link_planted_in_the_output_folder(tmp_path, planted, target, status, line):
+    write_module(tmp_path, "linked", "from sorva import asset\n@asset()\ndef up(): return 1\n")
+    (tmp_path / "outside").mkdir()
+    (tmp_path / "outside/worker.log").write_text("kept")
+    (tmp_path / planted).parent.mkdir(parents=True, exist_ok=True)
+    (tmp_path / planted).symlink_to(tmp_path / target)
+    done = run("sorva.run", "linked", "--out", "out", cwd=tmp_path)
+    assert (done.returncode, (done.stdout + done.stderr).splitlines()[-1]) == (status, line)
+    assert [(path.name, path.read_text()) for path in (tmp_path / "outside").iterdir()] == [("worker.log", "kept")]
 
 
 ALIAS = {

@@ -107,7 +107,8 @@ def run_job_here(
                 with open(path, "wb") as file:
                     file.write(data)
             os.makedirs(root, exist_ok=True)
-            command += ["--root", root, "--upstream", *upstream]
+            # As JSON: a parameter name may be any text, "-x" or "" too.
+            command += ["--root", root, "--upstream-json", json.dumps(upstream)]
         if _SETPRIV is not None:
             command = [_SETPRIV, "--pdeathsig", "KILL", "--", *command]
         # The job reads its inputs from a file as its standard input: nothing
@@ -426,6 +427,8 @@ def _task_error(error: Exception) -> str:
 
 def _store(folder: Path, finished: Finished) -> None:
     """Writes the job's files into its folder, each whole or not at all: its output first, its record last."""
+    from sorva._runreport import write_file  # the runner's, loaded already; the Dask workers need it not
+
     names = sorted(finished.files, key=lambda name: (name == "result.json", name != "worker.log"))
     for name in names:
         data = finished.files[name]
@@ -436,12 +439,7 @@ def _store(folder: Path, finished: Finished) -> None:
             data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
-        partial = target.with_name(f".{target.name}.part")
-        try:
-            partial.write_bytes(data)
-            os.replace(partial, target)
-        finally:
-            partial.unlink(missing_ok=True)
+        write_file(target, data)
 
 
 # The record writer's escapes; every other character stands as it is.

@@ -137,6 +137,8 @@ class Execution:
             folder = _store.prepare(self.out, job)
         except OSError as error:
             return failed(exception_text(error))
+        except _store.Unsafe as error:
+            return failed(str(error))
         inputs, upstream = _store.inputs(job)
         task = Task(
             job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()

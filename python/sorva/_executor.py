@@ -10,6 +10,7 @@ files itself; the executor only reports how the job's process ended.
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import signal
 import subprocess
@@ -75,7 +76,7 @@ class Task:
     inputs: bytes | None  # the keyword arguments as a UTF-8 JSON object, None for none
     timeout: float | None = None  # seconds the job may run, None for no limit
     # Members of `inputs` that say where an upstream value lies instead of
-    # holding it (`python -m sorva.worker ... --root ROOT --upstream ...`);
+    # holding it (`python -m sorva.worker ... --root ROOT --upstream-json ...`);
     # `sorva._values.upstream_files` lists the files under `root` they need.
     upstream: tuple[str, ...] = ()
     root: Path | None = None  # the run's output folder, which holds those upstream folders
@@ -170,12 +171,15 @@ class ProcessExecutor(Executor):
         if task.inputs is not None:
             command += ["--inputs-file", "-"]
         if task.upstream:
-            command += ["--root", str(task.root), "--upstream", *task.upstream]
+            # As JSON: a parameter name may be any text, "-x" or "" too.
+            command += ["--root", str(task.root), "--upstream-json", json.dumps(task.upstream)]
         with self._lock:
             if self._stopping:
                 return Ended(-signal.SIGTERM, "interrupted before it started")
             try:
-                with open(task.folder / "worker.log", "wb") as log:
+                # Never through a link planted in its place.
+                flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
+                with open(os.open(task.folder / "worker.log", flags, 0o666), "wb") as log:
                     process = subprocess.Popen(
                         command,
                         stdin=subprocess.DEVNULL if task.inputs is None else subprocess.PIPE,

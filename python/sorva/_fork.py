@@ -98,10 +98,10 @@ class _Server:
 
     def run(self, task: Task) -> Ended | None:
         """Runs a task; None when the server was found dead before it got the task, which is then for another."""
-        # Upstream members are parameter names, so a comma never occurs inside one.
+        # The upstream parameter names as JSON, which holds any text ("", "a,b") and no NUL.
         fields = ["" if task.timeout is None else repr(task.timeout), task.module, task.function, str(task.folder),
                   "" if task.inputs is None else str(len(task.inputs)),
-                  "" if task.root is None else str(task.root), ",".join(task.upstream)]
+                  "" if task.root is None else str(task.root), json.dumps(task.upstream)]
         if any("\0" in field for field in fields):
             return Ended(2, "could not start the job: a name holds a NUL character")
         packet = b"\0".join(os.fsencode(field) for field in fields)

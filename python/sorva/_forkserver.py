@@ -3,8 +3,9 @@
 The runner starts it as `python -m sorva._forkserver FD MODULE ...` in a
 session of its own. FD is a packet socket: the server's first packet (JSON)
 says how many threads the imports left running; after that each packet from
-the runner is one job: its time limit, module, function, folder and the size
-of its inputs, separated by NUL bytes, with the job's own stream socket
+the runner is one job: its time limit, module, function, folder, the size
+of its inputs, the run's output folder and the names of its upstream
+parameters (a JSON array), separated by NUL bytes, with the job's own stream socket
 attached. The server hands the job to a child it forked ahead of need (the
 spare), which reads the inputs from that socket once the runner writes them.
 The child writes "S<status> 0" there as soon as its output is out, and the
@@ -355,9 +356,11 @@ class Server:
             asset = _asset(job)
             if asset != populated and asset in self.profiles and self.linux.populate is not None:
                 self.linux.populate(self.profiles[asset])
-            module, function, folder, size, root, upstream = (os.fsdecode(field) for field in job.split(b"\0"))
+            module, function, folder, size, root, names = (os.fsdecode(field) for field in job.split(b"\0"))
+            upstream = tuple(json.loads(names))
             try:
-                log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+                # Never through a link planted in its place.
+                log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o666)
             except OSError as error:
                 os.write(answer, f"Ecould not open worker.log: {error.strerror}\n".encode())
                 os._exit(status)
@@ -366,12 +369,9 @@ class Server:
             os.close(log)
             inputs = _read_exactly(answer, int(size)) if size else None
             sys.argv = [WORKER, module, function, folder, *(["--inputs-file", "-"] if inputs is not None else [])]
-            if root:
-                sys.argv += ["--root", root, "--upstream", *upstream.split(",")]
-            status = run_worker(
-                module, function, folder, inputs, self.imported.get(module), root or None,
-                tuple(upstream.split(",")) if upstream else (),
-            )
+            if upstream:
+                sys.argv += ["--root", root, "--upstream-json", names]
+            status = run_worker(module, function, folder, inputs, self.imported.get(module), root or None, upstream)
         except BaseException:  # noqa: BLE001 - the child must never return into the server's loop
             import traceback
 

@@ -244,7 +244,7 @@ def exclusive(folder: Path) -> Iterator[None]:
     """
     path = folder / LOCK
     try:
-        descriptor = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o644)
     except OSError as error:
         raise HistoryError(f"cannot lock the output folder '{folder}': {error.strerror}") from None
     try:

@@ -470,6 +470,14 @@ def _digest(text: str) -> str:
     return hashlib.sha1(text.encode("utf-8", "surrogatepass")).hexdigest()[:8]
 
 
+# What the runner itself keeps in the output folder (the history and its
+# journals, the lock, the report page): a job folder never takes one of these
+# names, and the runner refuses a link in place of one.
+RUNNER_FILES = frozenset(
+    ["report.html", "sorva.db", "sorva.db-journal", "sorva.db-wal", "sorva.db-shm", "sorva.lock"]
+)
+
+
 def safe_name(text: str) -> str:
     """A file name that shows `text` where it can.
 
@@ -489,9 +497,12 @@ def _job_folders(asset: Asset, partitions: list[dict[str, Any]]) -> list[PurePat
     A key that is not a string is shown as its JSON text; should that clash
     with a string key (1 and "1"), both get a digest of the whole partition.
     Names made by `safe_name` without a digest never hold a "~", so the
-    digests cannot clash with a plain name.
+    digests cannot clash with a plain name. An asset whose name is one of the
+    runner's own files gets a digest too.
     """
     base = PurePath(safe_name(asset.label))
+    if base.name in RUNNER_FILES:
+        base = PurePath(f"{base.name}~{_digest(asset.label)}")
     if not asset.dimensions:
         return [base]
     names = [

@@ -24,7 +24,7 @@ from sorva._discover import DiscoveryError, Inspection
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._plan import Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
 from sorva._progress import Summary, failure_text, make_report, summary_lines
 from sorva._runargs import PROG
 from sorva._runreport import write_report
@@ -158,6 +158,9 @@ def _prepare_out(out: Path) -> None:
         out.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         fail(PROG, f"argument --out: cannot create '{out}': {error.strerror}", USAGE)
+    for name in sorted(RUNNER_FILES):
+        if (out / name).is_symlink():
+            fail(PROG, f"argument --out: '{out / name}' is a link; the runner writes nothing through a link", USAGE)
 
 
 def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, seconds: float, stopper: Stopper) -> Summary:

@@ -64,7 +64,9 @@ TRACEBACK_KEPT = 20_000
 def traceback_of(log: Path) -> str:
     """The last traceback that a worker.log holds, with those chained to it; the start of each long line."""
     try:
-        lines = log.read_text(encoding="utf-8", errors="replace").splitlines()
+        # Never through a link planted in place of the log.
+        with open(os.open(log, os.O_RDONLY | os.O_NOFOLLOW), encoding="utf-8", errors="replace") as file:
+            lines = file.read().splitlines()
     except OSError:
         return ""
     heads = [index for index, line in enumerate(lines) if line.endswith(_TRACEBACK)]
@@ -135,11 +137,17 @@ def page(
     return report_page(graph, rows, title=title, svg=svg, graph_note=note, run=run, link_base=link_base)
 
 
-def write_file(path: Path, content: str | bytes) -> None:
-    """Replaces `path` whole: a reader finds the old page or the new one, never half of one."""
+def write_file(path: Path, text: str | bytes) -> None:
+    """Replaces `path` whole: a reader finds the old file or the new one, never half of one.
+
+    The new file is made anew, so a link planted in its place leads nowhere;
+    `text` is written as UTF-8.
+    """
     partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    partial.unlink(missing_ok=True)
     try:
-        partial.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
+        with open(os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb") as file:
+            file.write(text.encode("utf-8") if isinstance(text, str) else text)
         os.replace(partial, path)
     finally:
         partial.unlink(missing_ok=True)

@@ -13,15 +13,36 @@ from sorva._plan import Job
 
 PREVIEW = 72
 STALE = ("result.json", "value.json")
+WRITTEN = (*STALE, "worker.log")  # the files of a job folder that are written in place
+
+
+class Unsafe(Exception):
+    """A job folder that a job must not write into; the message is one line naming the link."""
 
 
 def prepare(out: Path, job: Job) -> Path:
-    """The job's absolute folder, made, with no record or value of an earlier run in it."""
-    folder = (out / job.folder).absolute()
-    folder.mkdir(parents=True, exist_ok=True)
+    """The job's absolute folder, made, with no record or value of an earlier run in it.
+
+    A link planted in the output folder, in place of a job folder, of a
+    folder above it or of a file the job writes, would have the job write
+    wherever it leads: raises Unsafe instead, before anything is written.
+    """
+    path = out
+    for part in job.folder.parts:
+        path = path / part
+        _refuse_link(path)
+    path.mkdir(parents=True, exist_ok=True)
+    for name in WRITTEN:
+        _refuse_link(path / name)
+    folder = path.absolute()
     for name in STALE:
         (folder / name).unlink(missing_ok=True)
     return folder
+
+
+def _refuse_link(path: Path) -> None:
+    if path.is_symlink():
+        raise Unsafe(f"'{path}' is a link; a job writes nothing through a link")
 
 
 def value_digest(folder: Path, job: Job) -> str | None:

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
 PROG = "python -m sorva.worker"
 RECORDS = ("result.json", "value.json")
-VALUE_OPTIONS = ("--inputs", "--inputs-file", "--root")
+VALUE_OPTIONS = ("--inputs", "--inputs-file", "--root", "--upstream-json")
 
 
 class Refused(Exception):
@@ -290,6 +290,23 @@ def _read_inputs_file(path: str, output_dir: str) -> str:
     fail(PROG, problem, USAGE)
 
 
+def _json_names(text: str | None, output_dir: str) -> list[str]:
+    """The parameter names in the text of `--upstream-json`."""
+    if text is None:
+        return []
+    import json
+
+    try:
+        names = json.loads(text)
+    except (ValueError, RecursionError):
+        names = None
+    if isinstance(names, list) and all(isinstance(name, str) for name in names):
+        return names
+    # The earlier run's record must not pass for this one's.
+    _remove_records(os.path.abspath(output_dir))
+    fail(PROG, "argument --upstream-json: expected a JSON array of texts", USAGE)
+
+
 def _quick_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], dict[str, Any]] | None:
     """The positionals and options of a usual command line; None for any other."""
     if len(argv) < 3 or any(arg.startswith("-") for arg in argv[:3]):
@@ -353,6 +370,11 @@ def _parsed_arguments(argv: Sequence[str]) -> tuple[tuple[str, str, str], dict[s
         metavar="PARAM",
         help="members of the inputs that say where a stored upstream value lies; the value is loaded and passed instead",
     )
+    parser.add_argument(
+        "--upstream-json",
+        metavar="JSON",
+        help="the same as --upstream, as a JSON array of texts: for names that a command line cannot carry",
+    )
     args = parser.parse_args(argv)
     options = {key: value for key, value in vars(args).items() if value is not None}
     return (args.module, args.function, args.output_dir), options
@@ -365,7 +387,8 @@ def main(argv: Sequence[str] | None = None) -> None:
         inputs = options.get("inputs")
         if options.get("inputs_file") is not None:
             inputs = _read_inputs_file(options["inputs_file"], output_dir)
-        status = run_job(module, function, output_dir, inputs, options.get("root"), options.get("upstream", ()))
+        upstream = [*options.get("upstream", ()), *_json_names(options.get("upstream_json"), output_dir)]
+        status = run_job(module, function, output_dir, inputs, options.get("root"), upstream)
     except KeyboardInterrupt:
         status = INTERRUPTED
     raise SystemExit(status)
