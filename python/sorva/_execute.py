@@ -155,8 +155,7 @@ class Execution:
             self.executor = self.start()
         except ExecutorError:
             # The run ends here, with the fresh jobs it found recorded.
-            counts = {"jobs": len(self.plan.jobs), "fresh": scheduler.counts()[FRESH]}
-            self.history.end_run(self.run_id, "failed", counts)
+            self.history.end_run("failed")
             raise
         # The run was recorded under the executor asked for; it may have fallen back to another.
         self.history.set_executor(self.run_id, self.executor.name)
@@ -181,7 +180,8 @@ class Execution:
                 folder=job.folder.as_posix(),
                 attempt=outcome.attempt,
                 recipe=job_recipe(job),
-            )
+            ),
+            final=not event.retrying,
         )
 
     def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:

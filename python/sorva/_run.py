@@ -55,7 +55,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out)
+            history = History.create(out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True))
             try:
                 started = time.monotonic()
                 command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
@@ -68,7 +68,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
                     finally:
                         report.close()
                     summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
-                    history.end_run(run_id, summary.outcome, _run_counts(summary))
+                    history.end_run(summary.outcome)
                     summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
                 finally:
                     if execution.executor is not None:
@@ -206,15 +206,3 @@ def _start_executor(args: argparse.Namespace) -> Executor:
         executor.close()
         raise
     return executor
-
-
-def _run_counts(summary: Summary) -> dict[str, int]:
-    counts = summary.counts
-    return {
-        "jobs": len(summary.jobs),
-        "succeeded": counts["done"],
-        "fresh": counts["fresh"],
-        "failed": counts["failed"],
-        "skipped": counts["skipped"],
-        "interrupted": counts["interrupted"],
-    }
