@@ -50,7 +50,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
             raise SystemExit(FAILED) from None
         raise SystemExit(0)
     if args.failed and not the_plan.jobs:
-        print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
+        print(f"no job failed, was skipped or was interrupted in its last run in {out}; nothing to run")
         raise SystemExit(0)
     _prepare_out(out)
     try:
@@ -120,16 +120,25 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
 
 
 def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+    """The jobs whose last run failed, was skipped or was interrupted, and the jobs downstream of them.
+
+    A run stopped early leaves the jobs after an interrupted one unstarted,
+    with no row of that run: they are the downstream ones. Those whose
+    inputs come out the same are found fresh and not run.
+    """
     try:
         history = open_history(out)
         latest = history.latest() if history else {}
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
-    return [
-        job
-        for job in jobs
-        if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in ("failed", "interrupted")
-    ]
+    wanted: set[int] = set()
+    for job in jobs:  # upstream jobs come first
+        record = latest.get((job.asset.ref, job.partition_json))
+        if (record and record.outcome in ("failed", "skipped", "interrupted")) or any(
+            upstream.index in wanted for upstream in job.upstream
+        ):
+            wanted.add(job.index)
+    return [job for job in jobs if job.index in wanted]
 
 
 def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
