@@ -81,6 +81,8 @@ def slow(q):
         while pathlib.Path("hold").exists():
             time.sleep(0.05)
     return q + 1
+@asset(inputs={"s": slow})
+def later(s): return s
 '''
 
 
@@ -106,7 +108,7 @@ def test_a_second_runner_on_the_same_folder_is_refused(tmp_path, held):
     (tmp_path / "hold").unlink()
     stdout, _ = held[0].communicate(timeout=60)
     assert (held[0].returncode, stdout.splitlines()[-1].split(": ", 1)[1]) == (
-        0, "2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html")
+        0, "3 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html")
 
 
 def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held):
@@ -122,11 +124,19 @@ def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held)
     assert (first["run"]["outcome"], first["run"]["ended"], [(j["label"], j["outcome"]) for j in first["jobs"]]) == (
         "abandoned", None, [("quick", "ok")])
     assert " ".join(run("sorva.runs", cwd=tmp_path).stdout.split()[4:17]) == (
-        "abandoned 2 jobs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 0 interrupted")
+        "abandoned 3 jobs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 0 interrupted")
     rerun = run("sorva.run", "sleepy", cwd=tmp_path)
-    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok"})
+    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
     listed = run("sorva.runs", cwd=tmp_path).stdout.splitlines()
     assert [line.split()[4] for line in listed] == ["succeeded", "abandoned"]
+
+
+def test_failed_after_a_stop_runs_the_interrupted_job_and_the_jobs_it_kept_from_starting(tmp_path, held):
+    os.kill(held[0].pid, signal.SIGINT)
+    assert held[0].wait(timeout=60) == 130
+    (tmp_path / "hold").unlink()
+    rerun = run("sorva.run", "sleepy", "--failed", cwd=tmp_path)
+    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
 
 
 SCHEMA = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only version 1; "
