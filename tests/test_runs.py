@@ -68,18 +68,8 @@ def test_what_is_not_there_or_not_sorvas_is_one_line_and_status_2(history, args,
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {args[0]}: error: {message}\n")
 
 
-HELD = """
-import pathlib, time
-from sorva import asset
-@asset()
-def first():
-    pathlib.Path("started").write_text("1")
-    while not pathlib.Path("go").exists():
-        time.sleep(0.05)
-    return 1
-@asset(inputs={"f": first})
-def second(f): return f + 1
-"""
+HELD = ("import os, time\nfrom sorva import asset\n@asset()\ndef first():\n    open('started', 'w').write('1')\n"
+        "    while not os.path.exists('go'): time.sleep(0.05)\n@asset(inputs=dict(f=first))\ndef second(f): return f\n")
 
 
 def test_a_history_held_locked_by_another_program_is_waited_for_and_loses_no_row(tmp_path):
