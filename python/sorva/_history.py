@@ -272,14 +272,14 @@ class History:
         """
         waited_since = None
         while True:
-            if "id" in self._run and not self.path.exists():
+            if "id" in self._run and not os.path.lexists(self.path):
                 self._remake()
             try:
                 with self.connection:
                     return action()
             except sqlite3.OperationalError as error:
                 if not _locked(error) or (waited_since is not None and time.monotonic() - waited_since > LOCK_WAIT):
-                    if "id" in self._run and not self.path.exists():
+                    if "id" in self._run and not os.path.lexists(self.path):
                         continue  # removed while it was written
                     raise
                 if waited_since is None:
