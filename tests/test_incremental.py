@@ -105,6 +105,7 @@ def test_a_second_runner_on_the_same_folder_is_refused(tmp_path, held):
     second = run("sorva.run", "sleepy", cwd=tmp_path)
     assert (second.returncode, second.stdout, second.stderr) == (
         2, "", "python -m sorva.run: error: another runner is using the output folder 'sorva-out'\n")
+    assert run("sorva.runs", cwd=tmp_path).stdout.split()[4] == "running"  # its runner holds the folder
     (tmp_path / "hold").unlink()
     stdout, _ = held[0].communicate(timeout=60)
     assert (held[0].returncode, stdout.splitlines()[-1].split(": ", 1)[1]) == (
