@@ -60,12 +60,16 @@ TAMPERED = "the run history sorva-out/sorva.db holds a row that sorva did not wr
      TAMPERED + "runs row 2, column ended: 'yesterday' is not a time"),
     (["sorva.graph", "days", "--out", "sorva-out", "--format", "dot"], "UPDATE jobs SET seconds = x'00'",
      TAMPERED + "jobs row 3, column seconds: b'\\x00' is not a number"),
+    (["sorva.run", "days"], "UPDATE jobs SET partition = '[]' WHERE id = 2",
+     TAMPERED + "jobs row 2, column partition: '[]' is not a JSON object"),
 ])
 def test_what_is_not_there_or_not_sorvas_is_one_line_and_status_2(history, args, tamper, message):
     with contextlib.closing(sqlite3.connect(history / "sorva-out/sorva.db")) as db, db:
         db.execute(tamper)
     done = run(*args, cwd=history)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {args[0]}: error: {message}\n")
+    with contextlib.closing(sqlite3.connect(history / "sorva-out/sorva.db")) as db:
+        assert db.execute("SELECT COUNT(*) FROM runs").fetchone() == (2,)  # a refused run is not recorded
 
 
 HELD = ("import os, time\nfrom sorva import asset\n@asset()\ndef first():\n    open('started', 'w').write('1')\n"

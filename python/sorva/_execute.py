@@ -89,7 +89,7 @@ def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
 
 
 class Execution:
-    """One run of a plan into an output folder.
+    """One run of a plan into an output folder, recorded in its history from the start.
 
     The executor is started by `start` when the first job must run, and not
     at all when every job is fresh: starting one may cost seconds (a whole
@@ -103,7 +103,8 @@ class Execution:
         out: Path,
         start: Callable[[], Executor],
         history: History,
-        run_id: int,
+        command: str,
+        executor: str,
         options: Options,
     ) -> None:
         self.plan = plan
@@ -111,9 +112,10 @@ class Execution:
         self.start = start
         self.executor: Executor | None = None
         self.history = history
-        self.run_id = run_id
         self.options = options
+        # Read first: a history that cannot be read refuses the run before it is recorded.
         self.freshness = Freshness(out, history, options.force)
+        self.run_id = history.start_run(command, executor, len(plan.jobs))
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 

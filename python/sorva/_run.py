@@ -59,9 +59,11 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
             try:
                 started = time.monotonic()
                 command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
-                run_id = history.start_run(command, args.executor, len(the_plan.jobs))
+                execution = Execution(
+                    the_plan, out, lambda: _start_executor(args), history, command, args.executor, _options(args)
+                )
+                run_id = execution.run_id
                 report = make_report(the_plan.jobs, args.verbose)
-                execution = Execution(the_plan, out, lambda: _start_executor(args), history, run_id, _options(args))
                 try:
                     try:
                         scheduler = execution.run([report.event], stopper)
