@@ -152,7 +152,7 @@ class Execution:
             return failed("value.json cannot be read after the job succeeded")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
-    def _start_executor(self, scheduler: Scheduler) -> None:
+    def _start_executor(self) -> None:
         try:
             self.executor = self.start()
         except ExecutorError:
@@ -203,7 +203,7 @@ class Execution:
                     if self.executor is None and scheduler.can_take:
                         # In the main thread, which alone may set signal handlers while it starts;
                         # a stop during the start leaves the scheduler stopped, so nothing is taken.
-                        self._start_executor(scheduler)
+                        self._start_executor()
                     job = scheduler.take()
                     if job is None:
                         break
