@@ -89,7 +89,7 @@ def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
 
 
 class Execution:
-    """One run of a plan into an output folder.
+    """One run of a plan into an output folder, recorded in its history from the start.
 
     The executor is started by `start` when the first job must run, and not
     at all when every job is fresh: starting one may cost seconds (a whole
@@ -103,7 +103,8 @@ class Execution:
         out: Path,
         start: Callable[[], Executor],
         history: History,
-        run_id: int,
+        command: str,
+        executor: str,
         options: Options,
     ) -> None:
         self.plan = plan
@@ -111,9 +112,10 @@ class Execution:
         self.start = start
         self.executor: Executor | None = None
         self.history = history
-        self.run_id = run_id
         self.options = options
+        # Read first: a history that cannot be read refuses the run before it is recorded.
         self.freshness = Freshness(out, history, options.force)
+        self.run_id = history.start_run(command, executor, len(plan.jobs))
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 
@@ -152,13 +154,12 @@ class Execution:
             return failed("value.json cannot be read after the job succeeded")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
-    def _start_executor(self, scheduler: Scheduler) -> None:
+    def _start_executor(self) -> None:
         try:
             self.executor = self.start()
         except ExecutorError:
             # The run ends here, with the fresh jobs it found recorded.
-            counts = {"jobs": len(self.plan.jobs), "fresh": scheduler.counts()[FRESH]}
-            self.history.end_run(self.run_id, "failed", counts)
+            self.history.end_run("failed")
             raise
         # The run was recorded under the executor asked for; it may have fallen back to another.
         self.history.set_executor(self.run_id, self.executor.name)
@@ -183,7 +184,8 @@ class Execution:
                 folder=job.folder.as_posix(),
                 attempt=outcome.attempt,
                 recipe=job_recipe(job),
-            )
+            ),
+            final=not event.retrying,
         )
 
     def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
@@ -203,7 +205,7 @@ class Execution:
                     if self.executor is None and scheduler.can_take:
                         # In the main thread, which alone may set signal handlers while it starts;
                         # a stop during the start leaves the scheduler stopped, so nothing is taken.
-                        self._start_executor(scheduler)
+                        self._start_executor()
                     job = scheduler.take()
                     if job is None:
                         break

@@ -116,6 +116,8 @@ def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRo
         return (run_info(run), job_rows(history, run.id, folder, assets)) if run else None
     except sqlite3.Error as error:
         fail(PROG, f"cannot read the run history {folder / FILE}: {error}", USAGE)
+    except HistoryError as error:
+        fail(PROG, str(error), USAGE)
     finally:
         history.close()
 
