@@ -118,12 +118,12 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
         ("", ["bad", "--jobs", "0"], [E + "argument --jobs: expected a whole number of at least 1, got '0'"]),
         ("", ["bad", "--executor", "nope"],
          [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'process')"]),
-        ("", ["sys"], [E + "TypeError: <module 'sys' (built-in)> is a built-in module"]),
+        ("", ["bad", "sys"], [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
         # A listed module must import; whatever follows `--` is a module name.
         ("", ["bad", "nowhere"], [E + "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"]),
         ("", ["--", "--bad"], [E + "cannot import module '--bad': ModuleNotFoundError: No module named '--bad'"]),
         ("import os\nos._exit(0)", ["bad"],
-         [E + "the inspection ended without writing its output (a module may have ended the process)"]),
+         [E + "module 'bad' ended the process before the output was written (exit status 0)"]),
         ("@asset()\ndef one(): return 1", ["bad", "--out", "bad.py"], [E + "argument --out: 'bad.py' is not a folder"]),
     ],
 )
