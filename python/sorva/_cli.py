@@ -46,7 +46,7 @@ def flush_streams() -> None:
     """Flushes what was printed so far, to the streams user code left in place and to the original ones."""
     for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
         try:
-            stream.flush()  # type: ignore[union-attr]
+            stream.flush()
         except Exception:
             pass  # replaced by something that cannot flush, or closed
 

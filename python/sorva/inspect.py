@@ -164,7 +164,7 @@ def _inspect(args: Any, progress: memoryview) -> NoReturn:
     except (NotImported, NotInspected) as error:
         say(f"{PROG}: error: {error}")
     except SystemExit as end:
-        status = end.code
+        status = end.code if isinstance(end.code, int) else FAILED
     except KeyboardInterrupt:
         status = INTERRUPTED
     finally:
