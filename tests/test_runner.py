@@ -142,6 +142,9 @@ ALIAS = {
     "deep": "import sys\nfrom sorva import asset\nsys.setrecursionlimit(10_000)\n@asset()\ndef nested():\n"
             "    value = []\n    for _ in range(3000): value = [value]\n    return value\n"
             "@asset(inputs={'v': nested})\ndef flat(v): return 1\n",
+    # The worker's own lines reach the job's log whatever the module left in sys.stdout and sys.stderr.
+    "noisy": "import io, sys\nsys.stdout = sys.stderr = io.StringIO()\nfrom sorva import asset\n@asset()\n"
+             "def loud(): return 1\n@asset(inputs={'v': loud})\ndef broken(v): raise ValueError('no')\n",
 }
 
 
@@ -152,6 +155,7 @@ ALIAS = {
     pytest.param(["deep"], ["ok       nested", "ok       flat      X.XXs  1"],
                  marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests only as deep "
                                           "as the C stack allows, whatever the recursion limit")),
+    (["noisy"], ["ok       loud", "failed   broken"]),
 ])
 def test_assets_imported_under_another_name_and_deep_values(tmp_path, modules, lines):
     for name, source in ALIAS.items():
@@ -159,6 +163,9 @@ def test_assets_imported_under_another_name_and_deep_values(tmp_path, modules, l
     done = run("sorva.run", *modules, "--jobs", "1", cwd=tmp_path)
     shown = [re.sub(r"^\[\d/\d\] ", "", line) for line in untimed(done.stdout).splitlines()[:2]]
     assert ([line[: len(want)] for line, want in zip(shown, lines)], done.stderr) == (lines, "")
+    for name in [line.split()[1] for line in lines if line.startswith("failed")]:
+        log = (tmp_path / "sorva-out" / name / "worker.log").read_text().splitlines()
+        assert (log[-2], log[-1].startswith(f"python -m sorva.worker: asset '{name}' of")) == ("ValueError: no", True)
 
 
 def test_a_long_chain_plans_without_recursion_and_select_leaves_the_rest_unplanned(tmp_path):
