@@ -143,7 +143,10 @@ def main(argv: Sequence[str] | None = None) -> None:
     # Shared with the inspection: [the listed module being imported or inspected, counted from 1;
     # the exit status it decided, plus 1].
     progress = memoryview(mmap.mmap(-1, 8)).cast("i")
-    child = os.fork()
+    try:
+        child = os.fork()
+    except OSError as error:
+        fail(PROG, f"cannot start the inspection: {error.strerror}", FAILED)
     if child == 0:
         _inspect(args, progress)
     _wait_for(child, progress, args.modules)
@@ -161,8 +164,8 @@ def _inspect(args: Any, progress: memoryview) -> NoReturn:
         outputs = _inspect_with_stdout_on_stderr(args.modules, args.strict, progress)
         _write_output(args.output, stdout, outputs)
         status = 0
-    except (NotImported, NotInspected) as error:
-        say(f"{PROG}: error: {error}")
+    except Exception as error:
+        say(f"{PROG}: error: {error if isinstance(error, (NotImported, NotInspected)) else exception_text(error)}")
     except SystemExit as end:
         status = end.code if isinstance(end.code, int) else FAILED
     except KeyboardInterrupt:
@@ -205,8 +208,8 @@ def _wait_for(child: int, progress: memoryview, modules: Sequence[str]) -> NoRet
     from sorva._discover import how_it_ended
 
     how = how_it_ended(os.waitstatus_to_exitcode(wait_status))
-    where = f"module '{modules[progress[0] - 1]}'" if progress[0] else "the inspection"
-    fail(PROG, f"{where} ended the process before the output was written ({how})", FAILED)
+    who = f"module '{modules[progress[0] - 1]}' ended the process" if progress[0] else "the inspection ended"
+    fail(PROG, f"{who} before the output was written ({how})", FAILED)
 
 
 def _write_output(path: str | None, stdout: int, outputs: Sequence[str]) -> None:
