@@ -49,7 +49,6 @@ def test_a_run_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, si
     assert not alive(inspection) and not (tmp_path / "sorva-out").exists()
 
 
-
 # A stop is a stop whenever it comes: held from the start (as a signal that comes while the interpreter starts
 # is held until the runner can catch it), while the runner starts, inspects or ends. The exit status says so, and
 # every process that imported the module has ended.

@@ -62,9 +62,9 @@ class Inspection:
                 raise
             if self.stopper is not None:
                 self.stopper.forget(self._kill)
-            if self.stopper is not None and self.stopper.signum is not None:
-                print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
-                raise SystemExit(self.stopper.exit_status)
+                if self.stopper.signum is not None:
+                    print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
+                    raise SystemExit(self.stopper.exit_status)
             inspection = self._read(errors)
         # Only what reads the finding needs the planner, which a runner loads while the inspection runs.
         from sorva._plan import read_assets
