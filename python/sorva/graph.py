@@ -2,13 +2,10 @@
 
 from __future__ import annotations
 
-import json
 import os
 import signal
 import sqlite3
-import subprocess
 import sys
-import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 from types import FrameType
@@ -16,11 +13,12 @@ from typing import Any
 from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
+from sorva._discover import DiscoveryError, Inspection
 from sorva._dot import GraphvizError, dot_text, render, render_svg, svg_element
 from sorva._graph import JobRow, build, with_outcomes
 from sorva._history import FILE, HistoryError, open_history
 from sorva._parser import ArgumentParser
-from sorva._plan import Asset, PlanError, read_assets
+from sorva._plan import Asset, PlanError
 from sorva._report import RunInfo, report_page
 from sorva._runreport import job_rows, run_info, write_file
 
@@ -62,37 +60,13 @@ def _parse(argv: Sequence[str] | None) -> Any:
     return args
 
 
-def _inspect(modules: Sequence[str]) -> Any:
-    """The inspection output, read from a file of its own so that nothing the modules print mixes in.
-
-    As for a run, a module that fails to import is an error: a graph that
-    silently leaves out a listed module looks like the graph of it.
-    """
-    with tempfile.TemporaryDirectory(prefix="sorva-graph-") as folder:
-        output = os.path.join(folder, "inspection.json")
-        command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", output, "--", *modules]
-        # The inspection's own error line and the modules' output reach our stderr as they are.
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL)
-        try:
-            status = process.wait()
-        except BaseException:
-            # Stopped: the inspection ends with us, and is gone before we are.
-            process.kill()
-            process.wait()
-            raise
-        if status != 0:
-            fail(PROG, f"inspecting the modules failed (exit status {status})", USAGE)
-        try:
-            with open(output, encoding="utf-8") as file:
-                return json.load(file)
-        except (OSError, ValueError) as error:
-            fail(PROG, f"the inspection output cannot be read: {error}", USAGE)
-
-
 def _assets(modules: Sequence[str]) -> list[Asset]:
-    roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
+    # As for a run, a module that fails to import is an error: a graph that
+    # silently leaves out a listed module looks like the graph of it.
     try:
-        assets = read_assets(_inspect(modules), roots)
+        assets = Inspection(modules).assets()
+    except DiscoveryError as error:
+        fail(PROG, str(error), USAGE)
     except PlanError as error:
         fail(PROG, error.problems[0], USAGE)
     if not assets:
