@@ -94,17 +94,18 @@ def test_the_example_pipeline_as_svg(tmp_path):
 @pytest.mark.parametrize(
     "args, written, start",
     [
-        (["-o", "g.svg"], "g.svg", "<?xml"),
         (["-o", "g.html"], "g.html", "<!DOCTYPE html>"),
         # An explicit format wins over the suffix.
         (["-o", "g.svg", "--format", "dot"], "g.svg", "digraph sorva {"),
         (["--format", "html"], None, "<!DOCTYPE html>"),
+        (["-o", "g.png"], "g.png", "\x89PNG\r\n\x1a\n"),
+        (["-o", "g.PDF"], "g.PDF", "%PDF-"),
     ],
 )
 def test_the_format_follows_the_option_then_the_suffix(tmp_path, args, written, start):
     write_module(tmp_path, "small", SMALL)
     done = run("sorva.graph", "small", *args, cwd=tmp_path)
-    text = (tmp_path / written).read_text(encoding="utf-8") if written else done.stdout
+    text = (tmp_path / written).read_bytes().decode("latin-1") if written else done.stdout
     assert (done.returncode, done.stderr, text.startswith(start)) == (0, "", True)
     assert (done.stdout == "") == bool(written)
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py") == ([written] if written else [])
@@ -117,8 +118,9 @@ E = "python -m sorva.graph: error: "
     "args, env, status, stderr",
     [
         ([], {}, 2, [E + "the following arguments are required: MODULE"]),
-        (["small", "--format", "png"], {}, 2,
-         [E + "argument --format: invalid choice: 'png' (choose from 'svg', 'html', 'dot')"]),
+        (["small", "--format", "jpg"], {}, 2,
+         [E + "argument --format: invalid choice: 'jpg' (choose from 'svg', 'html', 'dot', 'png', 'pdf')"]),
+        (["small", "-o", "g.jpg"], {}, 2, [E + "argument -o/--output: no format has the suffix '.jpg'; name one with --format"]),
         (["empty"], {}, 2, [E + "no assets found in empty"]),
         (["small", "sys"], {}, 2, [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
         # A graph that silently left out a listed module would look like the graph of it.

@@ -92,13 +92,13 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
     assert untimed(one.stdout) == (
         "[1/6] failed   crash                   X.XXs  worker was killed by SIGKILL without writing result.json\n"
         "[2/6] ok       readings city=lisbon    X.XXs  1\n"
-        "[3/6] failed   readings city=oslo      X.XXs  KeyError: 'oslo'\n"
+        "[3/6] failed   readings city=oslo      X.XXs  KeyError: 'oslo' (traceback in out1/readings/city=oslo/worker.log)\n"
         "[4/6] skipped  cleaned city=oslo              upstream readings city=oslo did not succeed\n"
         "[5/6] skipped  summary                        upstream readings city=oslo did not succeed\n"
         "[6/6] ok       cleaned city=lisbon     X.XXs  1\n"
         "6 jobs in X.XXs: 2 succeeded, 0 fresh, 2 failed, 2 skipped; outputs in out1; report in out1/report.html\n"
         "failed: crash: worker was killed by SIGKILL without writing result.json\n"
-        "failed: readings city=oslo: KeyError: 'oslo'\n"
+        "failed: readings city=oslo: KeyError: 'oslo' (traceback in out1/readings/city=oslo/worker.log)\n"
     )
     # Four at once may finish in another order, not otherwise; the stale value is gone from out1.
     lines = [sorted(re.sub(r"^\[\d/6\]|out\d", "", line) for line in untimed(done.stdout).splitlines()) for done in (one, four)]

@@ -51,7 +51,7 @@ def test_digests_follow_the_value_file(tmp_path):
     write_module(tmp_path, "report", REPORT)
 
     def again():
-        done = run("sorva.run", "frame", "report", "--jobs", "1", cwd=tmp_path)
+        done = run("sorva.run", "frame", "report", "--jobs", "1", "--verbose", cwd=tmp_path)
         assert done.stderr == ""
         found = re.findall(r"^\[\d/2\] (\S+) +(\S+)", done.stdout, re.MULTILINE)
         return done.returncode, {name: state for state, name in found}
@@ -69,6 +69,11 @@ def test_digests_follow_the_value_file(tmp_path):
         file.write(b"\0")
     dry = run("sorva.run", "frame", "report", "--dry-run", cwd=tmp_path)
     assert dry.stdout.splitlines()[0] == "frame: 1 to run, 0 fresh (value.pkl changed or missing: 1)"
+    value_json = (tmp_path / "sorva-out/frame/value.json").read_text("utf-8")
+    (tmp_path / "sorva-out/frame/value.json").write_text("{}")
+    dry = run("sorva.run", "frame", "report", "--dry-run", cwd=tmp_path)
+    assert dry.stdout.splitlines()[0] == "frame: 1 to run, 0 fresh (value.json changed or missing: 1)"
+    (tmp_path / "sorva-out/frame/value.json").write_text(value_json)
     assert again() == (0, {"frame": "ok", "report": "fresh"})
 
 

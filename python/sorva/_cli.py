@@ -70,6 +70,17 @@ def exception_text(error: BaseException) -> str:
     return f"{type(error).__qualname__}: {error}"
 
 
+# How much of an error the lines, the report page and the run history keep: its start.
+ERROR_KEPT = 1000
+
+
+def clipped(text: str, where: str, kept: int = ERROR_KEPT) -> str:
+    """The start of a long text with how much was left out and the file that holds it whole."""
+    if len(text) <= kept:
+        return text
+    return f"{text[:kept]}... ({len(text) - kept:,} more characters in {where})"
+
+
 def import_from_cwd() -> None:
     """Makes modules in the current folder importable, as `python -m` does.
 
