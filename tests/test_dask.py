@@ -4,7 +4,6 @@ import contextlib
 import json
 import os
 import shutil
-import signal
 import socket
 import sqlite3
 import subprocess
@@ -13,10 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import (
-    REPO, SLOW_PIPELINE, STOPPED, WAIT, alive, job_files, run, squeezed, start, untimed, wait_for, wait_until,
-    write_module,
-)
+from cli_support import REPO, WAIT, alive, job_files, run, untimed, wait_until, write_module
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 
@@ -196,27 +192,3 @@ def test_without_distributed_the_runner_says_what_to_install(tmp_path):
     assert (done.returncode, done.stdout, done.stderr) == (2, "", (
         "python -m sorva.run: error: the dask executor needs the 'distributed' package: "
         "install python3-distributed (Debian) or pip install 'sorva[dask]'\n"))
-
-
-# A terminal's Ctrl-C reaches the whole foreground process group, the local cluster's workers included.
-@pytest.mark.parametrize("signum, to_group, status", [(signal.SIGINT, True, 130), (signal.SIGTERM, False, 143)])
-def test_a_stopped_run_on_a_local_cluster_stops_everything(tmp_path, signum, to_group, status):
-    write_module(tmp_path, "sleepy", SLOW_PIPELINE)
-    runner = start("sorva.run", "sleepy", "--jobs", "1", "--executor", "dask", cwd=tmp_path)
-    try:
-        pids = [int(pid) for pid in wait_for(tmp_path / "pids").split()]
-        (os.killpg if to_group else os.kill)(runner.pid, signum)
-        stdout, stderr = runner.communicate(timeout=WAIT)
-    finally:
-        runner.kill()
-    assert (runner.returncode, squeezed(stdout), stderr) == (status, STOPPED.format(name=signal.Signals(signum).name), "")
-    wait_until(lambda: not [pid for pid in pids if alive(pid)], "a job runs on")
-
-    def group_alive():
-        try:
-            os.killpg(runner.pid, 0)
-        except ProcessLookupError:
-            return False
-        return True
-
-    wait_until(lambda: not group_alive(), "a worker of the local cluster runs on")

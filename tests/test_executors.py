@@ -228,6 +228,10 @@ def summary(every): return len(every)
 def crash(): os.kill(os.getpid(), signal.SIGKILL)
 @asset()
 def unencodable(): return {1}
+@asset(serializer="pickle")
+def pickled(): return {1: b"x"}
+@asset(inputs={"value": pickled})
+def unpickled(value): return sorted(value)
 '''
 
 

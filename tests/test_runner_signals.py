@@ -5,19 +5,28 @@ import signal
 
 import pytest
 
-from cli_support import SLOW_PIPELINE, STOPPED, alive, squeezed, start, wait_for, write_module
-
-# Every run of these tests is made with each executor.
-pytestmark = pytest.mark.usefixtures("each_executor")
+from cli_support import SLOW_PIPELINE, STOPPED, alive, squeezed, start, wait_for, wait_until, write_module
 
 
-# A terminal's Ctrl-C reaches the whole foreground process group; a service manager sends SIGTERM to the runner.
+def group_alive(group):
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+# A terminal's Ctrl-C reaches the whole foreground process group, a local Dask cluster's workers included;
+# a service manager sends SIGTERM to the runner.
+@pytest.mark.parametrize("executor", ["process", "fork", "dask"])
 @pytest.mark.parametrize("signum, to_group, status", [
     (signal.SIGINT, True, 130), (signal.SIGTERM, False, 143), (signal.SIGINT, False, 130),
 ])
-def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, signum, to_group, status):
+def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, executor, signum, to_group, status):
+    if executor == "dask":
+        pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
     write_module(tmp_path, "sleepy", SLOW_PIPELINE)
-    runner = start("sorva.run", "sleepy", "--jobs", "1", cwd=tmp_path)
+    runner = start("sorva.run", "sleepy", "--jobs", "1", "--executor", executor, cwd=tmp_path)
     try:
         pids = [int(pid) for pid in wait_for(tmp_path / "pids").split()]
         (os.killpg if to_group else os.kill)(runner.pid, signum)
@@ -25,12 +34,12 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
     finally:
         runner.kill()
     assert (runner.returncode, squeezed(stdout), stderr) == (status, STOPPED.format(name=signal.Signals(signum).name), "")
-    assert [pid for pid in pids if alive(pid)] == []
+    wait_until(lambda: not [pid for pid in pids if alive(pid)] and not group_alive(runner.pid), "a job or worker runs on")
 
 
 # The inspection runs while the runner loads the rest of itself; a stop then ends it and runs nothing.
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_run_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, signum, status):
+def test_a_run_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, signum, status):
     write_module(tmp_path, "importing", '''
         import os, pathlib, time
         pathlib.Path("inspecting").write_text(str(os.getpid()))
