@@ -1,6 +1,7 @@
 """What every executor must do: leave what `python -m sorva.worker` leaves, keep a failure to its job, stop jobs
 on a timeout or an interrupt with all they started, and report a lost worker. Dask runs on a real local cluster."""
 
+import contextlib
 import json
 import re
 import shutil
@@ -54,29 +55,26 @@ def sleeper(pid_file):
 '''
 MODULES = {"jobs": JOBS, "late": "from sorva import asset\nprint('late import')\n@asset()\ndef late(): return 1\n",
            "fails_to_import": "import sys\nprint('half way', file=sys.stderr)\nraise RuntimeError('not today')\n"}
-EXECUTORS = ["process", "fork", "dask"]
 # Tornado, under the distributed version Debian ships, warns about its own event loop handling.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
 
-def started(name, folder, jobs=2):
+def started(name, folder):
     """An executor of this name started on the modules in `folder`, as the runner starts it there."""
+    config = contextlib.nullcontext()
     if name == "dask":
         pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
         import dask
-    with pytest.MonkeyPatch.context() as patch:
+        # A job that kills its worker twice is given up on; the local cluster's workers start in `folder`.
+        config = dask.config.set({"distributed.scheduler.allowed-failures": 1})
+    with pytest.MonkeyPatch.context() as patch, config:
         patch.chdir(folder)
         executor = executor_class(name)()
-        if name == "dask":
-            # A job that kills its worker twice is given up on; the local cluster's workers start in `folder`.
-            with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-                executor.start(["jobs", "fails_to_import"], jobs)
-        else:
-            executor.start(["jobs", "fails_to_import"], jobs)
+        executor.start(["jobs", "fails_to_import"], 2)
     return executor
 
 
-@pytest.fixture(scope="module", params=EXECUTORS)
+@pytest.fixture(scope="module", params=["process", "fork", "dask"])
 def shared(request, tmp_path_factory):
     folder = tmp_path_factory.mktemp(request.param)
     for name, source in MODULES.items():
