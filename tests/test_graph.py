@@ -1,11 +1,6 @@
 """`python -m sorva.graph`: the asset graph as DOT text, as SVG laid out by Graphviz, and as a page."""
 
-import os
 import re
-import signal
-import subprocess
-import sys
-import time
 
 import pytest
 
@@ -136,23 +131,3 @@ def test_errors_are_one_line_and_write_nothing(tmp_path, args, env, status, stde
     done = run("sorva.graph", *args, cwd=tmp_path, env=env)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", "".join(f"{line}\n" for line in stderr))
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["broken.py", "empty.py", "small.py"]
-
-
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_a_signal_stops_the_command_and_what_it_started(tmp_path, signum):
-    # The module announces its import, then hangs there: the inspection it runs in is still going.
-    write_module(tmp_path, "slow", "import os, pathlib, time\npathlib.Path('started').write_text(str(os.getpid()))\n"
-                 "time.sleep(60)\n")
-    command = subprocess.Popen([sys.executable, "-m", "sorva.graph", "slow", "-o", "g.svg"], cwd=tmp_path,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    for _ in range(600):
-        if (tmp_path / "started").exists() and (tmp_path / "started").read_text():
-            break
-        time.sleep(0.05)
-    command.send_signal(signum)
-    stdout, stderr = command.communicate(timeout=60)
-    inspection = int((tmp_path / "started").read_text())
-    assert (command.returncode, stdout, stderr) == (130, "", "python -m sorva.graph: error: interrupted\n")
-    with pytest.raises(ProcessLookupError):
-        os.kill(inspection, 0)
-    assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["slow.py"]

@@ -37,21 +37,23 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
     wait_until(lambda: not [pid for pid in pids if alive(pid)] and not group_alive(runner.pid), "a job or worker runs on")
 
 
-# The inspection runs while the runner loads the rest of itself; a stop then ends it and runs nothing.
-@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_run_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, signum, status):
-    write_module(tmp_path, "importing", '''
-        import os, pathlib, time
-        pathlib.Path("inspecting").write_text(str(os.getpid()))
-        time.sleep(120)
-        ''')
-    runner = start("sorva.run", "importing", cwd=tmp_path)
+# The inspection runs while the command loads the rest of itself; a stop then ends it, and nothing runs or is written.
+@pytest.mark.parametrize("args, signum, status, stderr", [
+    (["sorva.run", "importing"], signal.SIGINT, 130, "stopped by SIGINT before any job started\n"),
+    (["sorva.run", "importing"], signal.SIGTERM, 143, "stopped by SIGTERM before any job started\n"),
+    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGINT, 130, "python -m sorva.graph: error: interrupted\n"),
+    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGTERM, 130, "python -m sorva.graph: error: interrupted\n"),
+])
+def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, args, signum, status, stderr):
+    write_module(tmp_path, "importing", "import os, pathlib, time\npathlib.Path('inspecting').write_text(str(os.getpid()))\n"
+                 "time.sleep(120)\n")
+    command = start(*args, cwd=tmp_path)
     try:
         inspection = int(wait_for(tmp_path / "inspecting"))
-        os.kill(runner.pid, signum)
-        stdout, stderr = runner.communicate(timeout=60)
+        os.kill(command.pid, signum)
+        stdout, stderr_text = command.communicate(timeout=60)
     finally:
-        runner.kill()
-    name = signal.Signals(signum).name
-    assert (runner.returncode, stdout, stderr) == (status, "", f"stopped by {name} before any job started\n")
-    assert not alive(inspection) and not (tmp_path / "sorva-out").exists()
+        command.kill()
+    assert (command.returncode, stdout, stderr_text) == (status, "", stderr)
+    wait_until(lambda: not alive(inspection), "the inspection runs on")
+    assert [path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__"] == ["inspecting"]
