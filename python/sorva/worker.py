@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 import sys
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
+from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd, say
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -48,7 +48,7 @@ def run_job(
     try:
         folder, stored = _prepare(output_dir, inputs, root, upstream)
     except Refused as refusal:
-        _say(f"{PROG}: error: {refusal}")
+        say(f"{PROG}: error: {refusal}")
         return USAGE
     import_from_cwd()
     from sorva._jobfiles.materialize import materialize
@@ -70,7 +70,7 @@ def run_job(
         _remove_records(folder)
         if not isinstance(error, Exception):
             raise
-        _say(f"{PROG}: error: {exception_text(error)}")
+        say(f"{PROG}: error: {exception_text(error)}")
         return USAGE
     return _outcome(module, function, folder)
 
@@ -164,13 +164,13 @@ def _outcome(module: str, function: str, folder: str) -> int:
         ok = record["ok"]
     except (OSError, ValueError, KeyError, TypeError):
         _remove_records(folder)
-        _say(f"{PROG}: error: no readable record was written to {path}")
+        say(f"{PROG}: error: no readable record was written to {path}")
         return USAGE
     if ok is True:
         return 0
     error = str(record.get("error", "")).splitlines()
     reason = f" ({error[0]})" if error else ""
-    _say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
+    say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
     return FAILED
 
 
@@ -180,12 +180,6 @@ def _remove_records(folder: str) -> None:
             os.unlink(os.path.join(folder, name))
         except OSError:
             pass  # absent, or beyond repair; the exit status says no record was written
-
-
-def _say(line: str) -> None:
-    sys.stdout.flush()
-    sys.stderr.write(line + "\n")
-    sys.stderr.flush()
 
 
 class _Tracing:
@@ -265,8 +259,7 @@ def _print_traceback(error: BaseException, skip: int) -> None:
         report.stack = traceback.StackSummary.from_list(
             [frame for frame in report.stack if not frame.filename.startswith("<frozen importlib")]
         )
-        sys.stderr.write("".join(report.format()))
-        sys.stderr.flush()
+        say("".join(report.format()).removesuffix("\n"))
     except Exception:
         pass  # a traceback that cannot be shown must not change the job's outcome
 

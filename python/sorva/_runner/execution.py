@@ -8,7 +8,6 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
 
-from sorva import serializers
 from sorva._jobfiles import folder as _store
 from sorva._cli import exception_text
 from sorva._executors.process import Executor, ExecutorError, Task
@@ -38,33 +37,38 @@ class Freshness:
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
-    def judge(self, job: Job, digests: Mapping[int, str]) -> tuple[str, Outcome | None]:
-        """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
+    def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
+        """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
         Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left.
+        value is still what that success left.
         """
+        last = self.successes.get((job.asset.ref, job.partition_json))
+        if self.force or last is None or last.digest is None or last.key != job_key(job, digests):
+            return None
+        folder = self.out / job.folder
+        if _store.value_digest(folder, job) != last.digest:
+            return None
+        return Outcome(FRESH, detail=_store.preview(folder, job), key=last.key, digest=last.digest, started=now())
+
+    def reason(self, job: Job, digests: Mapping[int, str]) -> str:
+        """Why a job that is not fresh must run: the first that applies of its own record, its
+        source, its value's files, its upstream. `digests` holds those of the upstream values
+        known to stay as they are: one missing means that upstream runs."""
         if self.force:
-            return "--force", None
-        key = job_key(job, digests)
+            return "--force"
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
-        folder = self.out / job.folder
-        if (
-            last is not None
-            and last.key == key
-            and last.digest is not None
-            and _store.value_digest(folder, job) == last.digest
-        ):
-            return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
-            return f"{latest.outcome} last time", None
+            return f"{latest.outcome} last time"
         if last is None:
-            return "never run", None
-        if last.key != key:
-            return ("changed source" if last.recipe != job_recipe(job) else "changed input"), None
-        stored = serializers.find(job.asset.serializer)
-        return f"value{stored.suffix if stored is not None else '.json'} changed or missing", None
+            return "never run"
+        if last.recipe != job_recipe(job):
+            return "changed source"
+        folder = self.out / job.folder
+        if _store.value_digest(folder, job) != last.digest:
+            return f"{_store.changed_file(folder, job, last.digest)} changed or missing"
+        return "changed input" if all(upstream.index in digests for upstream in job.upstream) else "upstream runs"
 
 
 def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
@@ -74,23 +78,18 @@ def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
     can tell before the run ("upstream runs"): its upstream's value may change.
     """
     digests: dict[int, str] = {}
-    running: set[int] = set()
     verdicts = []
     for job in plan.jobs:
-        if any(upstream.index in running for upstream in job.upstream):
-            reason = "--force" if freshness.force else "upstream runs"
-        else:
-            reason, fresh = freshness.judge(job, digests)
-            if fresh is not None and fresh.digest is not None:
-                digests[job.index] = fresh.digest
-        if reason:
-            running.add(job.index)
-        verdicts.append((job, reason))
+        known = all(upstream.index in digests for upstream in job.upstream)
+        fresh = freshness.fresh(job, digests) if known else None
+        if fresh is not None and fresh.digest is not None:
+            digests[job.index] = fresh.digest
+        verdicts.append((job, "" if fresh is not None else freshness.reason(job, digests)))
     return verdicts
 
 
 class Execution:
-    """One run of a plan into an output folder.
+    """One run of a plan into an output folder, recorded in its history from the start.
 
     The executor is started by `start` when the first job must run, and not
     at all when every job is fresh: starting one may cost seconds (a whole
@@ -104,7 +103,8 @@ class Execution:
         out: Path,
         start: Callable[[], Executor],
         history: History,
-        run_id: int,
+        command: str,
+        executor: str,
         options: Options,
     ) -> None:
         self.plan = plan
@@ -112,16 +112,17 @@ class Execution:
         self.start = start
         self.executor: Executor | None = None
         self.history = history
-        self.run_id = run_id
         self.options = options
+        # Read first: a history that cannot be read refuses the run before it is recorded.
         self.freshness = Freshness(out, history, options.force)
+        self.run_id = history.start_run(command, executor, len(plan.jobs))
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 
     def check_fresh(self, job: Job) -> Outcome | None:
         """Ends a job as fresh when the history says it is; called once its upstream digests are known."""
         self.keys[job.index] = job_key(job, self.digests)
-        _, fresh = self.freshness.judge(job, self.digests)
+        fresh = self.freshness.fresh(job, self.digests)
         if fresh is not None and fresh.digest is not None:
             self.digests[job.index] = fresh.digest
         return fresh
@@ -131,8 +132,8 @@ class Execution:
         started, clock = now(), time.monotonic()
         key = self.keys[job.index]
 
-        def failed(reason: str) -> Outcome:
-            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
+        def failed(reason: str, log: str = "") -> Outcome:
+            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number, log=log)
 
         try:
             folder = _store.prepare(self.out, job)
@@ -145,21 +146,20 @@ class Execution:
             job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
         )
         assert self.executor is not None
-        ok, detail = _store.read_record(folder, job, self.executor.run(task))
+        ok, detail, traced = _store.read_record(folder, job, self.executor.run(task))
         if not ok:
-            return failed(detail)
+            return failed(detail, str(self.out / job.folder / "worker.log") if traced else "")
         digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
-    def _start_executor(self, scheduler: Scheduler) -> None:
+    def _start_executor(self) -> None:
         try:
             self.executor = self.start()
         except ExecutorError:
             # The run ends here, with the fresh jobs it found recorded.
-            counts = {"jobs": len(self.plan.jobs), "fresh": scheduler.counts()[FRESH]}
-            self.history.end_run(self.run_id, "failed", counts)
+            self.history.end_run("failed")
             raise
         # The run was recorded under the executor asked for; it may have fallen back to another.
         self.history.set_executor(self.run_id, self.executor.name)
@@ -184,7 +184,8 @@ class Execution:
                 folder=job.folder.as_posix(),
                 attempt=outcome.attempt,
                 recipe=job_recipe(job),
-            )
+            ),
+            final=not event.retrying,
         )
 
     def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
@@ -204,7 +205,7 @@ class Execution:
                     if self.executor is None and scheduler.can_take:
                         # In the main thread, which alone may set signal handlers while it starts;
                         # a stop during the start leaves the scheduler stopped, so nothing is taken.
-                        self._start_executor(scheduler)
+                        self._start_executor()
                     job = scheduler.take()
                     if job is None:
                         break
@@ -221,7 +222,7 @@ class Execution:
                     outcome = future.result()
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
-                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}")
+                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}", log="")
                     if outcome.state == FAILED and outcome.attempt <= self.options.retries:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job

@@ -1,10 +1,10 @@
 """A run of the runner, from the inspection's assets to its summary: `python -m sorva.run` once its options are read.
 
-It runs `python -m sorva.inspect` once (`discover`), plans the jobs
-(`plan`), lets the scheduler (`schedule`) decide what runs when and what
-is fresh, has an executor (`sorva._executors`) run each job (`execution`), keeps the
-job folders and the run history (`sorva._jobfiles`, `sorva._history`) and shows progress
-(`sorva._reporting`). This module only wires them together.
+It runs `python -m sorva.inspect` once (`_discover`), plans the jobs
+(`_plan`), lets the scheduler (`_schedule`) decide what runs when and what
+is fresh, has an executor (`_executor`) run each job (`_execute`), keeps the
+job folders and the run history (`_store`, `_history`) and shows progress
+(`_progress`). This module only wires them together.
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ from sorva._runner.execution import Execution, Freshness, Options, dry_run
 from sorva._executors.process import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
 from sorva._runner.plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
-from sorva._reporting.progress import Summary, make_report, summary_lines
+from sorva._reporting.progress import Summary, failure_text, make_report, summary_lines
 from sorva._runner.options import PROG
 from sorva._reporting.runpage import write_report
 from sorva._runner.schedule import FAILED as JOB_FAILED
@@ -50,25 +50,27 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
             raise SystemExit(FAILED) from None
         raise SystemExit(0)
     if args.failed and not the_plan.jobs:
-        print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
+        print(f"no job failed, was skipped or was interrupted in its last run in {out}; nothing to run")
         raise SystemExit(0)
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out)
+            history = History.create(out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True))
             try:
                 started = time.monotonic()
                 command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
-                run_id = history.start_run(command, args.executor, len(the_plan.jobs))
+                execution = Execution(
+                    the_plan, out, lambda: _start_executor(args), history, command, args.executor, _options(args)
+                )
+                run_id = execution.run_id
                 report = make_report(the_plan.jobs, args.verbose)
-                execution = Execution(the_plan, out, lambda: _start_executor(args), history, run_id, _options(args))
                 try:
                     try:
                         scheduler = execution.run([report.event], stopper)
                     finally:
                         report.close()
                     summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
-                    history.end_run(run_id, summary.outcome, _run_counts(summary))
+                    history.end_run(summary.outcome)
                     summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
                 finally:
                     if execution.executor is not None:
@@ -120,16 +122,25 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
 
 
 def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+    """The jobs whose last run failed, was skipped or was interrupted, and the jobs downstream of them.
+
+    A run stopped early leaves the jobs after an interrupted one unstarted,
+    with no row of that run: they are the downstream ones. Those whose
+    inputs come out the same are found fresh and not run.
+    """
     try:
         history = open_history(out)
         latest = history.latest() if history else {}
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
-    return [
-        job
-        for job in jobs
-        if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in ("failed", "interrupted")
-    ]
+    wanted: set[int] = set()
+    for job in jobs:  # upstream jobs come first
+        record = latest.get((job.asset.ref, job.partition_json))
+        if (record and record.outcome in ("failed", "skipped", "interrupted")) or any(
+            upstream.index in wanted for upstream in job.upstream
+        ):
+            wanted.add(job.index)
+    return [job for job in jobs if job.index in wanted]
 
 
 def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
@@ -165,7 +176,7 @@ def _prepare_out(out: Path) -> None:
 
 def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, seconds: float, stopper: Stopper) -> Summary:
     failures = tuple(
-        (job, scheduler.outcomes[job.index].detail)
+        (job, failure_text(scheduler.outcomes[job.index]))
         for job in scheduler.jobs
         if scheduler.state[job.index] == JOB_FAILED
     )
@@ -209,15 +220,3 @@ def _start_executor(args: argparse.Namespace) -> Executor:
         executor.close()
         raise
     return executor
-
-
-def _run_counts(summary: Summary) -> dict[str, int]:
-    counts = summary.counts
-    return {
-        "jobs": len(summary.jobs),
-        "succeeded": counts["done"],
-        "fresh": counts["fresh"],
-        "failed": counts["failed"],
-        "skipped": counts["skipped"],
-        "interrupted": counts["interrupted"],
-    }
