@@ -9,7 +9,7 @@ import sqlite3
 
 import pytest
 
-from cli_support import run, start, wait_for, write_module
+from cli_support import run, start, untimed, wait_for, write_module
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
@@ -41,12 +41,15 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     every = ["base", "scaled n=1", "scaled n=2", "total"]
 
     def again(*options):
-        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", *options, cwd=tmp_path)
+        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", "--verbose", *options, cwd=tmp_path)
         assert done.stderr == ""
         return done.returncode, outcomes(done)
 
     assert again() == (0, dict.fromkeys(every, "ok"))
-    assert again() == (0, dict.fromkeys(every, "fresh"))
+    # Without --verbose the fresh jobs, many in a run that has little to do, take one line.
+    quiet = run("sorva.run", "upstream", "downstream", cwd=tmp_path)
+    assert untimed(quiet.stdout).splitlines()[:2] == ["4 fresh (--verbose shows each)", "4 jobs in X.XXs: 0 succeeded, "
+                                                      "4 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"]
     # A changed source that gives the same value leaves the downstream fresh.
     write_module(tmp_path, "upstream", UPSTREAM.format(value="1  # the same value"))
     assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
@@ -81,6 +84,8 @@ def slow(q):
         while pathlib.Path("hold").exists():
             time.sleep(0.05)
     return q + 1
+@asset(inputs={"s": slow})
+def later(s): return s
 '''
 
 
@@ -103,10 +108,11 @@ def test_a_second_runner_on_the_same_folder_is_refused(tmp_path, held):
     second = run("sorva.run", "sleepy", cwd=tmp_path)
     assert (second.returncode, second.stdout, second.stderr) == (
         2, "", "python -m sorva.run: error: another runner is using the output folder 'sorva-out'\n")
+    assert run("sorva.runs", cwd=tmp_path).stdout.split()[4] == "running"  # its runner holds the folder
     (tmp_path / "hold").unlink()
     stdout, _ = held[0].communicate(timeout=60)
     assert (held[0].returncode, stdout.splitlines()[-1].split(": ", 1)[1]) == (
-        0, "2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html")
+        0, "3 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html")
 
 
 def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held):
@@ -117,13 +123,24 @@ def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held)
     with contextlib.suppress(ProcessLookupError):
         os.kill(worker, signal.SIGKILL)
     (tmp_path / "hold").unlink()
+    # Its runner gone, the run shows as abandoned at once, with the jobs that ended counted.
     first = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
     assert (first["run"]["outcome"], first["run"]["ended"], [(j["label"], j["outcome"]) for j in first["jobs"]]) == (
-        "running", None, [("quick", "ok")])
-    rerun = run("sorva.run", "sleepy", cwd=tmp_path)
-    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok"})
+        "abandoned", None, [("quick", "ok")])
+    assert " ".join(run("sorva.runs", cwd=tmp_path).stdout.split()[4:17]) == (
+        "abandoned 3 jobs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 0 interrupted")
+    rerun = run("sorva.run", "sleepy", "--verbose", cwd=tmp_path)
+    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
     listed = run("sorva.runs", cwd=tmp_path).stdout.splitlines()
     assert [line.split()[4] for line in listed] == ["succeeded", "abandoned"]
+
+
+def test_failed_after_a_stop_runs_the_interrupted_job_and_the_jobs_it_kept_from_starting(tmp_path, held):
+    os.kill(held[0].pid, signal.SIGINT)
+    assert held[0].wait(timeout=60) == 130
+    (tmp_path / "hold").unlink()
+    rerun = run("sorva.run", "sleepy", "--failed", "--verbose", cwd=tmp_path)
+    assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
 
 
 SCHEMA = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only version 1; "
@@ -149,9 +166,21 @@ def test_a_missing_history_or_one_of_an_unknown_schema_version_is_refused(tmp_pa
     assert sorted(path.name for path in (tmp_path / "sorva-out").iterdir()) == left
 
 
+VANDAL = "import os\nfrom sorva import asset\n@asset()\ndef first(): return 1\n@asset(inputs=dict(f=first))\ndef vandal(f):\n    {}\n"
+
+
 def test_a_history_that_breaks_during_a_run_ends_it_with_one_line(tmp_path):
-    write_module(tmp_path, "vandal", "from sorva import asset\n@asset()\ndef vandal():\n"
-                 "    with open('sorva-out/sorva.db', 'r+b') as db:\n        db.write(b'not a database' * 10)\n")
-    done = run("sorva.run", "vandal", cwd=tmp_path)
-    assert (done.returncode, done.stdout, done.stderr) == (1, "", "python -m sorva.run: error: the run history "
-            "sorva-out/sorva.db cannot be written: DatabaseError: file is not a database\n")
+    write_module(tmp_path, "vandal", VANDAL.format("open('sorva-out/sorva.db', 'r+b').write(b'not a database' * 10)"))
+    done = run("sorva.run", "vandal", "--jobs", "1", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (1, "python -m sorva.run: error: the run "
+            "history sorva-out/sorva.db cannot be written: DatabaseError: file is not a database\n")
+
+
+def test_a_history_removed_during_a_run_is_made_again_with_that_run(tmp_path):
+    write_module(tmp_path, "vandal", VANDAL.format("os.remove('sorva-out/sorva.db')"))
+    done = run("sorva.run", "vandal", "--jobs", "1", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "python -m sorva.run: the run history sorva-out/sorva.db was removed "
+                                                 "while the run went on; it is made again, with this run alone\n")
+    kept = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
+    assert (kept["run"]["outcome"], kept["run"]["succeeded"], [j["outcome"] for j in kept["jobs"]]) == ("succeeded", 2, ["ok", "ok"])
+    assert outcomes(run("sorva.run", "vandal", "--verbose", cwd=tmp_path)) == {"first": "fresh", "vandal": "fresh"}

@@ -1,11 +1,14 @@
 """`python -m sorva.runs`: the run history as lines and as JSON, and its errors."""
 
+import contextlib
 import json
 import re
+import sqlite3
+import time
 
 import pytest
 
-from cli_support import run, write_module
+from cli_support import run, start, untimed, wait_for, write_module
 
 PIPELINE = '''
 from sorva import asset, partitions
@@ -15,7 +18,6 @@ def daily(day):
         raise ValueError("no data for day 2")
     return day
 '''
-E = "python -m sorva.runs: error: "
 
 
 @pytest.fixture
@@ -44,10 +46,51 @@ def test_runs_are_listed_newest_first_and_a_run_shows_its_jobs(history):
         "failed", [('{"day":1}', "fresh", None), ('{"day":"2"}', "failed", "ValueError: no data for day 2")])
 
 
-@pytest.mark.parametrize("args, message", [
-    (["7"], "no run 7 in the history of 'sorva-out'"),
-    (["last"], "argument RUN_ID: expected a run number, got 'last'"),
+TAMPERED = "the run history sorva-out/sorva.db holds a row that sorva did not write: "
+
+
+@pytest.mark.parametrize("args, tamper, message", [
+    (["sorva.runs", "7"], "", "no run 7 in the history of 'sorva-out'"),
+    (["sorva.runs", "last"], "", "argument RUN_ID: expected a run number, got 'last'"),
+    # A history edited by hand or by another program.
+    (["sorva.runs"], "UPDATE runs SET ended = 'yesterday' WHERE id = 1",
+     TAMPERED + "runs row 1, column ended: 'yesterday' is not a time"),
+    (["sorva.runs", "2"], "UPDATE jobs SET seconds = 'slow'", TAMPERED + "jobs row 3, column seconds: 'slow' is not a number"),
+    (["sorva.graph", "days", "--out", "sorva-out", "--format", "dot"], "UPDATE runs SET ended = 'yesterday'",
+     TAMPERED + "runs row 2, column ended: 'yesterday' is not a time"),
+    (["sorva.graph", "days", "--out", "sorva-out", "--format", "dot"], "UPDATE jobs SET seconds = x'00'",
+     TAMPERED + "jobs row 3, column seconds: b'\\x00' is not a number"),
+    (["sorva.run", "days"], "UPDATE jobs SET partition = '[]' WHERE id = 2",
+     TAMPERED + "jobs row 2, column partition: '[]' is not a JSON object"),
 ])
-def test_what_is_not_there_is_one_line_and_status_2(history, args, message):
-    done = run("sorva.runs", *args, cwd=history)
-    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"{E}{message}\n")
+def test_what_is_not_there_or_not_sorvas_is_one_line_and_status_2(history, args, tamper, message):
+    with contextlib.closing(sqlite3.connect(history / "sorva-out/sorva.db")) as db, db:
+        db.execute(tamper)
+    done = run(*args, cwd=history)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {args[0]}: error: {message}\n")
+    with contextlib.closing(sqlite3.connect(history / "sorva-out/sorva.db")) as db:
+        assert db.execute("SELECT COUNT(*) FROM runs").fetchone() == (2,)  # a refused run is not recorded
+
+
+HELD = ("import os, time\nfrom sorva import asset\n@asset()\ndef first():\n    open('started', 'w').write('1')\n"
+        "    while not os.path.exists('go'): time.sleep(0.05)\n@asset(inputs=dict(f=first))\ndef second(f): return f\n")
+
+
+def test_a_history_held_locked_by_another_program_is_waited_for_and_loses_no_row(tmp_path):
+    write_module(tmp_path, "held", HELD)
+    runner = start("sorva.run", "held", "--jobs", "1", cwd=tmp_path)
+    try:
+        wait_for(tmp_path / "started")
+        with contextlib.closing(sqlite3.connect(tmp_path / "sorva-out/sorva.db", isolation_level=None)) as db:
+            db.execute("BEGIN EXCLUSIVE")
+            (tmp_path / "go").touch()
+            time.sleep(12)  # longer than any one wait of the database itself
+        stdout, stderr = runner.communicate(timeout=60)
+    finally:
+        runner.kill()
+    assert (runner.returncode, stderr, untimed(stdout).splitlines()[-1]) == (
+        0, "python -m sorva.run: the run history sorva-out/sorva.db is locked by another program; waiting up to 60 s for it\n",
+        "2 jobs in X.XXs: 2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html")
+    recorded = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
+    assert (recorded["run"]["outcome"], recorded["run"]["succeeded"], [job["outcome"] for job in recorded["jobs"]]) == (
+        "succeeded", 2, ["ok", "ok"])

@@ -1,4 +1,4 @@
-"""`python -m sorva.graph MODULE [MODULE ...]`: draws the asset graph of the modules as SVG, HTML or DOT."""
+"""`python -m sorva.graph MODULE [MODULE ...]`: draws the asset graph of the modules as SVG, HTML, DOT, PNG or PDF."""
 
 from __future__ import annotations
 
@@ -13,16 +13,20 @@ from typing import Any
 from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, fail, write_whole
-from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
-from sorva._reporting.graph import JobRow, build, with_outcomes
 from sorva._history import FILE, HistoryError, open_history
-from sorva._runner.discover import DiscoveryError, Inspection
-from sorva._runner.plan import Asset, PlanError
+from sorva._reporting.dot import GraphvizError, dot_text, render, render_svg, svg_element
+from sorva._reporting.graph import JobRow, build, with_outcomes
 from sorva._reporting.page import RunInfo, report_page
 from sorva._reporting.runpage import job_rows, run_info
+from sorva._runner.discover import DiscoveryError, Inspection
+from sorva._runner.plan import Asset, PlanError
 
 PROG = "python -m sorva.graph"
-FORMATS = {".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot"}
+FORMATS = {
+    ".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot", ".png": "png", ".pdf": "pdf"
+}
+# What Graphviz's dot lays out itself.
+RENDERED = ("svg", "png", "pdf")
 
 
 def _parse(argv: Sequence[str] | None) -> Any:
@@ -32,7 +36,7 @@ def _parse(argv: Sequence[str] | None) -> Any:
             "Draw the asset graph of the modules: one node per asset with its partition "
             "dimensions, one edge per input labelled with its parameter; a fan-in edge (the "
             "input is a list of partitions) is drawn as a double line. Graphviz's dot lays out "
-            "svg and html; dot text needs no Graphviz."
+            "svg, html, png and pdf; dot text needs no Graphviz."
         ),
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="dotted module name")
@@ -45,15 +49,19 @@ def _parse(argv: Sequence[str] | None) -> Any:
     parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     parser.add_argument(
         "--format",
-        choices=("svg", "html", "dot"),
+        choices=("svg", "html", "dot", "png", "pdf"),
         help="what to write (default: from the suffix of FILE, otherwise svg)",
     )
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    suffix = Path(args.output or "").suffix
+    if args.format is None and suffix and suffix.lower() not in FORMATS:
+        parser.error(f"argument -o/--output: no format has the suffix '{suffix}'; name one with --format")
+    return args
 
 
 def _assets(modules: Sequence[str]) -> list[Asset]:
-    """The assets of the modules, inspected as for a run: a module that fails to import is an error, since a
-    graph that silently leaves out a listed module looks like the graph of it."""
+    # As for a run, a module that fails to import is an error: a graph that
+    # silently leaves out a listed module looks like the graph of it.
     try:
         assets = Inspection(modules).assets()
     except DiscoveryError as error:
@@ -81,6 +89,8 @@ def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRo
         return (run_info(run), job_rows(history, run.id, folder, assets)) if run else None
     except sqlite3.Error as error:
         fail(PROG, f"cannot read the run history {folder / FILE}: {error}", USAGE)
+    except HistoryError as error:
+        fail(PROG, str(error), USAGE)
     finally:
         history.close()
 
@@ -91,13 +101,13 @@ def _link_base(out: str | None, output: str | None) -> str:
     return quote(Path(os.path.relpath(os.path.abspath(out or "sorva-out"), here)).as_posix()) + "/"
 
 
-def _write(text: str, output: str | None) -> None:
+def _write(content: str | bytes, output: str | None) -> None:
     if output is None:
-        sys.stdout.buffer.write(text.encode("utf-8"))
+        sys.stdout.buffer.write(content.encode("utf-8") if isinstance(content, str) else content)
         sys.stdout.flush()
         return
     try:
-        write_whole(output, text.encode("utf-8"))
+        write_whole(output, content.encode("utf-8") if isinstance(content, str) else content)
     except OSError as error:
         fail(PROG, f"cannot write '{output}': {error.strerror}", FAILED)
 
@@ -117,18 +127,19 @@ def main(argv: Sequence[str] | None = None) -> None:
         assets = _assets(args.modules)
         last = _last_run(args.out, assets)
         graph = with_outcomes(build(assets), last[1]) if last else build(assets)
+        content: str | bytes
         if kind == "dot":
-            text = dot_text(graph)
-        elif kind == "svg":
-            text = render_svg(dot_text(graph))
+            content = dot_text(graph)
+        elif kind in RENDERED:
+            content = render(dot_text(graph), kind)
         else:
             svg = svg_element(render_svg(dot_text(graph, links=True)))
             run, rows = last if last else (None, None)
-            text = report_page(
+            content = report_page(
                 graph, rows, title=f"sorva: {' '.join(args.modules)}", svg=svg, run=run,
                 link_base=_link_base(args.out, args.output),
             )
-        _write(text, args.output)
+        _write(content, args.output)
     except GraphvizError as error:
         fail(PROG, str(error), FAILED)
     except KeyboardInterrupt:

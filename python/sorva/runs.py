@@ -103,6 +103,8 @@ def main(argv: Sequence[str] | None = None) -> None:
             _show_jobs(history, _run_id(args.run_id), args.json)
     except sqlite3.Error as error:
         fail(PROG, f"cannot read the run history in '{args.out}': {error}", USAGE)
+    except HistoryError as error:
+        fail(PROG, str(error), USAGE)
     except BrokenPipeError:
         # The reader went away (`| head`); nothing more to say to it.
         drop_stdout()

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 from pathlib import Path, PurePath
 
-from sorva._cli import how_it_ended
+from sorva._cli import clipped, how_it_ended
 from sorva._jobfiles import records
 from sorva._jobfiles import values as _values
 
@@ -55,6 +55,19 @@ def value_digest(folder: Path, serializer: str | None) -> str | None:
         return None
 
 
+def changed_file(folder: Path, serializer: str | None, digest: str | None) -> str:
+    """Which of a job's value files is no longer what its value of `digest` left: value.json,
+    or the file of its own that value.json refers to."""
+    if serializer is None or serializer == "json":
+        return records.VALUE
+    try:
+        reference = _values.read_reference(folder, serializer)
+        unchanged = _values.value_digest(folder, None) == digest  # value.json alone
+    except _values.LoadError:
+        return records.VALUE
+    return str(reference["file"]) if unchanged else records.VALUE
+
+
 def preview(folder: Path, serializer: str | None) -> str:
     """The start of a value for a progress line; a missing file shows as nothing.
 
@@ -74,27 +87,29 @@ def preview(folder: Path, serializer: str | None) -> str:
     return text if len(text) <= PREVIEW else text[: PREVIEW - 3] + "..."
 
 
-def read_record(folder: Path, serializer: str | None, status: int, reason: str) -> tuple[bool, str]:
-    """Whether the job succeeded, by its record and how its process ended, and the value's start or the reason.
+def read_record(folder: Path, serializer: str | None, status: int, reason: str) -> tuple[bool, str, bool]:
+    """Whether the job succeeded, by its record and how its process ended, the value's start or the
+    reason, and whether the worker printed the reason's traceback into worker.log.
 
-    `status` and `reason` are how the executor saw the job's process end.
+    `status` and `reason` are how the executor saw the job's process end. A
+    long reason is cut to its start; result.json and worker.log keep it whole.
     """
     try:
         record = records.read(folder)
     except FileNotFoundError:
-        return False, _ended_without_record(status, reason, folder / "worker.log")
+        return False, _ended_without_record(status, reason, folder / "worker.log"), False
     except (OSError, ValueError) as error:
         # A job stopped while writing its record: the executor knows why.
-        return False, reason or f"unreadable result.json (the worker was killed while writing it?): {error}"
+        return False, reason or f"unreadable result.json (the worker was killed while writing it?): {error}", False
     if not isinstance(record, dict):
-        return False, "unreadable result.json: not a JSON object"
+        return False, "unreadable result.json: not a JSON object", False
     if record.get("ok") is True and status == 0:
-        return True, preview(folder, serializer)
+        return True, preview(folder, serializer), False
     if reason:
-        return False, reason
+        return False, reason, False
     if record.get("ok") is False:
-        return False, str(record.get("error"))
-    return False, f"worker exited with status {status} after recording success"
+        return False, clipped(str(record.get("error")), records.RECORD), True
+    return False, f"worker exited with status {status} after recording success", False
 
 
 def _ended_without_record(status: int, reason: str, log: Path) -> str:
@@ -104,5 +119,5 @@ def _ended_without_record(status: int, reason: str, log: Path) -> str:
         lines = log.read_text(encoding="utf-8", errors="replace").splitlines()
     except OSError:
         lines = []
-    last = next((line for line in reversed(lines) if line.strip()), "")
+    last = clipped(next((line for line in reversed(lines) if line.strip()), ""), "worker.log")
     return f"worker {how_it_ended(status, verb=True)} without writing result.json" + (f": {last}" if last else "")

@@ -8,9 +8,8 @@ failing job or an unusual one needs is imported when it does.
 from __future__ import annotations
 
 import os
-import sys
 
-from sorva._cli import FAILED, USAGE, exception_text, import_from_cwd
+from sorva._cli import FAILED, USAGE, exception_text, import_from_cwd, say
 from sorva._jobfiles import records
 
 TYPE_CHECKING = False
@@ -47,7 +46,7 @@ def run_job(
     try:
         folder, stored = _prepare(output_dir, inputs, root, upstream)
     except Refused as refusal:
-        _say(f"{PROG}: error: {refusal}")
+        say(f"{PROG}: error: {refusal}")
         return USAGE
     import_from_cwd()
     from sorva._jobfiles.materialize import materialize
@@ -69,7 +68,7 @@ def run_job(
         records.remove_left(folder)
         if not isinstance(error, Exception):
             raise
-        _say(f"{PROG}: error: {exception_text(error)}")
+        say(f"{PROG}: error: {exception_text(error)}")
         return USAGE
     return _outcome(module, function, folder)
 
@@ -160,20 +159,14 @@ def _outcome(module: str, function: str, folder: str) -> int:
         ok = record["ok"]
     except (OSError, ValueError, KeyError, TypeError):
         records.remove_left(folder)
-        _say(f"{PROG}: error: no readable record was written to {path}")
+        say(f"{PROG}: error: no readable record was written to {path}")
         return USAGE
     if ok is True:
         return 0
     error = str(record.get("error", "")).splitlines()
     reason = f" ({error[0]})" if error else ""
-    _say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
+    say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
     return FAILED
-
-
-def _say(line: str) -> None:
-    sys.stdout.flush()
-    sys.stderr.write(line + "\n")
-    sys.stderr.flush()
 
 
 class _Tracing:
@@ -253,7 +246,6 @@ def _print_traceback(error: BaseException, skip: int) -> None:
         report.stack = traceback.StackSummary.from_list(
             [frame for frame in report.stack if not frame.filename.startswith("<frozen importlib")]
         )
-        sys.stderr.write("".join(report.format()))
-        sys.stderr.flush()
+        say("".join(report.format()).removesuffix("\n"))
     except Exception:
         pass  # a traceback that cannot be shown must not change the job's outcome

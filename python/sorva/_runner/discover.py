@@ -34,11 +34,6 @@ class Inspection:
     the inspection writes its output to a file of its own so that nothing
     mixes with it. A module that fails to import is an error here: a run
     that silently leaves out a listed module looks like a run of it.
-
-    With a stopper (the runner's), a stop kills the inspection and what the
-    inspection printed last, its error line, becomes the caller's own error;
-    without one (`python -m sorva.graph`), whatever it prints passes on as
-    it comes, and an exception while waiting (Ctrl-C) kills it.
     """
 
     def __init__(self, modules: Sequence[str], stopper: Stopper | None = None) -> None:
@@ -48,10 +43,7 @@ class Inspection:
         command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", self.output, "--", *modules]
         try:
             self.process = subprocess.Popen(
-                command,
-                stdin=subprocess.DEVNULL,
-                stderr=None if stopper is None else subprocess.PIPE,
-                start_new_session=True,
+                command, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True
             )
         except BaseException:
             self.folder.cleanup()
@@ -60,12 +52,13 @@ class Inspection:
             stopper.on_stop(self._kill)
 
     def assets(self) -> list[Asset]:
-        """The assets of the modules, once the inspection has ended; raises DiscoveryError or PlanError, or
-        SystemExit when the stopper's signal stopped the inspection."""
+        """The assets of the modules, once the inspection has ended; raises DiscoveryError or PlanError,
+        or SystemExit when a signal caught by the stopper stopped the inspection."""
         with self.folder:
             try:
                 _, errors = self.process.communicate()
             except BaseException:
+                # Stopped by an exception (a Ctrl-C without a stopper): the inspection ends with us.
                 self._kill()
                 self.process.wait()
                 raise
@@ -82,9 +75,9 @@ class Inspection:
         roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
         return read_assets(inspection, roots)
 
-    def _read(self, errors: bytes | None) -> Any:
+    def _read(self, errors: bytes) -> Any:
         # What the modules printed passes on; an error of the inspection becomes the runner's own.
-        lines = errors.decode("utf-8", "replace").splitlines() if errors else []
+        lines = errors.decode("utf-8", "replace").splitlines()
         failure = lines.pop() if self.process.returncode != 0 and lines and lines[-1].startswith(INSPECT_ERROR) else None
         for line in lines:
             print(line, file=sys.stderr)
@@ -95,12 +88,9 @@ class Inspection:
         try:
             with open(self.output, encoding="utf-8") as file:
                 return json.load(file)
-        except FileNotFoundError:
-            raise DiscoveryError(
-                "the inspection ended without writing its output (a module may have ended the process)"
-            ) from None
-        except ValueError as error:
+        except (OSError, ValueError) as error:
             raise DiscoveryError(f"the inspection output cannot be read: {error}") from None
 
     def _kill(self) -> None:
         signal_group(self.process.pid, signal.SIGKILL)
+

@@ -75,7 +75,7 @@ class Execution:
     def check_fresh(self, job: Job) -> Outcome | None:
         """Ends a job as fresh when the history says it is; called once its upstream digests are known."""
         self.keys[job.index] = job_key(job, self.digests)
-        _, fresh = self.freshness.judge(job, self.digests)
+        fresh = self.freshness.fresh(job, self.digests)
         if fresh is not None and fresh.digest is not None:
             self.digests[job.index] = fresh.digest
         return fresh
@@ -85,8 +85,10 @@ class Execution:
         started, clock = now(), time.monotonic()
         key = self.keys[job.index]
 
-        def failed(reason: str) -> Outcome:
-            return Outcome(State.FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
+        def failed(reason: str, log: str = "") -> Outcome:
+            return Outcome(
+                State.FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number, log=log
+            )
 
         try:
             folder = job_folder.prepare(self.out, job.folder)
@@ -98,9 +100,9 @@ class Execution:
         task = Task(job.asset.module, job.asset.function, folder, inputs, self.timeout, upstream, self.out.absolute())
         assert self.executor is not None
         ended = self.executor.run(task)
-        ok, detail = job_folder.read_record(folder, job.asset.serializer, ended.status, ended.reason)
+        ok, detail, traced = job_folder.read_record(folder, job.asset.serializer, ended.status, ended.reason)
         if not ok:
-            return failed(detail)
+            return failed(detail, str(self.out / job.folder / "worker.log") if traced else "")
         digest = job_folder.value_digest(folder, job.asset.serializer)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
@@ -147,7 +149,8 @@ class Execution:
                     outcome = future.result()
                     if stopper.signum is not None and outcome.state == State.FAILED:
                         # A job cut short by the stop did not fail on its own.
-                        outcome = replace(outcome, state=State.INTERRUPTED, detail=f"stopped by {stopper.name}")
+                        stopped = f"stopped by {stopper.name}"
+                        outcome = replace(outcome, state=State.INTERRUPTED, detail=stopped, log="")
                     if outcome.state == State.FAILED and outcome.attempt <= self.retries:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job

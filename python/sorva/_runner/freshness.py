@@ -5,7 +5,6 @@ from __future__ import annotations
 from collections.abc import Mapping
 from pathlib import Path
 
-from sorva import serializers
 from sorva._history import History, now
 from sorva._jobfiles import folder as job_folder
 from sorva._outcomes import State
@@ -22,35 +21,39 @@ class Freshness:
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
-    def judge(self, job: Job, digests: Mapping[int, str]) -> tuple[str, Outcome | None]:
-        """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
+    def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
+        """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
         Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left.
+        value is still what that success left.
         """
+        last = self.successes.get((job.asset.ref, job.partition_json))
+        if self.force or last is None or last.digest is None or last.key != job_key(job, digests):
+            return None
+        folder, serializer = self.out / job.folder, job.asset.serializer
+        if job_folder.value_digest(folder, serializer) != last.digest:
+            return None
+        preview = job_folder.preview(folder, serializer)
+        return Outcome(State.FRESH, detail=preview, key=last.key, digest=last.digest, started=now())
+
+    def reason(self, job: Job, digests: Mapping[int, str]) -> str:
+        """Why a job that is not fresh must run: the first that applies of its own record, its
+        source, its value's files, its upstream. `digests` holds those of the upstream values
+        known to stay as they are: one missing means that upstream runs."""
         if self.force:
-            return "--force", None
-        key = job_key(job, digests)
+            return "--force"
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
-        folder = self.out / job.folder
-        serializer = job.asset.serializer
-        if (
-            last is not None
-            and last.key == key
-            and last.digest is not None
-            and job_folder.value_digest(folder, serializer) == last.digest
-        ):
-            preview = job_folder.preview(folder, serializer)
-            return "", Outcome(State.FRESH, detail=preview, key=key, digest=last.digest, started=now())
         if latest is not None and latest.outcome in (State.FAILED.word, State.INTERRUPTED.word):
-            return f"{latest.outcome} last time", None
+            return f"{latest.outcome} last time"
         if last is None:
-            return "never run", None
-        if last.key != key:
-            return ("changed source" if last.recipe != job_recipe(job) else "changed input"), None
-        stored = serializers.find(serializer)
-        return f"value{stored.suffix if stored is not None else '.json'} changed or missing", None
+            return "never run"
+        if last.recipe != job_recipe(job):
+            return "changed source"
+        folder, serializer = self.out / job.folder, job.asset.serializer
+        if job_folder.value_digest(folder, serializer) != last.digest:
+            return f"{job_folder.changed_file(folder, serializer, last.digest)} changed or missing"
+        return "changed input" if all(upstream.index in digests for upstream in job.upstream) else "upstream runs"
 
 
 def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
@@ -60,16 +63,11 @@ def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
     can tell before the run ("upstream runs"): its upstream's value may change.
     """
     digests: dict[int, str] = {}
-    running: set[int] = set()
     verdicts = []
     for job in plan.jobs:
-        if any(upstream.index in running for upstream in job.upstream):
-            reason = "--force" if freshness.force else "upstream runs"
-        else:
-            reason, fresh = freshness.judge(job, digests)
-            if fresh is not None and fresh.digest is not None:
-                digests[job.index] = fresh.digest
-        if reason:
-            running.add(job.index)
-        verdicts.append((job, reason))
+        known = all(upstream.index in digests for upstream in job.upstream)
+        fresh = freshness.fresh(job, digests) if known else None
+        if fresh is not None and fresh.digest is not None:
+            digests[job.index] = fresh.digest
+        verdicts.append((job, "" if fresh is not None else freshness.reason(job, digests)))
     return verdicts

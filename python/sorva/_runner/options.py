@@ -107,7 +107,8 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         "worker processes started for the run)",
     )
     parser.add_argument(
-        "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"
+        "--verbose", action="store_true", help="print a line for every job: on a terminal, not only for failures; "
+        "otherwise, for each fresh job too rather than one line for them all"
     )
     parser.add_argument(
         "-n",
@@ -128,7 +129,7 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
     parser.add_argument(
         "--failed",
         action="store_true",
-        help="run only the jobs whose last run failed or was interrupted, and what they need that is not fresh",
+        help="run only the jobs whose last run failed, was skipped or was interrupted, the jobs after them, and what they need that is not fresh",
     )
     parser.add_argument(
         "--retries", type=whole_number(0), default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"

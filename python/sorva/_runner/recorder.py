@@ -5,7 +5,7 @@ from __future__ import annotations
 from sorva._history import History, JobRecord
 from sorva._outcomes import ENDED, State
 from sorva._runner.plan import job_recipe
-from sorva._runner.schedule import Event, Scheduler
+from sorva._runner.schedule import Event
 
 
 class Recorder:
@@ -18,7 +18,6 @@ class Recorder:
 
     def __init__(self, history: History, command: str, executor: str, jobs: int) -> None:
         self.history = history
-        self.jobs = jobs
         self.run_id = history.start_run(command, executor, jobs)
 
     def event(self, event: Event) -> None:
@@ -41,7 +40,8 @@ class Recorder:
                 folder=job.folder.as_posix(),
                 attempt=outcome.attempt,
                 recipe=job_recipe(job),
-            )
+            ),
+            final=not event.retrying,
         )
 
     def commit(self) -> None:
@@ -51,21 +51,10 @@ class Recorder:
         """The run was recorded under the executor asked for; it may have fallen back to another."""
         self.history.set_executor(self.run_id, name)
 
-    def no_executor(self, scheduler: Scheduler) -> None:
+    def no_executor(self) -> None:
         """Ends the run whose executor could not start, with the fresh jobs it found recorded."""
-        self.history.end_run(self.run_id, "failed", {"jobs": self.jobs, "fresh": scheduler.counts()[State.FRESH]})
+        self.history.end_run("failed")
 
-    def end(self, outcome: str, counts: dict[State, int]) -> None:
-        """Ends the run with its outcome and how many jobs ended how."""
-        self.history.end_run(
-            self.run_id,
-            outcome,
-            {
-                "jobs": self.jobs,
-                "succeeded": counts[State.DONE],
-                "fresh": counts[State.FRESH],
-                "failed": counts[State.FAILED],
-                "skipped": counts[State.SKIPPED],
-                "interrupted": counts[State.INTERRUPTED],
-            },
-        )
+    def end(self, outcome: str) -> None:
+        """Saves the rows not saved yet and the run's end; the history counts the jobs by their rows."""
+        self.history.end_run(outcome)

@@ -21,7 +21,7 @@ from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
 from sorva._executors import Executor, ExecutorError, UseInstead, create
 from sorva._history import History, HistoryError, exclusive, open_history
 from sorva._outcomes import State
-from sorva._reporting.progress import Summary, make_report, summary_lines
+from sorva._reporting.progress import Summary, failure_text, make_report, summary_lines
 from sorva._reporting.runpage import write_report
 from sorva._runner.discover import DiscoveryError, Inspection
 from sorva._runner.execution import Execution
@@ -50,14 +50,16 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
             raise SystemExit(FAILED) from None
         raise SystemExit(0)
     if options.failed and not the_plan.jobs:
-        print(f"no job failed or was interrupted in its last run in {out}; nothing to run")
+        print(f"no job failed, was skipped or was interrupted in its last run in {out}; nothing to run")
         raise SystemExit(0)
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out)
+            history = History.create(out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True))
             try:
                 started = time.monotonic()
+                # Read first: a history that cannot be read refuses the run before it is recorded.
+                freshness = Freshness(out, history, options.force)
                 recorder = Recorder(history, options.command, options.executor, len(the_plan.jobs))
                 report = make_report(the_plan.jobs, options.verbose)
 
@@ -66,19 +68,17 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
                     recorder.executor_started(executor.name)
                     return executor
 
-                freshness = Freshness(out, history, options.force)
                 execution = Execution(the_plan, out, start, freshness, options.jobs, options.retries, options.timeout)
                 try:
                     try:
                         scheduler = execution.run([recorder.event, report.event], stopper, recorder.commit)
                     except ExecutorError:
-                        assert execution.scheduler is not None
-                        recorder.no_executor(execution.scheduler)
+                        recorder.no_executor()
                         raise
                     finally:
                         report.close()
                     summary = _summary(scheduler, out, recorder.run_id, time.monotonic() - started, stopper)
-                    recorder.end(summary.outcome, summary.counts)
+                    recorder.end(summary.outcome)
                     title = f"sorva: {' '.join(options.modules)}"
                     summary = replace(summary, report=_write_report(out, the_plan, history, recorder.run_id, title))
                 finally:
@@ -131,15 +131,24 @@ def _plan(options: RunOptions, inspection: Inspection) -> Plan:
 
 
 def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+    """The jobs whose last run failed, was skipped or was interrupted, and the jobs downstream of them.
+
+    A run stopped early leaves the jobs after an interrupted one unstarted,
+    with no row of that run: they are the downstream ones. Those whose
+    inputs come out the same are found fresh and not run.
+    """
     try:
         history = open_history(out)
         latest = history.latest() if history else {}
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
-    again = (State.FAILED.word, State.INTERRUPTED.word)
-    return [
-        job for job in jobs if (record := latest.get((job.asset.ref, job.partition_json))) and record.outcome in again
-    ]
+    again = (State.FAILED.word, State.SKIPPED.word, State.INTERRUPTED.word)
+    wanted: set[int] = set()
+    for job in jobs:  # upstream jobs come first
+        record = latest.get((job.asset.ref, job.partition_json))
+        if (record and record.outcome in again) or any(upstream.index in wanted for upstream in job.upstream):
+            wanted.add(job.index)
+    return [job for job in jobs if job.index in wanted]
 
 
 def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
@@ -175,7 +184,7 @@ def _prepare_out(out: Path) -> None:
 
 def _summary(scheduler: Scheduler, out: Path, run_id: int, seconds: float, stopper: Stopper) -> Summary:
     failures = tuple(
-        (job, scheduler.outcomes[job.index].detail)
+        (job, failure_text(scheduler.outcomes[job.index]))
         for job in scheduler.jobs
         if scheduler.state[job.index] == State.FAILED
     )
