@@ -83,19 +83,21 @@ class Cluster:
     client: distributed.Client | None = None
     processes: list[subprocess.Popen[bytes]] = field(default_factory=list)
 
-    def spawn(self, name: str, *args: str) -> subprocess.Popen[bytes]:
+    def spawn(self, name: str, *args: str, prefix: tuple[str, ...] = ()) -> subprocess.Popen[bytes]:
         with open(self.logs / f"{name}.log", "wb") as log:
             process = subprocess.Popen(
-                [sys.executable, "-m", *args], cwd=self.code, stdout=log, stderr=subprocess.STDOUT,
+                [*prefix, sys.executable, "-m", *args], cwd=self.code, stdout=log, stderr=subprocess.STDOUT,
                 stdin=subprocess.DEVNULL,
             )
         self.processes.append(process)
         return process
 
-    def add_worker(self, name: str) -> subprocess.Popen[bytes]:
+    def add_worker(self, name: str, hide: Path | None = None) -> subprocess.Popen[bytes]:
+        """A worker of two threads; with `hide`, one that sees an empty folder there (a mount namespace of its own)."""
+        prefix = ("unshare", "-m", "sh", "-c", 'mount -t tmpfs tmpfs "$0" && exec "$@"', str(hide)) if hide else ()
         process = self.spawn(
             name, "distributed.cli.dask_worker", self.address, "--name", name, "--nthreads", "2", "--no-nanny",
-            "--no-dashboard", "--host", "127.0.0.1",
+            "--no-dashboard", "--host", "127.0.0.1", prefix=prefix,
         )
         assert self.client is not None
         wait_until(lambda: name in {info["name"] for info in self.client.scheduler_info()["workers"].values()}
@@ -324,6 +326,86 @@ def test_a_job_that_keeps_killing_its_worker_fails_with_the_reason(tmp_path, mon
         r"the Dask worker running it was lost 2 times \(the last one at tcp://127\.0\.0\.1:\d+\); "
         r"the scheduler gave up on it",
         ended.reason,
+    )
+
+
+FAN = '''
+import os, time
+from sorva import asset, partitions
+def hold(name):
+    # While "hold" lies in the workers' folder, the job says it started and waits.
+    if os.path.exists("hold"):
+        with open(name, "w") as file:
+            file.write(str(os.getpid()))
+        while os.path.exists("hold"):
+            time.sleep(0.1)
+@asset(serializer="pickle")
+def blob():
+    return os.urandom(2_000_000)
+@asset(inputs={"b": blob}, partitions={"n": partitions(list(range(8)))})
+def part(n, b):
+    hold(f"part-{n}")
+    return len(b) + n
+@asset()
+def lone():
+    hold("lone")
+'''
+
+
+def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fails_the_run(tmp_path, monkeypatch):
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True, check=False).returncode:
+        pytest.skip("workers that cannot see the runner's folder need `unshare -m` (root)")
+    # A value may be on its way to a worker as it dies: the scheduler gives up on it sooner.
+    monkeypatch.setenv("DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT", "5")
+    cluster, _ = start_scheduler(tmp_path)
+    here, dask = tmp_path / "runner", ["fan", "--executor", "dask", "--scheduler", cluster.address]
+    here.mkdir()
+    try:
+        write_module(cluster.code, "fan", FAN)
+        write_module(here, "fan", FAN)
+        workers = [cluster.add_worker(name, hide=here) for name in ("first", "second")]
+        # Each part gets the 2 MB value sent ahead of it; in every round, every job succeeds.
+        for _ in range(4):
+            done = run("sorva.run", *dask, "--select", "part", "--force", "--jobs", "8", cwd=here)
+            assert (done.returncode, done.stderr, untimed(done.stdout).splitlines()[-1]) == (0, "", (
+                "9 jobs in X.XXs: 9 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; "
+                "report in sorva-out/report.html"
+            ))
+        # Every worker lost while the parts wait with the value: they fail with the reason, retried, and the run ends.
+        (cluster.code / "hold").touch()
+        (here / "sorva-out/report.html").unlink()
+        runner = start("sorva.run", *dask, "--select", "part", "--force", "--jobs", "8", "--retries", "1", cwd=here)
+        wait_until(lambda: len(list(cluster.code.glob("part-*"))) == 4, "four parts did not start")
+        for worker in workers:
+            worker.kill()
+        stdout, stderr = runner.communicate(timeout=WAIT)
+        lines = untimed(stdout).splitlines()
+        assert (runner.returncode, "Traceback" in stderr, lines[-9]) == (1, False, (
+            "9 jobs in X.XXs: 1 succeeded, 0 fresh, 8 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"
+        ))
+        # The retries find no worker left, or one that is going as the value is sent to it.
+        gone = f"no Dask worker took its inputs: the scheduler at {cluster.address} has none left"
+        going = "could not send its inputs to a Dask worker: OSError: .*"
+        assert all(re.fullmatch(rf"failed: part n=\d: ({re.escape(gone)}|{going})", line) for line in lines[-8:]), lines
+        assert sum("attempt 1 failed: lost its Dask worker, which held the inputs sent ahead of it" in line for line in lines) == 8
+        assert (here / "sorva-out/report.html").exists()
+        with contextlib.closing(sqlite3.connect(here / "sorva-out/sorva.db")) as db:
+            assert db.execute("SELECT outcome FROM runs").fetchall() == [("succeeded",)] * 4 + [("failed",)]
+        # A job without inputs sent ahead waits for a worker, and the runner says so once.
+        runner = start("sorva.run", *dask, "--select", "lone", cwd=here)
+        worker = cluster.add_worker("third", hide=here)
+        wait_for(cluster.code / "lone")
+        worker.kill()
+        said: list[str] = []
+        threading.Thread(target=lambda: said.append(runner.stderr.readline()), daemon=True).start()
+        wait_until(lambda: said, "the runner did not say that it waits")
+        (cluster.code / "hold").unlink()
+        cluster.add_worker("fourth", hide=here)
+        waited = runner.communicate(timeout=WAIT)
+    finally:
+        cluster.stop()
+    assert (runner.returncode, said, waited[1]) == (
+        0, [f"python -m sorva.run: waiting for Dask workers: the scheduler at {cluster.address} has none\n"], ""
     )
 
 
