@@ -244,6 +244,9 @@ class DaskExecutor(Executor):
             self._start_local_cluster(distributed, jobs)
         else:
             self._connect(distributed, self.scheduler)
+        # The client's batched sending leaves a timed-out wait unretrieved now and
+        # then as it closes, which asyncio would print on the runner's terminal.
+        self._client.loop.asyncio_loop.set_exception_handler(_unless_timed_out_wait)
         self._watcher = threading.Thread(target=self._watch_workers, daemon=True)
         self._watcher.start()
 
@@ -454,6 +457,12 @@ def _check_listening(distributed: Any, address: str) -> None:
     except OSError as error:
         why = "timed out" if isinstance(error, TimeoutError) else (error.strerror or str(error))
         raise ExecutorError(f"no Dask scheduler at {address}: {why}") from None
+
+
+def _unless_timed_out_wait(loop: Any, context: dict[str, Any]) -> None:
+    """asyncio's report of an error nobody waited for, but a timeout: those are Dask's own waits."""
+    if not isinstance(context.get("exception"), TimeoutError):
+        loop.default_exception_handler(context)
 
 
 def _task_error(error: Exception) -> str:
