@@ -3,16 +3,18 @@
 import contextlib
 import json
 import os
+import re
 import shutil
 import socket
 import sqlite3
 import subprocess
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import REPO, WAIT, alive, job_files, run, untimed, wait_until, write_module
+from cli_support import REPO, WAIT, alive, job_files, run, start, untimed, wait_for, wait_until, write_module
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 
@@ -48,15 +50,17 @@ class Cluster:
         self.address = json.loads(address.read_text())["address"]
         self.client = distributed.Client(self.address, timeout=WAIT, set_as_default=False)
 
-    def spawn(self, name, *args):
+    def spawn(self, name, *args, prefix=()):
         with open(self.logs / f"{name}.log", "wb") as log:
-            self.processes.append(subprocess.Popen([sys.executable, "-m", *args], cwd=self.code, stdout=log,
+            self.processes.append(subprocess.Popen([*prefix, sys.executable, "-m", *args], cwd=self.code, stdout=log,
                                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL))
         return self.processes[-1]
 
-    def add_worker(self, name):
+    def add_worker(self, name, hide=None):
+        """A worker of two threads; with `hide`, one that sees an empty folder there (a mount namespace of its own)."""
+        prefix = ("unshare", "-m", "sh", "-c", 'mount -t tmpfs tmpfs "$0" && exec "$@"', str(hide)) if hide else ()
         process = self.spawn(name, "distributed.cli.dask_worker", self.address, "--name", name, "--nthreads", "2",
-                             "--no-nanny", "--no-dashboard", "--host", "127.0.0.1")
+                             "--no-nanny", "--no-dashboard", "--host", "127.0.0.1", prefix=prefix)
         wait_until(lambda: self.worker_address(name) or process.poll() is not None, f"worker {name} did not join")
         assert process.poll() is None, (self.logs / f"{name}.log").read_text()
         return process
@@ -125,6 +129,86 @@ def test_a_worker_killed_mid_run_loses_nothing(cluster, remote, tmp_path):
     assert [(task.folder / "value.json").read_text() for task in tasks] == [str(n * n) for n in range(24)]
     # The killed worker's jobs died with it.
     wait_until(lambda: not [path for path in pids.iterdir() if alive(int(path.name))], "a job of the killed worker runs on")
+
+
+FAN = '''
+import os, time
+from sorva import asset, partitions
+def hold(name):
+    # While "hold" lies in the workers' folder, the job says it started and waits.
+    if os.path.exists("hold"):
+        with open(name, "w") as file:
+            file.write(str(os.getpid()))
+        while os.path.exists("hold"): time.sleep(0.1)
+@asset(serializer="pickle")
+def blob():
+    return os.urandom(2_000_000)
+@asset(inputs={"b": blob}, partitions={"n": partitions(list(range(8)))})
+def part(n, b):
+    hold(f"part-{n}")
+    return len(b) + n
+@asset()
+def lone():
+    hold("lone")
+'''
+
+
+def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fails_the_run(tmp_path, monkeypatch):
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True, check=False).returncode:
+        pytest.skip("workers that cannot see the runner's folder need `unshare -m` (root)")
+    # A value may be on its way to a worker as it dies: the scheduler gives up on it sooner.
+    monkeypatch.setenv("DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT", "5")
+    cluster = Cluster(tmp_path)
+    here, dask = tmp_path / "runner", ["fan", "--executor", "dask", "--scheduler", cluster.address]
+    here.mkdir()
+    try:
+        write_module(cluster.code, "fan", FAN)
+        write_module(here, "fan", FAN)
+        workers = [cluster.add_worker(name, hide=here) for name in ("first", "second")]
+        # Each part gets the 2 MB value sent ahead of it, while others that got it end; every job succeeds.
+        for jobs in "2323":
+            done = run("sorva.run", *dask, "--select", "part", "--force", "--jobs", jobs, cwd=here)
+            assert (done.returncode, done.stderr, untimed(done.stdout).splitlines()[-1]) == (0, "", (
+                "9 jobs in X.XXs: 9 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; "
+                "report in sorva-out/report.html"
+            ))
+        # Every worker lost while the parts wait with the value: they fail with the reason, retried, and the run ends.
+        (cluster.code / "hold").touch()
+        (here / "sorva-out/report.html").unlink()
+        runner = start("sorva.run", *dask, "--select", "part", "--force", "--jobs", "8", "--retries", "1", cwd=here)
+        wait_until(lambda: len(list(cluster.code.glob("part-*"))) == 4, "four parts did not start")
+        for worker in workers:
+            worker.kill()
+        stdout, stderr = runner.communicate(timeout=WAIT)
+        lines = untimed(stdout).splitlines()
+        assert (runner.returncode, "Traceback" in stderr, lines[-9]) == (1, False, (
+            "9 jobs in X.XXs: 1 succeeded, 0 fresh, 8 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"
+        ))
+        # The retries find no worker left, or one that is going as the value is sent to it.
+        gone = f"no Dask worker took its inputs: the scheduler at {cluster.address} has none left"
+        going = "could not send its inputs to a Dask worker: .*"
+        assert all(re.fullmatch(rf"failed: part n=\d: ({re.escape(gone)}|{going})", line) for line in lines[-8:]), lines
+        # At least the four that ran held their value on a worker that went.
+        assert sum("attempt 1 failed: lost its Dask worker, which held the inputs sent ahead of it" in line for line in lines) >= 4
+        assert (here / "sorva-out/report.html").exists()
+        with contextlib.closing(sqlite3.connect(here / "sorva-out/sorva.db")) as db:
+            assert db.execute("SELECT outcome FROM runs").fetchall() == [("succeeded",)] * 4 + [("failed",)]
+        # A job without inputs sent ahead waits for a worker, and the runner says so once.
+        worker = cluster.add_worker("third", hide=here)
+        runner = start("sorva.run", *dask, "--select", "lone", cwd=here)
+        wait_for(cluster.code / "lone")
+        worker.kill()
+        said: list[str] = []
+        threading.Thread(target=lambda: said.append(runner.stderr.readline()), daemon=True).start()
+        wait_until(lambda: said, "the runner did not say that it waits")
+        (cluster.code / "hold").unlink()
+        cluster.add_worker("fourth", hide=here)
+        waited = runner.communicate(timeout=WAIT)
+    finally:
+        cluster.stop()
+    assert (runner.returncode, said, waited[1]) == (
+        0, [f"python -m sorva.run: waiting for Dask workers: the scheduler at {cluster.address} has none\n"], ""
+    )
 
 
 def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):

@@ -15,6 +15,7 @@ again: it imports nothing the server would not hold anyway.
 from __future__ import annotations
 
 import importlib
+import sys
 from abc import ABC, abstractmethod
 from dataclasses import dataclass
 
@@ -22,7 +23,7 @@ from sorva._cli import exception_text
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Sequence
+    from collections.abc import Callable, Sequence
     from pathlib import Path
     from typing import ClassVar
 
@@ -43,12 +44,18 @@ class UseInstead(ExecutorError):
         self.executor = executor
 
 
+def _on_stderr(line: str) -> None:
+    print(line, file=sys.stderr, flush=True)
+
+
 @dataclass(frozen=True)
 class Settings:
     """What an executor is built from; each executor reads the fields that concern it."""
 
     # dask: the cluster's scheduler, tcp://HOST:PORT; None starts a local cluster for the run.
     scheduler: str | None = None
+    # Tells the user a line while the run goes on (a cluster left without workers); the runner's names itself.
+    say: Callable[[str], None] = _on_stderr
 
 
 # The executor's name -> the module holding it and its class; a module is

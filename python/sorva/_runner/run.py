@@ -55,7 +55,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True))
+            history = History.create(out, _say)
             try:
                 started = time.monotonic()
                 # Read first: a history that cannot be read refuses the run before it is recorded.
@@ -202,15 +202,21 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, titl
     return None
 
 
+def _say(line: str) -> None:
+    """Tells the user a line of the runner's own while the run goes on."""
+    print(f"{PROG}: {line}", file=sys.stderr, flush=True)
+
+
 def _start_executor(options: RunOptions) -> Executor:
     """The started executor of the run: the one asked for, or the one it says to use instead."""
-    executor = create(options.executor, options.settings)
+    settings = replace(options.settings, say=_say)
+    executor = create(options.executor, settings)
     try:
         executor.start(options.modules, options.jobs)
     except UseInstead as instead:
         executor.close()
-        print(f"{PROG}: {instead}", file=sys.stderr)
-        executor = create(instead.executor, options.settings)
+        _say(str(instead))
+        executor = create(instead.executor, settings)
         try:
             executor.start(options.modules, options.jobs)
         except ExecutorError:
