@@ -51,7 +51,7 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     assert untimed(quiet.stdout).splitlines()[:2] == ["4 fresh (--verbose shows each)", "4 jobs in X.XXs: 0 succeeded, "
                                                       "4 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"]
     # A changed source that gives the same value leaves the downstream fresh.
-    write_module(tmp_path, "upstream", UPSTREAM.format(value="1  # the same value"))
+    write_module(tmp_path, "upstream", UPSTREAM.format(value="1 + 0"))
     assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
     # A changed value reruns what receives it; a failure skips its downstream, and the next run resumes there.
     write_module(tmp_path, "upstream", UPSTREAM.format(value=10))

@@ -43,7 +43,7 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
     assert run("sorva.run", "days", "lone", cwd=tmp_path).returncode == 1
     write_module(tmp_path, "lone", LONE.format(value=1))
     assert dry() == ["daily: 1 to run, 2 fresh (failed last time: 1)", "total: 1 to run, 0 fresh (never run: 1)",
-                     "alone: 1 to run, 0 fresh (changed source: 1)",
+                     "alone: 1 to run, 0 fresh (its own source changed: 1)",
                      "dry run: 5 jobs, 3 to run, 2 fresh; nothing was run or written"]
     assert dry("-n", "--force")[-1] == "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"
     # --failed runs what failed last time and what the failure skipped; then there is nothing left for it.
@@ -71,6 +71,44 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
     write_module(tmp_path, "days", DAILY + "# edited\n")
     assert dry("--select", "total")[:2] == ["daily: 3 to run, 0 fresh (changed source: 3)",
                                             "total: 1 to run, 0 fresh (changed source: 1)"]
+
+
+CODE = '''
+from sorva import asset
+RATE = 2
+def clean(rows): return [row * RATE for row in rows]
+@asset()
+def raw(): return [1, 2]
+@asset(inputs={"rows": raw})
+def scaled(rows): return clean(rows)
+@asset(inputs={"rows": raw}, name="the copy")
+def copy(rows): return rows
+'''
+WHOLE = "module changed (the whole module counts: a star import)"
+
+
+@pytest.mark.parametrize("first, edit, reasons", [
+    # A comment, blank lines, another asset's body: only what the asset's code uses counts.
+    ("", ("return [1, 2]", "return [1, 2]  # two rows\n\n"), {}),
+    ("", ("return rows\n", "return list(rows)\n"), {"copy": "its own source changed"}),
+    # An upstream's code is not a downstream's: a new source with the same value leaves them fresh.
+    ("", ("return [1, 2]", "return [1] + [2]"),
+     {"raw": "its own source changed", "scaled": "upstream runs", "copy": "upstream runs"}),
+    ("", ("row * RATE", "row * RATE + 1"), {"scaled": "helper `clean` changed"}),
+    ("", ("RATE = 2", "RATE = 3"), {"scaled": "constant `RATE` changed"}),
+    # With a star import the whole module counts: any edit reruns its assets.
+    ("from os.path import *\n", ("return rows\n", "return rows  # as they are\n"),
+     dict.fromkeys(["raw", "copy", "scaled"], WHOLE)),
+])
+def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit, reasons):
+    write_module(tmp_path, "code", first + CODE)
+    assert run("sorva.run", "code", cwd=tmp_path).returncode == 0
+    write_module(tmp_path, "code", (first + CODE).replace(*edit))
+    assert run("sorva.run", "code", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
+        f"{name}: 1 to run, 0 fresh ({reasons[name]}: 1)" if name in reasons else f"{name}: 0 to run, 1 fresh"
+        for name in ("raw", "copy", "scaled")]
+    ran = sum(reason != "upstream runs" for reason in reasons.values())
+    assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "code", cwd=tmp_path).stdout
 
 
 SALES = '''

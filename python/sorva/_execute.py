@@ -12,7 +12,7 @@ from sorva import _store
 from sorva._cli import exception_text
 from sorva._executor import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
-from sorva._plan import Job, Plan, job_key, job_recipe
+from sorva._plan import Job, Plan, code_change, job_key, job_recipe
 from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, SKIPPED, Event, Outcome, Scheduler
 from sorva._stop import Stopper
 
@@ -63,8 +63,9 @@ class Freshness:
             return f"{latest.outcome} last time"
         if last is None:
             return "never run"
-        if last.recipe != job_recipe(job):
-            return "changed source"
+        change = code_change(job, last.recipe)
+        if change:
+            return change
         folder = self.out / job.folder
         if _store.value_digest(folder, job) != last.digest:
             return f"{_store.changed_file(folder, job, last.digest)} changed or missing"

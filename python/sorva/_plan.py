@@ -12,6 +12,8 @@ from dataclasses import dataclass
 from pathlib import PurePath
 from typing import Any
 
+from sorva._codekey import WHOLE_MODULE, Code, ModuleCode, code_of
+
 
 class PlanError(Exception):
     """The pipeline cannot run as declared; `problems` holds one sentence per fault."""
@@ -37,8 +39,7 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     order: int  # place in discovery order
     label: str  # as shown to people: the function name, qualified where two share it
-    function_source: str
-    module_source: str
+    code: Code  # what of its module's code its key holds
     problems: tuple[str, ...] = ()  # declaration faults, reported only if the asset is planned
     serializer: str | None = None  # as declared; None stores the value as JSON
 
@@ -94,8 +95,8 @@ class Plan:
 def job_key(job: Job, digests: Mapping[int, str]) -> str:
     """The job's key: what its value depends on, as far as the runner can tell.
 
-    A SHA-256 over canonical JSON of the asset's ref, its function's and its
-    module's source, the partition keys, and for each parameter the digests
+    A SHA-256 over canonical JSON of the asset's ref, the digests of its code
+    (`Asset.code`), the partition keys, and for each parameter the digests
     of the upstream values it receives (`digests` by job index), a list in
     partition order where it receives several. Digests of values rather than
     keys of upstream jobs, so that an upstream that changed but gave the same
@@ -109,17 +110,38 @@ def job_key(job: Job, digests: Mapping[int, str]) -> str:
 
 
 def job_recipe(job: Job) -> str:
-    """What of the key the job brings itself, without its inputs: tells a changed source from a changed input."""
-    return _sha256(_own_part(job))
+    """What of the key the job brings itself, for the history: its code's digests by name, as canonical JSON.
+
+    With the ref and the partition, which the history keeps beside it, it
+    tells a changed source from a changed input, and names what changed.
+    """
+    return canonical(job.asset.code.digests)
+
+
+def code_change(job: Job, recipe: str | None) -> str:
+    """What changed in the job's code since the recipe of its last success, in a few words; "" when nothing did."""
+    code = job.asset.code
+    try:
+        before = json.loads(recipe) if recipe else None
+    except ValueError:
+        before = None
+    if not isinstance(before, dict):
+        return "changed source (key of an earlier sorva)"
+    if before == code.digests:
+        return ""
+    if WHOLE_MODULE in code.digests:
+        return f"module changed (the whole module counts: {code.why})"
+    if WHOLE_MODULE in before or before.get(job.asset.function) != code.digests[job.asset.function]:
+        return "its own source changed"
+    changed = [name for name in code.digests if before.get(name) != code.digests[name]]
+    if not changed:  # it uses fewer names than before, which its own source would show
+        return "its own source changed"
+    more = f" and {len(changed) - 1} more" if len(changed) > 1 else ""
+    return f"{code.kinds[changed[0]]} `{changed[0]}`{more} changed"
 
 
 def _own_part(job: Job) -> dict[str, Any]:
-    return {
-        "function_source": job.asset.function_source,
-        "module_source": job.asset.module_source,
-        "partition": job.partition,
-        "ref": job.asset.ref,
-    }
+    return {"code": job.asset.code.digests, "partition": job.partition, "ref": job.asset.ref}
 
 
 def _sha256(value: Any) -> str:
@@ -154,6 +176,7 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         first.setdefault(ref, record)
         found_in.setdefault(ref, []).append(record["module_path"])
     labels = _labels([(record["function_name"], found_in[ref][0], ref) for ref, record in first.items()])
+    modules: dict[str, ModuleCode] = {}
     assets = []
     for order, (ref, record) in enumerate(first.items()):
         metadata = record["decorator_metadata"]
@@ -172,8 +195,7 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
                 dimensions=dimensions,
                 order=order,
                 label=labels[ref],
-                function_source=record["function_source"],
-                module_source=record["module_source"],
+                code=code_of(modules, record["module_source"], record["function_name"], record["function_source"]),
                 problems=tuple(problems),
                 serializer=metadata.get("serializer") if isinstance(metadata.get("serializer"), str) else None,
             )
