@@ -68,9 +68,9 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
     (tmp_path / "sorva-out/daily/day=1/value.json").write_text("7")
     assert dry("--select", "total")[:2] == ["daily: 1 to run, 2 fresh (value.json changed or missing: 1)",
                                             "total: 1 to run, 0 fresh (upstream runs: 1)"]
-    write_module(tmp_path, "days", DAILY + "# edited\n")
-    assert dry("--select", "total")[:2] == ["daily: 3 to run, 0 fresh (changed source: 3)",
-                                            "total: 1 to run, 0 fresh (changed source: 1)"]
+    write_module(tmp_path, "days", DAILY.replace("import asset, partitions", "import partitions, asset"))
+    assert dry("--select", "total")[:2] == ["daily: 3 to run, 0 fresh (import `asset` and 1 more changed: 3)",
+                                            "total: 1 to run, 0 fresh (import `asset` changed: 1)"]
 
 
 CODE = '''
@@ -109,6 +109,21 @@ def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit
         for name in ("raw", "copy", "scaled")]
     ran = sum(reason != "upstream runs" for reason in reasons.values())
     assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "code", cwd=tmp_path).stdout
+
+
+@pytest.mark.parametrize("selections, forced", [
+    (["scaled"], {"raw": False, "scaled": True}),
+    (["+scaled"], {"raw": False, "scaled": True}),
+    (["raw+"], {"raw": True, "copy": True, "scaled": True}),
+    (["+the copy+", "scaled"], {"raw": False, "copy": True, "scaled": True}),
+])
+def test_select_takes_what_is_upstream_or_downstream_and_force_forces_only_the_selection(tmp_path, selections, forced):
+    write_module(tmp_path, "code", CODE)
+    assert run("sorva.run", "code", cwd=tmp_path).returncode == 0
+    options = [option for selection in selections for option in ("--select", selection)]
+    assert run("sorva.run", "code", "-n", "--force", *options, cwd=tmp_path).stdout.splitlines()[:-1] == [
+        f"{name}: 1 to run, 0 fresh (forced: 1)" if force else f"{name}: 0 to run, 1 fresh"
+        for name, force in forced.items()]
 
 
 SALES = '''

@@ -333,17 +333,46 @@ def named(assets: Iterable[Asset], names: Iterable[str]) -> set[str]:
     return wanted
 
 
-def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
-    """The assets matching any of `names` (see `named`), with everything upstream of them."""
-    by_ref = {asset.ref: asset for asset in assets}
-    wanted = named(assets, names)
-    todo = list(wanted)
-    while todo:
-        for ref in by_ref[todo.pop()].inputs.values():
-            if ref in by_ref and ref not in wanted:
-                wanted.add(ref)
-                todo.append(ref)
+def selected(assets: list[Asset], selections: Iterable[str]) -> set[str]:
+    """The refs of the assets chosen by `selections`: `NAME` or `+NAME`, with every asset downstream for `NAME+` or `+NAME+`.
+
+    NAME is as `named` takes it. A selection that names an asset as it
+    stands is that name, so that a name with a `+` of its own keeps it.
+    Raises LookupError naming the first name that matches nothing.
+    """
+    downstream: dict[str, list[str]] = {}
+    for asset in assets:
+        for ref in asset.inputs.values():
+            downstream.setdefault(ref, []).append(asset.ref)
+    wanted: set[str] = set()
+    for selection in selections:
+        try:
+            wanted |= named(assets, [selection])
+            continue
+        except LookupError:
+            pass
+        found = named(assets, [selection.lstrip("+").removesuffix("+")])
+        wanted |= _reach(found, downstream) if selection.endswith("+") else found
+    return wanted
+
+
+def select(assets: list[Asset], refs: set[str]) -> list[Asset]:
+    """The assets of `refs`, with everything upstream of them."""
+    upstream = {asset.ref: list(asset.inputs.values()) for asset in assets}
+    wanted = _reach(refs, upstream)
     return [asset for asset in assets if asset.ref in wanted]
+
+
+def _reach(refs: set[str], edges: Mapping[str, list[str]]) -> set[str]:
+    """`refs` and every ref that `edges` lead to from them."""
+    reached = set(refs)
+    todo = list(refs)
+    while todo:
+        for ref in edges.get(todo.pop(), ()):
+            if ref not in reached:
+                reached.add(ref)
+                todo.append(ref)
+    return reached
 
 
 def plan(assets: list[Asset]) -> Plan:
