@@ -84,7 +84,7 @@ def scaled(rows): return clean(rows)
 @asset(inputs={"rows": raw}, name="the copy")
 def copy(rows): return rows
 '''
-WHOLE = "module changed (the whole module counts: a star import)"
+WHOLE = "module changed (the whole module counts: {})"
 
 
 @pytest.mark.parametrize("first, edit, reasons", [
@@ -96,9 +96,11 @@ WHOLE = "module changed (the whole module counts: a star import)"
      {"raw": "its own source changed", "scaled": "upstream runs", "copy": "upstream runs"}),
     ("", ("row * RATE", "row * RATE + 1"), {"scaled": "helper `clean` changed"}),
     ("", ("RATE = 2", "RATE = 3"), {"scaled": "constant `RATE` changed"}),
-    # With a star import the whole module counts: any edit reruns its assets.
+    # With a star import, or syntax nested too deeply to read, the whole module counts: any edit reruns its assets.
     ("from os.path import *\n", ("return rows\n", "return rows  # as they are\n"),
-     dict.fromkeys(["raw", "copy", "scaled"], WHOLE)),
+     dict.fromkeys(["raw", "copy", "scaled"], WHOLE.format("a star import"))),
+    ("DEEP = " + "1 + " * 1000 + "1\n", ("return [1, 2]", "return [1, 2 + DEEP - DEEP]"),
+     {"raw": WHOLE.format("the module nests too deeply to be read"), "copy": "upstream runs", "scaled": "upstream runs"}),
 ])
 def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit, reasons):
     write_module(tmp_path, "code", first + CODE)

@@ -34,6 +34,7 @@ _GIVEN = frozenset(dir(builtins)) | {"__file__", "__builtins__", "__annotations_
 # Names that reach the module's namespace by a route the analysis cannot follow.
 _OPAQUE = frozenset({"globals", "locals", "vars", "eval", "exec", "__import__"})
 
+_TOO_DEEP = "the module nests too deeply to be read"
 KINDS = {ast.FunctionDef: "helper", ast.AsyncFunctionDef: "helper", ast.ClassDef: "helper",
          ast.Import: "import", ast.ImportFrom: "import"}
 
@@ -65,10 +66,15 @@ class ModuleCode:
         self.problem = ""  # why no function of the module can do without the whole module
         self.bound: dict[str, ast.stmt] = {}  # name -> the one statement that binds it
         self.unsure: dict[str, str] = {}  # name -> why its value cannot be told from one statement
+        self.names: dict[str, tuple[set[str], set[str]]] = {}  # `_names` of the statement binding a name
+        self.digests: dict[str, str] = {}  # the digest of the statement binding a name
         try:
             tree = ast.parse(source)
         except (SyntaxError, ValueError):
             self.problem = "the module does not parse"
+            return
+        except RecursionError:
+            self.problem = _TOO_DEEP
             return
         for statement in tree.body:
             self._read(statement)
@@ -106,15 +112,21 @@ class ModuleCode:
     def code(self, function: str, function_source: str) -> Code:
         """The digests of what `function` uses, or of the whole module where that cannot be told."""
         why = self._why_not(function)
+        digests: dict[str, str] = {}
+        kinds: dict[str, str] = {}
+        for name in [] if why else self._closure(function):
+            statement = self.bound[name]
+            if name not in self.digests:
+                try:
+                    self.digests[name] = _digest(ast.dump(statement, include_attributes=False))
+                except RecursionError:  # the other functions of the module may do without this statement
+                    why = _TOO_DEEP
+                    break
+            digests[name] = self.digests[name]
+            kinds[name] = KINDS.get(type(statement), "constant")
         if why:
             whole = _digest(self.source + "\0" + function_source)
             return Code({WHOLE_MODULE: whole}, {WHOLE_MODULE: "module"}, why)
-        digests: dict[str, str] = {}
-        kinds: dict[str, str] = {}
-        for name in self._closure(function):
-            statement = self.bound[name]
-            digests[name] = _digest(ast.dump(statement, include_attributes=False))
-            kinds[name] = KINDS.get(type(statement), "constant")
         return Code(digests, kinds)
 
     def _why_not(self, function: str) -> str:
@@ -126,7 +138,7 @@ class ModuleCode:
         for name in self._closure(function):
             if name in self.unsure:
                 return self.unsure[name]
-            read, local = _names(self.bound[name])
+            read, local = self._names(name)
             for used in sorted(read):
                 if used in _OPAQUE:
                     return f"it uses `{used}`"
@@ -139,15 +151,20 @@ class ModuleCode:
         found = {function: None}
         todo = [function]
         while todo:
-            statement = self.bound.get(todo.pop())
-            if statement is None:
+            name = todo.pop()
+            if name not in self.bound:
                 continue
-            read, local = _names(statement)
+            read, local = self._names(name)
             for used in sorted(read):
                 if used not in found and (used in self.bound or used in self.unsure and used not in local):
                     found[used] = None
                     todo.append(used)
         return list(found)
+
+    def _names(self, name: str) -> tuple[set[str], set[str]]:
+        if name not in self.names:
+            self.names[name] = _names(self.bound[name])
+        return self.names[name]
 
 
 def _plain(target: ast.expr) -> bool:
