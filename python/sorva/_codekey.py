@@ -35,8 +35,14 @@ _GIVEN = frozenset(dir(builtins)) | {"__file__", "__builtins__", "__annotations_
 _OPAQUE = frozenset({"globals", "locals", "vars", "eval", "exec", "__import__"})
 
 _TOO_DEEP = "the module nests too deeply to be read"
-KINDS = {ast.FunctionDef: "helper", ast.AsyncFunctionDef: "helper", ast.ClassDef: "helper",
-         ast.Import: "import", ast.ImportFrom: "import"}
+# What a name is, as the dry run says it: "helper `clean` changed"; any other statement binds a "constant".
+_KINDS = {
+    ast.FunctionDef: "helper",
+    ast.AsyncFunctionDef: "helper",
+    ast.ClassDef: "helper",
+    ast.Import: "import",
+    ast.ImportFrom: "import",
+}
 
 
 @dataclass(frozen=True)
@@ -123,7 +129,7 @@ class ModuleCode:
                     why = _TOO_DEEP
                     break
             digests[name] = self.digests[name]
-            kinds[name] = KINDS.get(type(statement), "constant")
+            kinds[name] = _KINDS.get(type(statement), "constant")
         if why:
             whole = _digest(self.source + "\0" + function_source)
             return Code({WHOLE_MODULE: whole}, {WHOLE_MODULE: "module"}, why)
@@ -225,7 +231,7 @@ def _names(statement: ast.stmt) -> tuple[set[str], set[str]]:
 
 
 def _upstream_names(statement: ast.stmt) -> set[int]:
-    """The names of upstream assets in the decorator's `inputs={"rows": raw}`: their values feed the key, not their code."""
+    """The upstreams named in the decorator's `inputs={"rows": raw}`: their values feed the key, not their code."""
     if not isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef)):
         return set()
     return {

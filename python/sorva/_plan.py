@@ -334,7 +334,7 @@ def named(assets: Iterable[Asset], names: Iterable[str]) -> set[str]:
 
 
 def selected(assets: list[Asset], selections: Iterable[str]) -> set[str]:
-    """The refs of the assets chosen by `selections`: `NAME` or `+NAME`, with every asset downstream for `NAME+` or `+NAME+`.
+    """The refs of the assets `selections` choose: `NAME` or `+NAME`, and everything downstream for `NAME+`, `+NAME+`.
 
     NAME is as `named` takes it. A selection that names an asset as it
     stands is that name, so that a name with a `+` of its own keeps it.
