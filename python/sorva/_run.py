@@ -61,7 +61,8 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
                 started = time.monotonic()
                 command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
                 execution = Execution(
-                    the_plan, out, lambda: _start_executor(args), history, command, args.executor, _options(args, forced)
+                    the_plan, out, lambda: _start_executor(args), history, command, args.executor,
+                    _options(args, forced),
                 )
                 run_id = execution.run_id
                 report = make_report(the_plan.jobs, args.verbose)
