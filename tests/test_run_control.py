@@ -104,14 +104,16 @@ WHOLE = "module changed (the whole module counts: {})"
       "scaled": "upstream runs"}),
 ])
 def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit, reasons):
-    write_module(tmp_path, "code", first + CODE)
-    assert run("sorva.run", "code", cwd=tmp_path).returncode == 0
-    write_module(tmp_path, "code", (first + CODE).replace(*edit))
-    assert run("sorva.run", "code", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
+    # The code is read where it is defined, also when the asset is found first in a module that imports it.
+    write_module(tmp_path, "user", "from shop import raw\n")
+    write_module(tmp_path, "shop", first + CODE)
+    assert run("sorva.run", "user", "shop", cwd=tmp_path).returncode == 0
+    write_module(tmp_path, "shop", (first + CODE).replace(*edit))
+    assert run("sorva.run", "user", "shop", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
         f"{name}: 1 to run, 0 fresh ({reasons[name]}: 1)" if name in reasons else f"{name}: 0 to run, 1 fresh"
         for name in ("raw", "copy", "scaled")]
     ran = sum(reason != "upstream runs" for reason in reasons.values())
-    assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "code", cwd=tmp_path).stdout
+    assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "user", "shop", cwd=tmp_path).stdout
 
 
 @pytest.mark.parametrize("selections, forced", [
@@ -121,10 +123,10 @@ def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit
     (["+the copy+", "scaled"], {"raw": False, "copy": True, "scaled": True}),
 ])
 def test_select_takes_what_is_upstream_or_downstream_and_force_forces_only_the_selection(tmp_path, selections, forced):
-    write_module(tmp_path, "code", CODE)
-    assert run("sorva.run", "code", cwd=tmp_path).returncode == 0
+    write_module(tmp_path, "shop", CODE)
+    assert run("sorva.run", "shop", cwd=tmp_path).returncode == 0
     options = [option for selection in selections for option in ("--select", selection)]
-    assert run("sorva.run", "code", "-n", "--force", *options, cwd=tmp_path).stdout.splitlines()[:-1] == [
+    assert run("sorva.run", "shop", "-n", "--force", *options, cwd=tmp_path).stdout.splitlines()[:-1] == [
         f"{name}: 1 to run, 0 fresh (forced: 1)" if force else f"{name}: 0 to run, 1 fresh"
         for name, force in forced.items()]
 

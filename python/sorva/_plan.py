@@ -171,10 +171,12 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         raise PlanError(['the inspection output has no "assets" list'])
     found_in: dict[str, list[str]] = {}
     first: dict[str, dict[str, Any]] = {}
+    sources: dict[tuple[str, str], str] = {}  # (ref, module) -> the source of a module it was found in
     for record in records:
         ref = f"{record['file_path']}:{record['function_name']}"
         first.setdefault(ref, record)
         found_in.setdefault(ref, []).append(record["module_path"])
+        sources.setdefault((ref, record["module_path"]), record["module_source"])
     labels = _labels([(record["function_name"], found_in[ref][0], ref) for ref, record in first.items()])
     modules: dict[str, ModuleCode] = {}
     assets = []
@@ -185,17 +187,20 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         inputs = dict(metadata.get("inputs") or {})
         problems: list[str] = []
         dimensions = _read_dimensions(record["function_name"], inputs, metadata.get("partitions") or {}, problems)
+        module = _home_module(record["file_path"], found_in[ref], roots)
+        # The code it uses is read in the module that defines it, not in one that imports it.
+        source = sources.get((ref, module), record["module_source"])
         assets.append(
             Asset(
                 ref=ref,
-                module=_home_module(record["file_path"], found_in[ref], roots),
+                module=module,
                 function=record["function_name"],
                 declared_name=metadata.get("name"),
                 inputs=inputs,
                 dimensions=dimensions,
                 order=order,
                 label=labels[ref],
-                code=code_of(modules, record["module_source"], record["function_name"], record["function_source"]),
+                code=code_of(modules, source, record["function_name"], record["function_source"]),
                 problems=tuple(problems),
                 serializer=metadata.get("serializer") if isinstance(metadata.get("serializer"), str) else None,
             )
