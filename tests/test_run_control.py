@@ -99,6 +99,8 @@ WHOLE = "module changed (the whole module counts: {})"
     # With a star import the whole module counts: any edit reruns its assets; so for one using syntax too deep to read.
     ("from os.path import *\n", ("return rows\n", "return rows  # as they are\n"),
      dict.fromkeys(["raw", "copy", "scaled"], WHOLE.format("a star import"))),
+    ("from os.path import *\n", ("from os.path import *\n", ""),
+     dict.fromkeys(["raw", "copy", "scaled"], "module changed (its code is now read name by name)")),
     ("DEEP = " + "1 + " * 1000 + "1\n", ("return [1, 2]", "return [1, 2 + DEEP - DEEP]"),
      {"raw": WHOLE.format("the module nests too deeply to be read"), "copy": "upstream runs",
       "scaled": "upstream runs"}),

@@ -131,7 +131,9 @@ def code_change(job: Job, recipe: str | None) -> str:
         return ""
     if WHOLE_MODULE in code.digests:
         return f"module changed (the whole module counts: {code.why})"
-    if WHOLE_MODULE in before or before.get(job.asset.function) != code.digests[job.asset.function]:
+    if WHOLE_MODULE in before:
+        return "module changed (its code is now read name by name)"
+    if before.get(job.asset.function) != code.digests[job.asset.function]:
         return "its own source changed"
     changed = [name for name in code.digests if before.get(name) != code.digests[name]]
     if not changed:  # it uses fewer names than before, which its own source would show
