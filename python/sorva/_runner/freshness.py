@@ -8,16 +8,16 @@ from pathlib import Path
 from sorva._history import History, now
 from sorva._jobfiles import folder as job_folder
 from sorva._outcomes import State
-from sorva._runner.plan import Job, Plan, job_key, job_recipe
+from sorva._runner.plan import Job, Plan, code_change, job_key
 from sorva._runner.schedule import Outcome
 
 
 class Freshness:
     """Tells, from the history of an output folder, whether a job is fresh and, if not, why it must run."""
 
-    def __init__(self, out: Path, history: History | None, force: bool) -> None:
+    def __init__(self, out: Path, history: History | None, forced: frozenset[str]) -> None:
         self.out = out
-        self.force = force
+        self.forced = forced  # refs of the assets whose jobs run, fresh or not
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
@@ -28,7 +28,7 @@ class Freshness:
         value is still what that success left.
         """
         last = self.successes.get((job.asset.ref, job.partition_json))
-        if self.force or last is None or last.digest is None or last.key != job_key(job, digests):
+        if job.asset.ref in self.forced or last is None or last.digest is None or last.key != job_key(job, digests):
             return None
         folder, serializer = self.out / job.folder, job.asset.serializer
         if job_folder.value_digest(folder, serializer) != last.digest:
@@ -40,16 +40,17 @@ class Freshness:
         """Why a job that is not fresh must run: the first that applies of its own record, its
         source, its value's files, its upstream. `digests` holds those of the upstream values
         known to stay as they are: one missing means that upstream runs."""
-        if self.force:
-            return "--force"
+        if job.asset.ref in self.forced:
+            return "forced"
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
         if latest is not None and latest.outcome in (State.FAILED.word, State.INTERRUPTED.word):
             return f"{latest.outcome} last time"
         if last is None:
             return "never run"
-        if last.recipe != job_recipe(job):
-            return "changed source"
+        change = code_change(job, last.recipe)
+        if change:
+            return change
         folder, serializer = self.out / job.folder, job.asset.serializer
         if job_folder.value_digest(folder, serializer) != last.digest:
             return f"{job_folder.changed_file(folder, serializer, last.digest)} changed or missing"

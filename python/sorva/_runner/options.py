@@ -29,10 +29,10 @@ class RunOptions:
     modules: tuple[str, ...]  # dotted module names, at least one
     out: Path = Path("sorva-out")  # the folder for the job folders and the run history
     jobs: int = 1  # jobs run at once
-    select: tuple[str, ...] = ()  # run only these assets and what they need; () for all
+    select: tuple[str, ...] = ()  # as --select takes them (NAME, +NAME, NAME+, +NAME+); () for every asset
     partitions: tuple[tuple[str, str], ...] = ()  # (dimension, key text): run only the partitions with these keys
     failed: bool = False  # run only the jobs whose last run failed or was interrupted
-    force: bool = False  # run every selected job, fresh or not
+    force: bool = False  # run the jobs of the selected assets (every job without a selection), fresh or not
     dry_run: bool = False  # say what would run; run and write nothing
     retries: int = 0  # further attempts of a job that fails
     timeout: float | None = None  # seconds a job may run
@@ -88,10 +88,15 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         "--select",
         action="append",
         metavar="NAME",
-        help="run only this asset and everything upstream of it (repeatable); NAME is a function name, "
-        "an asset ref or a declared name",
+        help="run only this asset and everything upstream of it (NAME or +NAME), or that and everything "
+        "downstream of it too (NAME+, +NAME+); repeatable. NAME is a function name, an asset ref or a declared name",
     )
-    parser.add_argument("--force", action="store_true", help="run every selected job, fresh or not")
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="run the jobs of the assets --select names (and downstream for NAME+; every job without --select), "
+        "fresh or not",
+    )
     parser.add_argument(
         "--executor",
         choices=sorted(EXECUTORS),

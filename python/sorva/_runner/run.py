@@ -27,7 +27,7 @@ from sorva._runner.discover import DiscoveryError, Inspection
 from sorva._runner.execution import Execution
 from sorva._runner.freshness import Freshness, dry_run
 from sorva._runner.options import PROG, RunOptions
-from sorva._runner.plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._runner.plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, plan, restrict, select, selected
 from sorva._runner.recorder import Recorder
 from sorva._runner.schedule import Scheduler
 from sorva._runner.stop import Stopper
@@ -39,11 +39,12 @@ if TYPE_CHECKING:
 
 def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoReturn:
     """Runs what the options ask, from the inspection's assets to the summary, and exits."""
-    the_plan = _plan(options, inspection)
+    the_plan, targets = _plan(options, inspection)
+    forced = frozenset(targets if options.force else ())
     out = options.out
     if options.dry_run:
         try:
-            _dry_run(the_plan, out, options.force)
+            _dry_run(the_plan, out, forced)
             sys.stdout.flush()
         except BrokenPipeError:
             drop_stdout()
@@ -59,7 +60,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
             try:
                 started = time.monotonic()
                 # Read first: a history that cannot be read refuses the run before it is recorded.
-                freshness = Freshness(out, history, options.force)
+                freshness = Freshness(out, history, forced)
                 recorder = Recorder(history, options.command, options.executor, len(the_plan.jobs))
                 report = make_report(the_plan.jobs, options.verbose)
 
@@ -102,7 +103,8 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(options: RunOptions, inspection: Inspection) -> Plan:
+def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str]]:
+    """The jobs to run, and the refs of the assets selected (every asset without --select)."""
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
@@ -112,10 +114,10 @@ def _plan(options: RunOptions, inspection: Inspection) -> Plan:
     targets = {asset.ref for asset in assets}
     if options.select:
         try:
-            targets = named(assets, options.select)
-            assets = select(assets, options.select)
+            targets = selected(assets, options.select)
         except LookupError as error:
             fail(PROG, f"argument --select: no asset is named '{error.args[0]}'", USAGE)
+        assets = select(assets, targets)
     try:
         whole = plan(assets)
         wanted = list(whole.jobs)
@@ -123,7 +125,7 @@ def _plan(options: RunOptions, inspection: Inspection) -> Plan:
             wanted = matching_partitions(wanted, targets, options.partitions)
         if options.failed:
             wanted = _failed_last_time(wanted, options.out)
-        return restrict(whole, wanted) if options.partitions or options.failed else whole
+        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -151,11 +153,11 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
     return [job for job in jobs if job.index in wanted]
 
 
-def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
+def _dry_run(the_plan: Plan, out: Path, forced: frozenset[str]) -> None:
     """Prints what a run would do, per asset in plan order, then the totals; writes nothing."""
     try:
         history = open_history(out) if out.is_dir() else None
-        verdicts = dry_run(the_plan, Freshness(out, history, force))
+        verdicts = dry_run(the_plan, Freshness(out, history, forced))
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
     per_asset: dict[str, list[str]] = {}
