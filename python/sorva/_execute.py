@@ -41,7 +41,9 @@ class Freshness:
         """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
 
         Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left.
+        value.json is still what that success left; or, where the history
+        lacks the success (its runner was killed before saving it), the job
+        folder's ended.json says so.
         """
         if self.force:
             return "--force", None
@@ -56,6 +58,9 @@ class Freshness:
             and _store.value_digest(folder, job) == last.digest
         ):
             return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
+        digest = _store.ended_digest(folder, job, key)
+        if digest is not None:
+            return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=digest, started=now())
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
             return f"{latest.outcome} last time", None
         if last is None:
@@ -152,6 +157,10 @@ class Execution:
         digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
+        try:
+            _store.write_ended(folder, key, digest)
+        except OSError as error:
+            return failed(f"{_store.ENDED} cannot be written: {exception_text(error)}")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
     def _start_executor(self) -> None:
@@ -210,13 +219,13 @@ class Execution:
                     if job is None:
                         break
                     running[pool.submit(self.attempt, job, 1)] = job
-                # The rows of the jobs that ended are saved while the jobs just
-                # started run: the disk's wait delays no job.
-                self.history.commit()
+                # The rows of the jobs that ended are saved in batches, while the jobs just started run.
+                self.history.commit_due()
                 if not running:
                     break
-                # A timeout, so that a stop is seen even while every job runs on.
-                done, _ = wait(running, timeout=0.5, return_when=FIRST_COMPLETED)
+                # A timeout, so that a stop is seen even while every job runs on, and a batch is saved when due.
+                due = self.history.due_in()
+                done, _ = wait(running, timeout=0.5 if due is None else min(due, 0.5), return_when=FIRST_COMPLETED)
                 for future in sorted(done, key=lambda f: running[f].index):
                     job = running.pop(future)
                     outcome = future.result()
