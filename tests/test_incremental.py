@@ -107,6 +107,7 @@ def held(tmp_path):
 
 
 def test_a_second_runner_on_the_same_folder_is_refused(tmp_path, held):
+    assert held[0].stdout.readline().startswith("[1/3] ok       quick")  # lines held back are written out while jobs run
     second = run("sorva.run", "sleepy", cwd=tmp_path)
     assert (second.returncode, second.stdout, second.stderr) == (
         2, "", "python -m sorva.run: error: another runner is using the output folder 'sorva-out'\n")

@@ -18,6 +18,8 @@ from sorva._stop import Stopper
 
 # How the history names the scheduler's end states.
 RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+# Seconds the run waits for jobs at most before it looks again (a stop, rows or lines due).
+TICK = 0.1
 
 
 @dataclass(frozen=True)
@@ -197,8 +199,11 @@ class Execution:
             final=not event.retrying,
         )
 
-    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
-        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state."""
+    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper, tick: Callable[[], None]) -> Scheduler:
+        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state.
+
+        `tick` is called at least every TICK seconds while jobs run.
+        """
         scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
 
         def stop() -> None:
@@ -224,8 +229,9 @@ class Execution:
                 if not running:
                     break
                 # A timeout, so that a stop is seen even while every job runs on, and a batch is saved when due.
+                tick()
                 due = self.history.due_in()
-                done, _ = wait(running, timeout=0.5 if due is None else min(due, 0.5), return_when=FIRST_COMPLETED)
+                done, _ = wait(running, timeout=TICK if due is None else min(due, TICK), return_when=FIRST_COMPLETED)
                 for future in sorted(done, key=lambda f: running[f].index):
                     job = running.pop(future)
                     outcome = future.result()

@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import signal
 import sys
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TextIO
@@ -19,6 +20,8 @@ from sorva._plan import Job
 from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
 
 SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+# Seconds lines are held back at most: when thousands of jobs end each second, a write per line costs more than a job.
+FLUSH_EVERY = 0.1
 
 
 @dataclass(frozen=True)
@@ -42,13 +45,15 @@ class Summary:
 
 
 class Report:
-    """Prints one line per job that ends, on any stream."""
+    """Prints one line per job that ends, on any stream, written out at most every FLUSH_EVERY seconds (see `tick`)."""
 
     def __init__(self, jobs: Sequence[Job], stream: TextIO | None = None) -> None:
         self.total = len(jobs)
         self.width = max((len(job.describe()) for job in jobs), default=0)
         self.ended = 0
         self.stream = stream or sys.stdout
+        self.held = False  # lines printed but not written out yet
+        self.flushed = 0.0
 
     def event(self, event: Event) -> None:
         if event.state in ENDED or event.retrying:
@@ -69,15 +74,28 @@ class Report:
         return line.rstrip()
 
     def show(self, line: str) -> None:
+        self.held = True
+        self._write(lambda: print(line, file=self.stream))
+        self.tick()
+
+    def tick(self) -> None:
+        """Writes out the lines held back once they are due; the run calls it while it waits for jobs."""
+        if self.held and time.monotonic() - self.flushed >= FLUSH_EVERY:
+            self.held, self.flushed = False, time.monotonic()
+            self._write(self.stream.flush)
+
+    def _write(self, write: Callable[[], object]) -> None:
         try:
-            print(line, file=self.stream, flush=True)
+            write()
         except BrokenPipeError:
             # The reader left (`... | head`): the run goes on without its lines.
             if self.stream is sys.stdout:
                 drop_stdout()
 
     def close(self) -> None:
-        """Ends whatever the report keeps on screen, before the summary is printed."""
+        """Ends whatever the report keeps on screen or holds back, before the summary is printed."""
+        self.flushed = 0.0
+        self.tick()
 
 
 class LiveReport(Report):
