@@ -110,7 +110,7 @@ def test_dataframes_flow_through_csv_and_pickle_and_every_executor_stores_the_sa
     assert (done.returncode, done.stderr) == (0, "")
     stored = job_files(tmp_path / "by-other")
     assert sorted(stored) == [f"{job}/{name}" for job, names in [
-        ("combined", ["result.json", "value.json", "value.pkl"]), ("report", ["result.json", "value.json"]),
-        ("sales/city=lisbon", ["result.json", "value.csv", "value.json"]),
-        ("sales/city=oslo", ["result.json", "value.csv", "value.json"])] for name in names]
+        ("combined", ["ended.json", "result.json", "value.json", "value.pkl"]), ("report", ["ended.json", "result.json", "value.json"]),
+        ("sales/city=lisbon", ["ended.json", "result.json", "value.csv", "value.json"]),
+        ("sales/city=oslo", ["ended.json", "result.json", "value.csv", "value.json"])] for name in names]
     assert stored == job_files(out)
