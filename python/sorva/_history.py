@@ -319,6 +319,9 @@ class History:
     def _remake(self) -> None:
         self._tell(f"the run history {self.path} was removed while the run went on; it is made again, with this run alone")
         self.connection.close()
+        for log in (f"{self.path}-wal", f"{self.path}-shm"):
+            # Left by the removed file, whose connection could not end its log: not to be read as the new file's.
+            Path(log).unlink(missing_ok=True)
         self.connection = _connect(self.path, _LOCK_TRY)
         _write_ahead(self.connection)
         with self.connection:
