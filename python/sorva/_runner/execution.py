@@ -18,6 +18,8 @@ from sorva._runner.stop import Stopper
 
 # How the history names the scheduler's end states.
 RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+# Seconds the run waits for jobs at most before it looks again (a stop, rows or lines due).
+TICK = 0.1
 
 
 @dataclass(frozen=True)
@@ -41,15 +43,21 @@ class Freshness:
         """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
         Fresh: the key equals the key of the job's last success and its
-        value is still what that success left.
+        value.json is still what that success left; or, where the history
+        lacks the success (its runner was killed before saving it), the job
+        folder's ended.json says so.
         """
+        if job.asset.ref in self.forced:
+            return None
+        key, folder = job_key(job, digests), self.out / job.folder
         last = self.successes.get((job.asset.ref, job.partition_json))
-        if job.asset.ref in self.forced or last is None or last.digest is None or last.key != job_key(job, digests):
+        if last is not None and last.key == key and last.digest is not None and _store.value_digest(folder, job) == last.digest:
+            digest: str | None = last.digest
+        else:
+            digest = _store.ended_digest(folder, job, key)
+        if digest is None:
             return None
-        folder = self.out / job.folder
-        if _store.value_digest(folder, job) != last.digest:
-            return None
-        return Outcome(FRESH, detail=_store.preview(folder, job), key=last.key, digest=last.digest, started=now())
+        return Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=digest, started=now())
 
     def reason(self, job: Job, digests: Mapping[int, str]) -> str:
         """Why a job that is not fresh must run: the first that applies of its own record, its
@@ -153,6 +161,10 @@ class Execution:
         digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
+        try:
+            _store.write_ended(folder, key, digest)
+        except OSError as error:
+            return failed(f"{_store.ENDED} cannot be written: {exception_text(error)}")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
     def _start_executor(self) -> None:
@@ -189,8 +201,11 @@ class Execution:
             final=not event.retrying,
         )
 
-    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
-        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state."""
+    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper, tick: Callable[[], None]) -> Scheduler:
+        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state.
+
+        `tick` is called at least every TICK seconds while jobs run.
+        """
         scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
 
         def stop() -> None:
@@ -211,13 +226,14 @@ class Execution:
                     if job is None:
                         break
                     running[pool.submit(self.attempt, job, 1)] = job
-                # The rows of the jobs that ended are saved while the jobs just
-                # started run: the disk's wait delays no job.
-                self.history.commit()
+                # The rows of the jobs that ended are saved in batches, while the jobs just started run.
+                self.history.commit_due()
                 if not running:
                     break
-                # A timeout, so that a stop is seen even while every job runs on.
-                done, _ = wait(running, timeout=0.5, return_when=FIRST_COMPLETED)
+                # A timeout, so that a stop is seen even while every job runs on, and a batch is saved when due.
+                tick()
+                due = self.history.due_in()
+                done, _ = wait(running, timeout=TICK if due is None else min(due, TICK), return_when=FIRST_COMPLETED)
                 for future in sorted(done, key=lambda f: running[f].index):
                     job = running.pop(future)
                     outcome = future.result()

@@ -68,7 +68,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
                 report = make_report(the_plan.jobs, args.verbose)
                 try:
                     try:
-                        scheduler = execution.run([report.event], stopper)
+                        scheduler = execution.run([report.event], stopper, report.tick)
                     finally:
                         report.close()
                     summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
