@@ -5,12 +5,15 @@ from __future__ import annotations
 import json
 from pathlib import Path, PurePath
 
-from sorva._cli import clipped, how_it_ended
+from sorva._cli import clipped, how_it_ended, write_whole
 from sorva._jobfiles import records
 from sorva._jobfiles import values as _values
 
 PREVIEW = 72
-WRITTEN = (*records.LEFT, "worker.log")  # the files of a job folder that are written in place
+# What the runner notes in a job folder once the job succeeded: its key and the digest of its value.
+ENDED = "ended.json"
+STALE = (*records.LEFT, ENDED)  # what an earlier run left that must not pass for this one's
+WRITTEN = (*STALE, "worker.log")  # the files of a job folder that are written in place
 
 
 class Unsafe(Exception):
@@ -32,7 +35,7 @@ def prepare(out: Path, relative: PurePath) -> Path:
     for name in WRITTEN:
         _refuse_link(path / name)
     folder = path.absolute()
-    for name in records.LEFT:
+    for name in STALE:
         (folder / name).unlink(missing_ok=True)
     return folder
 
@@ -66,6 +69,22 @@ def changed_file(folder: Path, serializer: str | None, digest: str | None) -> st
     except _values.LoadError:
         return records.VALUE
     return str(reference["file"]) if unchanged else records.VALUE
+
+
+def write_ended(folder: Path, key: str, digest: str) -> None:
+    """Notes in the folder of a job that succeeded what it ended with; raises OSError."""
+    write_whole(folder / ENDED, json.dumps({"key": key, "digest": digest}).encode())
+
+
+def ended_digest(folder: Path, serializer: str | None, key: str) -> str | None:
+    """The digest of the job's value when its folder says a job of this key left it, else None."""
+    try:
+        ended = json.loads((folder / ENDED).read_bytes())
+    except (OSError, ValueError):
+        return None
+    if not isinstance(ended, dict) or ended.get("key") != key or ended.get("digest") is None:
+        return None
+    return ended["digest"] if value_digest(folder, serializer) == ended["digest"] else None
 
 
 def preview(folder: Path, serializer: str | None) -> str:

@@ -21,6 +21,10 @@ from sorva._runner.schedule import Event, Outcome, Scheduler
 from sorva._runner.stop import Stopper
 
 
+# Seconds the run waits for jobs at most before it looks again (a stop, rows or lines due).
+TICK = 0.1
+
+
 def task_inputs(job: Job) -> tuple[bytes | None, tuple[str, ...]]:
     """The keyword arguments of a job as JSON, and its parameters that take upstream values.
 
@@ -106,18 +110,23 @@ class Execution:
         digest = job_folder.value_digest(folder, job.asset.serializer)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
+        try:
+            job_folder.write_ended(folder, key, digest)
+        except OSError as error:
+            return failed(f"{job_folder.ENDED} cannot be written: {exception_text(error)}")
         return Outcome(State.DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
     def run(
         self,
         listeners: Sequence[Callable[[Event], None]],
         stopper: Stopper,
-        between: Callable[[], None] = lambda: None,
+        ticks: Sequence[Callable[[], float | None]] = (),
     ) -> Scheduler:
         """Runs the plan to its end, or until a stop; returns the scheduler with every job's state.
 
-        `between` is called each time the jobs that could start have started,
-        before waiting for one to end: what it does costs the jobs no time.
+        `ticks` are called at least every TICK seconds while jobs run; each
+        says in how many seconds it wants to be called again (None: no sooner).
+        What they do costs the jobs no time.
         """
         scheduler = self.scheduler = Scheduler(self.plan.jobs, listeners, self.check_fresh)
 
@@ -139,11 +148,11 @@ class Execution:
                     if job is None:
                         break
                     running[pool.submit(self.attempt, job, 1)] = job
-                between()
                 if not running:
                     break
-                # A timeout, so that a stop is seen even while every job runs on.
-                done, _ = wait(running, timeout=0.5, return_when=FIRST_COMPLETED)
+                # A timeout, so that a stop is seen even while every job runs on, and the ticks come when due.
+                due = [TICK, *(seconds for tick in ticks if (seconds := tick()) is not None)]
+                done, _ = wait(running, timeout=min(due), return_when=FIRST_COMPLETED)
                 for future in sorted(done, key=lambda f: running[f].index):
                     job = running.pop(future)
                     outcome = future.result()

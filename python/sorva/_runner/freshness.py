@@ -25,16 +25,28 @@ class Freshness:
         """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
         Fresh: the key equals the key of the job's last success and its
-        value is still what that success left.
+        value.json is still what that success left; or, where the history
+        lacks the success (its runner was killed before saving it), the job
+        folder's ended.json says so.
         """
-        last = self.successes.get((job.asset.ref, job.partition_json))
-        if job.asset.ref in self.forced or last is None or last.digest is None or last.key != job_key(job, digests):
+        if job.asset.ref in self.forced:
             return None
-        folder, serializer = self.out / job.folder, job.asset.serializer
-        if job_folder.value_digest(folder, serializer) != last.digest:
+        key, folder, serializer = job_key(job, digests), self.out / job.folder, job.asset.serializer
+        last = self.successes.get((job.asset.ref, job.partition_json))
+        digest: str | None
+        if (
+            last is not None
+            and last.key == key
+            and last.digest is not None
+            and job_folder.value_digest(folder, serializer) == last.digest
+        ):
+            digest = last.digest
+        else:
+            digest = job_folder.ended_digest(folder, serializer, key)
+        if digest is None:
             return None
         preview = job_folder.preview(folder, serializer)
-        return Outcome(State.FRESH, detail=preview, key=last.key, digest=last.digest, started=now())
+        return Outcome(State.FRESH, detail=preview, key=key, digest=digest, started=now())
 
     def reason(self, job: Job, digests: Mapping[int, str]) -> str:
         """Why a job that is not fresh must run: the first that applies of its own record, its

@@ -11,9 +11,9 @@ from sorva._runner.schedule import Event
 class Recorder:
     """Records a run in the history: its row, a row per job that ends and per failed attempt, and its end.
 
-    Rows are added as the scheduler's events come and saved by `commit`,
-    which the run calls while its jobs run, so that jobs found fresh at once
-    are one commit and the disk's wait delays no job.
+    Rows are added as the scheduler's events come and saved in batches by
+    `tick`, which the run calls while its jobs run, so that jobs found fresh
+    at once are one commit and the disk's wait delays no job.
     """
 
     def __init__(self, history: History, command: str, executor: str, jobs: int) -> None:
@@ -44,8 +44,10 @@ class Recorder:
             final=not event.retrying,
         )
 
-    def commit(self) -> None:
-        self.history.commit()
+    def tick(self) -> float | None:
+        """Saves the rows added since the last commit if their batch is due; seconds until the next batch is."""
+        self.history.commit_due()
+        return self.history.due_in()
 
     def executor_started(self, name: str) -> None:
         """The run was recorded under the executor asked for; it may have fallen back to another."""

@@ -72,7 +72,8 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
                 execution = Execution(the_plan, out, start, freshness, options.jobs, options.retries, options.timeout)
                 try:
                     try:
-                        scheduler = execution.run([recorder.event, report.event], stopper, recorder.commit)
+                        ticks = [recorder.tick, report.tick]
+                        scheduler = execution.run([recorder.event, report.event], stopper, ticks)
                     except ExecutorError:
                         recorder.no_executor()
                         raise
