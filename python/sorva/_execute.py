@@ -8,7 +8,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
 
-from sorva import _store, serializers
+from sorva import _inputfiles, _store, serializers
 from sorva._cli import exception_text
 from sorva._executor import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
@@ -40,8 +40,9 @@ class Freshness:
     def judge(self, job: Job, digests: Mapping[int, str]) -> tuple[str, Outcome | None]:
         """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
 
-        Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left.
+        Fresh: the key equals the key of the job's last success, its
+        value.json is still what that success left, and the files it read
+        then are unchanged.
         """
         if self.force:
             return "--force", None
@@ -55,6 +56,9 @@ class Freshness:
             and last.digest is not None
             and _store.value_digest(folder, job) == last.digest
         ):
+            read = _inputfiles.changed(folder, self.out)
+            if read is not None:
+                return read, None
             return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
             return f"{latest.outcome} last time", None

@@ -11,7 +11,7 @@ from sorva._executor import Ended
 from sorva._plan import Job
 
 PREVIEW = 72
-STALE = ("result.json", "value.json")
+STALE = ("result.json", "value.json", "input_files.json")
 WRITTEN = (*STALE, "worker.log")  # the files of a job folder that are written in place
 
 

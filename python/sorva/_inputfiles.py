@@ -1,0 +1,173 @@
+"""The files an asset reads: recorded by the worker while the asset runs, compared by the runner's freshness check.
+
+The worker installs one audit hook per process (a hook cannot be removed) and
+switches it on only around the asset's call; it sees every open made from
+Python, by the asset and by the libraries it calls. A file opened for
+writing during the call is the asset's own output, not an input. After the
+call, each file read is stored in `input_files.json` in the job folder with
+its size, modification time and SHA-256, leaving out what is no input of the
+asset's: the job folder and the run's output folder, the interpreter's own
+files and installed packages, module sources (the key holds those), and
+/proc, /dev and /sys. A path inside the current folder is stored relative to
+it, so that a runner in the same folder on another machine (a Dask cluster
+with the code deployed alike) judges the same file.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+FILE = "input_files.json"
+_WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_CREAT
+_WRITE_MODES = frozenset("wax+")
+_SYSTEM = ("/proc", "/dev", "/sys")
+
+# (path, written) for every open during the asset's call; None while no asset runs.
+_opened: list[tuple[str, bool]] | None = None
+# What the last call opened, until written.
+_kept: list[tuple[str, bool]] | None = None
+_installed = False
+
+
+def _hook(event: str, args: tuple[object, ...]) -> None:
+    if event != "open" or _opened is None:
+        return
+    path, mode, flags = args
+    if isinstance(path, int):
+        return  # a descriptor: its file was opened, and seen, before
+    try:
+        path = os.fsdecode(path)  # type: ignore[call-overload]
+        if not path.startswith("/"):
+            path = os.path.join(os.getcwd(), path)  # an asset may change the folder later
+    except Exception:
+        return  # not a path that the open will accept either
+    written = bool(flags & _WRITE_FLAGS) or (isinstance(mode, str) and not _WRITE_MODES.isdisjoint(mode))
+    _opened.append((path, written))
+
+
+def start() -> None:
+    """Starts recording the files opened, installing the hook on first use."""
+    global _opened, _installed, _kept
+    if not _installed:
+        sys.addaudithook(_hook)
+        _installed = True
+    _opened, _kept = [], None
+
+
+def stop() -> None:
+    """Stops recording, keeping what was recorded for `write`."""
+    global _opened, _kept
+    if _opened is not None:
+        _opened, _kept = None, _opened
+
+
+def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
+    """Writes the files the last call read, with their size, time and digest, into `folder`'s input_files.json.
+
+    Writes nothing when no asset was called (its module did not import, ...).
+    """
+    global _kept
+    opened, _kept = _kept, None
+    if opened is None:
+        return
+    import json
+
+    written = {path for path, was_written in opened if was_written}
+    excluded = tuple(os.path.join(os.path.normpath(p), "") for p in (folder, *also_excluded, *_interpreter_folders()))
+    sources = {os.path.normpath(os.path.abspath(file)) for file in _module_files()}
+    cwd = os.path.join(os.getcwd(), "")
+    entries = []
+    for path in dict.fromkeys(os.path.normpath(path) for path, was_written in opened if not was_written):
+        if path in written or path in sources or path.startswith(excluded) or "__pycache__" in path:
+            continue
+        entry = _describe(path)
+        if entry is not None:
+            entries.append({"path": path[len(cwd) :] if path.startswith(cwd) else path, **entry})
+    # Never through a link planted in its place; a file cut short reads as unreadable, which reruns the job.
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
+    with open(os.open(os.path.join(folder, FILE), flags, 0o666), "wb") as file:
+        file.write(json.dumps(entries, indent=1).encode())
+
+
+def _describe(path: str) -> dict[str, object] | None:
+    """The size, time and SHA-256 of a regular file; None for anything else, or a file gone since."""
+    import hashlib
+    import stat
+
+    try:
+        with open(path, "rb") as file:
+            status = os.fstat(file.fileno())
+            if not stat.S_ISREG(status.st_mode):
+                return None
+            digest = hashlib.file_digest(file, "sha256").hexdigest()
+    except OSError:
+        return None
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "sha256": digest}
+
+
+def _interpreter_folders() -> list[str]:
+    """The standard library, installed packages and a virtual environment: the interpreter's own files."""
+    prefixes = {sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix}
+    folders = [os.path.dirname(os.__file__), *_SYSTEM]
+    if sys.prefix != sys.base_prefix:
+        folders.append(sys.prefix)
+    for entry in sys.path:
+        if entry and (
+            os.path.basename(entry) in ("site-packages", "dist-packages")
+            or any(entry.startswith(os.path.join(prefix, "lib")) for prefix in prefixes)
+        ):
+            folders.append(entry)
+    return folders
+
+
+def _module_files() -> list[str]:
+    files = []
+    for module in list(sys.modules.values()):
+        file = getattr(module, "__file__", None)
+        if isinstance(file, str):
+            files.append(file)
+    return files
+
+
+def changed(folder: str | os.PathLike[str], out: str | os.PathLike[str]) -> str | None:
+    """Why the files the job read last time make it run again; None when none changed.
+
+    Unchanged size and time mean unchanged; otherwise the digest decides. A
+    file gone counts as changed; one inside the output folder `out` is not
+    judged.
+    """
+    import json
+
+    try:
+        with open(os.path.join(folder, FILE), "rb") as file:
+            entries = json.loads(file.read())
+    except FileNotFoundError:
+        return f"{FILE} missing"
+    except (OSError, ValueError):
+        return f"{FILE} unreadable"
+    inside_out = os.path.join(os.path.abspath(out), "")
+    cwd = os.path.join(os.getcwd(), "")
+    try:
+        for entry in entries:
+            path = entry["path"]
+            if os.path.abspath(path).startswith(inside_out):
+                continue
+            if _differs(path, entry["size"], entry["mtime_ns"], entry["sha256"]):
+                return f"input file {path[len(cwd):] if path.startswith(cwd) else path} changed"
+    except (TypeError, KeyError, AttributeError):
+        return f"{FILE} unreadable"
+    return None
+
+
+def _differs(path: str, size: int, mtime_ns: int, sha256: str) -> bool:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return True
+    if status.st_size != size:
+        return True
+    if status.st_mtime_ns == mtime_ns:
+        return False
+    now = _describe(path)
+    return now is None or now["sha256"] != sha256
