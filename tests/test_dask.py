@@ -207,14 +207,14 @@ def encoded(kwargs: dict[str, object]) -> bytes:
     return json.dumps(kwargs).encode("ascii")
 
 
-ALL = ["result.json", "value.json", "worker.log"]
+ALL = ["input_files.json", "result.json", "value.json", "worker.log"]
 
 
 @pytest.mark.parametrize(
     "module, function, inputs, folder, status, left",
     [
         ("edge", "noisy", None, "job", 0, ALL),
-        ("edge", "fails", None, "job", 1, ["result.json", "worker.log"]),
+        ("edge", "fails", None, "job", 1, ["input_files.json", "result.json", "worker.log"]),
         ("edge", "big", encoded({"text": "ab\u00e9" * 1_000_000}), "job", 0, ALL),
         # The record names the folder; every character the record writer escapes is in this one.
         ("pipeline", "prices", None, 'a "b" \\c\nd\te\x1bf \u00e9 \U0001f600', 0, ALL),

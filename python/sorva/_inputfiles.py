@@ -87,23 +87,35 @@ def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
     # Never through a link planted in its place; a file cut short reads as unreadable, which reruns the job.
     flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
     with open(os.open(os.path.join(folder, FILE), flags, 0o666), "wb") as file:
-        file.write(json.dumps(entries, indent=1).encode())
+        file.write(json.dumps(entries).encode())
 
 
 def _describe(path: str) -> dict[str, object] | None:
-    """The size, time and SHA-256 of a regular file; None for anything else, or a file gone since."""
+    """The size, time and SHA-256 of a regular file; None for anything else, or a file gone since.
+
+    Through the descriptor, without a file object: for the many small files a
+    job may read, the objects would cost more than the digest. Opened without
+    blocking, so that a pipe the asset read does not hold the job.
+    """
     import hashlib
     import stat
 
     try:
-        with open(path, "rb") as file:
-            status = os.fstat(file.fileno())
-            if not stat.S_ISREG(status.st_mode):
-                return None
-            digest = hashlib.file_digest(file, "sha256").hexdigest()
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
         return None
-    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "sha256": digest}
+    try:
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode):
+            return None
+        digest = hashlib.sha256()
+        while chunk := os.read(descriptor, 1 << 20):
+            digest.update(chunk)
+    except OSError:
+        return None
+    finally:
+        os.close(descriptor)
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "sha256": digest.hexdigest()}
 
 
 def _interpreter_folders() -> list[str]:
