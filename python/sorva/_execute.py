@@ -5,7 +5,7 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from sorva import _inputfiles, _store, serializers
@@ -26,6 +26,14 @@ class Options:
     force: bool = False  # run every job, fresh or not
     retries: int = 0  # further attempts of a job that fails
     timeout: float | None = None  # seconds a job may run
+    # By asset ref, where an asset has its own: (retries, timeout), and the pool it runs in.
+    limits: Mapping[str, tuple[int, float | None]] = field(default_factory=dict)
+    pool_of: Mapping[str, str] = field(default_factory=dict)
+    pools: Mapping[str, int] = field(default_factory=dict)  # pool -> jobs of it run at once
+
+    def limits_of(self, job: Job) -> tuple[int, float | None]:
+        """The retries and the time limit of a job."""
+        return self.limits.get(job.asset.ref, (self.retries, self.timeout))
 
 
 class Freshness:
@@ -147,7 +155,8 @@ class Execution:
             return failed(str(error))
         inputs, upstream = _store.inputs(job)
         task = Task(
-            job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
+            job.asset.module, job.asset.function, folder, inputs, self.options.limits_of(job)[1], upstream,
+            self.out.absolute(),
         )
         assert self.executor is not None
         ok, detail = _store.read_record(folder, job, self.executor.run(task))
@@ -194,7 +203,9 @@ class Execution:
 
     def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
         """Runs the plan to its end, or until a stop; returns the scheduler with every job's state."""
-        scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
+        scheduler = Scheduler(
+            self.plan.jobs, [self.record, *listeners], self.check_fresh, self.options.pools, self.options.pool_of
+        )
 
         def stop() -> None:
             scheduler.stop()
@@ -227,7 +238,7 @@ class Execution:
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
                         outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}")
-                    if outcome.state == FAILED and outcome.attempt <= self.options.retries:
+                    if outcome.state == FAILED and outcome.attempt <= self.options.limits_of(job)[0]:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
                         continue

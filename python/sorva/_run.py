@@ -28,6 +28,7 @@ from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions,
 from sorva._progress import Summary, make_report, summary_lines
 from sorva._runargs import PROG
 from sorva._runreport import write_report
+from sorva._settings import SettingsError
 from sorva._schedule import FAILED as JOB_FAILED
 from sorva._schedule import Scheduler
 from sorva._stop import Stopper
@@ -100,6 +101,10 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
         fail(PROG, str(error), USAGE)
     if not assets:
         fail(PROG, f"no assets found in {', '.join(args.modules)}", USAGE)
+    try:
+        args.per_asset = args.settings.for_assets(lambda name: named(assets, [name]))
+    except SettingsError as error:
+        fail(PROG, str(error), USAGE)
     targets = {asset.ref for asset in assets}
     if args.select:
         try:
@@ -197,7 +202,19 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modu
 
 
 def _options(args: argparse.Namespace) -> Options:
-    return Options(args.jobs, args.force, args.retries, args.timeout)
+    """The run's options: the command line's, over each asset's settings in pyproject.toml, over the file's run defaults."""
+    settings = args.settings
+    retries = args.retries if args.retries is not None else settings.run.get("retries", 0)
+    timeout = args.timeout if args.timeout is not None else settings.run.get("timeout")
+    limits = {
+        ref: (
+            retries if args.retries is not None or own.retries is None else own.retries,
+            timeout if args.timeout is not None or own.timeout is None else own.timeout,
+        )
+        for ref, own in args.per_asset.items()
+    }
+    pool_of = {ref: own.pool for ref, own in args.per_asset.items() if own.pool is not None}
+    return Options(args.jobs, args.force, retries, timeout, limits, pool_of, settings.pools)
 
 
 def _start_executor(args: argparse.Namespace) -> Executor:
