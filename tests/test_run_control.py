@@ -146,6 +146,7 @@ def test_pyproject_toml_found_upward_sets_the_run_defaults_and_pools_limit_their
     assert run("sorva.run", "pooled", cwd=code).returncode == 0
     spans = sorted(json.loads((tmp_path / f"built/calls/n={n}/value.json").read_bytes()) for n in (1, 2, 3))
     assert [later[0] >= earlier[1] for earlier, later in zip(spans, spans[1:])] == [True, True]
+    assert run("sorva.runs", "--json", cwd=code).stdout.count('"outcome": "succeeded"') == 1
 
 
 FLAKY = '''

@@ -92,8 +92,25 @@ def find(start: Path | None = None) -> Path | None:
     return None
 
 
-def load(path: Path | None, executors: Iterable[str]) -> Settings:
-    """The settings in the file at `path` (none for None); raises SettingsError."""
+def default_out(prog: str) -> str:
+    """The output folder the runner uses without --out: pyproject.toml's `out`, or ./sorva-out.
+
+    For the commands that read what the runner wrote; a file they cannot
+    use ends them as it ends the runner.
+    """
+    from sorva._cli import USAGE, fail
+
+    try:
+        return str(load(find()).run.get("out", "sorva-out"))
+    except SettingsError as error:
+        fail(prog, str(error), USAGE)
+
+
+def load(path: Path | None, executors: Iterable[str] | None = None) -> Settings:
+    """The settings in the file at `path` (none for None); raises SettingsError.
+
+    The executor is checked against `executors` where they are given.
+    """
     if path is None:
         return Settings()
     import tomllib
@@ -133,7 +150,7 @@ def load(path: Path | None, executors: Iterable[str]) -> Settings:
     assets_table = table(section.pop("assets", {}), "[tool.sorva.assets]")
     pools_table = table(section.pop("pools", {}), "[tool.sorva.pools]")
     run = keyed(section, "[tool.sorva]", _RUN)
-    if "executor" in run and run["executor"] not in executors:
+    if "executor" in run and executors is not None and run["executor"] not in executors:
         raise SettingsError(
             f"{path}: [tool.sorva] executor: expected one of {', '.join(sorted(executors))}, got {_shown(run['executor'])}"
         )
