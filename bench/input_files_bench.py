@@ -58,7 +58,7 @@ def main() -> None:
         recorded = len(_inputfiles_entries(folder / "out/job"))
         os.chdir(folder)  # the paths are stored relative to the job's folder
         started = time.perf_counter()
-        verdict = _inputfiles.changed("out/job", "out")
+        verdict = _inputfiles.Check("out")("out/job")
         checked = time.perf_counter() - started
         os.chdir("/")
         assert verdict is None, verdict

@@ -42,6 +42,7 @@ class Freshness:
     def __init__(self, out: Path, history: History | None, force: bool) -> None:
         self.out = out
         self.force = force
+        self.input_files = _inputfiles.Check(out)
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
@@ -64,7 +65,7 @@ class Freshness:
             and last.digest is not None
             and _store.value_digest(folder, job) == last.digest
         ):
-            read = _inputfiles.changed(folder, self.out)
+            read = self.input_files(folder)
             if read is not None:
                 return read, None
             return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())

@@ -142,34 +142,52 @@ def _module_files() -> list[str]:
     return files
 
 
-def changed(folder: str | os.PathLike[str], out: str | os.PathLike[str]) -> str | None:
-    """Why the files the job read last time make it run again; None when none changed.
+class Check:
+    """Tells why the files a job read last time make it run again, for the jobs of one output folder.
 
     Unchanged size and time mean unchanged; otherwise the digest decides. A
-    file gone counts as changed; one inside the output folder `out` is not
-    judged.
+    file gone counts as changed; one inside the output folder is not judged.
+    Built once per run: a run may check ten thousand jobs.
     """
-    import json
 
-    try:
-        with open(os.path.join(folder, FILE), "rb") as file:
-            entries = json.loads(file.read())
-    except FileNotFoundError:
-        return f"{FILE} missing"
-    except (OSError, ValueError):
-        return f"{FILE} unreadable"
-    inside_out = os.path.join(os.path.abspath(out), "")
-    cwd = os.path.join(os.getcwd(), "")
-    try:
-        for entry in entries:
-            path = entry["path"]
-            if os.path.abspath(path).startswith(inside_out):
-                continue
-            if _differs(path, entry["size"], entry["mtime_ns"], entry["sha256"]):
-                return f"input file {path[len(cwd):] if path.startswith(cwd) else path} changed"
-    except (TypeError, KeyError, AttributeError):
-        return f"{FILE} unreadable"
-    return None
+    def __init__(self, out: str | os.PathLike[str]) -> None:
+        self.cwd = os.path.join(os.getcwd(), "")
+        self.out = os.path.join(os.path.abspath(out), "")
+
+    def __call__(self, folder: str | os.PathLike[str]) -> str | None:
+        """Why the job in `folder` must run again; None when none of its files changed."""
+        import json
+
+        try:
+            descriptor = os.open(os.path.join(folder, FILE), os.O_RDONLY | os.O_CLOEXEC)
+        except FileNotFoundError:
+            return f"{FILE} missing"
+        except OSError:
+            return f"{FILE} unreadable"
+        try:
+            entries = json.loads(_read_all(descriptor).decode())
+        except (OSError, ValueError):
+            return f"{FILE} unreadable"
+        finally:
+            os.close(descriptor)
+        try:
+            for entry in entries:
+                path = entry["path"]
+                if (path if path.startswith("/") else self.cwd + path).startswith(self.out):
+                    continue
+                if _differs(path, entry["size"], entry["mtime_ns"], entry["sha256"]):
+                    shown = path[len(self.cwd) :] if path.startswith(self.cwd) else path
+                    return f"input file {shown} changed"
+        except (TypeError, KeyError, AttributeError):
+            return f"{FILE} unreadable"
+        return None
+
+
+def _read_all(descriptor: int) -> bytes:
+    chunks = []
+    while chunk := os.read(descriptor, 1 << 16):
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def _differs(path: str, size: int, mtime_ns: int, sha256: str) -> bool:
