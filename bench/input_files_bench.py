@@ -18,7 +18,7 @@ from pathlib import Path
 
 from sorva import _inputfiles
 
-ROUNDS = 7
+ROUNDS = 15
 FILES = 1_000
 SIZE = 4096
 ASSET = f"""

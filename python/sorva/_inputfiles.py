@@ -109,8 +109,14 @@ def _describe(path: str) -> dict[str, object] | None:
         if not stat.S_ISREG(status.st_mode):
             return None
         digest = hashlib.sha256()
-        while chunk := os.read(descriptor, 1 << 20):
+        # A regular file reads short only at its end: a small file takes one read.
+        step = min(status.st_size + 1, 1 << 20)
+        while True:
+            chunk = os.read(descriptor, step)
             digest.update(chunk)
+            if len(chunk) < step:
+                break
+            step = 1 << 20
     except OSError:
         return None
     finally:
