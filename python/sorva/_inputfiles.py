@@ -25,8 +25,9 @@ _SYSTEM = ("/proc", "/dev", "/sys")
 
 # (path, written) for every open during the asset's call; None while no asset runs.
 _opened: list[tuple[str, bool]] | None = None
-# What the last call opened, until written.
+# What the last call opened, until written, and the folder it started in.
 _kept: list[tuple[str, bool]] | None = None
+_cwd = ""
 _installed = False
 
 
@@ -48,11 +49,11 @@ def _hook(event: str, args: tuple[object, ...]) -> None:
 
 def start() -> None:
     """Starts recording the files opened, installing the hook on first use."""
-    global _opened, _installed, _kept
+    global _opened, _installed, _kept, _cwd
     if not _installed:
         sys.addaudithook(_hook)
         _installed = True
-    _opened, _kept = [], None
+    _opened, _kept, _cwd = [], None, os.path.join(os.getcwd(), "")
 
 
 def stop() -> None:
@@ -73,10 +74,10 @@ def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
         return
     import json
 
-    written = {path for path, was_written in opened if was_written}
+    written = {os.path.normpath(path) for path, was_written in opened if was_written}
     excluded = tuple(os.path.join(os.path.normpath(p), "") for p in (folder, *also_excluded, *_interpreter_folders()))
     sources = {os.path.normpath(os.path.abspath(file)) for file in _module_files()}
-    cwd = os.path.join(os.getcwd(), "")
+    cwd = _cwd  # the asset may have left another
     entries = []
     for path in dict.fromkeys(os.path.normpath(path) for path, was_written in opened if not was_written):
         if path in written or path in sources or path.startswith(excluded) or "__pycache__" in path:
