@@ -15,7 +15,7 @@ class Page(HTMLParser):
         attributes = dict(attributes)
         if tag in ("script", "link", "img", "iframe", "object") or "src" in attributes:
             self.external.append(tag)
-        if tag == "details":
+        if tag == "details" and "asset" in attributes.get("class", "").split():
             self.groups.append((attributes["id"], "open" in attributes, []))
         elif tag == "tr" and "job" in attributes.get("class", "").split():
             self.groups[-1][2].append([])

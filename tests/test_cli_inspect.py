@@ -56,8 +56,11 @@ def test_the_output_never_mixes_with_what_modules_print(tmp_path, replace, to_fi
     (["plain"], 0, '{"assets":[]}\n', None, False),
     ([], 2, "", "the following arguments are required: MODULE", False),
     (["plain", "--deep"], 2, "", "unrecognized arguments: --deep", False),
-    # `sys` imports, but a built-in module has no source to read.
-    (["sys"], 1, "", "TypeError: <module 'sys' (built-in)> is a built-in module", False),
+    (["plain", "unjson"], 1, "", "cannot inspect module 'unjson': RuntimeError: JSON parse error: expected value at line 1 "
+     "column 7", False),
+    # A module that ends the process itself, even with status 0, is an error: 0 means the whole output was written.
+    (["plain", "quits", "--output", "found.json"], 1, "",
+     "module 'quits' ended the process before the output was written (exit status 0)", False),
     (["--strict", "plain", "nowhere"], 1, "", "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'",
      False),
     (["--strict", "plain", "exits"], 1, "", "cannot import module 'exits': SystemExit: 3", False),
@@ -67,6 +70,8 @@ def test_the_output_never_mixes_with_what_modules_print(tmp_path, replace, to_fi
 def test_outcomes_without_assets_strict_imports_and_the_output_file(tmp_path, args, status, stdout, error, written):
     write_module(tmp_path, "plain", "VALUE = 1\n")
     write_module(tmp_path, "exits", "raise SystemExit(3)\n")
+    write_module(tmp_path, "unjson", "def f(): pass\nf.__sorva_kind__ = 'asset'\nf.__sorva_metadata__ = {'x': float('nan')}\n")
+    write_module(tmp_path, "quits", "import os\nos._exit(0)\n")
     done = run("sorva.inspect", *args, cwd=tmp_path)
     stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
     assert (done.returncode, done.stdout, done.stderr) == (status, stdout, stderr)
@@ -90,8 +95,8 @@ def test_ctrl_c_while_writing_leaves_nothing_half_written(tmp_path, to_file):
     write_module(tmp_path, "plain", "VALUE = 1\n")
     script = (
         "import sys, sorva.inspect as cli\n"
-        "def stopped(file, text):\n    file.write(b'{')\n    raise KeyboardInterrupt\n"
-        "cli._write_utf8 = stopped\n"
+        "def stopped(file, outputs):\n    file.write(b'{')\n    raise KeyboardInterrupt\n"
+        "cli._write_records = stopped\n"
         "cli.main(sys.argv[1:])\n"
     )
     args = ["plain", *(["--output", "found.json"] if to_file else [])]

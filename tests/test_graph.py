@@ -1,11 +1,6 @@
 """`python -m sorva.graph`: the asset graph as DOT text, as SVG laid out by Graphviz, and as a page."""
 
-import os
 import re
-import signal
-import subprocess
-import sys
-import time
 
 import pytest
 
@@ -34,17 +29,14 @@ def per_city(city, years): return len(years)
 @asset(inputs={"every": cells})
 def overall(every): return len(every)
 '''
-SIZE = '</TD></TR><TR><TD COLSPAN="1"><FONT POINT-SIZE="10">'
 
 
 @pytest.mark.parametrize("module, nodes, edges", [
     # Names are escaped for DOT's HTML labels; an input naming no discovered asset is drawn as a node of its own.
     ("small", [
-        ("", f"<B>raw</B>{SIZE}unpartitioned", "small.py:raw"),
-        ("", f"<B>scaled</B>{SIZE}2 partitions by city", "small.py:scaled"),
-        ("", f'<B>summed</B></TD></TR><TR><TD COLSPAN="1"><I>sum &quot;up&quot; &lt;all&gt;</I>{SIZE}unpartitioned',
-         "small.py:summed"),
-        (" missing", "table\\nno asset has this ref", "gone.py:table"),
+        ("", ["raw", "unpartitioned"], "small.py:raw"), ("", ["scaled", "2 partitions by city"], "small.py:scaled"),
+        ("", ["summed", "sum &quot;up&quot; &lt;all&gt;", "unpartitioned"], "small.py:summed"),
+        (" missing", ["table\\nno asset has this ref"], "gone.py:table"),
     ], [
         ("one", "data", "scaled takes raw as data: one value"),
         ("one", "lookup", "scaled takes table as lookup: one value"),
@@ -62,10 +54,10 @@ def test_dot_text_needs_no_graphviz_and_draws_assets_inputs_and_mappings(tmp_pat
     write_module(tmp_path, "mappings", MAPPINGS)
     done = run("sorva.graph", module, "--format", "dot", cwd=tmp_path, env={"PATH": "/nonexistent"})
     assert (done.returncode, done.stderr, done.stdout[:16]) == (0, "", "digraph sorva {\n")
-    drawn = re.findall(r'class="asset( missing)?", .*?(?:<TD COLSPAN="1">(<B>.*?)</FONT>|label="([^"]*)").*?'
-                       r'tooltip="([^"]*)"', done.stdout)
-    if nodes is not None:
-        assert [(missing, html or plain, ref) for missing, html, plain, ref in drawn] == nodes
+    drawn = re.findall(r'class="asset( missing)?", .*?label=(<<.*?>>|"[^"]*"), tooltip="([^"]*)"', done.stdout)
+    cells = [[re.sub(r"<[^>]+>", "", cell) for cell in re.findall(r"<TD[^>]*>(.*?)</TD>", label)] or [label.strip('"')]
+             for _, label, _ in drawn]
+    assert nodes is None or [(missing, texts, ref) for (missing, _, ref), texts in zip(drawn, cells)] == nodes
     assert re.findall(r'class="input ([\w-]+)", label="([^"]*)", tooltip="([^"]*)"', done.stdout) == edges
 
 
@@ -95,17 +87,18 @@ def test_the_example_pipeline_as_svg(tmp_path):
 @pytest.mark.parametrize(
     "args, written, start",
     [
-        (["-o", "g.svg"], "g.svg", "<?xml"),
         (["-o", "g.html"], "g.html", "<!DOCTYPE html>"),
         # An explicit format wins over the suffix.
         (["-o", "g.svg", "--format", "dot"], "g.svg", "digraph sorva {"),
         (["--format", "html"], None, "<!DOCTYPE html>"),
+        (["-o", "g.png"], "g.png", "\x89PNG\r\n\x1a\n"),
+        (["-o", "g.PDF"], "g.PDF", "%PDF-"),
     ],
 )
 def test_the_format_follows_the_option_then_the_suffix(tmp_path, args, written, start):
     write_module(tmp_path, "small", SMALL)
     done = run("sorva.graph", "small", *args, cwd=tmp_path)
-    text = (tmp_path / written).read_text(encoding="utf-8") if written else done.stdout
+    text = (tmp_path / written).read_bytes().decode("latin-1") if written else done.stdout
     assert (done.returncode, done.stderr, text.startswith(start)) == (0, "", True)
     assert (done.stdout == "") == bool(written)
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py") == ([written] if written else [])
@@ -118,14 +111,13 @@ E = "python -m sorva.graph: error: "
     "args, env, status, stderr",
     [
         ([], {}, 2, [E + "the following arguments are required: MODULE"]),
-        (["small", "--format", "png"], {}, 2,
-         [E + "argument --format: invalid choice: 'png' (choose from 'svg', 'html', 'dot')"]),
+        (["small", "--format", "jpg"], {}, 2,
+         [E + "argument --format: invalid choice: 'jpg' (choose from 'svg', 'html', 'dot', 'png', 'pdf')"]),
+        (["small", "-o", "g.jpg"], {}, 2, [E + "argument -o/--output: no format has the suffix '.jpg'; name one with --format"]),
         (["empty"], {}, 2, [E + "no assets found in empty"]),
-        (["sys"], {}, 2, ["python -m sorva.inspect: error: TypeError: <module 'sys' (built-in)> is a built-in module",
-                          E + "inspecting the modules failed (exit status 1)"]),
+        (["small", "sys"], {}, 2, [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
         # A graph that silently left out a listed module would look like the graph of it.
-        (["small", "broken"], {}, 2, ["python -m sorva.inspect: error: cannot import module 'broken': "
-                                      "RuntimeError: no database today", E + "inspecting the modules failed (exit status 1)"]),
+        (["small", "broken"], {}, 2, [E + "cannot import module 'broken': RuntimeError: no database today"]),
         (["small", "-o", "no/such/folder.svg", "--format", "dot"], {}, 1,
          [E + "cannot write 'no/such/folder.svg': No such file or directory"]),
         (["small"], {"PATH": "/nonexistent"}, 1,
@@ -139,23 +131,3 @@ def test_errors_are_one_line_and_write_nothing(tmp_path, args, env, status, stde
     done = run("sorva.graph", *args, cwd=tmp_path, env=env)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", "".join(f"{line}\n" for line in stderr))
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["broken.py", "empty.py", "small.py"]
-
-
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_a_signal_stops_the_command_and_what_it_started(tmp_path, signum):
-    # The module announces its import, then hangs there: the inspection it runs in is still going.
-    write_module(tmp_path, "slow", "import os, pathlib, time\npathlib.Path('started').write_text(str(os.getpid()))\n"
-                 "time.sleep(60)\n")
-    command = subprocess.Popen([sys.executable, "-m", "sorva.graph", "slow", "-o", "g.svg"], cwd=tmp_path,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    for _ in range(600):
-        if (tmp_path / "started").exists() and (tmp_path / "started").read_text():
-            break
-        time.sleep(0.05)
-    command.send_signal(signum)
-    stdout, stderr = command.communicate(timeout=60)
-    inspection = int((tmp_path / "started").read_text())
-    assert (command.returncode, stdout, stderr) == (130, "", "python -m sorva.graph: error: interrupted\n")
-    with pytest.raises(ProcessLookupError):
-        os.kill(inspection, 0)
-    assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["slow.py"]

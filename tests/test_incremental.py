@@ -9,7 +9,7 @@ import sqlite3
 
 import pytest
 
-from cli_support import run, start, wait_for, write_module
+from cli_support import run, start, untimed, wait_for, write_module
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
@@ -50,12 +50,15 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     every = ["base", "scaled n=1", "scaled n=2", "total"]
 
     def again(*options):
-        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", *options, cwd=tmp_path)
+        done = run("sorva.run", "upstream", "downstream", "--jobs", "1", "--verbose", *options, cwd=tmp_path)
         assert done.stderr == ""
         return done.returncode, outcomes(done)
 
     assert again() == (0, dict.fromkeys(every, "ok"))
-    assert again() == (0, dict.fromkeys(every, "fresh"))
+    # Without --verbose the fresh jobs, many in a run that has little to do, take one line.
+    quiet = run("sorva.run", "upstream", "downstream", cwd=tmp_path)
+    assert untimed(quiet.stdout).splitlines()[:2] == ["4 fresh (--verbose shows each)", "4 jobs in X.XXs: 0 succeeded, "
+                                                      "4 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"]
     assert [entry["path"] for entry in json.loads((tmp_path / "sorva-out/base/input_files.json").read_bytes())] == [
         "data/extra.json"]
     # A file the asset read: a new time alone leaves it fresh; new content, or the file gone, reruns it.
@@ -147,7 +150,7 @@ def test_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held)
         "abandoned", None, [("quick", "ok")])
     assert " ".join(run("sorva.runs", cwd=tmp_path).stdout.split()[4:17]) == (
         "abandoned 3 jobs: 1 succeeded, 0 fresh, 0 failed, 0 skipped, 0 interrupted")
-    rerun = run("sorva.run", "sleepy", cwd=tmp_path)
+    rerun = run("sorva.run", "sleepy", "--verbose", cwd=tmp_path)
     assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
     listed = run("sorva.runs", cwd=tmp_path).stdout.splitlines()
     assert [line.split()[4] for line in listed] == ["succeeded", "abandoned"]
@@ -157,7 +160,7 @@ def test_failed_after_a_stop_runs_the_interrupted_job_and_the_jobs_it_kept_from_
     os.kill(held[0].pid, signal.SIGINT)
     assert held[0].wait(timeout=60) == 130
     (tmp_path / "hold").unlink()
-    rerun = run("sorva.run", "sleepy", "--failed", cwd=tmp_path)
+    rerun = run("sorva.run", "sleepy", "--failed", "--verbose", cwd=tmp_path)
     assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
 
 
@@ -201,4 +204,4 @@ def test_a_history_removed_during_a_run_is_made_again_with_that_run(tmp_path):
                                                  "while the run went on; it is made again, with this run alone\n")
     kept = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
     assert (kept["run"]["outcome"], kept["run"]["succeeded"], [j["outcome"] for j in kept["jobs"]]) == ("succeeded", 2, ["ok", "ok"])
-    assert outcomes(run("sorva.run", "vandal", cwd=tmp_path)) == {"first": "fresh", "vandal": "fresh"}
+    assert outcomes(run("sorva.run", "vandal", "--verbose", cwd=tmp_path)) == {"first": "fresh", "vandal": "fresh"}

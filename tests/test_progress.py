@@ -41,14 +41,19 @@ def run_on_terminal(*args, cwd):
 
 @pytest.mark.parametrize("verbose", [False, True])
 def test_a_terminal_gets_a_live_display_and_lines_for_failures(tmp_path, verbose):
-    write_module(tmp_path, "counting", "from sorva import asset, partitions\n@asset(partitions={'n': partitions([1, 2, 3])})\n"
-                 "def counted(n):\n    if n == 2:\n        raise ValueError('two')\n    return n\n")
+    write_module(tmp_path, "counting", "import time\nfrom sorva import asset, partitions\n"
+                 "@asset(partitions={'n': partitions(list(range(1, 11)))})\ndef counted(n):\n    if n == 2:\n"
+                 "        raise ValueError('two')\n    if n == 10:\n        time.sleep(0.6)\n    return n\n")
     status, lines = run_on_terminal("sorva.run", "counting", "--jobs", "1", *(["--verbose"] if verbose else []), cwd=tmp_path)
     lines = [re.sub(r"\d+\.\d\ds", "X.XXs", line) for line in lines]
     jobs = [line for line in lines if line.startswith("[")]
-    expected = ["[2/3] failed   counted n=2    X.XXs  ValueError: two"]
-    if verbose:
-        expected = ["[1/3] ok       counted n=1    X.XXs  1", *expected, "[3/3] ok       counted n=3    X.XXs  3"]
+    failure = "ValueError: two (traceback in sorva-out/counted/n=2/worker.log)"
+    expected = [f"[{n}/10] {'failed' if n == 2 else 'ok':<7}  {f'counted n={n}':<12}    X.XXs  {failure if n == 2 else n}"
+                for n in range(1, 11) if verbose or n == 2]
     assert (status, jobs, lines[-2:]) == (1, expected, [
-        "3 jobs in X.XXs: 2 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html", "failed: counted n=2: ValueError: two"])
-    assert any(re.match(r"\d/3 jobs .* \d running, \d failed, \d:\d\d:\d\d elapsed, ", line) for line in lines)
+        "10 jobs in X.XXs: 9 succeeded, 0 fresh, 1 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html",
+        f"failed: counted n=2: {failure}"])
+    # The display names the jobs running, and its columns keep their places as the counts widen.
+    display = [line for line in lines if re.search(r"\d+/10 jobs .* running, +\d failed, \d:\d\d:\d\d elapsed, ", line)]
+    assert "running: counted n=10" in lines
+    assert len({(line.index("/10 jobs"), line.index("running,")) for line in display}) == 1

@@ -6,6 +6,7 @@ import pytest
 
 from browser_support import chromium, needs_chromium
 from page_support import Page
+from sorva._dot import dot_text
 from sorva._graph import Edge, Graph, JobRow, Node
 from sorva._report import RunInfo, report_page
 
@@ -60,6 +61,11 @@ def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files():
     assert "<title>sorva: p</title>" in page and "run 2 \u00b7 0.50 s" in page
     summary = re.sub(r"<[^>]+>", "", re.search(r'<p class="summary">.*?</p>', page)[0])
     assert summary == "8 jobs: 1 failed 1 skipped 5 ok 1 fresh"
+    # The graph's text is drawn in the font Graphviz measured it with; no rule shrinks a large graph to fit.
+    style = re.search(r"<style>(.*)</style>", page, re.S)[1]
+    graph = " ".join(rule for selector, rule in re.findall(r"([^{}]+)\{([^}]*)\}", style) if ".graph svg" in selector)
+    assert (re.findall(r'font-family: "([^"]+)"', graph), "width" in graph) == (
+        re.findall(r'fontname="([^"]+)"', dot_text(GRAPH))[:1], False)
 
 
 def many_rows(count, failed_every):

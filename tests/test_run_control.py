@@ -36,19 +36,19 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
         assert (done.returncode, done.stderr, snapshot(tmp_path)) == (0, "", before)
         return done.stdout.splitlines()
 
-    assert dry() == ["daily: 3 to run, 0 fresh (never run: 3)", "total: 1 to run, 0 fresh (upstream runs: 1)",
+    assert dry() == ["daily: 3 to run, 0 fresh (never run: 3)", "total: 1 to run, 0 fresh (never run: 1)",
                      "alone: 1 to run, 0 fresh (never run: 1)",
                      "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"]
     (tmp_path / "fail-2").touch()
     assert run("sorva.run", "days", "lone", cwd=tmp_path).returncode == 1
     write_module(tmp_path, "lone", LONE.format(value=1))
-    assert dry() == ["daily: 1 to run, 2 fresh (failed last time: 1)", "total: 1 to run, 0 fresh (upstream runs: 1)",
+    assert dry() == ["daily: 1 to run, 2 fresh (failed last time: 1)", "total: 1 to run, 0 fresh (never run: 1)",
                      "alone: 1 to run, 0 fresh (changed source: 1)",
                      "dry run: 5 jobs, 3 to run, 2 fresh; nothing was run or written"]
     assert dry("-n", "--force")[-1] == "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"
     # --failed runs what failed last time and what the failure skipped; then there is nothing left for it.
     (tmp_path / "fail-2").unlink()
-    again = run("sorva.run", "days", "lone", "--failed", cwd=tmp_path)
+    again = run("sorva.run", "days", "lone", "--failed", "--verbose", cwd=tmp_path)
     assert (again.returncode, untimed(again.stdout).splitlines()) == (0, [
         "[1/4] fresh    daily day=1           1", '[2/4] fresh    daily day=3           "3"',
         "[3/4] ok       daily day=2    X.XXs  2", "[4/4] ok       total          X.XXs  3",
@@ -63,6 +63,14 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
     assert run("sorva.run", "days", "--select", "daily", "--force", cwd=tmp_path).returncode == 0
     assert dry("--select", "total") == ["daily: 0 to run, 3 fresh", "total: 1 to run, 0 fresh (changed input: 1)",
                                         "dry run: 4 jobs, 1 to run, 3 fresh; nothing was run or written"]
+    # The first reason that applies: the job's own source, then its value, then its upstream.
+    assert run("sorva.run", "days", cwd=tmp_path).returncode == 0
+    (tmp_path / "sorva-out/daily/day=1/value.json").write_text("7")
+    assert dry("--select", "total")[:2] == ["daily: 1 to run, 2 fresh (value.json changed or missing: 1)",
+                                            "total: 1 to run, 0 fresh (upstream runs: 1)"]
+    write_module(tmp_path, "days", DAILY + "# edited\n")
+    assert dry("--select", "total")[:2] == ["daily: 3 to run, 0 fresh (changed source: 3)",
+                                            "total: 1 to run, 0 fresh (changed source: 1)"]
 
 
 SALES = '''
@@ -166,7 +174,7 @@ def sleepy():
 '''
 
 
-FAILS = ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail"]
+FAILS = ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail (traceback in sorva-out/flaky/worker.log)"]
 RETRIED = ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
            "[1/1] ok       flaky    X.XXs  \"at last\""]
 

@@ -1,5 +1,6 @@
 """A run's report: DIR/report.html after every run, and `python -m sorva.graph --out DIR` colouring the last run."""
 
+import json
 import re
 
 from browser_support import chromium, needs_chromium
@@ -11,7 +12,10 @@ FAILING = '''
 from sorva import asset, partitions
 CITIES = partitions(["lisbon", "oslo", "quito"])
 @asset(partitions={"city": CITIES})
-def readings(city): return {"lisbon": 1, "quito": 3}[city]
+def readings(city):
+    if city == "oslo":
+        raise ValueError("<no reading> " * 500_000)
+    return {"lisbon": 1, "quito": 3}[city]
 @asset(inputs={"reading": readings}, partitions={"city": CITIES})
 def cleaned(city, reading): return reading
 @asset(inputs={"every_reading": readings})
@@ -23,9 +27,17 @@ def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_pa
     write_module(tmp_path, "failing", FAILING)
     done = run("sorva.run", "failing", "--jobs", "1", cwd=tmp_path)
     assert (done.returncode, done.stderr) == (1, "")
-    assert untimed(done.stdout).splitlines()[-2] == (
-        "7 jobs in X.XXs: 4 succeeded, 0 fresh, 1 failed, 2 skipped; outputs in sorva-out; report in sorva-out/report.html"
-    )
+    # A long error is cut to its start wherever it is shown; result.json and worker.log hold it whole.
+    error = "ValueError: " + "<no reading> " * 500_000
+    clipped = f"{error[:1000]}... (6,499,012 more characters in result.json)"
+    where = "(traceback in sorva-out/readings/city=oslo/worker.log)"
+    lines = untimed(done.stdout).splitlines()
+    assert (lines[1], lines[-2:]) == (f"[2/7] failed   readings city=oslo      X.XXs  {clipped} {where}", [
+        "7 jobs in X.XXs: 4 succeeded, 0 fresh, 1 failed, 2 skipped; outputs in sorva-out; report in sorva-out/report.html",
+        f"failed: readings city=oslo: {clipped} {where}"])
+    jobs = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)["jobs"]
+    assert [job["error"] for job in jobs if job["outcome"] == "failed"] == [clipped]
+    assert json.loads((tmp_path / "sorva-out/readings/city=oslo/result.json").read_bytes())["error"] == error
     # Without --out the graph shows the last run in ./sorva-out, as the runner's default.
     graph = run("sorva.graph", "failing", cwd=tmp_path)
     assert (graph.returncode, graph.stderr) == (0, "")
@@ -40,7 +52,12 @@ def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_pa
             ("readings", "summary"): ("edge input fan-in", ("every_reading",), 2),
         },
     }
-    page = Page((tmp_path / "sorva-out/report.html").read_text(encoding="utf-8"))
+    text = (tmp_path / "sorva-out/report.html").read_text(encoding="utf-8")
+    page = Page(text)
+    # The page shows the traceback of a failure, folded.
+    assert len(text) < 50_000 and "<details><summary>traceback</summary>Traceback (most recent call last):" in text
+    assert page.groups[0][2][0][3].startswith(f"{clipped}traceback" + "Traceback (most recent call last):\n  File ")
+    assert '    raise ValueError("<no reading> " * 500_000)\nValueError: <no reading> <no' in page.groups[0][2][0][3]
     assert [(group, [row[:2] for row in rows]) for group, _, rows in page.groups] == [
         ("jobs-a1", [["city=oslo", "failed"], ["city=lisbon", "ok"], ["city=quito", "ok"]]),
         ("jobs-a0", [["city=oslo", "skipped"], ["city=lisbon", "ok"], ["city=quito", "ok"]]),

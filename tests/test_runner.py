@@ -92,13 +92,13 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
     assert untimed(one.stdout) == (
         "[1/6] failed   crash                   X.XXs  worker was killed by SIGKILL without writing result.json\n"
         "[2/6] ok       readings city=lisbon    X.XXs  1\n"
-        "[3/6] failed   readings city=oslo      X.XXs  KeyError: 'oslo'\n"
+        "[3/6] failed   readings city=oslo      X.XXs  KeyError: 'oslo' (traceback in out1/readings/city=oslo/worker.log)\n"
         "[4/6] skipped  cleaned city=oslo              upstream readings city=oslo did not succeed\n"
         "[5/6] skipped  summary                        upstream readings city=oslo did not succeed\n"
         "[6/6] ok       cleaned city=lisbon     X.XXs  1\n"
         "6 jobs in X.XXs: 2 succeeded, 0 fresh, 2 failed, 2 skipped; outputs in out1; report in out1/report.html\n"
         "failed: crash: worker was killed by SIGKILL without writing result.json\n"
-        "failed: readings city=oslo: KeyError: 'oslo'\n"
+        "failed: readings city=oslo: KeyError: 'oslo' (traceback in out1/readings/city=oslo/worker.log)\n"
     )
     # Four at once may finish in another order, not otherwise; the stale value is gone from out1.
     lines = [sorted(re.sub(r"^\[\d/6\]|out\d", "", line) for line in untimed(done.stdout).splitlines()) for done in (one, four)]
@@ -121,12 +121,12 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
         ("", ["bad", "--jobs", "0"], [E + "argument --jobs: expected a whole number of at least 1, got '0'"]),
         ("", ["bad", "--executor", "nope"],
          [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'process')"]),
-        ("", ["sys"], [E + "TypeError: <module 'sys' (built-in)> is a built-in module"]),
+        ("", ["bad", "sys"], [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
         # A listed module must import; whatever follows `--` is a module name.
         ("", ["bad", "nowhere"], [E + "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"]),
         ("", ["--", "--bad"], [E + "cannot import module '--bad': ModuleNotFoundError: No module named '--bad'"]),
         ("import os\nos._exit(0)", ["bad"],
-         [E + "the inspection ended without writing its output (a module may have ended the process)"]),
+         [E + "module 'bad' ended the process before the output was written (exit status 0)"]),
         ("@asset()\ndef one(): return 1", ["bad", "--out", "bad.py"], [E + "argument --out: 'bad.py' is not a folder"]),
     ],
 )
@@ -161,6 +161,9 @@ ALIAS = {
     "deep": "import sys\nfrom sorva import asset\nsys.setrecursionlimit(10_000)\n@asset()\ndef nested():\n"
             "    value = []\n    for _ in range(3000): value = [value]\n    return value\n"
             "@asset(inputs={'v': nested})\ndef flat(v): return 1\n",
+    # The worker's own lines reach the job's log whatever the module left in sys.stdout and sys.stderr.
+    "noisy": "import io, sys\nsys.stdout = sys.stderr = io.StringIO()\nfrom sorva import asset\n@asset()\n"
+             "def loud(): return 1\n@asset(inputs={'v': loud})\ndef broken(v): raise ValueError('no')\n",
 }
 
 
@@ -171,6 +174,7 @@ ALIAS = {
     pytest.param(["deep"], ["ok       nested", "ok       flat      X.XXs  1"],
                  marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, JSON nests only as deep "
                                           "as the C stack allows, whatever the recursion limit")),
+    (["noisy"], ["ok       loud", "failed   broken"]),
 ])
 def test_assets_imported_under_another_name_and_deep_values(tmp_path, modules, lines):
     for name, source in ALIAS.items():
@@ -178,6 +182,9 @@ def test_assets_imported_under_another_name_and_deep_values(tmp_path, modules, l
     done = run("sorva.run", *modules, "--jobs", "1", cwd=tmp_path)
     shown = [re.sub(r"^\[\d/\d\] ", "", line) for line in untimed(done.stdout).splitlines()[:2]]
     assert ([line[: len(want)] for line, want in zip(shown, lines)], done.stderr) == (lines, "")
+    for name in [line.split()[1] for line in lines if line.startswith("failed")]:
+        log = (tmp_path / "sorva-out" / name / "worker.log").read_text().splitlines()
+        assert (log[-2], log[-1].startswith(f"python -m sorva.worker: asset '{name}' of")) == ("ValueError: no", True)
 
 
 def test_a_long_chain_plans_without_recursion_and_select_leaves_the_rest_unplanned(tmp_path):

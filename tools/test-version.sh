@@ -1,12 +1,15 @@
 #!/bin/sh
-# test-version.sh X.Y: builds the extension for Python X.Y and runs the Python
-# suite with it, using a copy of Debian's pure-Python test packages. The
-# interpreter is the pyenv one found on machines of this kind, else one on the
-# PATH, else one unpacked from an archive in ../shared/python beside the
-# repository into a cache folder outside it. Skips when there is none.
+# test-version.sh X.Y [PYTEST ARGUMENTS]: builds the extension for Python X.Y
+# and runs the Python suite with it (or the tests the arguments name), using a
+# copy of Debian's pure-Python test packages. The interpreter is the pyenv one
+# found on machines of this kind, else one on the PATH, else one unpacked from
+# an archive in ../shared/python beside the repository into a cache folder
+# outside it. Skips when there is none.
 set -eu
 version=$1
+shift
 root=$(cd "$(dirname "$0")/.." && pwd)
+[ $# -gt 0 ] || set -- "$root/tests"
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/sorva
 
 # Unpacks the archive once; concurrent runs race harmlessly, since the
@@ -62,4 +65,4 @@ if [ ! -d "$pylib/rich" ]; then
     done
 fi
 # Plain asserts: the assertion rewriter of this pytest predates 3.14.
-PYTHONPATH="$build/dev:$pylib" "$python" -m pytest -q -p no:cacheprovider --assert=plain "$root/tests"
+PYTHONPATH="$build/dev:$pylib" "$python" -m pytest -q -p no:cacheprovider --assert=plain "$@"

@@ -24,10 +24,31 @@ INTERRUPTED = 130
 
 def fail(prog: str, message: str, status: int) -> NoReturn:
     """Ends the command with `prog: error: message` on standard error."""
-    sys.stdout.flush()
-    sys.stderr.write(f"{prog}: error: {message}\n")
-    sys.stderr.flush()
+    say(f"{prog}: error: {message}")
     raise SystemExit(status)
+
+
+def say(line: str) -> None:
+    """Writes one line of the command's own to standard error, after whatever was printed before it.
+
+    User code may leave anything in sys.stdout and sys.stderr (a StringIO,
+    None); the command's own lines go to the streams the interpreter
+    started with.
+    """
+    flush_streams()
+    stderr = sys.__stderr__
+    if stderr is not None:
+        stderr.write(line + "\n")
+        stderr.flush()
+
+
+def flush_streams() -> None:
+    """Flushes what was printed so far, to the streams user code left in place and to the original ones."""
+    for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
+        try:
+            stream.flush()
+        except Exception:
+            pass  # replaced by something that cannot flush, or closed
 
 
 def drop_stdout() -> None:
@@ -47,6 +68,17 @@ def drop_stdout() -> None:
 def exception_text(error: BaseException) -> str:
     """An exception as one line: its type's qualified name, then its message."""
     return f"{type(error).__qualname__}: {error}"
+
+
+# How much of an error the lines, the report page and the run history keep: its start.
+ERROR_KEPT = 1000
+
+
+def clipped(text: str, where: str, kept: int = ERROR_KEPT) -> str:
+    """The start of a long text with how much was left out and the file that holds it whole."""
+    if len(text) <= kept:
+        return text
+    return f"{text[:kept]}... ({len(text) - kept:,} more characters in {where})"
 
 
 def import_from_cwd() -> None:

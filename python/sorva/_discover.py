@@ -34,7 +34,7 @@ class Inspection:
     that silently leaves out a listed module looks like a run of it.
     """
 
-    def __init__(self, modules: Sequence[str], stopper: Stopper) -> None:
+    def __init__(self, modules: Sequence[str], stopper: Stopper | None = None) -> None:
         self.stopper = stopper
         self.folder = tempfile.TemporaryDirectory(prefix="sorva-inspect-")
         self.output = os.path.join(self.folder.name, "inspection.json")
@@ -46,17 +46,25 @@ class Inspection:
         except BaseException:
             self.folder.cleanup()
             raise
-        stopper.on_stop(self._kill)
+        if stopper is not None:
+            stopper.on_stop(self._kill)
 
     def assets(self) -> list[Asset]:
-        """The assets of the modules, once the inspection has ended; raises DiscoveryError, or SystemExit
-        when a signal stopped the inspection."""
+        """The assets of the modules, once the inspection has ended; raises DiscoveryError or PlanError,
+        or SystemExit when a signal caught by the stopper stopped the inspection."""
         with self.folder:
-            _, errors = self.process.communicate()
-            self.stopper.forget(self._kill)
-            if self.stopper.signum is not None:
-                print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
-                raise SystemExit(self.stopper.exit_status)
+            try:
+                _, errors = self.process.communicate()
+            except BaseException:
+                # Stopped by an exception (a Ctrl-C without a stopper): the inspection ends with us.
+                self._kill()
+                self.process.wait()
+                raise
+            if self.stopper is not None:
+                self.stopper.forget(self._kill)
+                if self.stopper.signum is not None:
+                    print(f"stopped by {self.stopper.name} before any job started", file=sys.stderr)
+                    raise SystemExit(self.stopper.exit_status)
             inspection = self._read(errors)
         # Only what reads the finding needs the planner, which a runner loads while the inspection runs.
         from sorva._plan import read_assets
@@ -78,11 +86,7 @@ class Inspection:
         try:
             with open(self.output, encoding="utf-8") as file:
                 return json.load(file)
-        except FileNotFoundError:
-            raise DiscoveryError(
-                "the inspection ended without writing its output (a module may have ended the process)"
-            ) from None
-        except ValueError as error:
+        except (OSError, ValueError) as error:
             raise DiscoveryError(f"the inspection output cannot be read: {error}") from None
 
     def _kill(self) -> None:

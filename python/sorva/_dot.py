@@ -18,7 +18,9 @@ COLOURS = {
     "fresh": ("#bbdefb", "#0d47a1"),
 }
 OTHER = ("#f5f5f5", "#424242")
-FONT = "Helvetica,Arial,sans-serif"
+# Graphviz measures text with this font, so a page must draw it with the same one: Debian's
+# fonts-dejavu-core has it, on the machine that lays the graph out and on most that show it.
+FONT = "DejaVu Sans"
 LINE = "#555555"
 DOT_SECONDS = 120.0
 
@@ -151,11 +153,11 @@ def dot_text(graph: Graph, *, links: bool = False) -> str:
     return "\n".join(lines) + "\n"
 
 
-def render_svg(dot: str) -> str:
-    """The SVG document that `dot -Tsvg` lays out for this DOT text."""
+def render(dot: str, kind: str) -> bytes:
+    """What `dot -T<kind>` lays out for this DOT text: svg, png or pdf."""
     try:
         done = subprocess.run(
-            ["dot", "-Tsvg"], input=dot.encode("utf-8"), capture_output=True, timeout=DOT_SECONDS, check=False
+            ["dot", f"-T{kind}"], input=dot.encode("utf-8"), capture_output=True, timeout=DOT_SECONDS, check=False
         )
     except FileNotFoundError:
         raise GraphvizError("Graphviz's dot was not found; install Debian's graphviz, or use --format dot") from None
@@ -166,7 +168,12 @@ def render_svg(dot: str) -> str:
     if done.returncode != 0:
         lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
         raise GraphvizError(f"Graphviz's dot failed: {lines[-1] if lines else f'exit status {done.returncode}'}")
-    return done.stdout.decode("utf-8")
+    return done.stdout
+
+
+def render_svg(dot: str) -> str:
+    """The SVG document that `dot -Tsvg` lays out for this DOT text."""
+    return render(dot, "svg").decode("utf-8")
 
 
 def svg_element(svg: str) -> str:

@@ -8,7 +8,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-from sorva import _inputfiles, _store, serializers
+from sorva import _inputfiles, _store
 from sorva._cli import exception_text
 from sorva._executor import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
@@ -46,37 +46,41 @@ class Freshness:
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
-    def judge(self, job: Job, digests: Mapping[int, str]) -> tuple[str, Outcome | None]:
-        """("", the fresh outcome) or (why the job must run, None); `digests` holds every upstream's.
+    def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
+        """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
-        Fresh: the key equals the key of the job's last success, its
-        value.json is still what that success left, and the files it read
-        then are unchanged.
+        Fresh: the key equals the key of the job's last success, its value is
+        still what that success left, and the files it read then are unchanged.
         """
+        last = self.successes.get((job.asset.ref, job.partition_json))
+        if self.force or last is None or last.digest is None or last.key != job_key(job, digests):
+            return None
+        folder = self.out / job.folder
+        if _store.value_digest(folder, job) != last.digest or self.input_files(folder) is not None:
+            return None
+        return Outcome(FRESH, detail=_store.preview(folder, job), key=last.key, digest=last.digest, started=now())
+
+    def reason(self, job: Job, digests: Mapping[int, str]) -> str:
+        """Why a job that is not fresh must run: the first that applies of its own record, its
+        source, its value's files, the files it read, its upstream. `digests` holds those of the upstream values
+        known to stay as they are: one missing means that upstream runs."""
         if self.force:
-            return "--force", None
-        key = job_key(job, digests)
+            return "--force"
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
-        folder = self.out / job.folder
-        if (
-            last is not None
-            and last.key == key
-            and last.digest is not None
-            and _store.value_digest(folder, job) == last.digest
-        ):
-            read = self.input_files(folder)
-            if read is not None:
-                return read, None
-            return "", Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=last.digest, started=now())
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
-            return f"{latest.outcome} last time", None
+            return f"{latest.outcome} last time"
         if last is None:
-            return "never run", None
-        if last.key != key:
-            return ("changed source" if last.recipe != job_recipe(job) else "changed input"), None
-        stored = serializers.find(job.asset.serializer)
-        return f"value{stored.suffix if stored is not None else '.json'} changed or missing", None
+            return "never run"
+        if last.recipe != job_recipe(job):
+            return "changed source"
+        folder = self.out / job.folder
+        if _store.value_digest(folder, job) != last.digest:
+            return f"{_store.changed_file(folder, job, last.digest)} changed or missing"
+        read = self.input_files(folder)
+        if read is not None:
+            return read
+        return "changed input" if all(upstream.index in digests for upstream in job.upstream) else "upstream runs"
 
 
 def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
@@ -86,18 +90,13 @@ def dry_run(plan: Plan, freshness: Freshness) -> list[tuple[Job, str]]:
     can tell before the run ("upstream runs"): its upstream's value may change.
     """
     digests: dict[int, str] = {}
-    running: set[int] = set()
     verdicts = []
     for job in plan.jobs:
-        if any(upstream.index in running for upstream in job.upstream):
-            reason = "--force" if freshness.force else "upstream runs"
-        else:
-            reason, fresh = freshness.judge(job, digests)
-            if fresh is not None and fresh.digest is not None:
-                digests[job.index] = fresh.digest
-        if reason:
-            running.add(job.index)
-        verdicts.append((job, reason))
+        known = all(upstream.index in digests for upstream in job.upstream)
+        fresh = freshness.fresh(job, digests) if known else None
+        if fresh is not None and fresh.digest is not None:
+            digests[job.index] = fresh.digest
+        verdicts.append((job, "" if fresh is not None else freshness.reason(job, digests)))
     return verdicts
 
 
@@ -135,7 +134,7 @@ class Execution:
     def check_fresh(self, job: Job) -> Outcome | None:
         """Ends a job as fresh when the history says it is; called once its upstream digests are known."""
         self.keys[job.index] = job_key(job, self.digests)
-        _, fresh = self.freshness.judge(job, self.digests)
+        fresh = self.freshness.fresh(job, self.digests)
         if fresh is not None and fresh.digest is not None:
             self.digests[job.index] = fresh.digest
         return fresh
@@ -145,8 +144,8 @@ class Execution:
         started, clock = now(), time.monotonic()
         key = self.keys[job.index]
 
-        def failed(reason: str) -> Outcome:
-            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number)
+        def failed(reason: str, log: str = "") -> Outcome:
+            return Outcome(FAILED, time.monotonic() - clock, reason, key, started=started, attempt=number, log=log)
 
         try:
             folder = _store.prepare(self.out, job)
@@ -160,9 +159,9 @@ class Execution:
             self.out.absolute(),
         )
         assert self.executor is not None
-        ok, detail = _store.read_record(folder, job, self.executor.run(task))
+        ok, detail, traced = _store.read_record(folder, job, self.executor.run(task))
         if not ok:
-            return failed(detail)
+            return failed(detail, str(self.out / job.folder / "worker.log") if traced else "")
         digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
@@ -238,7 +237,7 @@ class Execution:
                     outcome = future.result()
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
-                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}")
+                        outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}", log="")
                     if outcome.state == FAILED and outcome.attempt <= self.options.limits_of(job)[0]:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job

@@ -32,7 +32,7 @@ import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from sorva._cli import INTERRUPTED, USAGE
+from sorva._cli import INTERRUPTED, USAGE, flush_streams, say
 from sorva._forklinux import MAX_RUNS, Linux
 from sorva.worker import PROG as WORKER
 from sorva.worker import RECORDS, run_job
@@ -112,8 +112,7 @@ def import_modules(modules: Sequence[str]) -> dict[str, ImportOutput]:
                 imported = True
             except BaseException:  # noqa: BLE001 - whatever it is, each job meets it again
                 imported = False
-            sys.stdout.flush()
-            sys.stderr.flush()
+            flush_streams()  # the module may have replaced sys.stdout: what it printed before is flushed too
             if imported and module not in outputs:
                 outputs[module] = ImportOutput(_read_from(1, marks[0]), _read_from(2, marks[1]))
     finally:
@@ -153,7 +152,7 @@ def run_worker(
                     os.unlink(os.path.join(os.path.abspath(folder), name))
                 except OSError:
                     pass
-            sys.stderr.write(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}\n")
+            say(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}")
             return USAGE
     if replay is not None:
         real, printed = importlib.import_module, replay
@@ -161,7 +160,9 @@ def run_worker(
         def import_module(name: str, package: str | None = None) -> ModuleType:
             importlib.import_module = real
             if name == module:
-                sys.stdout.buffer.write(printed.stdout)
+                # Into the streams the interpreter started with, buffered as the worker's own import
+                # would have left it, whatever the module left in sys.stdout.
+                sys.__stdout__.buffer.write(printed.stdout)
                 os.write(2, printed.stderr)
             return real(name, package)
 
@@ -377,7 +378,7 @@ class Server:
 
             traceback.print_exc()
         finally:
-            for stream in (sys.stdout, sys.stderr):
+            for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
                 try:
                     stream.flush()
                 except BaseException:  # noqa: BLE001 - a closed or broken stream loses its tail, as at exit

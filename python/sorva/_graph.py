@@ -56,6 +56,7 @@ class JobRow:
     error: str = ""  # why a job failed or was skipped
     folder: str | None = None  # the job folder relative to the output folder, "/"-separated
     files: tuple[str, ...] = ()  # the job files the folder holds, in the order the page lists them
+    traceback: str = ""  # a failed job's traceback, from its worker.log
 
 
 @dataclass(frozen=True)

@@ -1,22 +1,23 @@
 """What a run shows while it goes and when it ends, made from the scheduler's events only.
 
 On a terminal a live display (done of total, running, failed, elapsed, time
-left) with a line only for failures, or for every job with `--verbose`;
-otherwise one line per job. Both end with the same summary.
+left, the jobs running) with a line only for failures, or for every job with
+`--verbose`; otherwise one line per job that ran and one for all the fresh
+ones, or a line for every job with `--verbose`. Both end with the same summary.
 """
 
 from __future__ import annotations
 
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TextIO
 
 from sorva._cli import drop_stdout
 from sorva._plan import Job
-from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event
+from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event, Outcome
 
 SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
 
@@ -41,20 +42,31 @@ class Summary:
         return "failed" if self.counts[FAILED] or self.counts[SKIPPED] else "succeeded"
 
 
-class Report:
-    """Prints one line per job that ends, on any stream."""
+def failure_text(outcome: Outcome) -> str:
+    """Why a job failed, and where its traceback is when it has one."""
+    return f"{outcome.detail} (traceback in {outcome.log})" if outcome.log else outcome.detail
 
-    def __init__(self, jobs: Sequence[Job], stream: TextIO | None = None) -> None:
+
+class Report:
+    """Prints a line per job that ends, on any stream; the fresh ones, which are many
+    in a run that has little to do, in one line at the end unless verbose."""
+
+    def __init__(self, jobs: Sequence[Job], verbose: bool = False, stream: TextIO | None = None) -> None:
         self.total = len(jobs)
         self.width = max((len(job.describe()) for job in jobs), default=0)
+        self.verbose = verbose
         self.ended = 0
+        self.fresh = 0
         self.stream = stream or sys.stdout
 
     def event(self, event: Event) -> None:
         if event.state in ENDED or event.retrying:
             if not event.retrying:
                 self.ended += 1
-            self.show(self.line(event))
+            if event.state == FRESH and not self.verbose:
+                self.fresh += 1
+            else:
+                self.show(self.line(event))
 
     def line(self, event: Event) -> str:
         outcome = event.outcome
@@ -65,6 +77,8 @@ class Report:
         detail = outcome.detail
         if event.retrying:
             detail = f"attempt {outcome.attempt} failed: {detail}"
+        elif event.state == FAILED:
+            detail = failure_text(outcome)
         line = f"{count} {shown:<7}  {event.job.describe():<{self.width}}  {seconds:>7}  {detail}"
         return line.rstrip()
 
@@ -78,23 +92,39 @@ class Report:
 
     def close(self) -> None:
         """Ends whatever the report keeps on screen, before the summary is printed."""
+        if self.fresh:
+            self.show(f"{self.fresh} fresh (--verbose shows each)")
 
 
 class LiveReport(Report):
-    """A live progress display on a terminal, with a line only for failures unless verbose."""
+    """A live progress display on a terminal, with a line only for failures unless verbose.
+
+    Its counts take the width of the total from the start, so that no column moves as they grow.
+    """
 
     def __init__(self, jobs: Sequence[Job], verbose: bool) -> None:
-        super().__init__(jobs)
-        from rich.console import Console
+        super().__init__(jobs, verbose)
+        from rich.console import Console, RenderableType
         from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
+        from rich.text import Text
 
-        self.verbose = verbose
-        self.running = 0
+        self.running: dict[int, str] = {}  # the jobs running now, by index, as the display names them
         self.failed = 0
-        self.progress = Progress(
-            TextColumn("{task.completed}/{task.total} jobs"),
+        running = self.running
+
+        class Display(Progress):
+            """The counts on a line, and below them the jobs running, cut to the terminal's width."""
+
+            def get_renderables(self) -> Iterable[RenderableType]:
+                yield from super().get_renderables()
+                if running:
+                    yield Text(f"running: {', '.join(running.values())}", no_wrap=True, overflow="ellipsis")
+
+        digits = len(str(self.total))
+        self.progress = Display(
+            TextColumn(f"{{task.completed:>{digits}}}/{{task.total}} jobs"),
             BarColumn(),
-            TextColumn("{task.fields[running]} running, {task.fields[failed]} failed,"),
+            TextColumn(f"{{task.fields[running]:>{digits}}} running, {{task.fields[failed]:>{digits}}} failed,"),
             TimeElapsedColumn(),
             TextColumn("elapsed,"),
             TimeRemainingColumn(),
@@ -106,17 +136,16 @@ class LiveReport(Report):
         self.progress.start()
 
     def event(self, event: Event) -> None:
-        if event.state == RUNNING and not event.retrying:
-            self.running += 1
+        if event.state == RUNNING:
+            self.running[event.job.index] = event.job.describe()
         elif event.state in ENDED:
             self.ended += 1
-            if event.state in (DONE, FAILED, INTERRUPTED):
-                self.running -= 1
+            self.running.pop(event.job.index, None)
             if event.state == FAILED:
                 self.failed += 1
         if (event.state == FAILED or event.retrying or self.verbose) and (event.state in ENDED or event.retrying):
             self.show(self.line(event))
-        self.progress.update(self.task, completed=self.ended, running=self.running, failed=self.failed)
+        self.progress.update(self.task, completed=self.ended, running=len(self.running), failed=self.failed)
 
     def show(self, line: str) -> None:
         self.progress.console.print(line, markup=False, highlight=False, soft_wrap=True)
@@ -132,7 +161,7 @@ def make_report(jobs: Sequence[Job], verbose: bool) -> Report:
             return LiveReport(jobs, verbose)
         except ImportError:
             pass  # without rich, a terminal gets lines like any other stream
-    return Report(jobs)
+    return Report(jobs, verbose)
 
 
 def summary_lines(summary: Summary) -> list[str]:

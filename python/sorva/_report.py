@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from urllib.parse import quote
 
-from sorva._dot import COLOURS, OTHER, counts_text
+from sorva._dot import COLOURS, FONT, OTHER, counts_text
 from sorva._graph import Graph, JobRow
 
 # Groups of at most this many jobs in all are shown open; beyond it only the
@@ -30,8 +30,9 @@ body { font: 14px/1.45 system-ui, -apple-system, "Segoe UI", Helvetica, Arial, s
        margin: 0 auto; padding: 1.5rem; max-width: 80rem; }
 h1 { font-size: 1.4rem; margin: 0 0 .25rem; } h2 { font-size: 1.1rem; margin: 1.75rem 0 .5rem; }
 .meta { color: #616161; margin: 0; }
-.graph { border: 1px solid #e0e0e0; border-radius: 6px; padding: .75rem; overflow: auto; background: #fff; }
-.graph svg { max-width: 100%; height: auto; }
+/* A large graph keeps the size its text is read at; the box scrolls. */
+.graph { border: 1px solid #e0e0e0; border-radius: 6px; padding: .75rem; overflow: auto; background: #fff;
+         max-height: 80vh; }
 .legend { color: #616161; font-size: 12px; margin: .5rem 0 0; }
 .legend .line { display: inline-block; width: 2rem; vertical-align: middle; border-top: 2px solid #555; }
 .legend .line.fan-in { border-top: 5px double #555; }
@@ -47,10 +48,11 @@ th { font-weight: 600; color: #616161; font-size: 12px; }
 th.seconds, td.seconds { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.error { font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 12px; white-space: pre-wrap;
            word-break: break-word; }
+td.error summary { cursor: pointer; color: #616161; font-family: system-ui, sans-serif; }
 td.files a { margin-right: .5rem; }
 td { overflow-wrap: anywhere; }
 .none { color: #9e9e9e; }
-"""
+""" + f'.graph svg text {{ font-family: "{FONT}", sans-serif; }}\n'  # the font the graph was laid out with
 
 
 @dataclass(frozen=True)
@@ -93,9 +95,10 @@ def _files(row: JobRow, link_base: str) -> str:
 def _row(row: JobRow, link_base: str) -> str:
     seconds = f"{row.seconds:.2f}" if row.seconds is not None else ""
     partition = _e(row.partition) if row.partition else '<span class="none">\u2014</span>'
+    traceback = f"<details><summary>traceback</summary>{_e(row.traceback)}</details>" if row.traceback else ""
     return (
         f'<tr class="job outcome-{_e(row.outcome)}"><td>{partition}</td><td>{_badge(row.outcome, row.outcome)}</td>'
-        f'<td class="seconds">{seconds}</td><td class="error">{_e(row.error)}</td>'
+        f'<td class="seconds">{seconds}</td><td class="error">{_e(row.error)}{traceback}</td>'
         f'<td class="files">{_files(row, link_base)}</td></tr>'
     )
 

@@ -25,7 +25,7 @@ from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
 from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
-from sorva._progress import Summary, make_report, summary_lines
+from sorva._progress import Summary, failure_text, make_report, summary_lines
 from sorva._runargs import PROG
 from sorva._runreport import write_report
 from sorva._settings import SettingsError
@@ -181,7 +181,7 @@ def _prepare_out(out: Path) -> None:
 
 def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, seconds: float, stopper: Stopper) -> Summary:
     failures = tuple(
-        (job, scheduler.outcomes[job.index].detail)
+        (job, failure_text(scheduler.outcomes[job.index]))
         for job in scheduler.jobs
         if scheduler.state[job.index] == JOB_FAILED
     )

@@ -83,7 +83,8 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         "worker processes started for the run)",
     )
     parser.add_argument(
-        "--verbose", action="store_true", help="on a terminal, print a line for every job, not only for failures"
+        "--verbose", action="store_true", help="print a line for every job: on a terminal, not only for failures; "
+        "otherwise, for each fresh job too rather than one line for them all"
     )
     parser.add_argument(
         "-n",

@@ -9,6 +9,7 @@ import os
 from collections.abc import Sequence
 from pathlib import Path
 
+from sorva._cli import clipped
 from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, JobRow, build, with_outcomes
 from sorva._history import History, Run
@@ -50,6 +51,34 @@ def _files_of(folder: Path) -> tuple[str, ...]:
     return tuple(name for name in ["value.json", *value_files, "result.json", "worker.log"] if name in present)
 
 
+_TRACEBACK = "Traceback (most recent call last):"
+# What the interpreter prints between the tracebacks of chained exceptions.
+_CHAINED = (
+    "During handling of the above exception, another exception occurred:",
+    "The above exception was the direct cause of the following exception:",
+)
+# A traceback is longer than an error line: its frames come first.
+TRACEBACK_KEPT = 20_000
+
+
+def traceback_of(log: Path) -> str:
+    """The last traceback that a worker.log holds, with those chained to it; the start of each long line."""
+    try:
+        # Never through a link planted in place of the log.
+        with open(os.open(log, os.O_RDONLY | os.O_NOFOLLOW), encoding="utf-8", errors="replace") as file:
+            lines = file.read().splitlines()
+    except OSError:
+        return ""
+    heads = [index for index, line in enumerate(lines) if line.endswith(_TRACEBACK)]
+    if not heads:
+        return ""
+    start = heads.pop()
+    while heads and next((line for line in reversed(lines[:start]) if line.strip()), "") in _CHAINED:
+        start = heads.pop()
+    # Each line cut on its own keeps every frame of a traceback whose message is long.
+    return clipped("\n".join(clipped(line, "worker.log") for line in lines[start:]), "worker.log", TRACEBACK_KEPT)
+
+
 def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
     """The jobs of a run, the last attempt of each, in plan order; jobs of assets not planned come last.
 
@@ -62,6 +91,7 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
     for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
         folder = out / record.folder
         files = () if record.outcome == "skipped" else _files_of(folder)
+        traced = record.outcome == "failed" and "worker.log" in files
         rows.append(
             JobRow(
                 asset=record.asset,
@@ -72,6 +102,7 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
                 error=record.error or "",
                 folder=record.folder,
                 files=files,
+                traceback=traceback_of(folder / "worker.log") if traced else "",
             )
         )
     return rows

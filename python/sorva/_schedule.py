@@ -32,7 +32,8 @@ class Outcome:
 
     `detail` is the start of the value for done and fresh jobs and the reason
     otherwise; `key` and `digest` are the job's key and its value's digest
-    where known; `attempt` counts from 1.
+    where known; `attempt` counts from 1. `log` is the job's worker.log when
+    it holds the traceback of a failure.
     """
 
     state: str
@@ -42,6 +43,7 @@ class Outcome:
     digest: str | None = None
     started: str | None = None
     attempt: int = 1
+    log: str = ""
 
 
 @dataclass(frozen=True)

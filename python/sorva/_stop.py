@@ -24,6 +24,8 @@ class Stopper:
     def install(self) -> None:
         for signum in EXIT_STATUS:
             signal.signal(signum, self._handle)
+        # Started with them held (the mask passes to a program as it starts), a stop that came meanwhile is taken now.
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, EXIT_STATUS)
 
     @property
     def name(self) -> str:
@@ -43,6 +45,20 @@ class Stopper:
     def forget(self, action: Callable[[], None]) -> None:
         """Drops an action that no longer applies (what it would stop has ended)."""
         self._actions.remove(action)
+
+    def final_status(self, status: object) -> object:
+        """The status to exit with, `status` unless a stop came; from here on SIGINT and SIGTERM are held.
+
+        A signal held from now on is dropped when the process exits: it
+        cannot end the runner as the signal's default action would, once the
+        interpreter has given its handlers back on the way out.
+        """
+        signal.pthread_sigmask(signal.SIG_BLOCK, EXIT_STATUS)
+        # A stop caught just before, whose handler the interpreter has yet to run, has run by now.
+        held = sorted(set(signal.sigpending()) & set(EXIT_STATUS))
+        if self.signum is None and held:
+            self.signum = held[0]
+        return status if self.signum is None else self.exit_status
 
     def _handle(self, signum: int, frame: object) -> None:
         if self.signum is not None:

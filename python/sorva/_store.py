@@ -6,6 +6,7 @@ import json
 from pathlib import Path, PurePosixPath
 
 from sorva import _values
+from sorva._cli import clipped
 from sorva._discover import how_it_ended
 from sorva._executor import Ended
 from sorva._plan import Job
@@ -57,6 +58,20 @@ def value_digest(folder: Path, job: Job) -> str | None:
         return None
 
 
+def changed_file(folder: Path, job: Job, digest: str | None) -> str:
+    """Which of a job's value files is no longer what its value of `digest` left: value.json,
+    or the file of its own that value.json refers to."""
+    serializer = job.asset.serializer
+    if serializer is None or serializer == "json":
+        return "value.json"
+    try:
+        reference = _values.read_reference(folder, serializer)
+        unchanged = _values.value_digest(folder, None) == digest  # value.json alone
+    except _values.LoadError:
+        return "value.json"
+    return str(reference["file"]) if unchanged else "value.json"
+
+
 def _stored(job: Job) -> _values.Stored:
     return _values.Stored(PurePosixPath(job.folder.as_posix()), job.asset.serializer, job.asset.module)
 
@@ -96,24 +111,28 @@ def preview(folder: Path, job: Job) -> str:
     return text if len(text) <= PREVIEW else text[: PREVIEW - 3] + "..."
 
 
-def read_record(folder: Path, job: Job, ended: Ended) -> tuple[bool, str]:
-    """Whether the job succeeded, by its record and how its worker ended, and the value's start or the reason."""
+def read_record(folder: Path, job: Job, ended: Ended) -> tuple[bool, str, bool]:
+    """Whether the job succeeded, by its record and how its worker ended, the value's start or the
+    reason, and whether the worker printed the reason's traceback into worker.log.
+
+    A long reason is cut to its start; result.json and worker.log keep it whole.
+    """
     try:
         record = json.loads((folder / "result.json").read_text(encoding="utf-8"))
     except FileNotFoundError:
-        return False, _ended_without_record(ended, folder / "worker.log")
+        return False, _ended_without_record(ended, folder / "worker.log"), False
     except (OSError, ValueError) as error:
         # A job stopped while writing its record: the executor knows why.
-        return False, ended.reason or f"unreadable result.json (the worker was killed while writing it?): {error}"
+        return False, ended.reason or f"unreadable result.json (the worker was killed while writing it?): {error}", False
     if not isinstance(record, dict):
-        return False, "unreadable result.json: not a JSON object"
+        return False, "unreadable result.json: not a JSON object", False
     if record.get("ok") is True and ended.status == 0:
-        return True, preview(folder, job)
+        return True, preview(folder, job), False
     if ended.reason:
-        return False, ended.reason
+        return False, ended.reason, False
     if record.get("ok") is False:
-        return False, str(record.get("error"))
-    return False, f"worker exited with status {ended.status} after recording success"
+        return False, clipped(str(record.get("error")), "result.json"), True
+    return False, f"worker exited with status {ended.status} after recording success", False
 
 
 def _ended_without_record(ended: Ended, log: Path) -> str:
@@ -123,6 +142,6 @@ def _ended_without_record(ended: Ended, log: Path) -> str:
         lines = log.read_text(encoding="utf-8", errors="replace").splitlines()
     except OSError:
         lines = []
-    last = next((line for line in reversed(lines) if line.strip()), "")
+    last = clipped(next((line for line in reversed(lines) if line.strip()), ""), "worker.log")
     how = f"was {how_it_ended(ended.status)}" if ended.status < 0 else f"exited with status {ended.status}"
     return f"worker {how} without writing result.json" + (f": {last}" if last else "")

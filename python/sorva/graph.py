@@ -1,14 +1,11 @@
-"""`python -m sorva.graph MODULE [MODULE ...]`: draws the asset graph of the modules as SVG, HTML or DOT."""
+"""`python -m sorva.graph MODULE [MODULE ...]`: draws the asset graph of the modules as SVG, HTML, DOT, PNG or PDF."""
 
 from __future__ import annotations
 
-import json
 import os
 import signal
 import sqlite3
-import subprocess
 import sys
-import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 from types import FrameType
@@ -16,17 +13,22 @@ from typing import Any
 from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
-from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
+from sorva._discover import DiscoveryError, Inspection
+from sorva._dot import GraphvizError, dot_text, render, render_svg, svg_element
 from sorva._graph import JobRow, build, with_outcomes
 from sorva._history import FILE, HistoryError, open_history
 from sorva._parser import ArgumentParser
-from sorva._plan import Asset, PlanError, read_assets
+from sorva._plan import Asset, PlanError
 from sorva._report import RunInfo, report_page
 from sorva._runreport import job_rows, run_info, write_file
 from sorva._settings import default_out
 
 PROG = "python -m sorva.graph"
-FORMATS = {".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot"}
+FORMATS = {
+    ".svg": "svg", ".html": "html", ".htm": "html", ".dot": "dot", ".gv": "dot", ".png": "png", ".pdf": "pdf"
+}
+# What Graphviz's dot lays out itself.
+RENDERED = ("svg", "png", "pdf")
 
 
 def _parse(argv: Sequence[str] | None) -> Any:
@@ -36,7 +38,7 @@ def _parse(argv: Sequence[str] | None) -> Any:
             "Draw the asset graph of the modules: one node per asset with its partition "
             "dimensions, one edge per input labelled with its parameter; a fan-in edge (the "
             "input is a list of partitions) is drawn as a double line. Graphviz's dot lays out "
-            "svg and html; dot text needs no Graphviz."
+            "svg, html, png and pdf; dot text needs no Graphviz."
         ),
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="dotted module name")
@@ -49,43 +51,23 @@ def _parse(argv: Sequence[str] | None) -> Any:
     parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     parser.add_argument(
         "--format",
-        choices=("svg", "html", "dot"),
+        choices=("svg", "html", "dot", "png", "pdf"),
         help="what to write (default: from the suffix of FILE, otherwise svg)",
     )
-    return parser.parse_args(argv)
-
-
-def _inspect(modules: Sequence[str]) -> Any:
-    """The inspection output, read from a file of its own so that nothing the modules print mixes in.
-
-    As for a run, a module that fails to import is an error: a graph that
-    silently leaves out a listed module looks like the graph of it.
-    """
-    with tempfile.TemporaryDirectory(prefix="sorva-graph-") as folder:
-        output = os.path.join(folder, "inspection.json")
-        command = [sys.executable, "-m", "sorva.inspect", "--strict", "--output", output, "--", *modules]
-        # The inspection's own error line and the modules' output reach our stderr as they are.
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL)
-        try:
-            status = process.wait()
-        except BaseException:
-            # Stopped: the inspection ends with us, and is gone before we are.
-            process.kill()
-            process.wait()
-            raise
-        if status != 0:
-            fail(PROG, f"inspecting the modules failed (exit status {status})", USAGE)
-        try:
-            with open(output, encoding="utf-8") as file:
-                return json.load(file)
-        except (OSError, ValueError) as error:
-            fail(PROG, f"the inspection output cannot be read: {error}", USAGE)
+    args = parser.parse_args(argv)
+    suffix = Path(args.output or "").suffix
+    if args.format is None and suffix and suffix.lower() not in FORMATS:
+        parser.error(f"argument -o/--output: no format has the suffix '{suffix}'; name one with --format")
+    return args
 
 
 def _assets(modules: Sequence[str]) -> list[Asset]:
-    roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
+    # As for a run, a module that fails to import is an error: a graph that
+    # silently leaves out a listed module looks like the graph of it.
     try:
-        assets = read_assets(_inspect(modules), roots)
+        assets = Inspection(modules).assets()
+    except DiscoveryError as error:
+        fail(PROG, str(error), USAGE)
     except PlanError as error:
         fail(PROG, error.problems[0], USAGE)
     if not assets:
@@ -121,13 +103,13 @@ def _link_base(out: str | None, output: str | None) -> str:
     return quote(Path(os.path.relpath(os.path.abspath(out or default_out(PROG)), here)).as_posix()) + "/"
 
 
-def _write(text: str, output: str | None) -> None:
+def _write(content: str | bytes, output: str | None) -> None:
     if output is None:
-        sys.stdout.buffer.write(text.encode("utf-8"))
+        sys.stdout.buffer.write(content.encode("utf-8") if isinstance(content, str) else content)
         sys.stdout.flush()
         return
     try:
-        write_file(Path(output), text)
+        write_file(Path(output), content)
     except OSError as error:
         fail(PROG, f"cannot write '{output}': {error.strerror}", FAILED)
 
@@ -147,18 +129,19 @@ def main(argv: Sequence[str] | None = None) -> None:
         assets = _assets(args.modules)
         last = _last_run(args.out, assets)
         graph = with_outcomes(build(assets), last[1]) if last else build(assets)
+        content: str | bytes
         if kind == "dot":
-            text = dot_text(graph)
-        elif kind == "svg":
-            text = render_svg(dot_text(graph))
+            content = dot_text(graph)
+        elif kind in RENDERED:
+            content = render(dot_text(graph), kind)
         else:
             svg = svg_element(render_svg(dot_text(graph, links=True)))
             run, rows = last if last else (None, None)
-            text = report_page(
+            content = report_page(
                 graph, rows, title=f"sorva: {' '.join(args.modules)}", svg=svg, run=run,
                 link_base=_link_base(args.out, args.output),
             )
-        _write(text, args.output)
+        _write(content, args.output)
     except GraphvizError as error:
         fail(PROG, str(error), FAILED)
     except KeyboardInterrupt:

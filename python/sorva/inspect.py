@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import io
+import mmap
 import os
-import sys
+import signal
 from collections.abc import Sequence
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
+from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, flush_streams, import_from_cwd, say
 from sorva._parser import ArgumentParser
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, NoReturn
 
 PROG = "python -m sorva.inspect"
 
@@ -17,10 +22,15 @@ class NotImported(Exception):
     """A listed module failed to import and skipping it was not allowed."""
 
 
-def _import_all(modules: Sequence[str]) -> None:
+class NotInspected(Exception):
+    """A listed module imported but could not be inspected."""
+
+
+def _import_all(modules: Sequence[str], progress: memoryview) -> None:
     import importlib
 
-    for name in modules:
+    for index, name in enumerate(modules):
+        progress[0] = index + 1
         try:
             importlib.import_module(name)
         except KeyboardInterrupt:
@@ -29,27 +39,35 @@ def _import_all(modules: Sequence[str]) -> None:
             raise NotImported(f"cannot import module '{name}': {exception_text(error)}") from None
 
 
-def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool) -> str:
-    """Runs the inspection while file descriptor 1 points at standard error.
+def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool, progress: memoryview) -> list[str]:
+    """The inspection output of each module, inspected while file descriptor 1 points at standard error.
 
     Importing the modules runs their top-level code, which may print;
     standard output must carry nothing but the JSON text. The descriptor is
     left pointing at standard error afterwards, for the same reason: exit
-    handlers of the modules may print too.
+    handlers of the modules may print too. The modules are inspected one at
+    a time, each one's place noted in `progress`, so that an error, or the
+    end of the process, names the module it came from.
     """
     from sorva._sorva import inspect_modules
 
     os.dup2(2, 1)
     if strict:
         # A module imported here is taken from sys.modules by the inspection.
-        _import_all(modules)
+        _import_all(modules, progress)
+    outputs = []
     try:
-        return inspect_modules(modules)
+        for index, name in enumerate(modules):
+            progress[0] = index + 1
+            try:
+                outputs.append(inspect_modules([name]))
+            except KeyboardInterrupt:
+                raise
+            except BaseException as error:
+                raise NotInspected(f"cannot inspect module '{name}': {exception_text(error)}") from None
     finally:
-        try:
-            sys.stdout.flush()
-        except Exception:
-            pass  # a module may have replaced sys.stdout with anything
+        flush_streams()
+    return outputs
 
 
 # Characters encoded at a time: the text may be tens of megabytes, and
@@ -58,18 +76,34 @@ def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool) -> str:
 _CHUNK = 1 << 16
 
 
-def _write_utf8(file: io.BufferedIOBase, text: str) -> None:
-    """Writes `text` as UTF-8 without a full-size copy of it."""
-    for start in range(0, len(text), _CHUNK):
-        file.write(text[start:start + _CHUNK].encode("utf-8"))
+def _write_utf8(file: io.BufferedIOBase, text: str, start: int = 0, end: int | None = None) -> None:
+    """Writes `text[start:end]` as UTF-8 without a full-size copy of it."""
+    end = len(text) if end is None else end
+    for at in range(start, end, _CHUNK):
+        file.write(text[at:min(at + _CHUNK, end)].encode("utf-8"))
 
 
-def _write_file(path: str, text: str) -> None:
-    """Writes `text` so that a reader finds either all of it or no file."""
+_OPEN = '{"assets":['
+
+
+def _write_records(file: io.BufferedIOBase, outputs: Sequence[str]) -> None:
+    """Writes the inspection outputs of the modules, in order, as the one output of them all."""
+    file.write(_OPEN.encode())
+    first = True
+    for output in outputs:
+        if len(output) > len(_OPEN) + 2:
+            file.write(b"" if first else b",")
+            _write_utf8(file, output, len(_OPEN), len(output) - 2)
+            first = False
+    file.write(b"]}")
+
+
+def _write_file(path: str, outputs: Sequence[str]) -> None:
+    """Writes the output so that a reader finds either all of it or no file."""
     partial = f"{path}.{os.getpid()}.partial"
     try:
         with open(partial, "wb") as file:
-            _write_utf8(file, text)
+            _write_records(file, outputs)
         os.replace(partial, path)
     except BaseException as error:
         # Whatever stops the writing (a full disk, Ctrl-C) leaves no partial file.
@@ -105,33 +139,88 @@ def main(argv: Sequence[str] | None = None) -> None:
     )
     args = parser.parse_args(argv)
     import_from_cwd()
-    sys.stdout.flush()
+    flush_streams()
+    # Shared with the inspection: [the listed module being imported or inspected, counted from 1;
+    # the exit status it decided, plus 1].
+    progress = memoryview(mmap.mmap(-1, 8)).cast("i")
     try:
-        stdout = os.dup(1)
-    except OSError:
-        stdout = -1
+        child = os.fork()
+    except OSError as error:
+        fail(PROG, f"cannot start the inspection: {error.strerror}", FAILED)
+    if child == 0:
+        _inspect(args, progress)
+    _wait_for(child, progress, args.modules)
+
+
+def _inspect(args: Any, progress: memoryview) -> NoReturn:
+    """Inspects the modules and writes the output; exits with the status it notes in `progress`."""
+    signal.signal(signal.SIGINT, _interrupt_once)
+    status = FAILED
     try:
-        text = _inspect_with_stdout_on_stderr(args.modules, args.strict)
-    except KeyboardInterrupt:
-        raise SystemExit(INTERRUPTED) from None
+        try:
+            stdout = os.dup(1)
+        except OSError:
+            stdout = -1
+        outputs = _inspect_with_stdout_on_stderr(args.modules, args.strict, progress)
+        _write_output(args.output, stdout, outputs)
+        status = 0
     except Exception as error:
-        message = str(error) if isinstance(error, NotImported) else exception_text(error)
-        fail(PROG, message, FAILED)
-    try:
-        _write_output(args.output, stdout, text)
+        say(f"{PROG}: error: {error if isinstance(error, (NotImported, NotInspected)) else exception_text(error)}")
+    except SystemExit as end:
+        status = end.code if isinstance(end.code, int) else FAILED
     except KeyboardInterrupt:
-        raise SystemExit(INTERRUPTED) from None
+        status = INTERRUPTED
+    finally:
+        progress[1] = status + 1
+    raise SystemExit(status)
 
 
-def _write_output(path: str | None, stdout: int, text: str) -> None:
+def _interrupt_once(signum: int, frame: object) -> None:
+    # A terminal's Ctrl-C reaches both processes, and the waiting one passes its own on: one is enough.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise KeyboardInterrupt
+
+
+def _wait_for(child: int, progress: memoryview, modules: Sequence[str]) -> NoReturn:
+    """Exits as the inspection in `child` decided, once it has ended.
+
+    The modules' code runs in the child, and may end it at once (os._exit, a
+    fatal signal) with any status: only the status the inspection noted
+    stands, so that 0 always means the whole output was written. A child
+    that ended otherwise is an error naming the module it was at.
+    """
+    stops = []
+
+    def pass_on(signum: int, frame: object) -> None:
+        stops.append(signum)
+        try:
+            os.kill(child, signum)
+        except ProcessLookupError:
+            pass  # ended already
+
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, pass_on)
+    _, wait_status = os.waitpid(child, 0)
+    if progress[1]:
+        raise SystemExit(progress[1] - 1)
+    if stops:
+        raise SystemExit(128 + stops[0])  # as a shell reports a process the signal ended
+    from sorva._discover import how_it_ended
+
+    how = how_it_ended(os.waitstatus_to_exitcode(wait_status))
+    who = f"module '{modules[progress[0] - 1]}' ended the process" if progress[0] else "the inspection ended"
+    fail(PROG, f"{who} before the output was written ({how})", FAILED)
+
+
+def _write_output(path: str | None, stdout: int, outputs: Sequence[str]) -> None:
     if path is not None:
-        _write_file(path, text)
+        _write_file(path, outputs)
         return
     if stdout < 0:
         fail(PROG, "standard output is closed", USAGE)
     try:
         with open(stdout, "wb") as out:
-            _write_utf8(out, text)
+            _write_records(out, outputs)
             out.write(b"\n")
     except OSError as error:
         fail(PROG, f"cannot write to standard output: {error.strerror}", FAILED)

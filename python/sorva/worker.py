@@ -11,7 +11,7 @@ import os
 import sys
 
 from sorva import _inputfiles
-from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd
+from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd, say
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -49,7 +49,7 @@ def run_job(
     try:
         folder, stored = _prepare(output_dir, inputs, root, upstream)
     except Refused as refusal:
-        _say(f"{PROG}: error: {refusal}")
+        say(f"{PROG}: error: {refusal}")
         return USAGE
     import_from_cwd()
     from sorva._materialize import materialize
@@ -71,13 +71,13 @@ def run_job(
         _remove_records(folder)
         if not isinstance(error, Exception):
             raise
-        _say(f"{PROG}: error: {exception_text(error)}")
+        say(f"{PROG}: error: {exception_text(error)}")
         return USAGE
     try:
         _inputfiles.write(folder, () if root is None else (os.path.abspath(root),))
     except OSError as error:
         _remove_records(folder)
-        _say(f"{PROG}: error: cannot write {os.path.join(folder, _inputfiles.FILE)}: {error.strerror}")
+        say(f"{PROG}: error: cannot write {os.path.join(folder, _inputfiles.FILE)}: {error.strerror}")
         return USAGE
     return _outcome(module, function, folder)
 
@@ -171,13 +171,13 @@ def _outcome(module: str, function: str, folder: str) -> int:
         ok = record["ok"]
     except (OSError, ValueError, KeyError, TypeError):
         _remove_records(folder)
-        _say(f"{PROG}: error: no readable record was written to {path}")
+        say(f"{PROG}: error: no readable record was written to {path}")
         return USAGE
     if ok is True:
         return 0
     error = str(record.get("error", "")).splitlines()
     reason = f" ({error[0]})" if error else ""
-    _say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
+    say(f"{PROG}: asset '{function}' of module '{module}' failed{reason}; its record is {path}")
     return FAILED
 
 
@@ -187,12 +187,6 @@ def _remove_records(folder: str) -> None:
             os.unlink(os.path.join(folder, name))
         except OSError:
             pass  # absent, or beyond repair; the exit status says no record was written
-
-
-def _say(line: str) -> None:
-    sys.stdout.flush()
-    sys.stderr.write(line + "\n")
-    sys.stderr.flush()
 
 
 class _Tracing:
@@ -276,8 +270,7 @@ def _print_traceback(error: BaseException, skip: int) -> None:
         report.stack = traceback.StackSummary.from_list(
             [frame for frame in report.stack if not frame.filename.startswith("<frozen importlib")]
         )
-        sys.stderr.write("".join(report.format()))
-        sys.stderr.flush()
+        say("".join(report.format()).removesuffix("\n"))
     except Exception:
         pass  # a traceback that cannot be shown must not change the job's outcome
 

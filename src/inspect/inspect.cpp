@@ -2,7 +2,6 @@
 #include "inspect/inspect.hpp"
 
 #include <cstddef>
-#include <utility>
 
 #include "declare/declare.hpp"
 #include "inspect/record.hpp"
@@ -47,8 +46,6 @@ Ref import_listed(const Stdlib& stdlib, const std::string& name)
     write_stderr("sorva: skipping module '" + name + "': " + exception_text(error.get()) + "\n");
     return {};
 }
-
-std::string module_prefix(const std::string& name) { return "module '" + name + "': "; }
 
 // The inspection output, {"assets":[...]}, written a record at a time and
 // moved into the str being built: a large output exists once, and each
@@ -119,56 +116,6 @@ void add_module_records(const Stdlib& stdlib, PyObject* module, const std::strin
     }
 }
 
-// A message that already quotes the module's name, as the interpreter's
-// "<module 'sys' (built-in)> is a built-in module" does, is left as it is.
-bool names_module(std::string_view message, const std::string& name)
-{
-    return message.find("'" + name + "'") != std::string_view::npos;
-}
-
-// The pending exception, when it is a plain built-in error, becomes one of
-// the same type whose message starts with "module '{name}': ", caused by the
-// original; anything else (an exception class of the user's, or one that
-// cannot be made from a message alone) passes unchanged.
-void name_module_in_pending(const std::string& name)
-{
-    Ref original = take_exception();
-    PyTypeObject* type = Py_TYPE(original.get());
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
-        PyObject_TypeCheck(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-        std::string message = exception_message(original.get());
-        if (names_module(message, name)) {
-            restore_exception(std::move(original));
-            return;
-        }
-        Ref text = new_str(module_prefix(name) + message);
-        if (Ref renamed = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), text.get()))) {
-            PyException_SetCause(renamed.get(), Ref::borrow(original.get()).release());  // steals
-            restore_exception(std::move(renamed));
-            return;
-        }
-        discard_exception();
-    }
-    restore_exception(std::move(original));
-}
-
-// Whatever makes a listed module impossible to inspect says which module it was.
-void inspect_listed(const Stdlib& stdlib, const std::string& name, PyObject* module, const std::string& python_version,
-                    Records& records)
-{
-    try {
-        add_module_records(stdlib, module, python_version, records);
-    } catch (CheckFailed& e) {
-        if (!names_module(e.message, name)) {
-            e.message.insert(0, module_prefix(name));
-        }
-        throw;
-    } catch (const PythonError&) {
-        name_module_in_pending(name);
-        throw;
-    }
-}
-
 }  // namespace
 
 Ref inspect_modules(const std::vector<std::string>& modules)
@@ -179,7 +126,7 @@ Ref inspect_modules(const std::vector<std::string>& modules)
     Records records;
     for (const std::string& name : modules) {
         if (Ref module = import_listed(stdlib, name)) {
-            inspect_listed(stdlib, name, module.get(), version, records);
+            add_module_records(stdlib, module.get(), version, records);
         }
     }
     return records.finish();
