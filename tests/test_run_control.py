@@ -181,7 +181,6 @@ RETRIED = ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first
 
 # The asset's own setting in pyproject.toml over the file's run default; the command line over both.
 @pytest.mark.parametrize("options, settings, status, lines", [
-    (["--retries", "0"], "", 1, FAILS),
     (["--retries", "1"], "", 0, RETRIED),
     ([], "[tool.sorva]\nretries = 0\n[tool.sorva.assets.flaky]\nretries = 1", 0, RETRIED),
     (["--retries", "0"], "[tool.sorva.assets.flaky]\nretries = 1", 1, FAILS),
