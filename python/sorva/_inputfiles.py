@@ -34,16 +34,18 @@ _installed = False
 def _hook(event: str, args: tuple[object, ...]) -> None:
     if event != "open" or _opened is None:
         return
-    path, mode, flags = args
-    if isinstance(path, int):
+    opened, mode, flags = args
+    if isinstance(opened, int):
         return  # a descriptor: its file was opened, and seen, before
     try:
-        path = os.fsdecode(path)  # type: ignore[call-overload]
+        path = os.fsdecode(opened)  # type: ignore[arg-type]
         if not path.startswith("/"):
             path = os.path.join(os.getcwd(), path)  # an asset may change the folder later
     except Exception:
         return  # not a path that the open will accept either
-    written = bool(flags & _WRITE_FLAGS) or (isinstance(mode, str) and not _WRITE_MODES.isdisjoint(mode))
+    written = (isinstance(flags, int) and bool(flags & _WRITE_FLAGS)) or (
+        isinstance(mode, str) and not _WRITE_MODES.isdisjoint(mode)
+    )
     _opened.append((path, written))
 
 
@@ -84,7 +86,8 @@ def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
             continue
         entry = _describe(path)
         if entry is not None:
-            entries.append({"path": path[len(cwd) :] if path.startswith(cwd) else path, **entry})
+            shown: dict[str, object] = {"path": path[len(cwd) :] if path.startswith(cwd) else path}
+            entries.append({**shown, **entry})
     # Never through a link planted in its place; a file cut short reads as unreadable, which reruns the job.
     flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
     with open(os.open(os.path.join(folder, FILE), flags, 0o666), "wb") as file:

@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 from typing import Any
 
@@ -134,7 +134,7 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     return args
 
 
-def _fill_in(args: argparse.Namespace, file: dict[str, Any]) -> None:
+def _fill_in(args: argparse.Namespace, file: Mapping[str, Any]) -> None:
     """The run defaults the command line left out, from the file or built in.
 
     `--retries` and `--timeout` stay None unless the command line gives them:
