@@ -15,7 +15,7 @@ from sorva._reporting.runpage import write_file
 PREVIEW = 72
 # What the runner notes in a job folder once the job succeeded: its key and the digest of its value.
 ENDED = "ended.json"
-STALE = ("result.json", "value.json", ENDED)
+STALE = ("result.json", "value.json", "input_files.json", ENDED)
 WRITTEN = (*STALE, "worker.log")  # the files of a job folder that are written in place
 
 

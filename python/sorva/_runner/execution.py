@@ -5,10 +5,11 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from sorva._jobfiles import folder as _store
+from sorva._jobfiles import inputfiles as _inputfiles
 from sorva._cli import exception_text
 from sorva._executors.process import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
@@ -28,6 +29,14 @@ class Options:
     forced: frozenset[str] = frozenset()  # refs of the assets whose jobs run, fresh or not
     retries: int = 0  # further attempts of a job that fails
     timeout: float | None = None  # seconds a job may run
+    # By asset ref, where an asset has its own: (retries, timeout), and the pool it runs in.
+    limits: Mapping[str, tuple[int, float | None]] = field(default_factory=dict)
+    pool_of: Mapping[str, str] = field(default_factory=dict)
+    pools: Mapping[str, int] = field(default_factory=dict)  # pool -> jobs of it run at once
+
+    def limits_of(self, job: Job) -> tuple[int, float | None]:
+        """The retries and the time limit of a job."""
+        return self.limits.get(job.asset.ref, (self.retries, self.timeout))
 
 
 class Freshness:
@@ -36,16 +45,17 @@ class Freshness:
     def __init__(self, out: Path, history: History | None, forced: frozenset[str]) -> None:
         self.out = out
         self.forced = forced
+        self.input_files = _inputfiles.Check(out)
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
     def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
         """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
-        Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left; or, where the history
-        lacks the success (its runner was killed before saving it), the job
-        folder's ended.json says so.
+        Fresh: the key equals the key of the job's last success (or, where the
+        history lacks that success because its runner was killed before saving
+        it, the key the job folder's ended.json notes), its value is still what
+        that success left, and the files it read then are unchanged.
         """
         if job.asset.ref in self.forced:
             return None
@@ -57,11 +67,13 @@ class Freshness:
             digest = _store.ended_digest(folder, job, key)
         if digest is None:
             return None
+        if digest is None or self.input_files(folder) is not None:
+            return None
         return Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=digest, started=now())
 
     def reason(self, job: Job, digests: Mapping[int, str]) -> str:
         """Why a job that is not fresh must run: the first that applies of its own record, its
-        source, its value's files, its upstream. `digests` holds those of the upstream values
+        source, its value's files, the files it read, its upstream. `digests` holds those of the upstream values
         known to stay as they are: one missing means that upstream runs."""
         if job.asset.ref in self.forced:
             return "forced"
@@ -77,6 +89,9 @@ class Freshness:
         folder = self.out / job.folder
         if _store.value_digest(folder, job) != last.digest:
             return f"{_store.changed_file(folder, job, last.digest)} changed or missing"
+        read = self.input_files(folder)
+        if read is not None:
+            return read
         return "changed input" if all(upstream.index in digests for upstream in job.upstream) else "upstream runs"
 
 
@@ -152,7 +167,8 @@ class Execution:
             return failed(str(error))
         inputs, upstream = _store.inputs(job)
         task = Task(
-            job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
+            job.asset.module, job.asset.function, folder, inputs, self.options.limits_of(job)[1], upstream,
+            self.out.absolute(),
         )
         assert self.executor is not None
         ok, detail, traced = _store.read_record(folder, job, self.executor.run(task))
@@ -206,7 +222,9 @@ class Execution:
 
         `tick` is called at least every TICK seconds while jobs run.
         """
-        scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
+        scheduler = Scheduler(
+            self.plan.jobs, [self.record, *listeners], self.check_fresh, self.options.pools, self.options.pool_of
+        )
 
         def stop() -> None:
             scheduler.stop()
@@ -240,7 +258,7 @@ class Execution:
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
                         outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}", log="")
-                    if outcome.state == FAILED and outcome.attempt <= self.options.retries:
+                    if outcome.state == FAILED and outcome.attempt <= self.options.limits_of(job)[0]:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
                         continue
