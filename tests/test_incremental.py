@@ -14,7 +14,14 @@ from cli_support import run, start, untimed, wait_for, wait_until, write_module
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
 
-UPSTREAM = "from sorva import asset\n@asset()\ndef base(): return {value}\n"
+UPSTREAM = """
+import json
+from sorva import asset
+@asset()
+def base():
+    import colorsys, downstream  # imported while the asset runs: module sources, not input files
+    return {value} + json.load(open("data/extra.json"))
+"""
 DOWNSTREAM = '''
 import os
 from sorva import asset, partitions
@@ -38,6 +45,8 @@ def outcomes(done):
 def test_a_rerun_does_only_what_changed(tmp_path):
     write_module(tmp_path, "upstream", UPSTREAM.format(value=1))
     write_module(tmp_path, "downstream", DOWNSTREAM)
+    (tmp_path / "data").mkdir()
+    (extra := tmp_path / "data/extra.json").write_text("0", encoding="utf-8")
     every = ["base", "scaled n=1", "scaled n=2", "total"]
 
     def again(*options):
@@ -50,6 +59,18 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     quiet = run("sorva.run", "upstream", "downstream", cwd=tmp_path)
     assert untimed(quiet.stdout).splitlines()[:2] == ["4 fresh (--verbose shows each)", "4 jobs in X.XXs: 0 succeeded, "
                                                       "4 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"]
+    assert [entry["path"] for entry in json.loads((tmp_path / "sorva-out/base/input_files.json").read_bytes())] == [
+        "data/extra.json"]
+    # A file the asset read: a new time alone leaves it fresh; new content, or the file gone, reruns it.
+    os.utime(extra, (1, 1))
+    assert again() == (0, dict.fromkeys(every, "fresh"))
+    extra.write_text("0 ", encoding="utf-8")
+    assert run("sorva.run", "upstream", "downstream", "-n", cwd=tmp_path).stdout.splitlines()[0] == (
+        "base: 1 to run, 0 fresh (input file data/extra.json changed: 1)")
+    assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
+    extra.rename(tmp_path / "gone")
+    assert "input file data/extra.json changed" in run("sorva.run", "upstream", "-n", cwd=tmp_path).stdout
+    (tmp_path / "gone").rename(extra)
     # A changed source that gives the same value leaves the downstream fresh.
     write_module(tmp_path, "upstream", UPSTREAM.format(value="1 + 0"))
     assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
@@ -67,9 +88,9 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     listed = run("sorva.runs", "--json", cwd=tmp_path)
     runs = json.loads(listed.stdout)
     assert [(r["id"], r["outcome"], r["succeeded"], r["fresh"], r["failed"], r["skipped"]) for r in runs] == [
-        (7, "succeeded", 3, 1, 0, 0), (6, "succeeded", 1, 3, 0, 0), (5, "succeeded", 2, 2, 0, 0),
-        (4, "failed", 2, 0, 1, 1), (3, "succeeded", 1, 3, 0, 0), (2, "succeeded", 0, 4, 0, 0),
-        (1, "succeeded", 4, 0, 0, 0)]
+        (9, "succeeded", 3, 1, 0, 0), (8, "succeeded", 1, 3, 0, 0), (7, "succeeded", 2, 2, 0, 0),
+        (6, "failed", 2, 0, 1, 1), (5, "succeeded", 1, 3, 0, 0), (4, "succeeded", 1, 3, 0, 0),
+        (3, "succeeded", 0, 4, 0, 0), (2, "succeeded", 0, 4, 0, 0), (1, "succeeded", 4, 0, 0, 0)]
 
 
 SLEEPY = '''

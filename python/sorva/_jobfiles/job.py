@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 
 from sorva._cli import FAILED, USAGE, exception_text, import_from_cwd, say
+from sorva._jobfiles import inputfiles as _inputfiles
 from sorva._jobfiles import records
 
 TYPE_CHECKING = False
@@ -69,6 +70,12 @@ def run_job(
         if not isinstance(error, Exception):
             raise
         say(f"{PROG}: error: {exception_text(error)}")
+        return USAGE
+    try:
+        _inputfiles.write(folder, () if root is None else (os.path.abspath(root),))
+    except OSError as error:
+        records.remove_left(folder)
+        say(f"{PROG}: error: cannot write {os.path.join(folder, _inputfiles.FILE)}: {error.strerror}")
         return USAGE
     return _outcome(module, function, folder)
 
@@ -223,11 +230,15 @@ class _Tracing:
 
 def _traced(target: Callable[..., Any]) -> Callable[..., Any]:
     def call(*args: Any, **kwargs: Any) -> Any:
+        _inputfiles.start()
         try:
             return target(*args, **kwargs)
         except BaseException as error:
+            _inputfiles.stop()  # the traceback reads the sources, which are no inputs
             _print_traceback(error, skip=1)
             raise
+        finally:
+            _inputfiles.stop()
 
     # inspect.signature follows __wrapped__, so the record shows the target's own signature.
     call.__wrapped__ = target  # type: ignore[attr-defined]

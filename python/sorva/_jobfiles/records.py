@@ -10,6 +10,8 @@ from __future__ import annotations
 import json
 import os
 
+from sorva._jobfiles.inputfiles import FILE as INPUT_FILES
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
@@ -17,7 +19,7 @@ if TYPE_CHECKING:
 RECORD = "result.json"  # the outcome record of a job
 VALUE = "value.json"  # its value, or the reference to the file that holds it
 # What a job leaves that says how it went: a job that records nothing must not leave an earlier one's.
-LEFT = (RECORD, VALUE)
+LEFT = (RECORD, VALUE, INPUT_FILES)
 
 
 def remove_left(folder: str | os.PathLike[str]) -> None:

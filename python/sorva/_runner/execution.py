@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import json
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import replace
+from dataclasses import dataclass, field, replace
 from pathlib import Path, PurePosixPath
 
 from sorva._cli import exception_text
@@ -23,6 +23,23 @@ from sorva._runner.stop import Stopper
 
 # Seconds the run waits for jobs at most before it looks again (a stop, rows or lines due).
 TICK = 0.1
+
+
+@dataclass(frozen=True)
+class Limits:
+    """How many jobs run at once, and how often and how long each may run."""
+
+    parallel: int
+    retries: int = 0  # further attempts of a job that fails
+    timeout: float | None = None  # seconds a job may run
+    # By asset ref, where an asset has its own: (retries, timeout), and the pool it runs in.
+    by_asset: Mapping[str, tuple[int, float | None]] = field(default_factory=dict)
+    pool_of: Mapping[str, str] = field(default_factory=dict)
+    pools: Mapping[str, int] = field(default_factory=dict)  # pool -> jobs of it run at once
+
+    def of(self, job: Job) -> tuple[int, float | None]:
+        """The retries and the time limit of a job."""
+        return self.by_asset.get(job.asset.ref, (self.retries, self.timeout))
 
 
 def task_inputs(job: Job) -> tuple[bytes | None, tuple[str, ...]]:
@@ -60,9 +77,7 @@ class Execution:
         out: Path,
         start: Callable[[], Executor],
         freshness: Freshness,
-        parallel: int,
-        retries: int = 0,
-        timeout: float | None = None,
+        limits: Limits,
     ) -> None:
         self.plan = plan
         self.out = out
@@ -70,9 +85,7 @@ class Execution:
         self.executor: Executor | None = None
         self.scheduler: Scheduler | None = None
         self.freshness = freshness
-        self.parallel = parallel
-        self.retries = retries
-        self.timeout = timeout
+        self.limits = limits
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 
@@ -101,7 +114,8 @@ class Execution:
         except job_folder.Unsafe as error:
             return failed(str(error))
         inputs, upstream = task_inputs(job)
-        task = Task(job.asset.module, job.asset.function, folder, inputs, self.timeout, upstream, self.out.absolute())
+        timeout = self.limits.of(job)[1]
+        task = Task(job.asset.module, job.asset.function, folder, inputs, timeout, upstream, self.out.absolute())
         assert self.executor is not None
         ended = self.executor.run(task)
         ok, detail, traced = job_folder.read_record(folder, job.asset.serializer, ended.status, ended.reason)
@@ -128,7 +142,8 @@ class Execution:
         says in how many seconds it wants to be called again (None: no sooner).
         What they do costs the jobs no time.
         """
-        scheduler = self.scheduler = Scheduler(self.plan.jobs, listeners, self.check_fresh)
+        limits = self.limits
+        scheduler = self.scheduler = Scheduler(self.plan.jobs, listeners, self.check_fresh, limits.pools, limits.pool_of)
 
         def stop() -> None:
             scheduler.stop()
@@ -137,9 +152,9 @@ class Execution:
 
         stopper.on_stop(stop)
         running: dict[Future[Outcome], Job] = {}
-        with ThreadPoolExecutor(max_workers=self.parallel) as pool:
+        with ThreadPoolExecutor(max_workers=limits.parallel) as pool:
             while True:
-                while len(running) < self.parallel:
+                while len(running) < limits.parallel:
                     if self.executor is None and scheduler.can_take:
                         # In the main thread, which alone may set signal handlers while it starts;
                         # a stop during the start leaves the scheduler stopped, so nothing is taken.
@@ -160,7 +175,7 @@ class Execution:
                         # A job cut short by the stop did not fail on its own.
                         stopped = f"stopped by {stopper.name}"
                         outcome = replace(outcome, state=State.INTERRUPTED, detail=stopped, log="")
-                    if outcome.state == State.FAILED and outcome.attempt <= self.retries:
+                    if outcome.state == State.FAILED and outcome.attempt <= limits.of(job)[0]:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
                         continue

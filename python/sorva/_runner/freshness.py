@@ -7,6 +7,7 @@ from pathlib import Path
 
 from sorva._history import History, now
 from sorva._jobfiles import folder as job_folder
+from sorva._jobfiles import inputfiles
 from sorva._outcomes import State
 from sorva._runner.plan import Job, Plan, code_change, job_key
 from sorva._runner.schedule import Outcome
@@ -18,16 +19,17 @@ class Freshness:
     def __init__(self, out: Path, history: History | None, forced: frozenset[str]) -> None:
         self.out = out
         self.forced = forced  # refs of the assets whose jobs run, fresh or not
+        self.input_files = inputfiles.Check(out)
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
     def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
         """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
-        Fresh: the key equals the key of the job's last success and its
-        value.json is still what that success left; or, where the history
-        lacks the success (its runner was killed before saving it), the job
-        folder's ended.json says so.
+        Fresh: the key equals the key of the job's last success (or, where the
+        history lacks that success because its runner was killed before saving
+        it, the key the job folder's ended.json notes), its value is still what
+        that success left, and the files it read then are unchanged.
         """
         if job.asset.ref in self.forced:
             return None
@@ -43,15 +45,15 @@ class Freshness:
             digest = last.digest
         else:
             digest = job_folder.ended_digest(folder, serializer, key)
-        if digest is None:
+        if digest is None or self.input_files(folder) is not None:
             return None
         preview = job_folder.preview(folder, serializer)
         return Outcome(State.FRESH, detail=preview, key=key, digest=digest, started=now())
 
     def reason(self, job: Job, digests: Mapping[int, str]) -> str:
         """Why a job that is not fresh must run: the first that applies of its own record, its
-        source, its value's files, its upstream. `digests` holds those of the upstream values
-        known to stay as they are: one missing means that upstream runs."""
+        source, its value's files, the files it read, its upstream. `digests` holds those of the
+        upstream values known to stay as they are: one missing means that upstream runs."""
         if job.asset.ref in self.forced:
             return "forced"
         where = (job.asset.ref, job.partition_json)
@@ -66,6 +68,9 @@ class Freshness:
         folder, serializer = self.out / job.folder, job.asset.serializer
         if job_folder.value_digest(folder, serializer) != last.digest:
             return f"{job_folder.changed_file(folder, serializer, last.digest)} changed or missing"
+        read = self.input_files(folder)
+        if read is not None:
+            return read
         return "changed input" if all(upstream.index in digests for upstream in job.upstream) else "upstream runs"
 
 

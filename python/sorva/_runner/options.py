@@ -12,12 +12,14 @@ import argparse
 import os
 import shlex
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
-from sorva._cli import argument_parser, whole_number
+from sorva._cli import USAGE, argument_parser, fail, whole_number
 from sorva._executors import EXECUTORS, Settings
+from sorva._runner.pyproject import ProjectSettings, SettingsError, find, load
 
 PROG = "python -m sorva.run"
 
@@ -34,12 +36,17 @@ class RunOptions:
     failed: bool = False  # run only the jobs whose last run failed or was interrupted
     force: bool = False  # run the jobs of the selected assets (every job without a selection), fresh or not
     dry_run: bool = False  # say what would run; run and write nothing
-    retries: int = 0  # further attempts of a job that fails
-    timeout: float | None = None  # seconds a job may run
+    # Further attempts of a job that fails, and the seconds a job may run, over
+    # every asset's own; None leaves them to pyproject.toml (or none).
+    retries: int | None = None
+    timeout: float | None = None
     executor: str = "process"  # the name of a registered executor
-    settings: Settings = field(default_factory=Settings)  # what the executor is built from
+    executor_settings: Settings = field(default_factory=Settings)  # what the executor is built from
     verbose: bool = False  # on a terminal, a line for every job
     command: str = PROG  # the command line as the history records it
+    # [tool.sorva] in pyproject.toml: run defaults (already in the fields above), and each asset's
+    # retries, time limit and pool.
+    project: ProjectSettings = field(default_factory=ProjectSettings)
 
 
 def _seconds(text: str) -> float:
@@ -69,18 +76,17 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
             "success is fresh and not run again. Exit status 0 when every job succeeded or was "
             "fresh, 1 when a job failed or was skipped, 2 when nothing could run (a wrong "
             "invocation, or a pipeline that cannot be planned), 130 or 143 when stopped by SIGINT "
-            "or SIGTERM."
+            "or SIGTERM. Defaults for the options, and per-asset retries, time limits and pools, "
+            "come from [tool.sorva] in pyproject.toml; the command line overrides them."
         ),
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="dotted module name (at least one)")
     parser.add_argument(
-        "--out", default="sorva-out", metavar="DIR", help="folder for the job folders and the run history "
-        "(default: ./sorva-out)"
+        "--out", metavar="DIR", help="folder for the job folders and the run history (default: ./sorva-out)"
     )
     parser.add_argument(
         "--jobs",
         type=whole_number(1),
-        default=os.cpu_count() or 1,
         metavar="N",
         help="jobs run at once (default: the number of processors)",
     )
@@ -100,7 +106,6 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
     parser.add_argument(
         "--executor",
         choices=sorted(EXECUTORS),
-        default="fork" if hasattr(os, "fork") else "process",
         help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
         "'process' starts one worker process per job, 'dask' sends each job to a Dask cluster "
         "(default: fork where the system can fork, else process)",
@@ -137,7 +142,7 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         help="run only the jobs whose last run failed, was skipped or was interrupted, the jobs after them, and what they need that is not fresh",
     )
     parser.add_argument(
-        "--retries", type=whole_number(0), default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"
+        "--retries", type=whole_number(0), metavar="N", help="run a job that fails up to N more times (default: 0)"
     )
     parser.add_argument(
         "--timeout",
@@ -152,7 +157,13 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
     args.modules += names
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
-    if args.scheduler is not None and args.executor != "dask":
+    try:
+        project = load(find(), EXECUTORS)
+    except SettingsError as error:
+        fail(PROG, str(error), USAGE)
+    given_scheduler = args.scheduler is not None
+    _fill_in(args, project.run)
+    if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
     return RunOptions(
         modules=tuple(args.modules),
@@ -166,7 +177,24 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         retries=args.retries,
         timeout=args.timeout,
         executor=args.executor,
-        settings=Settings(scheduler=args.scheduler),
+        executor_settings=Settings(scheduler=args.scheduler),
         verbose=args.verbose,
         command=shlex.join([*PROG.split(), *argv]),
+        project=project,
     )
+
+
+def _fill_in(args: argparse.Namespace, file: Mapping[str, Any]) -> None:
+    """The run defaults the command line left out, from the file or built in.
+
+    `--retries` and `--timeout` stay None unless the command line gives them:
+    given, they override every asset's own setting, which overrides the
+    file's run default (see `_runner.run._limits`).
+    """
+    given_scheduler = args.scheduler is not None
+    built_in = {"out": "sorva-out", "jobs": os.cpu_count() or 1, "executor": "fork" if hasattr(os, "fork") else "process"}
+    for name in ("out", "jobs", "executor", "scheduler"):
+        if getattr(args, name) is None:
+            setattr(args, name, file.get(name, built_in.get(name)))
+    if args.executor != "dask" and not given_scheduler:
+        args.scheduler = None  # the file's scheduler is for the runs that use Dask

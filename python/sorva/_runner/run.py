@@ -24,10 +24,22 @@ from sorva._outcomes import State
 from sorva._reporting.progress import Summary, failure_text, make_report, summary_lines
 from sorva._reporting.runpage import write_report
 from sorva._runner.discover import DiscoveryError, Inspection
-from sorva._runner.execution import Execution
+from sorva._runner.execution import Execution, Limits
 from sorva._runner.freshness import Freshness, dry_run
 from sorva._runner.options import PROG, RunOptions
-from sorva._runner.plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, plan, restrict, select, selected
+from sorva._runner.plan import (
+    RUNNER_FILES,
+    Job,
+    Plan,
+    PlanError,
+    matching_partitions,
+    named,
+    plan,
+    restrict,
+    select,
+    selected,
+)
+from sorva._runner.pyproject import AssetSettings, SettingsError
 from sorva._runner.recorder import Recorder
 from sorva._runner.schedule import Scheduler
 from sorva._runner.stop import Stopper
@@ -39,7 +51,7 @@ if TYPE_CHECKING:
 
 def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoReturn:
     """Runs what the options ask, from the inspection's assets to the summary, and exits."""
-    the_plan, targets = _plan(options, inspection)
+    the_plan, targets, per_asset = _plan(options, inspection)
     forced = frozenset(targets if options.force else ())
     out = options.out
     if options.dry_run:
@@ -69,7 +81,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
                     recorder.executor_started(executor.name)
                     return executor
 
-                execution = Execution(the_plan, out, start, freshness, options.jobs, options.retries, options.timeout)
+                execution = Execution(the_plan, out, start, freshness, _limits(options, per_asset))
                 try:
                     try:
                         ticks = [recorder.tick, report.tick]
@@ -104,14 +116,19 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str]]:
-    """The jobs to run, and the refs of the assets selected (every asset without --select)."""
+def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str], dict[str, AssetSettings]]:
+    """The jobs to run, the refs of the assets selected (every asset without --select), and the
+    settings pyproject.toml gives assets of their own, by asset ref."""
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
         fail(PROG, str(error), USAGE)
     if not assets:
         fail(PROG, f"no assets found in {', '.join(options.modules)}", USAGE)
+    try:
+        per_asset = options.project.for_assets(lambda name: named(assets, [name]))
+    except SettingsError as error:
+        fail(PROG, str(error), USAGE)
     targets = {asset.ref for asset in assets}
     if options.select:
         try:
@@ -126,7 +143,7 @@ def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str]]:
             wanted = matching_partitions(wanted, targets, options.partitions)
         if options.failed:
             wanted = _failed_last_time(wanted, options.out)
-        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets
+        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -205,6 +222,23 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, titl
     return None
 
 
+def _limits(options: RunOptions, per_asset: dict[str, AssetSettings]) -> Limits:
+    """The command line's retries and time limit, over each asset's settings in pyproject.toml, over the file's
+    run defaults."""
+    project = options.project
+    retries = options.retries if options.retries is not None else project.run.get("retries", 0)
+    timeout = options.timeout if options.timeout is not None else project.run.get("timeout")
+    by_asset = {
+        ref: (
+            retries if options.retries is not None or own.retries is None else own.retries,
+            timeout if options.timeout is not None or own.timeout is None else own.timeout,
+        )
+        for ref, own in per_asset.items()
+    }
+    pool_of = {ref: own.pool for ref, own in per_asset.items() if own.pool is not None}
+    return Limits(options.jobs, retries, timeout, by_asset, pool_of, project.pools)
+
+
 def _say(line: str) -> None:
     """Tells the user a line of the runner's own while the run goes on."""
     print(f"{PROG}: {line}", file=sys.stderr, flush=True)
@@ -212,7 +246,7 @@ def _say(line: str) -> None:
 
 def _start_executor(options: RunOptions) -> Executor:
     """The started executor of the run: the one asked for, or the one it says to use instead."""
-    settings = replace(options.settings, say=_say)
+    settings = replace(options.executor_settings, say=_say)
     executor = create(options.executor, settings)
     try:
         executor.start(options.modules, options.jobs)
