@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEV = $(BUILD)/dev
 PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
 
-.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions clone-check lint format tidy demo clean
+.PHONY: all deps build unit pytest test sanitize tsan leakcheck fuzz bench wheel wheelcheck versions clone-check lint format tidy demo clean
 
 all: build
 
@@ -56,6 +56,10 @@ sanitize: deps
 	PYTHONPATH=$(abspath $(BUILD)-asan/dev) \
 		$(PYTHON) -m pytest -q -p no:cacheprovider tests
 
+# The threaded stress test under ThreadSanitizer on the free-threaded build.
+tsan: deps
+	tools/test-version.sh 3.14t --tsan
+
 # Reference and memory-block growth under the debug interpreter.
 leakcheck: deps
 	@tools/dev-build.sh $(PYTHON_DBG) $(BUILD)-dbg
@@ -66,6 +70,7 @@ versions: deps
 	tools/test-version.sh 3.12
 	tools/test-version.sh 3.13
 	tools/test-version.sh 3.14
+	tools/test-version.sh 3.14t
 
 # The units and the Python suite from a fresh clone of the committed state,
 # in a folder with nothing beside it.
