@@ -27,9 +27,10 @@ pytest: build
 	$(PYTEST) -q -p no:cacheprovider tests
 
 # Everything: the C++ layout and static checks, C++ units, the Python suite,
-# the sanitizer and leak runs, a short fuzzing session, the wheel, the other
+# the sanitizer runs (ThreadSanitizer on the free-threaded build among them)
+# and the leak run, a short fuzzing session, the wheel, the other
 # interpreters and a fresh clone.
-test: lint unit pytest sanitize leakcheck fuzz wheelcheck versions clone-check
+test: lint unit pytest sanitize tsan leakcheck fuzz wheelcheck versions clone-check
 
 CXX_FILES = $(shell find src tests/cpp tests/embed bench fuzz -name '*.cpp' -o -name '*.hpp' | sort)
 
