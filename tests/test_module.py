@@ -1,4 +1,4 @@
-"""The module object, its registration, and the two classes' type layout."""
+"""The module object, its registration, the two classes' type layout, and its use from many threads."""
 
 import importlib
 import json
@@ -67,18 +67,17 @@ def test_free_threaded_import_leaves_the_gil_off():
 def test_threads_share_the_module(make_module, tmp_path):
     """8 threads at once declare, call, make partitions, inspect and materialise into their own folders."""
     name = make_module("""
-        from sorva._sorva import asset, partitions
+        from sorva._sorva import asset
         @asset()
         def raw(): return [1, 2, 3]
-        @asset(inputs={"data": raw}, partitions={"k": partitions(["a", "b"])})
-        def doubled(data, k="a"): return [x * 2 for x in data]
+        @asset(inputs={"data": raw})
+        def doubled(data): return [x * 2 for x in data]
         """)
     assert not (FREE_THREADED and sys._is_gil_enabled())
     module = importlib.import_module(name)
     # Shared by every thread, each of which also replaces entries while the others read them.
     keys, inputs = list(range(40)), {"data": module.raw, "other": "elsewhere:x"}
-    raw_ref = f"{tmp_path.resolve() / name}.py:raw"
-    inspected = m.inspect_modules([name])
+    raw_ref, inspected = f"{tmp_path.resolve() / name}.py:raw", m.inspect_modules([name])
     rounds = int(os.environ.get("SORVA_STRESS_ROUNDS", 100 if FREE_THREADED else 10))
     barrier = threading.Barrier(8)
 
@@ -86,8 +85,7 @@ def test_threads_share_the_module(make_module, tmp_path):
         barrier.wait()
         for n in range(rounds):
             keys[thread], inputs["other"] = 10**20 + n, f"elsewhere:{n}"
-            spec = m.partitions(keys)
-            assert repr(spec) == "Partitions(40 values)"
+            assert repr(spec := m.partitions(keys)) == "Partitions(40 values)"
             wrapper = m.asset(name=f"a{thread}", inputs=inputs, partitions={"k": spec})(lambda data, k: (data, k))
             assert wrapper(n, k=thread) == (n, thread) and module.doubled([n]) == [2 * n]
             meta = wrapper.__sorva_metadata__
