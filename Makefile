@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEV = $(BUILD)/dev
 PYTEST = PYTHONPATH=$(abspath $(DEV)) SORVA_BUILD=$(abspath $(BUILD)) $(PYTHON) -m pytest
 
-.PHONY: all deps build unit pytest test sanitize leakcheck fuzz bench wheel wheelcheck versions clone-check lint format tidy demo clean
+.PHONY: all deps build unit pytest test sanitize tsan leakcheck fuzz bench wheel wheelcheck versions clone-check lint format tidy demo clean
 
 all: build
 
@@ -27,9 +27,10 @@ pytest: build
 	$(PYTEST) -q -p no:cacheprovider tests
 
 # Everything: the C++ layout and static checks, C++ units, the Python suite,
-# the sanitizer and leak runs, a short fuzzing session, the wheel, the other
+# the sanitizer runs (ThreadSanitizer on the free-threaded build among them)
+# and the leak run, a short fuzzing session, the wheel, the other
 # interpreters and a fresh clone.
-test: lint unit pytest sanitize leakcheck fuzz wheelcheck versions clone-check
+test: lint unit pytest sanitize tsan leakcheck fuzz wheelcheck versions clone-check
 
 CXX_FILES = $(shell find src tests/cpp tests/embed bench fuzz -name '*.cpp' -o -name '*.hpp' | sort)
 
@@ -56,6 +57,10 @@ sanitize: deps
 	PYTHONPATH=$(abspath $(BUILD)-asan/dev) \
 		$(PYTHON) -m pytest -q -p no:cacheprovider tests
 
+# The threaded stress test under ThreadSanitizer on the free-threaded build.
+tsan: deps
+	tools/test-version.sh 3.14t --tsan
+
 # Reference and memory-block growth under the debug interpreter.
 leakcheck: deps
 	@tools/dev-build.sh $(PYTHON_DBG) $(BUILD)-dbg
@@ -66,6 +71,7 @@ versions: deps
 	tools/test-version.sh 3.12
 	tools/test-version.sh 3.13
 	tools/test-version.sh 3.14
+	tools/test-version.sh 3.14t
 
 # The units and the Python suite from a fresh clone of the committed state,
 # in a folder with nothing beside it.

@@ -1,15 +1,21 @@
-"""The module object, its registration, and the two classes' type layout."""
+"""The module object, its registration, the two classes' type layout, and its use from many threads."""
 
 import importlib
+import json
 import os
 import subprocess
 import sys
+import sysconfig
+import threading
 import weakref
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
 
 import sorva._sorva as m
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def test_module_identity_and_reimport():
@@ -48,3 +54,50 @@ def test_subinterpreter_import_is_refused():
         "sub: ImportError: sorva._sorva does not support sub-interpreters",
     ], result.stderr
     assert result.returncode == 0
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without the GIL")
+def test_free_threaded_import_leaves_the_gil_off():
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    code = "import sys, sorva._sorva; del sys.modules['sorva._sorva']; import sorva._sorva; print(sys._is_gil_enabled())"
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert (result.stdout, result.stderr) == ("False\n", "")
+
+
+def test_threads_share_the_module(make_module, tmp_path):
+    """8 threads at once declare, call, make partitions, inspect and materialise into their own folders."""
+    name = make_module("""
+        from sorva._sorva import asset
+        @asset()
+        def raw(): return [1, 2, 3]
+        @asset(inputs={"data": raw})
+        def doubled(data): return [x * 2 for x in data]
+        """)
+    assert not (FREE_THREADED and sys._is_gil_enabled())
+    module = importlib.import_module(name)
+    # Shared by every thread, each of which also replaces entries while the others read them.
+    keys, inputs = list(range(40)), {"data": module.raw, "other": "elsewhere:x"}
+    raw_ref, inspected = f"{tmp_path.resolve() / name}.py:raw", m.inspect_modules([name])
+    rounds = int(os.environ.get("SORVA_STRESS_ROUNDS", 100 if FREE_THREADED else 10))
+    barrier = threading.Barrier(8)
+
+    def work(thread):
+        barrier.wait()
+        for n in range(rounds):
+            keys[thread], inputs["other"] = 10**20 + n, f"elsewhere:{n}"
+            assert repr(spec := m.partitions(keys)) == "Partitions(40 values)"
+            wrapper = m.asset(name=f"a{thread}", inputs=inputs, partitions={"k": spec})(lambda data, k: (data, k))
+            assert wrapper(n, k=thread) == (n, thread) and module.doubled([n]) == [2 * n]
+            meta = wrapper.__sorva_metadata__
+            assert (meta["name"], meta["inputs"]["data"], meta["inputs"]["other"][:10]) == (f"a{thread}", raw_ref, "elsewhere:")
+            assert len(json.loads(meta["partitions"]["k"]["values_json"])) == 40
+            with pytest.raises(TypeError, match=r"^partitions\(\) missing 1 required positional argument: 'values'$"):
+                m.partitions()
+            assert m.inspect_modules([name]) == inspected
+            out = tmp_path / f"{thread}-{n}"
+            assert m.materialize_asset(name, "doubled", str(out), json.dumps({"data": [n, thread]})) is None
+            assert json.loads((out / "value.json").read_text()) == [2 * n, 2 * thread]
+            assert json.loads((out / "result.json").read_text())["ok"] is True
+
+    with ThreadPoolExecutor(8) as pool:
+        list(pool.map(work, range(8)))

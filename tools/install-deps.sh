@@ -8,7 +8,7 @@ set -eu
 BUILD_PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-rich"
 PACKAGES="$BUILD_PACKAGES python3-pip python3-mesonpy
 python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapidjson-dev
-clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip graphviz
+clang-14 libclang-rt-14-dev libtsan2 clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip graphviz
 python3-pandas python3-numpy python3-distributed fonts-dejavu-core"
 # The browser test of the report page is skipped where no browser can be had.
 OPTIONAL="chromium"

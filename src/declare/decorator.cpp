@@ -31,16 +31,14 @@ void walk_dict(PyObject* dict, Visit&& visit)
         if (remaining == -1) {
             fault("dictionary keys changed during iteration");
         }
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        if (!PyDict_Next(dict, &position, &key, &value)) {
+        // The entry holds references of its own: user code run by visit
+        // may drop the dict's.
+        compat::DictEntry entry = compat::dict_next(dict, &position);
+        if (!entry.key) {
             return;
         }
         --remaining;
-        // User code run by visit may drop the dict's own references.
-        Ref held_key = Ref::borrow(key);
-        Ref held_value = Ref::borrow(value);
-        visit(held_key.get(), held_value.get());
+        visit(entry.key.get(), entry.value.get());
     }
 }
 

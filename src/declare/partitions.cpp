@@ -63,10 +63,14 @@ Ref partitions(PyObject* values)
     Ref json_module = import_module(names::json);
     auto keys = std::make_shared<json::Document>();
     std::vector<json::Value> parsed;
-    // The list may change size under us while json.dumps runs user code.
+    // The list may change size under us while json.dumps runs user code, or
+    // another thread changes it.
     Py_ssize_t end = PyList_GET_SIZE(values);
-    for (Py_ssize_t i = 0; i < end && i < PyList_GET_SIZE(values); ++i) {
-        Ref element = Ref::borrow(PyList_GET_ITEM(values, i));
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        Ref element = compat::list_item(values, i);
+        if (!element) {
+            break;
+        }
         json::ParseResult result = json::parse_dumps(json_module.get(), element.get());
         if (!result.ok()) {
             fail(PyExc_ValueError, "invalid partition value: " + result.error().text());

@@ -26,8 +26,9 @@ PyModuleDef g_definition = {
     .m_free = nullptr,
 };
 
+// Atomic: the first initialisation in any interpreter claims the module.
 std::atomic<std::int64_t> g_owner{-1};
-PyObject* g_module = nullptr;  // the one module object, never freed
+std::atomic<PyObject*> g_module{nullptr};  // the one module object, never freed
 
 // Appends `name` to __all__, then sets the attribute.
 void add(PyObject* module, PyObject* name, PyObject* value)
@@ -75,13 +76,18 @@ Ref initialise()
     if (!g_owner.compare_exchange_strong(expected, id) && expected != id) {
         fail(PyExc_ImportError, kSubinterpreters);
     }
-    if (g_module != nullptr) {
-        return Ref::borrow(g_module);
-    }
-    Ref module = check(PyModule_Create(&g_definition));
-    register_all(module.get());
-    g_module = Ref::borrow(module.get()).release();  // kept for the life of the process
-    return module;
+    // A failed registration stores nothing: the next import starts again.
+    return Ref::borrow(first_stored(g_module, [] {
+        Ref module = check(PyModule_Create(&g_definition));
+        // Safe without the GIL: the owner ID is atomic, every object made on
+        // first use is published once (once.hpp), list and dict entries are
+        // taken under their object's lock (compat.hpp), and instances of the
+        // two classes do not change once made (the collector alone empties
+        // a wrapper, once nothing outside its cycle can reach it).
+        check_status(compat::declare_gil_not_used(module.get()));
+        register_all(module.get());
+        return module;
+    }));
 }
 
 }  // namespace

@@ -69,4 +69,62 @@ inline void display(PyObject* exc)
 #endif
 }
 
+// Tells a free-threaded interpreter that the module can run without the GIL,
+// so that importing it leaves the GIL off. Returns the C API's status; the
+// other builds have nothing to declare.
+inline int declare_gil_not_used([[maybe_unused]] PyObject* module)
+{
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    return 0;
+#endif
+}
+
+// A new reference to item `index` of a list, or empty past its end. On a
+// free-threaded build another thread may shrink the list or replace the item
+// at any moment: holding the list's lock makes reading the size, reading the
+// item and taking the reference one step, so the item cannot be freed between.
+inline Ref list_item(PyObject* list, Py_ssize_t index)
+{
+    Ref item;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(list);
+#endif
+    if (index < PyList_GET_SIZE(list)) {
+        item = Ref::borrow(PyList_GET_ITEM(list, index));
+    }
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION();
+#endif
+    return item;
+}
+
+// A dict entry with references of its own; an empty key past the last one.
+struct DictEntry {
+    Ref key;
+    Ref value;
+};
+
+// PyDict_Next with new references. On a free-threaded build the dict's lock
+// is held for the step, as the interpreter requires, so that another
+// thread's change cannot free the entry between finding it and taking the
+// references.
+inline DictEntry dict_next(PyObject* dict, Py_ssize_t* position)
+{
+    DictEntry entry;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(dict);
+#endif
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (PyDict_Next(dict, position, &key, &value)) {
+        entry = {Ref::borrow(key), Ref::borrow(value)};
+    }
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION();
+#endif
+    return entry;
+}
+
 }  // namespace sorva::compat

@@ -1,12 +1,14 @@
 // Turning C++ failures into Python exceptions, and the internal-fault path.
 #include "module/errors.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <new>
 #include <string_view>
 
 #include "module/compat.hpp"
+#include "module/once.hpp"
 #include "module/python_api.hpp"
 
 namespace sorva {
@@ -21,7 +23,9 @@ constexpr const char* kGenericFault = "sorva internal fault (no message)";
 constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
 constexpr std::string_view kUncaught = "uncaught panic at ffi boundary\n";
 
-PyObject* g_panic_type = nullptr;  // created on the first fault, never freed
+// Created on the first fault, never freed. Atomic: on a free-threaded
+// interpreter one thread may make it while others check exceptions against it.
+std::atomic<PyObject*> g_panic_type{nullptr};
 
 [[noreturn]] void abort_uncaught()
 {
@@ -31,19 +35,23 @@ PyObject* g_panic_type = nullptr;  // created on the first fault, never freed
 
 PyObject* panic_type()
 {
-    if (g_panic_type == nullptr) {
-        g_panic_type =
-            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-        if (g_panic_type == nullptr) {
+    return first_stored(g_panic_type, [] {
+        Ref type = Ref::steal(
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+        if (!type) {
             abort_uncaught();
         }
-    }
-    return g_panic_type;
+        return type;
+    });
 }
+
+// The fault type if a fault has made it already.
+PyObject* panic_type_made() { return g_panic_type.load(std::memory_order_acquire); }
 
 bool is_panic(PyObject* exc)
 {
-    return g_panic_type != nullptr && PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(g_panic_type));
+    PyObject* type = panic_type_made();
+    return type != nullptr && PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(type));
 }
 
 // A PanicException raised by Python code we called: report it with its
@@ -105,7 +113,8 @@ void throw_pending()
         PyErr_SetString(PyExc_SystemError, kNoExceptionSet);
         throw PythonError{};
     }
-    if (g_panic_type != nullptr && PyErr_ExceptionMatches(g_panic_type)) {
+    PyObject* panic = panic_type_made();
+    if (panic != nullptr && PyErr_ExceptionMatches(panic)) {
         resume_panic(compat::take_raised());
     }
     throw PythonError{};

@@ -4,7 +4,10 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 #include "module/errors.hpp"
+#include "module/once.hpp"
 
 namespace sorva {
 
@@ -20,15 +23,13 @@ public:
 
     PyObject* get()
     {
-        if (object_ == nullptr) {
-            object_ = check(PyUnicode_InternFromString(text_)).release();  // kept for good
-        }
-        return object_;
+        return first_stored(object_, [this] { return check(PyUnicode_InternFromString(text_)); });
     }
 
 private:
     const char* text_;
-    PyObject* object_ = nullptr;
+    // Threads of a free-threaded interpreter look names up at the same time.
+    std::atomic<PyObject*> object_{nullptr};
 };
 
 namespace names {

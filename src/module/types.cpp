@@ -4,6 +4,7 @@
 #include <string>
 
 #include "module/errors.hpp"
+#include "module/once.hpp"
 #include "module/python_api.hpp"
 
 namespace sorva {
@@ -29,10 +30,7 @@ void free_instance(PyObject* self)
 
 PyTypeObject* HeapType::get()
 {
-    if (type_ == nullptr) {
-        type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec_)).release());  // kept for good
-    }
-    return type_;
+    return reinterpret_cast<PyTypeObject*>(first_stored(type_, [this] { return check(PyType_FromSpec(&spec_)); }));
 }
 
 }  // namespace sorva

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "module/compat.hpp"
@@ -30,7 +31,9 @@ public:
 
 private:
     PyType_Spec& spec_;
-    PyTypeObject* type_ = nullptr;
+    // Threads of a free-threaded interpreter may make the first instance at
+    // the same time.
+    std::atomic<PyObject*> type_{nullptr};
 };
 
 // The read-only `__vectorcalloffset__` member that tells the interpreter
