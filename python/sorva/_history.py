@@ -5,7 +5,7 @@ and the rows of the jobs that ended, committed together with the run's
 counts in batches (every BATCH_SECONDS or BATCH_ROWS rows, and at the end),
 so a runner that is killed leaves a history that is true as far as it goes
 and lacks at most the last batch: the job folders tell what those jobs
-left (see `_execute.Freshness`). While it runs the file is in write-ahead
+left (see `_runner.freshness.Freshness`). While it runs the file is in write-ahead
 logging mode, synced at each checkpoint rather than at each commit, which
 keeps it consistent through a crash of the runner; the runner turns it back
 into a single file when it closes it. Its run stays "running" in the file
