@@ -123,7 +123,7 @@ def code_change(job: Job, recipe: str | None) -> str:
     code = job.asset.code
     try:
         before = json.loads(recipe) if recipe else None
-    except ValueError:
+    except (ValueError, RecursionError):
         before = None
     if not isinstance(before, dict):
         return "changed source (key of an earlier sorva)"
