@@ -7,6 +7,7 @@ import heapq
 import itertools
 import json
 import re
+import tokenize
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import PurePath
@@ -190,8 +191,9 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         problems: list[str] = []
         dimensions = _read_dimensions(record["function_name"], inputs, metadata.get("partitions") or {}, problems)
         module = _home_module(record["file_path"], found_in[ref], roots)
-        # The code it uses is read in the module that defines it, not in one that imports it.
-        source = sources.get((ref, module), record["module_source"])
+        # The code it uses is read in the module that defines it, not in one that imports it,
+        # from its file when no listed module is that one.
+        source = sources.get((ref, module)) or _file_text(record["file_path"], record["module_source"])
         assets.append(
             Asset(
                 ref=ref,
@@ -208,6 +210,15 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
             )
         )
     return assets
+
+
+def _file_text(path: str, otherwise: str) -> str:
+    """The text of a module's file, decoded as the interpreter decodes it; `otherwise` when it cannot be read."""
+    try:
+        with tokenize.open(path) as file:
+            return file.read()
+    except (OSError, SyntaxError, ValueError):
+        return otherwise
 
 
 def _home_module(file_path: str, found_in: list[str], roots: Sequence[str]) -> str:
