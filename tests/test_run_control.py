@@ -170,6 +170,8 @@ def test_partitions_chosen_by_key_run_with_what_they_need(tmp_path, options, ran
 
 @pytest.mark.parametrize("options, message", [
     (["--partition", "day=7"], "argument --partition: dimension 'day' has no key 7 (its keys: 1, \"1\", 2)"),
+    (["--partition", "day=" + "[" * 5000],
+     f"argument --partition: dimension 'day' has no key {'[' * 5000} (its keys: 1, \"1\", 2)"),
     (["--partition", "region=east", "--partition", "day=1"],
      "argument --partition: dimension 'region' has no key east (its keys: \"north\", \"south\")"),
     (["--select", "per_day", "--partition", "country=pt"],

@@ -435,7 +435,7 @@ def matching_partitions(jobs: Iterable[Job], targets: set[str], choices: Sequenc
         candidates = [text]
         try:
             candidates.insert(0, json.loads(text))
-        except ValueError:
+        except (ValueError, RecursionError):
             pass  # plain text
         found = next((canonical(c) for c in candidates if canonical(c) in held[name]), None)
         if found is None:
