@@ -182,6 +182,7 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         sources.setdefault((ref, record["module_path"]), record["module_source"])
     labels = _labels([(record["function_name"], found_in[ref][0], ref) for ref, record in first.items()])
     modules: dict[str, ModuleCode] = {}
+    files: dict[str, str] = {}  # the text of a file that defines assets, "" when it cannot be read
     assets = []
     for order, (ref, record) in enumerate(first.items()):
         metadata = record["decorator_metadata"]
@@ -193,7 +194,12 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         module = _home_module(record["file_path"], found_in[ref], roots)
         # The code it uses is read in the module that defines it, not in one that imports it,
         # from its file when no listed module is that one.
-        source = sources.get((ref, module)) or _file_text(record["file_path"], record["module_source"])
+        source = sources.get((ref, module))
+        if source is None:
+            path = record["file_path"]
+            if path not in files:
+                files[path] = _file_text(path)
+            source = files[path] or record["module_source"]
         assets.append(
             Asset(
                 ref=ref,
@@ -212,13 +218,13 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
     return assets
 
 
-def _file_text(path: str, otherwise: str) -> str:
-    """The text of a module's file, decoded as the interpreter decodes it; `otherwise` when it cannot be read."""
+def _file_text(path: str) -> str:
+    """The text of a module's file, decoded as the interpreter decodes it; "" when it cannot be read."""
     try:
         with tokenize.open(path) as file:
             return file.read()
     except (OSError, SyntaxError, ValueError):
-        return otherwise
+        return ""
 
 
 def _home_module(file_path: str, found_in: list[str], roots: Sequence[str]) -> str:
