@@ -1,4 +1,4 @@
-"""The fork executor: the same files and statuses as `python -m sorva.worker`, a process per job, nothing left behind."""
+"""The fork and pool executors: the same files and statuses as `python -m sorva.worker`, nothing left behind."""
 
 import json
 import os
@@ -16,6 +16,7 @@ import pytest
 from cli_support import REPO, run, write_module
 from sorva._executor import Ended, ExecutorError, Task
 from sorva._fork import ForkExecutor, ForkUnsafeError
+from sorva._pool import PoolExecutor
 
 ASSETS = '''
 import os, signal, sys, time
@@ -41,6 +42,12 @@ def unencodable(): return {1, 2}
 def takes(numbers: list[int], factor: int = 2) -> list[int]: return [n * factor for n in numbers]
 @asset()
 def crash(): os.kill(os.getpid(), signal.SIGKILL)
+@asset()
+def exits(): os._exit(3)
+@asset()
+def leaves(pid_file):
+    import subprocess
+    with open(pid_file, "w") as file: file.write(str(subprocess.Popen(["sleep", "60"]).pid))
 @asset()
 def kills_server(): os.kill(os.getppid(), signal.SIGKILL); time.sleep(60)
 @asset()
@@ -101,16 +108,18 @@ def executor(pipeline):
     executor.close()
 
 
-@pytest.fixture(scope="module", params=["", "1"], ids=["buffered", "unbuffered"])
+@pytest.fixture(scope="module", params=[(ForkExecutor, ""), (ForkExecutor, "1"), (PoolExecutor, ""), (PoolExecutor, "1")],
+                ids=["fork-buffered", "fork-unbuffered", "pool-buffered", "pool-unbuffered"])
 def beside_worker(request, tmp_path_factory):
-    """A fork executor and the environment its server has, to run the worker command in the same."""
+    """An executor and the environment its processes have, to run the worker command in the same."""
+    kind, unbuffered = request.param
     folder = tmp_path_factory.mktemp("pipeline")
     write_pipeline(folder)
-    env = {**os.environ, "PYTHONUNBUFFERED": request.param}
+    env = {**os.environ, "PYTHONUNBUFFERED": unbuffered}
     with pytest.MonkeyPatch.context() as patch:
         patch.chdir(folder)
-        patch.setenv("PYTHONUNBUFFERED", request.param)
-        executor = ForkExecutor()
+        patch.setenv("PYTHONUNBUFFERED", unbuffered)
+        executor = kind()
         executor.start(STARTED, 2)
     yield executor, folder, env
     executor.close()
@@ -287,7 +296,8 @@ def test_interrupt_stops_every_job_and_what_it_started(executor, pipeline):
     assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p)) is False] == []
 
 
-@pytest.mark.parametrize("executor_class", ["sorva._fork.ForkExecutor", "sorva._executor.ProcessExecutor"])
+@pytest.mark.parametrize("executor_class", ["sorva._fork.ForkExecutor", "sorva._executor.ProcessExecutor",
+                                            "sorva._pool.PoolExecutor"])
 def test_nothing_outlives_a_runner_that_was_killed(pipeline, executor_class):
     pid_file = pipeline / "pids"
     module, name = executor_class.rsplit(".", 1)
@@ -313,6 +323,34 @@ def test_nothing_outlives_a_runner_that_was_killed(pipeline, executor_class):
 def test_a_job_that_cannot_start_says_why(executor, pipeline, folder, reason):
     job = Task("assets", "chatty", pipeline / folder, None)
     assert executor.run(job) == Ended(2, reason)
+
+
+# A pool worker keeps its modules' state from job to job (`counted` remembers the partitions it saw) and
+# ends what each job left running; it is replaced when it dies, overruns its time limit (ended with all
+# it started) or has run its --pool-recycle jobs, and only the job it was running fails.
+@pytest.mark.parametrize("recycle, function, timeout, ended, seen", [
+    (None, "leaves", None, Ended(0), [1, 2]),
+    (2, "leaves", None, Ended(0), [2]),
+    (None, "crash", None, Ended(-signal.SIGKILL), [2]),
+    (None, "exits", None, Ended(3), [2]),
+    (None, "sleeper", 1.5, Ended(-signal.SIGTERM, "timed out after 1.5 s"), [2]),
+    (None, "stubborn", 1.5, Ended(-signal.SIGKILL, "timed out after 1.5 s"), [2]),
+])
+def test_a_pool_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(pipeline, recycle, function, timeout,
+                                                                               ended, seen):
+    pid_file = pipeline / "pids"
+    inputs = json.dumps({"pid_file": str(pid_file)}).encode() if function in ("leaves", "sleeper", "stubborn") else None
+    executor = PoolExecutor(recycle)
+    executor.start(["assets"], 1)
+    try:
+        ran = [executor.run(task(pipeline / "one", "assets", "counted", b'{"n": 1}')),
+               executor.run(task(pipeline / "first", "assets", function, inputs, timeout)),
+               executor.run(task(pipeline / "two", "assets", "counted", b'{"n": 2}'))]
+        pids = [int(pid) for pid in pid_file.read_text().split()] if pid_file.exists() else []
+        assert [pid for pid in pids if wait_until(lambda p=pid: not alive(p), 5) is False] == []
+    finally:
+        executor.close()
+    assert (ran, json.loads((pipeline / "two/value.json").read_text())) == ([Ended(0), ended, Ended(0)], seen)
 
 
 def test_a_module_that_starts_a_thread_at_import_refuses_the_fork_executor(pipeline):
@@ -360,6 +398,12 @@ def summary(every): return len(every)
 @asset()
 def crash(): os.kill(os.getpid(), signal.SIGKILL)
 @asset()
+def exits(): os._exit(3)
+@asset()
+def leaves(pid_file):
+    import subprocess
+    with open(pid_file, "w") as file: file.write(str(subprocess.Popen(["sleep", "60"]).pid))
+@asset()
 def unencodable(): return {1}
 '''
 
@@ -371,17 +415,17 @@ def job_files(out):
 
 
 @pytest.mark.parametrize("folder, modules, status", [(REPO / "examples", ["pipeline"], 0), (None, ["failing"], 1)])
-def test_both_executors_leave_the_same_files_and_report_the_same(tmp_path, folder, modules, status):
+def test_every_executor_leaves_the_same_files_and_reports_the_same(tmp_path, folder, modules, status):
     if folder is None:
         folder = tmp_path
         write_module(folder, "failing", FAILING)
     out = tmp_path / "out"
     seen = []
-    for executor in ("process", "fork"):
+    for executor in ("process", "fork", "pool"):
         done = run("sorva.run", *modules, "--out", str(out), "--jobs", "1", "--executor", executor, cwd=folder)
         seen.append((done.returncode, done.stderr, re.sub(r"\d+\.\d\ds", "X", done.stdout), job_files(out)))
         shutil.rmtree(out)
-    assert seen[0] == seen[1]
+    assert seen[0] == seen[1] == seen[2]
     assert seen[0][0] == status
 
 
