@@ -166,11 +166,13 @@ def test_a_missing_history_or_one_of_an_unknown_schema_version_is_refused(tmp_pa
     assert sorted(path.name for path in (tmp_path / "sorva-out").iterdir()) == left
 
 
-VANDAL = "import os\nfrom sorva import asset\n@asset()\ndef first(): return 1\n@asset(inputs=dict(f=first))\ndef vandal(f):\n    {}\n"
+VANDAL = "import os, time\nfrom sorva import asset\n@asset()\ndef first(): return 1\n@asset(inputs=dict(f=first))\ndef vandal(f):\n    {}\n"
 
 
 def test_a_history_that_breaks_during_a_run_ends_it_with_one_line(tmp_path):
-    write_module(tmp_path, "vandal", VANDAL.format("open('sorva-out/sorva.db', 'r+b').write(b'not a database' * 10)"))
+    # Once the runner has saved the rows before it: a save under way would write the file's header back.
+    write_module(tmp_path, "vandal", VANDAL.format(
+        "time.sleep(0.5); open('sorva-out/sorva.db', 'r+b').write(b'not a database' * 10)"))
     done = run("sorva.run", "vandal", "--jobs", "1", cwd=tmp_path)
     assert (done.returncode, done.stderr) == (1, "python -m sorva.run: error: the run "
             "history sorva-out/sorva.db cannot be written: DatabaseError: file is not a database\n")
