@@ -101,8 +101,8 @@ def pipeline(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def executor(pipeline):
-    executor = ForkExecutor()
+def executor(request, pipeline):
+    executor = getattr(request, "param", ForkExecutor)()
     executor.start(STARTED, 2)
     yield executor
     executor.close()
@@ -222,6 +222,10 @@ def test_the_server_holds_only_what_jobs_need(pipeline):
     assert (ended, (pipeline / "out/value.json").read_text()) == (Ended(0), brought.stdout.strip())
 
 
+EACH = pytest.mark.parametrize("executor", [ForkExecutor, PoolExecutor], indirect=True, ids=["fork", "pool"])
+
+
+@EACH
 def test_a_killed_job_fails_alone_and_the_server_goes_on(executor, pipeline):
     with ThreadPoolExecutor(2) as pool:
         crashed = pool.submit(executor.run, task(pipeline / "crash", "assets", "crash"))
@@ -233,6 +237,7 @@ def test_a_killed_job_fails_alone_and_the_server_goes_on(executor, pipeline):
 
 # Asked to end with SIGTERM, as by the process executor; killed when it will not.
 @pytest.mark.parametrize("function, status", [("sleeper", -signal.SIGTERM), ("stubborn", -signal.SIGKILL)])
+@EACH
 def test_a_timeout_ends_the_job_and_everything_it_started(executor, pipeline, function, status):
     pid_file = pipeline / "pids"
     inputs = json.dumps({"pid_file": str(pid_file)}).encode()
@@ -283,6 +288,7 @@ def test_a_job_for_a_server_that_died_idle_runs_on_the_next(executor, pipeline):
     assert (pipeline / "queued/value.json").read_text() == '"\\u00e9t\\u00e9"'
 
 
+@EACH
 def test_interrupt_stops_every_job_and_what_it_started(executor, pipeline):
     pid_files = [pipeline / f"pids{n}" for n in range(2)]
     with ThreadPoolExecutor(2) as pool:
@@ -320,6 +326,7 @@ def test_nothing_outlives_a_runner_that_was_killed(pipeline, executor_class):
 @pytest.mark.parametrize("folder, reason", [
     ("missing", "could not start the job: could not open worker.log: No such file or directory"),
 ])
+@EACH
 def test_a_job_that_cannot_start_says_why(executor, pipeline, folder, reason):
     job = Task("assets", "chatty", pipeline / folder, None)
     assert executor.run(job) == Ended(2, reason)

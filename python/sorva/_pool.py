@@ -23,23 +23,11 @@ import threading
 from collections.abc import Sequence
 
 from sorva._executor import Ended, ExecutorError, ProcessExecutor, Task, UseInstead, _signal_group, _tell
+from sorva._fork import LIVENESS, NOT_STARTED, STOP_WAIT, _how
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-
-STOP_WAIT = 5.0  # seconds a worker told to leave may take before it is killed
-LIVENESS = 1.0  # seconds between looks at whether the worker of a waiting job is alive
-NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
-
-
-def _how(returncode: int) -> str:
-    if returncode < 0:
-        try:
-            return f"was killed by {signal.Signals(-returncode).name}"
-        except ValueError:
-            return f"was killed by signal {-returncode}"
-    return f"exited with status {returncode}"
 
 
 class _Worker:

@@ -123,12 +123,15 @@ def run_one(packet: bytes, answer: socket.socket, worker: Worker) -> int:
 
 
 def serve(channel: socket.socket, worker: Worker) -> None:
+    pid = os.getpid()
     while True:
         header = _read_exactly(channel.fileno(), 4, short=True)
         if len(header) < 4:
             return
         packet = _read_exactly(channel.fileno(), int.from_bytes(header, "little"))
         status = run_one(packet, channel, worker)
+        if os.getpid() != pid:
+            os._exit(status)  # a process the asset forked, back from the asset: the job is the worker's to answer
         channel.sendall(b"S%d\n" % status)
 
 
