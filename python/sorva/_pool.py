@@ -137,7 +137,7 @@ class PoolExecutor(ProcessExecutor):
 
     def run(self, task: Task) -> Ended:
         with self._lock:
-            worker = self._idle.pop() if self._idle else None
+            worker = self._idle.pop(0) if self._idle else None  # the longest idle, ready the soonest
         try:
             worker = worker or self._spawn(idle=False)
         except ExecutorError as error:

@@ -84,6 +84,10 @@ def run_one(packet: bytes, answer: socket.socket, worker: Worker) -> int:
     module, function, folder, size, root, names = (os.fsdecode(field) for field in packet.split(b"\0"))
     upstream = tuple(json.loads(names))
     inputs = _read_exactly(answer.fileno(), int(size)) if size else None
+    if module not in worker.imported and module not in sys.modules:
+        # A module no earlier job imported: imported here with its output kept, so that
+        # each of its jobs prints that output, as the worker's own import would.
+        worker.imported.update(import_modules([module]))
     try:
         # Never through a link planted in its place.
         log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o666)
