@@ -51,7 +51,7 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     assert untimed(quiet.stdout).splitlines()[:2] == ["4 fresh (--verbose shows each)", "4 jobs in X.XXs: 0 succeeded, "
                                                       "4 fresh, 0 failed, 0 skipped; outputs in sorva-out; report in sorva-out/report.html"]
     # A changed source that gives the same value leaves the downstream fresh.
-    write_module(tmp_path, "upstream", UPSTREAM.format(value="1  # the same value"))
+    write_module(tmp_path, "upstream", UPSTREAM.format(value="1 + 0"))
     assert again() == (0, {"base": "ok", "scaled n=1": "fresh", "scaled n=2": "fresh", "total": "fresh"})
     # A changed value reruns what receives it; a failure skips its downstream, and the next run resumes there.
     write_module(tmp_path, "upstream", UPSTREAM.format(value=10))
@@ -59,15 +59,15 @@ def test_a_rerun_does_only_what_changed(tmp_path):
     assert again() == (1, {"base": "ok", "scaled n=1": "ok", "scaled n=2": "failed", "total": "skipped"})
     (tmp_path / "break2").unlink()
     assert again() == (0, {"base": "fresh", "scaled n=1": "fresh", "scaled n=2": "ok", "total": "ok"})
-    # A value file that is not what the last run left is not fresh; --force runs everything.
+    # A value file that is not what the last run left is not fresh; --force runs only what is selected.
     (tmp_path / "sorva-out/scaled/n=1/value.json").write_text("11", encoding="utf-8")
     assert again() == (0, {"base": "fresh", "scaled n=1": "ok", "scaled n=2": "fresh", "total": "fresh"})
-    assert again("--force") == (0, dict.fromkeys(every, "ok"))
+    assert again("--select", "scaled+", "--force") == (0, {"base": "fresh", **dict.fromkeys(every[1:], "ok")})
     assert json.loads((tmp_path / "sorva-out/total/value.json").read_text(encoding="utf-8")) == 30
     listed = run("sorva.runs", "--json", cwd=tmp_path)
     runs = json.loads(listed.stdout)
     assert [(r["id"], r["outcome"], r["succeeded"], r["fresh"], r["failed"], r["skipped"]) for r in runs] == [
-        (7, "succeeded", 4, 0, 0, 0), (6, "succeeded", 1, 3, 0, 0), (5, "succeeded", 2, 2, 0, 0),
+        (7, "succeeded", 3, 1, 0, 0), (6, "succeeded", 1, 3, 0, 0), (5, "succeeded", 2, 2, 0, 0),
         (4, "failed", 2, 0, 1, 1), (3, "succeeded", 1, 3, 0, 0), (2, "succeeded", 0, 4, 0, 0),
         (1, "succeeded", 4, 0, 0, 0)]
 

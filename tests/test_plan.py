@@ -1,4 +1,4 @@
-"""Planning without processes: job keys, partition mappings, long chains."""
+"""Planning without processes: job keys and partition mappings."""
 
 import pytest
 
@@ -65,12 +65,6 @@ def differing(after):
 ])
 def test_a_key_changes_with_the_source_the_partition_and_the_values_received(after, changed):
     assert differing(after) == changed
-
-
-def test_a_chain_of_5000_assets_plans_in_order():
-    chain = [("a0", {})] + [(f"a{i}", {"x": f"a{i - 1}"}) for i in range(1, 5000)]
-    jobs = plan(assets_of(list(reversed(chain)))).jobs
-    assert [job.describe() for job in jobs] == [name for name, _ in chain]
 
 
 def test_a_job_folder_never_takes_the_name_of_a_runner_file_and_other_names_stay():

@@ -43,7 +43,7 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
     assert run("sorva.run", "days", "lone", cwd=tmp_path).returncode == 1
     write_module(tmp_path, "lone", LONE.format(value=1))
     assert dry() == ["daily: 1 to run, 2 fresh (failed last time: 1)", "total: 1 to run, 0 fresh (never run: 1)",
-                     "alone: 1 to run, 0 fresh (changed source: 1)",
+                     "alone: 1 to run, 0 fresh (its own source changed: 1)",
                      "dry run: 5 jobs, 3 to run, 2 fresh; nothing was run or written"]
     assert dry("-n", "--force")[-1] == "dry run: 5 jobs, 5 to run, 0 fresh; nothing was run or written"
     # --failed runs what failed last time and what the failure skipped; then there is nothing left for it.
@@ -68,9 +68,69 @@ def test_a_dry_run_says_what_would_run_and_why_and_writes_nothing_and_failed_rer
     (tmp_path / "sorva-out/daily/day=1/value.json").write_text("7")
     assert dry("--select", "total")[:2] == ["daily: 1 to run, 2 fresh (value.json changed or missing: 1)",
                                             "total: 1 to run, 0 fresh (upstream runs: 1)"]
-    write_module(tmp_path, "days", DAILY + "# edited\n")
-    assert dry("--select", "total")[:2] == ["daily: 3 to run, 0 fresh (changed source: 3)",
-                                            "total: 1 to run, 0 fresh (changed source: 1)"]
+    write_module(tmp_path, "days", DAILY.replace("import asset, partitions", "import partitions, asset"))
+    assert dry("--select", "total")[:2] == ["daily: 3 to run, 0 fresh (import `asset` and 1 more changed: 3)",
+                                            "total: 1 to run, 0 fresh (import `asset` changed: 1)"]
+
+
+CODE = '''
+from sorva import asset
+RATE = 2
+def clean(rows): return [row * RATE for row in rows]
+@asset()
+def raw(): return [1, 2]
+@asset(inputs={"rows": raw})
+def scaled(rows): return clean(rows)
+@asset(inputs={"rows": raw}, name="the copy")
+def copy(rows): return rows
+'''
+WHOLE = "module changed (the whole module counts: {})"
+
+
+@pytest.mark.parametrize("first, edit, reasons", [
+    # A comment, blank lines, another asset's body: only what the asset's code uses counts.
+    ("", ("return [1, 2]", "return [1, 2]  # two rows\n\n"), {}),
+    ("", ("return rows\n", "return list(rows)\n"), {"copy": "its own source changed"}),
+    # An upstream's code is not a downstream's: a new source with the same value leaves them fresh.
+    ("", ("return [1, 2]", "return [1] + [2]"),
+     {"raw": "its own source changed", "scaled": "upstream runs", "copy": "upstream runs"}),
+    ("", ("row * RATE", "row * RATE + 1"), {"scaled": "helper `clean` changed"}),
+    ("", ("RATE = 2", "RATE = 3"), {"scaled": "constant `RATE` changed"}),
+    # With a star import the whole module counts: any edit reruns its assets; so for one using syntax too deep to read.
+    ("from os.path import *\n", ("return rows\n", "return rows  # as they are\n"),
+     dict.fromkeys(["raw", "copy", "scaled"], WHOLE.format("a star import"))),
+    ("from os.path import *\n", ("from os.path import *\n", ""),
+     dict.fromkeys(["raw", "copy", "scaled"], "module changed (its code is now read name by name)")),
+    ("DEEP = " + "1 + " * 1000 + "1\n", ("return [1, 2]", "return [1, 2 + DEEP - DEEP]"),
+     {"raw": WHOLE.format("the module nests too deeply to be read"), "copy": "upstream runs",
+      "scaled": "upstream runs"}),
+])
+def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit, reasons):
+    # The code is read where it is defined, also when the asset is found first in a module that imports it.
+    write_module(tmp_path, "user", "from shop import raw\n")
+    write_module(tmp_path, "shop", first + CODE)
+    assert run("sorva.run", "user", "shop", cwd=tmp_path).returncode == 0
+    write_module(tmp_path, "shop", (first + CODE).replace(*edit))
+    assert run("sorva.run", "user", "shop", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
+        f"{name}: 1 to run, 0 fresh ({reasons[name]}: 1)" if name in reasons else f"{name}: 0 to run, 1 fresh"
+        for name in ("raw", "copy", "scaled")]
+    ran = sum(reason != "upstream runs" for reason in reasons.values())
+    assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "user", "shop", cwd=tmp_path).stdout
+
+
+@pytest.mark.parametrize("selections, forced", [
+    (["scaled"], {"raw": False, "scaled": True}),
+    (["+scaled"], {"raw": False, "scaled": True}),
+    (["raw+"], {"raw": True, "copy": True, "scaled": True}),
+    (["+the copy+", "scaled"], {"raw": False, "copy": True, "scaled": True}),
+])
+def test_select_takes_what_is_upstream_or_downstream_and_force_forces_only_the_selection(tmp_path, selections, forced):
+    write_module(tmp_path, "shop", CODE)
+    assert run("sorva.run", "shop", cwd=tmp_path).returncode == 0
+    options = [option for selection in selections for option in ("--select", selection)]
+    assert run("sorva.run", "shop", "-n", "--force", *options, cwd=tmp_path).stdout.splitlines()[:-1] == [
+        f"{name}: 1 to run, 0 fresh (forced: 1)" if force else f"{name}: 0 to run, 1 fresh"
+        for name, force in forced.items()]
 
 
 SALES = '''

@@ -117,7 +117,7 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
          [E + "asset 'down': 'c' is both a partition dimension and an input parameter",
           E + "asset 'up' partition dimension 'c' lists the key \"a\" more than once"]),
         ("", ["bad"], [E + "no assets found in bad"]),
-        ("@asset()\ndef one(): return 1", ["bad", "--select", "one", "--select", "pie"], [E + "argument --select: no asset is named 'pie'"]),
+        ("@asset()\ndef one(): return 1", ["bad", "--select", "one", "--select", "+pie+"], [E + "argument --select: no asset is named 'pie'"]),
         ("", ["bad", "--jobs", "0"], [E + "argument --jobs: expected a whole number of at least 1, got '0'"]),
         ("", ["bad", "--executor", "nope"],
          [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'pool', 'process')"]),

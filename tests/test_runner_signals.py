@@ -8,17 +8,26 @@ import pytest
 
 from cli_support import SLOW_PIPELINE, STOPPED, alive, squeezed, start, wait_for, wait_until, write_module
 
-# Every run of these tests is made with each executor.
-pytestmark = pytest.mark.usefixtures("each_executor")
+
+def group_alive(group):
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    return True
 
 
-# A terminal's Ctrl-C reaches the whole foreground process group; a service manager sends SIGTERM to the runner.
+# A terminal's Ctrl-C reaches the whole foreground process group, a local Dask cluster's workers included;
+# a service manager sends SIGTERM to the runner.
+@pytest.mark.parametrize("executor", ["process", "fork", "dask"])
 @pytest.mark.parametrize("signum, to_group, status", [
     (signal.SIGINT, True, 130), (signal.SIGTERM, False, 143), (signal.SIGINT, False, 130),
 ])
-def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, signum, to_group, status):
+def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, executor, signum, to_group, status):
+    if executor == "dask":
+        pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
     write_module(tmp_path, "sleepy", SLOW_PIPELINE)
-    runner = start("sorva.run", "sleepy", "--jobs", "1", cwd=tmp_path)
+    runner = start("sorva.run", "sleepy", "--jobs", "1", "--executor", executor, cwd=tmp_path)
     try:
         pids = [int(pid) for pid in wait_for(tmp_path / "pids").split()]
         (os.killpg if to_group else os.kill)(runner.pid, signum)
@@ -26,27 +35,29 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
     finally:
         runner.kill()
     assert (runner.returncode, squeezed(stdout), stderr) == (status, STOPPED.format(name=signal.Signals(signum).name), "")
-    assert [pid for pid in pids if alive(pid)] == []
+    wait_until(lambda: not [pid for pid in pids if alive(pid)] and not group_alive(runner.pid), "a job or worker runs on")
 
 
-# The inspection runs while the runner loads the rest of itself; a stop then ends it and runs nothing.
-@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_run_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, signum, status):
-    write_module(tmp_path, "importing", '''
-        import os, pathlib, time
-        pathlib.Path("inspecting").write_text(str(os.getpid()))
-        time.sleep(120)
-        ''')
-    runner = start("sorva.run", "importing", cwd=tmp_path)
+# The inspection runs while the command loads the rest of itself; a stop then ends it, and nothing runs or is written.
+@pytest.mark.parametrize("args, signum, status, stderr", [
+    (["sorva.run", "importing"], signal.SIGINT, 130, "stopped by SIGINT before any job started\n"),
+    (["sorva.run", "importing"], signal.SIGTERM, 143, "stopped by SIGTERM before any job started\n"),
+    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGINT, 130, "python -m sorva.graph: error: interrupted\n"),
+    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGTERM, 130, "python -m sorva.graph: error: interrupted\n"),
+])
+def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, args, signum, status, stderr):
+    write_module(tmp_path, "importing", "import os, pathlib, time\npathlib.Path('inspecting').write_text(str(os.getpid()))\n"
+                 "time.sleep(120)\n")
+    command = start(*args, cwd=tmp_path)
     try:
         inspection = int(wait_for(tmp_path / "inspecting"))
-        os.kill(runner.pid, signum)
-        stdout, stderr = runner.communicate(timeout=60)
+        os.kill(command.pid, signum)
+        stdout, stderr_text = command.communicate(timeout=60)
     finally:
-        runner.kill()
-    name = signal.Signals(signum).name
-    assert (runner.returncode, stdout, stderr) == (status, "", f"stopped by {name} before any job started\n")
-    assert not alive(inspection) and not (tmp_path / "sorva-out").exists()
+        command.kill()
+    assert (command.returncode, stdout, stderr_text) == (status, "", stderr)
+    wait_until(lambda: not alive(inspection), "the inspection runs on")
+    assert [path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__"] == ["inspecting"]
 
 
 # A stop is a stop whenever it comes: held from the start (as a signal that comes while the interpreter starts

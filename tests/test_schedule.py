@@ -48,9 +48,10 @@ def test_a_stop_starts_nothing_more_and_leaves_the_rest_waiting():
             scheduler.finished) == ({"waiting": 2, "ready": 1, "done": 1, "interrupted": 1, "skipped": 0}, True)
 
 
-def test_a_chain_of_5000_fresh_jobs_settles_without_recursion():
+def test_a_chain_of_5000_assets_plans_in_order_and_settles_without_recursion():
     chain = [("a0", {})] + [(f"a{i}", {"x": f"a{i - 1}"}) for i in range(1, 5000)]
-    jobs = plan(assets_of(chain)).jobs
+    jobs = plan(assets_of(list(reversed(chain)))).jobs
+    assert [job.describe() for job in jobs] == [name for name, _ in chain]
     everything_fresh, _ = drive(jobs, {}, fresh={job.describe() for job in jobs})
     failing_root, _ = drive(jobs, {"a0": FAILED})
     assert (everything_fresh.counts()["fresh"], failing_root.counts()["skipped"]) == (5000, 4999)

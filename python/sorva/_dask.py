@@ -32,6 +32,7 @@ from typing import Any, BinaryIO
 
 from sorva._cli import exception_text
 from sorva._executor import Ended, Executor, ExecutorError, Task
+from sorva._runargs import PROG
 from sorva._values import upstream_files
 
 TYPE_CHECKING = False
@@ -50,6 +51,8 @@ RETRIES = 2
 # executors), and how often the runner looks whether stopped jobs have ended.
 GRACE = 2.0
 POLL = 0.1
+# How often the runner looks whether the cluster has a worker left while jobs wait.
+WATCH = 1.0
 # Inputs larger than this many bytes go to a worker before their task does.
 LARGE_INPUTS = 1_000_000
 NOT_STARTED = "interrupted before it started"
@@ -229,6 +232,8 @@ class DaskExecutor(Executor):
         self._cluster: Any = None
         self._stopper: threading.Thread | None = None
         self._silent: set[str] = set()  # running when the run was stopped, and never reported back
+        self._closed = threading.Event()
+        self._watcher: threading.Thread | None = None
 
     @classmethod
     def from_arguments(cls, args: argparse.Namespace) -> DaskExecutor:
@@ -240,6 +245,11 @@ class DaskExecutor(Executor):
             self._start_local_cluster(distributed, jobs)
         else:
             self._connect(distributed, self.scheduler)
+        # The client's batched sending leaves a timed-out wait unretrieved now and
+        # then as it closes, which asyncio would print on the runner's terminal.
+        self._client.loop.asyncio_loop.set_exception_handler(_unless_timed_out_wait)
+        self._watcher = threading.Thread(target=self._watch_workers, daemon=True)
+        self._watcher.start()
 
     def _start_local_cluster(self, distributed: Any, jobs: int) -> None:
         import dask.config
@@ -296,11 +306,7 @@ class DaskExecutor(Executor):
         except UnicodeEncodeError:
             # The worker command refuses such a folder before writing anything.
             return Ended(2, "the job folder's path is not UTF-8 text")
-        inputs: Any = task.inputs
-        if inputs is not None and len(inputs) > LARGE_INPUTS:
-            # Sent to a worker ahead of the task, so the scheduler never holds it.
-            inputs = self._client.scatter(inputs, hash=False)
-        stored: Any = None
+        stored: dict[str, bytes] | None = None
         if task.upstream and task.root is not None:
             # No shared file system: the upstream value files travel with the job.
             try:
@@ -308,21 +314,29 @@ class DaskExecutor(Executor):
                 stored = {name.as_posix(): (task.root / name).read_bytes() for name in names}
             except (OSError, ValueError) as error:
                 return Ended(2, f"could not read the upstream values to send: {error}")
-            if sum(len(data) for data in stored.values()) > LARGE_INPUTS:
-                stored = self._client.scatter(stored, hash=False)
-        future = self._client.submit(
-            run_job_here,
-            self._run,
-            task.module,
-            task.function,
-            inputs,
-            task.timeout,
-            task.upstream,
-            stored,
-            key=f"{task.function}-{uuid.uuid4().hex}",
-            pure=False,
-            retries=RETRIES,
-        )
+        sent: list[Any] = []  # what went to a worker ahead of the task
+        try:
+            inputs = self._send(task.inputs, sent)
+            files = self._send(stored, sent)
+            future = self._client.submit(
+                run_job_here,
+                self._run,
+                task.module,
+                task.function,
+                inputs,
+                task.timeout,
+                task.upstream,
+                files,
+                key=f"{task.function}-{uuid.uuid4().hex}",
+                pure=False,
+                retries=RETRIES,
+            )
+        except TimeoutError:
+            # The scheduler waits a while for a worker to take what is sent, then gives up.
+            return Ended(2, f"no Dask worker took its inputs: the scheduler {self._address()} has none left")
+        except Exception as error:  # noqa: BLE001 - whatever the cluster raised, the job's failure
+            # Such as a worker lost while its inputs were on their way to it.
+            return Ended(2, f"could not send its inputs to a Dask worker: {exception_text(error)}")
         with self._lock:
             if self._interrupted:
                 future.cancel()
@@ -335,6 +349,10 @@ class DaskExecutor(Executor):
                 return Ended(-signal.SIGTERM, "stopped; its Dask worker did not say how it ended")
             if self._interrupted:
                 return Ended(-signal.SIGTERM, NOT_STARTED)
+            if self._client.status == "running" and any(part.status in ("lost", "cancelled") for part in sent):
+                # What was sent ahead had no other copy than on the worker lost:
+                # the scheduler dropped the task that needed it.
+                return Ended(2, "lost its Dask worker, which held the inputs sent ahead of it")
             return Ended(2, f"the connection to the Dask scheduler {self._address()} was lost")
         except Exception as error:  # noqa: BLE001 - any error of the task, as the cluster reports it
             return Ended(2, _task_error(error))
@@ -346,6 +364,31 @@ class DaskExecutor(Executor):
         except OSError as error:
             return Ended(2, f"could not write what the job left into its folder: {error}")
         return Ended(finished.status, finished.reason)
+
+    def _send(self, data: Any, sent: list[Any]) -> Any:
+        """`data` itself, or when it is large a future of it on a worker, so that the scheduler never holds it."""
+        if data is None or (len(data) if isinstance(data, bytes) else sum(map(len, data.values()))) <= LARGE_INPUTS:
+            return data
+        # A key of this job's own (a list's items get one each): a dict would go
+        # under its keys, the value files' paths, which every job loading the same
+        # value shares, and one job's release would drop another's copy.
+        [future] = self._client.scatter([data], hash=False)
+        sent.append(future)
+        return future
+
+    def _watch_workers(self) -> None:
+        """Says once, on the runner's standard error, when jobs wait for a cluster left without workers."""
+        waiting = False
+        while not self._closed.wait(WATCH):
+            with self._lock:
+                if not self._futures:
+                    continue
+            # What the client last heard from the scheduler, refreshed every few seconds.
+            none = not self._client.scheduler_info().get("workers")
+            if none and not waiting:
+                message = f"{PROG}: waiting for Dask workers: the scheduler {self._address()} has none"
+                print(message, file=sys.stderr, flush=True)
+            waiting = none
 
     def interrupt(self) -> None:
         # Called from the runner's signal handler: it only starts the stopping.
@@ -374,6 +417,9 @@ class DaskExecutor(Executor):
             self._client.cancel(futures, force=True)
 
     def close(self) -> None:
+        self._closed.set()
+        if self._watcher is not None:
+            self._watcher.join()
         if self._stopper is not None:
             self._stopper.join(GRACE + 2 * STOP_TIMEOUT)
         for resource in (self._client, self._cluster):
@@ -412,6 +458,12 @@ def _check_listening(distributed: Any, address: str) -> None:
     except OSError as error:
         why = "timed out" if isinstance(error, TimeoutError) else (error.strerror or str(error))
         raise ExecutorError(f"no Dask scheduler at {address}: {why}") from None
+
+
+def _unless_timed_out_wait(loop: Any, context: dict[str, Any]) -> None:
+    """asyncio's report of an error nobody waited for, but a timeout: those are Dask's own waits."""
+    if not isinstance(context.get("exception"), TimeoutError):
+        loop.default_exception_handler(context)
 
 
 def _task_error(error: Exception) -> str:

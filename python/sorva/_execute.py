@@ -12,7 +12,7 @@ from sorva import _store
 from sorva._cli import exception_text
 from sorva._executor import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
-from sorva._plan import Job, Plan, job_key, job_recipe
+from sorva._plan import Job, Plan, code_change, job_key, job_recipe
 from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, SKIPPED, Event, Outcome, Scheduler
 from sorva._stop import Stopper
 
@@ -23,7 +23,7 @@ RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", IN
 @dataclass(frozen=True)
 class Options:
     parallel: int
-    force: bool = False  # run every job, fresh or not
+    forced: frozenset[str] = frozenset()  # refs of the assets whose jobs run, fresh or not
     retries: int = 0  # further attempts of a job that fails
     timeout: float | None = None  # seconds a job may run
 
@@ -31,9 +31,9 @@ class Options:
 class Freshness:
     """Tells, from the history of an output folder, whether a job is fresh and, if not, why it must run."""
 
-    def __init__(self, out: Path, history: History | None, force: bool) -> None:
+    def __init__(self, out: Path, history: History | None, forced: frozenset[str]) -> None:
         self.out = out
-        self.force = force
+        self.forced = forced
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
@@ -44,7 +44,7 @@ class Freshness:
         value is still what that success left.
         """
         last = self.successes.get((job.asset.ref, job.partition_json))
-        if self.force or last is None or last.digest is None or last.key != job_key(job, digests):
+        if job.asset.ref in self.forced or last is None or last.digest is None or last.key != job_key(job, digests):
             return None
         folder = self.out / job.folder
         if _store.value_digest(folder, job) != last.digest:
@@ -55,16 +55,17 @@ class Freshness:
         """Why a job that is not fresh must run: the first that applies of its own record, its
         source, its value's files, its upstream. `digests` holds those of the upstream values
         known to stay as they are: one missing means that upstream runs."""
-        if self.force:
-            return "--force"
+        if job.asset.ref in self.forced:
+            return "forced"
         where = (job.asset.ref, job.partition_json)
         last, latest = self.successes.get(where), self.latest.get(where)
         if latest is not None and latest.outcome in (FAILED, INTERRUPTED):
             return f"{latest.outcome} last time"
         if last is None:
             return "never run"
-        if last.recipe != job_recipe(job):
-            return "changed source"
+        change = code_change(job, last.recipe)
+        if change:
+            return change
         folder = self.out / job.folder
         if _store.value_digest(folder, job) != last.digest:
             return f"{_store.changed_file(folder, job, last.digest)} changed or missing"
@@ -114,7 +115,7 @@ class Execution:
         self.history = history
         self.options = options
         # Read first: a history that cannot be read refuses the run before it is recorded.
-        self.freshness = Freshness(out, history, options.force)
+        self.freshness = Freshness(out, history, options.forced)
         self.run_id = history.start_run(command, executor, len(plan.jobs))
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}

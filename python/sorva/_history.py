@@ -25,8 +25,8 @@ Times are ISO 8601 in UTC. A run's `outcome` is "running", "succeeded",
 "ok", "fresh", "failed", "skipped" or "interrupted". `partition` is the job's
 partition as canonical JSON ("{}" for none), `digest` the SHA-256 of the
 value.json the job left, `folder` the job folder relative to the output
-folder, `attempt` counts from 1 for runs that retry, `recipe` is the part of
-the key the job brings itself (its sources and partition, without inputs).
+folder, `attempt` counts from 1 for runs that retry, `recipe` the digests of
+the code its key holds, by name, as JSON (which tells what changed since).
 """
 
 from __future__ import annotations

@@ -12,6 +12,8 @@ from dataclasses import dataclass
 from pathlib import PurePath
 from typing import Any
 
+from sorva._codekey import WHOLE_MODULE, Code, ModuleCode, code_of
+
 
 class PlanError(Exception):
     """The pipeline cannot run as declared; `problems` holds one sentence per fault."""
@@ -37,8 +39,7 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     order: int  # place in discovery order
     label: str  # as shown to people: the function name, qualified where two share it
-    function_source: str
-    module_source: str
+    code: Code  # what of its module's code its key holds
     problems: tuple[str, ...] = ()  # declaration faults, reported only if the asset is planned
     serializer: str | None = None  # as declared; None stores the value as JSON
 
@@ -94,8 +95,8 @@ class Plan:
 def job_key(job: Job, digests: Mapping[int, str]) -> str:
     """The job's key: what its value depends on, as far as the runner can tell.
 
-    A SHA-256 over canonical JSON of the asset's ref, its function's and its
-    module's source, the partition keys, and for each parameter the digests
+    A SHA-256 over canonical JSON of the asset's ref, the digests of its code
+    (`Asset.code`), the partition keys, and for each parameter the digests
     of the upstream values it receives (`digests` by job index), a list in
     partition order where it receives several. Digests of values rather than
     keys of upstream jobs, so that an upstream that changed but gave the same
@@ -109,17 +110,40 @@ def job_key(job: Job, digests: Mapping[int, str]) -> str:
 
 
 def job_recipe(job: Job) -> str:
-    """What of the key the job brings itself, without its inputs: tells a changed source from a changed input."""
-    return _sha256(_own_part(job))
+    """What of the key the job brings itself, for the history: its code's digests by name, as canonical JSON.
+
+    With the ref and the partition, which the history keeps beside it, it
+    tells a changed source from a changed input, and names what changed.
+    """
+    return canonical(job.asset.code.digests)
+
+
+def code_change(job: Job, recipe: str | None) -> str:
+    """What changed in the job's code since the recipe of its last success, in a few words; "" when nothing did."""
+    code = job.asset.code
+    try:
+        before = json.loads(recipe) if recipe else None
+    except ValueError:
+        before = None
+    if not isinstance(before, dict):
+        return "changed source (key of an earlier sorva)"
+    if before == code.digests:
+        return ""
+    if WHOLE_MODULE in code.digests:
+        return f"module changed (the whole module counts: {code.why})"
+    if WHOLE_MODULE in before:
+        return "module changed (its code is now read name by name)"
+    if before.get(job.asset.function) != code.digests[job.asset.function]:
+        return "its own source changed"
+    changed = [name for name in code.digests if before.get(name) != code.digests[name]]
+    if not changed:  # it uses fewer names than before, which its own source would show
+        return "its own source changed"
+    more = f" and {len(changed) - 1} more" if len(changed) > 1 else ""
+    return f"{code.kinds[changed[0]]} `{changed[0]}`{more} changed"
 
 
 def _own_part(job: Job) -> dict[str, Any]:
-    return {
-        "function_source": job.asset.function_source,
-        "module_source": job.asset.module_source,
-        "partition": job.partition,
-        "ref": job.asset.ref,
-    }
+    return {"code": job.asset.code.digests, "partition": job.partition, "ref": job.asset.ref}
 
 
 def _sha256(value: Any) -> str:
@@ -149,11 +173,14 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         raise PlanError(['the inspection output has no "assets" list'])
     found_in: dict[str, list[str]] = {}
     first: dict[str, dict[str, Any]] = {}
+    sources: dict[tuple[str, str], str] = {}  # (ref, module) -> the source of a module it was found in
     for record in records:
         ref = f"{record['file_path']}:{record['function_name']}"
         first.setdefault(ref, record)
         found_in.setdefault(ref, []).append(record["module_path"])
+        sources.setdefault((ref, record["module_path"]), record["module_source"])
     labels = _labels([(record["function_name"], found_in[ref][0], ref) for ref, record in first.items()])
+    modules: dict[str, ModuleCode] = {}
     assets = []
     for order, (ref, record) in enumerate(first.items()):
         metadata = record["decorator_metadata"]
@@ -162,18 +189,20 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         inputs = dict(metadata.get("inputs") or {})
         problems: list[str] = []
         dimensions = _read_dimensions(record["function_name"], inputs, metadata.get("partitions") or {}, problems)
+        module = _home_module(record["file_path"], found_in[ref], roots)
+        # The code it uses is read in the module that defines it, not in one that imports it.
+        source = sources.get((ref, module), record["module_source"])
         assets.append(
             Asset(
                 ref=ref,
-                module=_home_module(record["file_path"], found_in[ref], roots),
+                module=module,
                 function=record["function_name"],
                 declared_name=metadata.get("name"),
                 inputs=inputs,
                 dimensions=dimensions,
                 order=order,
                 label=labels[ref],
-                function_source=record["function_source"],
-                module_source=record["module_source"],
+                code=code_of(modules, source, record["function_name"], record["function_source"]),
                 problems=tuple(problems),
                 serializer=metadata.get("serializer") if isinstance(metadata.get("serializer"), str) else None,
             )
@@ -311,17 +340,46 @@ def named(assets: Iterable[Asset], names: Iterable[str]) -> set[str]:
     return wanted
 
 
-def select(assets: list[Asset], names: Iterable[str]) -> list[Asset]:
-    """The assets matching any of `names` (see `named`), with everything upstream of them."""
-    by_ref = {asset.ref: asset for asset in assets}
-    wanted = named(assets, names)
-    todo = list(wanted)
-    while todo:
-        for ref in by_ref[todo.pop()].inputs.values():
-            if ref in by_ref and ref not in wanted:
-                wanted.add(ref)
-                todo.append(ref)
+def selected(assets: list[Asset], selections: Iterable[str]) -> set[str]:
+    """The refs of the assets `selections` choose: `NAME` or `+NAME`, and everything downstream for `NAME+`, `+NAME+`.
+
+    NAME is as `named` takes it. A selection that names an asset as it
+    stands is that name, so that a name with a `+` of its own keeps it.
+    Raises LookupError naming the first name that matches nothing.
+    """
+    downstream: dict[str, list[str]] = {}
+    for asset in assets:
+        for ref in asset.inputs.values():
+            downstream.setdefault(ref, []).append(asset.ref)
+    wanted: set[str] = set()
+    for selection in selections:
+        try:
+            wanted |= named(assets, [selection])
+            continue
+        except LookupError:
+            pass
+        found = named(assets, [selection.lstrip("+").removesuffix("+")])
+        wanted |= _reach(found, downstream) if selection.endswith("+") else found
+    return wanted
+
+
+def select(assets: list[Asset], refs: set[str]) -> list[Asset]:
+    """The assets of `refs`, with everything upstream of them."""
+    upstream = {asset.ref: list(asset.inputs.values()) for asset in assets}
+    wanted = _reach(refs, upstream)
     return [asset for asset in assets if asset.ref in wanted]
+
+
+def _reach(refs: set[str], edges: Mapping[str, list[str]]) -> set[str]:
+    """`refs` and every ref that `edges` lead to from them."""
+    reached = set(refs)
+    todo = list(refs)
+    while todo:
+        for ref in edges.get(todo.pop(), ()):
+            if ref not in reached:
+                reached.add(ref)
+                todo.append(ref)
+    return reached
 
 
 def plan(assets: list[Asset]) -> Plan:

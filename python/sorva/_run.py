@@ -24,7 +24,7 @@ from sorva._discover import DiscoveryError, Inspection
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select
+from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, plan, restrict, select, selected
 from sorva._progress import Summary, failure_text, make_report, summary_lines
 from sorva._runargs import PROG
 from sorva._runreport import write_report
@@ -39,11 +39,12 @@ if TYPE_CHECKING:
 
 def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv: Sequence[str] | None) -> NoReturn:
     """Runs what the command line asks, from the inspection's assets to the summary, and exits."""
-    the_plan = _plan(args, inspection)
+    the_plan, targets = _plan(args, inspection)
+    forced = frozenset(targets if args.force else ())
     out = Path(args.out)
     if args.dry_run:
         try:
-            _dry_run(the_plan, out, args.force)
+            _dry_run(the_plan, out, forced)
             sys.stdout.flush()
         except BrokenPipeError:
             drop_stdout()
@@ -60,7 +61,8 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
                 started = time.monotonic()
                 command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
                 execution = Execution(
-                    the_plan, out, lambda: _start_executor(args), history, command, args.executor, _options(args)
+                    the_plan, out, lambda: _start_executor(args), history, command, args.executor,
+                    _options(args, forced),
                 )
                 run_id = execution.run_id
                 report = make_report(the_plan.jobs, args.verbose)
@@ -93,7 +95,8 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
+def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[str]]:
+    """The jobs to run, and the refs of the assets selected (every asset without --select)."""
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
@@ -103,10 +106,10 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
     targets = {asset.ref for asset in assets}
     if args.select:
         try:
-            targets = named(assets, args.select)
-            assets = select(assets, args.select)
+            targets = selected(assets, args.select)
         except LookupError as error:
             fail(PROG, f"argument --select: no asset is named '{error.args[0]}'", USAGE)
+        assets = select(assets, targets)
     try:
         whole = plan(assets)
         wanted = list(whole.jobs)
@@ -114,7 +117,7 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> Plan:
             wanted = matching_partitions(wanted, targets, args.partition)
         if args.failed:
             wanted = _failed_last_time(wanted, Path(args.out))
-        return restrict(whole, wanted) if args.partition or args.failed else whole
+        return (restrict(whole, wanted) if args.partition or args.failed else whole), targets
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -143,11 +146,11 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
     return [job for job in jobs if job.index in wanted]
 
 
-def _dry_run(the_plan: Plan, out: Path, force: bool) -> None:
+def _dry_run(the_plan: Plan, out: Path, forced: frozenset[str]) -> None:
     """Prints what a run would do, per asset in plan order, then the totals; writes nothing."""
     try:
         history = open_history(out) if out.is_dir() else None
-        verdicts = dry_run(the_plan, Freshness(out, history, force))
+        verdicts = dry_run(the_plan, Freshness(out, history, forced))
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
     per_asset: dict[str, list[str]] = {}
@@ -196,8 +199,8 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modu
     return None
 
 
-def _options(args: argparse.Namespace) -> Options:
-    return Options(args.jobs, args.force, args.retries, args.timeout)
+def _options(args: argparse.Namespace, forced: frozenset[str]) -> Options:
+    return Options(args.jobs, forced, args.retries, args.timeout)
 
 
 def _start_executor(args: argparse.Namespace) -> Executor:

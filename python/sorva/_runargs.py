@@ -62,10 +62,15 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         "--select",
         action="append",
         metavar="NAME",
-        help="run only this asset and everything upstream of it (repeatable); NAME is a function name, "
-        "an asset ref or a declared name",
+        help="run only this asset and everything upstream of it (NAME or +NAME), or that and everything "
+        "downstream of it too (NAME+, +NAME+); repeatable. NAME is a function name, an asset ref or a declared name",
     )
-    parser.add_argument("--force", action="store_true", help="run every selected job, fresh or not")
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="run the jobs of the assets --select names (and downstream for NAME+; every job without --select), "
+        "fresh or not",
+    )
     parser.add_argument(
         "--executor",
         choices=sorted(EXECUTORS),

@@ -182,28 +182,17 @@ struct RandomValues {
 
     std::string text()
     {
-        static constexpr std::string_view kPieces[] = {"a",
-                                                       "key",
-                                                       "/",
-                                                       " ",
-                                                       "\"",
-                                                       "\\",
-                                                       "\n",
-                                                       "\t",
-                                                       "\b",
-                                                       "\f",
-                                                       "\r",
-                                                       "\x01",
-                                                       "\x1f",
-                                                       "\x7f",
-                                                       "\xC3\xA9",
-                                                       "\xE6\x97\xA5",
-                                                       "\xF0\x9F\x98\x80",
-                                                       "\xFF",
-                                                       "0123456789abcdef"};
+        static constexpr std::string_view kPlain[] = {"a", "key", "/", " ", "0123456789abcdef", "\xC3\xA9", "\xFF"};
+        static constexpr std::string_view kSpecial = "\"\\\n\t\b\f\r\x01\x1f\x7f";
+        static constexpr std::string_view kWide[] = {"\xE6\x97\xA5", "\xF0\x9F\x98\x80"};
         std::string s;
         for (std::size_t n = below(8); n > 0; --n) {
-            s += below(8) ? kPieces[below(std::size(kPieces))] : std::string(1, static_cast<char>(below(256)));
+            switch (below(4)) {
+                case 0: s += kPlain[below(std::size(kPlain))]; break;
+                case 1: s += kSpecial[below(kSpecial.size())]; break;
+                case 2: s += kWide[below(std::size(kWide))]; break;
+                default: s += static_cast<char>(below(256));
+            }
         }
         return s;
     }
