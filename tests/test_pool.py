@@ -5,7 +5,7 @@ import json
 import pytest
 
 from cli_support import alive, wait_until, write_module
-from sorva._executor import Ended, Task
+from sorva._executor import Ended, ExecutorError, Task
 from sorva._pool import PoolExecutor
 from test_executors import JOBS, MODULES
 
@@ -57,3 +57,12 @@ def test_a_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(tmp_pat
     logs = [(folder / "worker.log").read_bytes() for folder in folders[1:3]]
     assert (ran, logs[0] == logs[1], json.loads((folders[3] / "value.json").read_text())) == (
         [Ended(0), ended, ended, Ended(0)], True, seen)
+
+
+def test_a_worker_that_dies_while_importing_ends_the_start_with_the_reason(tmp_path, monkeypatch):
+    write_module(tmp_path, "dies", "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
+    monkeypatch.chdir(tmp_path)
+    executor = PoolExecutor()
+    with pytest.raises(ExecutorError, match="^a pool worker was killed by SIGKILL while importing the modules$"):
+        executor.start(["dies"], 2)
+    executor.close()

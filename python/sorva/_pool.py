@@ -211,6 +211,8 @@ class PoolExecutor(ProcessExecutor):
         """Tells the worker to leave, kills it after a while if it does not, ends its group and reaps it."""
         process = worker.process
         worker.channel.close()
+        if process.returncode is not None:
+            return process.returncode  # ended already: one that failed to start, met again by `close`
         killer = threading.Timer(STOP_WAIT, self._signal, (process, signal.SIGKILL))
         killer.daemon = True
         killer.start()
