@@ -3,6 +3,7 @@
 import json
 import re
 import subprocess
+import sys
 
 import pytest
 
@@ -177,11 +178,44 @@ def test_partitions_chosen_by_key_run_with_what_they_need(tmp_path, options, ran
     (["--partition", "day"], "argument --partition: expected DIM=KEY, got 'day'"),
     (["--retries", "many"], "argument --retries: expected a whole number of at least 0, got 'many'"),
     (["--timeout", "-1"], "argument --timeout: expected a number of seconds above 0, got '-1'"),
+    # A text stands for a pyproject.toml, which is checked as the command line is.
+    ("[tool.sorva]\njbos = 2", "pyproject.toml: [tool.sorva]: unknown key 'jbos' (known: out, jobs, executor, "
+     "scheduler, retries, timeout)"),
+    ("[tool.sorva]\njobs = '2'", "pyproject.toml: [tool.sorva] jobs: expected a whole number of at least 1, got \"2\""),
+    ("[tool.sorva.assets.nope]\nretries = 1", "pyproject.toml: [tool.sorva.assets.\"nope\"]: no asset is named 'nope'"),
+    ("[tool.sorva.assets.per_day]\npool = 'api'", "pyproject.toml: [tool.sorva.assets.\"per_day\"] pool: no pool 'api' "
+     "in [tool.sorva.pools]"),
 ])
 def test_a_choice_that_matches_nothing_is_refused(tmp_path, options, message):
     write_module(tmp_path, "sales", SALES)
+    if isinstance(options, str):
+        (tmp_path / "pyproject.toml").write_text(options, encoding="utf-8")
+        options = []
     done = run("sorva.run", "sales", *options, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", E + message + "\n", False)
+
+
+POOLED = '''
+import time
+from sorva import asset, partitions
+@asset(partitions={"n": partitions([1, 2, 3])})
+def calls(n):
+    started = time.time()
+    time.sleep(0.3)
+    return [started, time.time()]
+'''
+
+
+def test_pyproject_toml_found_upward_sets_the_run_defaults_and_pools_limit_their_jobs(tmp_path):
+    (tmp_path / "pyproject.toml").write_text(
+        "[tool.sorva]\nout = 'built'\njobs = 3\n[tool.sorva.pools]\napi = 1\n[tool.sorva.assets.calls]\npool = 'api'\n",
+        encoding="utf-8")
+    (code := tmp_path / "code").mkdir()
+    write_module(code, "pooled", POOLED)
+    assert run("sorva.run", "pooled", cwd=code).returncode == 0
+    spans = sorted(json.loads((tmp_path / f"built/calls/n={n}/value.json").read_bytes()) for n in (1, 2, 3))
+    assert [later[0] >= earlier[1] for earlier, later in zip(spans, spans[1:])] == [True, True]
+    assert run("sorva.runs", "--json", cwd=code).stdout.count('"outcome": "succeeded"') == 1
 
 
 FLAKY = '''
@@ -201,22 +235,34 @@ def sleepy():
 '''
 
 
-@pytest.mark.parametrize("retries, status, lines", [
-    ("0", 1, ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail (traceback in sorva-out/flaky/worker.log)"]),
-    ("1", 0, ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
-              "[1/1] ok       flaky    X.XXs  \"at last\""]),
+FAILS = ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail (traceback in sorva-out/flaky/worker.log)"]
+RETRIED = ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
+           "[1/1] ok       flaky    X.XXs  \"at last\""]
+
+
+# The asset's own setting in pyproject.toml over the file's run default; the command line over both.
+@pytest.mark.parametrize("options, settings, status, lines", [
+    (["--retries", "1"], "", 0, RETRIED),
+    ([], "[tool.sorva]\nretries = 0\n[tool.sorva.assets.flaky]\nretries = 1", 0, RETRIED),
+    (["--retries", "0"], "[tool.sorva.assets.flaky]\nretries = 1", 1, FAILS),
 ])
-def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, each_executor, retries, status, lines):
+def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, each_executor, options, settings, status, lines):
     write_module(tmp_path, "flakes", FLAKY)
-    done = run("sorva.run", "flakes", "--select", "flaky", "--retries", retries, cwd=tmp_path)
+    (tmp_path / "pyproject.toml").write_text(settings, encoding="utf-8")
+    done = run("sorva.run", "flakes", "--select", "flaky", *options, cwd=tmp_path)
     assert (done.returncode, untimed(done.stdout).splitlines()[:-1 if status == 0 else -2]) == (status, lines)
     jobs = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)["jobs"]
     assert [(job["attempt"], job["outcome"]) for job in jobs] == [(1, "failed")] + ([(2, "ok")] if status == 0 else [])
 
 
-def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path, each_executor):
+@pytest.mark.parametrize("options, settings", [
+    (["--timeout", "1", "--retries", "1"], ""),
+    ([], "[tool.sorva.assets.sleepy]\ntimeout = 1\nretries = 1"),
+])
+def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path, each_executor, options, settings):
     write_module(tmp_path, "flakes", FLAKY)
-    done = run("sorva.run", "flakes", "--select", "sleepy", "--timeout", "1", "--retries", "1", cwd=tmp_path)
+    (tmp_path / "pyproject.toml").write_text(settings, encoding="utf-8")
+    done = run("sorva.run", "flakes", "--select", "sleepy", *options, cwd=tmp_path)
     assert (done.returncode, untimed(done.stdout).splitlines()[:2]) == (1, [
         "[0/1] retry    sleepy    X.XXs  attempt 1 failed: timed out after 1 s",
         "[1/1] failed   sleepy    X.XXs  timed out after 1 s"])
@@ -233,3 +279,14 @@ def test_a_reader_that_leaves_early_costs_the_output_only(tmp_path, options, sta
     if not options:
         listed = json.loads(run("sorva.runs", "--json", cwd=tmp_path).stdout)
         assert [(entry["outcome"], entry["succeeded"]) for entry in listed] == [("succeeded", 4)]
+
+
+def test_the_runner_holds_a_module_source_once_however_many_assets_carry_it(tmp_path):
+    # The inspection record of every asset carries its module's source: here 300 copies of 200 kB.
+    assets = "".join(f"@asset()\ndef a{i}(): return {i}\n" for i in range(300))
+    write_module(tmp_path, "many", f"{'#' * 200_000}\nfrom sorva import asset\n{assets}")
+    peak = "import resource, runpy, sys\ntry: runpy.run_module('sorva.run', run_name='__main__')\nfinally: " \
+           "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)"
+    done = subprocess.run([sys.executable, "-c", peak, "many", "--dry-run"], cwd=tmp_path, capture_output=True, text=True)
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "dry run: 300 jobs, 300 to run, 0 fresh; nothing was run or written")
+    assert int(done.stderr) < 60_000  # kB: less than the inspection's text, which holds the source 300 times

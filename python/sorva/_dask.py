@@ -478,10 +478,13 @@ def _task_error(error: Exception) -> str:
 
 
 def _store(folder: Path, finished: Finished) -> None:
-    """Writes the job's files into its folder, each whole or not at all: its output first, its record last."""
+    """Writes the job's files into its folder, each whole or not at all: its output first, then the files
+    it read, its record last."""
     from sorva._runreport import write_file  # the runner's, loaded already; the Dask workers need it not
 
-    names = sorted(finished.files, key=lambda name: (name == "result.json", name != "worker.log"))
+    names = sorted(
+        finished.files, key=lambda name: (name == "result.json", name == "input_files.json", name != "worker.log")
+    )
     for name in names:
         data = finished.files[name]
         if name == "result.json":

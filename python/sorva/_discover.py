@@ -8,9 +8,9 @@ import signal
 import subprocess
 import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, TextIO
 
 from sorva._stop import Stopper
 
@@ -85,12 +85,69 @@ class Inspection:
             raise DiscoveryError(f"inspecting the modules failed ({how_it_ended(self.process.returncode)})")
         try:
             with open(self.output, encoding="utf-8") as file:
-                return json.load(file)
+                return {"assets": list(_condensed(_records(file)))}
         except (OSError, ValueError) as error:
             raise DiscoveryError(f"the inspection output cannot be read: {error}") from None
 
     def _kill(self) -> None:
         _kill_group(self.process.pid)
+
+
+# Characters read at a time: a record holds its module's source, so the
+# output of a module of thousands of assets is hundreds of megabytes, of
+# which only a record or so is held at once.
+_CHUNK = 1 << 20
+_OPEN = '{"assets":['
+_decoder = json.JSONDecoder()
+
+
+def _records(file: TextIO) -> Iterator[Any]:
+    """The records of the inspection output, `{"assets":[...]}` as the inspect command writes it, one at a time.
+
+    Raises ValueError where the text is not that.
+    """
+    text, at, ended = "", 0, False
+
+    def more(ahead: int) -> None:
+        # Reading as much as is held at least: a record longer than a chunk is parsed again only a few times.
+        nonlocal text, at, ended
+        while not ended and len(text) - at < ahead:
+            chunk = file.read(max(_CHUNK, len(text) - at))
+            text, at, ended = text[at:] + chunk, 0, not chunk
+
+    more(len(_OPEN))
+    if not text.startswith(_OPEN):
+        raise ValueError(f"it does not start with {_OPEN}")
+    at += len(_OPEN)
+    while True:
+        more(1)
+        if text.startswith("]", at):
+            more(len(text) + 1)  # all that is left, which must be the end
+            if text[at:] != "]}":
+                raise ValueError("it does not end with ]}")
+            return
+        try:
+            record, at = _decoder.raw_decode(text, at)
+        except json.JSONDecodeError:
+            if ended:
+                raise
+            more(len(text) - at + 1)
+            continue
+        yield record
+        more(1)
+        if text.startswith(",", at):
+            at += 1
+        elif not text.startswith("]", at):
+            raise ValueError(f"a record is followed by {text[at:at + 10]!r}")
+
+
+def _condensed(records: Iterator[Any]) -> Iterator[Any]:
+    """The records with each module's source held once, however many of its assets carry a copy."""
+    sources: dict[str, str] = {}
+    for record in records:
+        if isinstance(record, dict) and isinstance(record.get("module_source"), str):
+            record["module_source"] = sources.setdefault(record["module_source"], record["module_source"])
+        yield record
 
 
 def how_it_ended(status: int) -> str:

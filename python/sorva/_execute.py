@@ -5,10 +5,10 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-from sorva import _store
+from sorva import _inputfiles, _store
 from sorva._cli import exception_text
 from sorva._executor import Executor, ExecutorError, Task
 from sorva._history import History, JobRecord, now
@@ -18,6 +18,8 @@ from sorva._stop import Stopper
 
 # How the history names the scheduler's end states.
 RECORDED = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+# Seconds the run waits for jobs at most before it looks again (a stop, rows or lines due).
+TICK = 0.1
 
 
 @dataclass(frozen=True)
@@ -26,6 +28,14 @@ class Options:
     forced: frozenset[str] = frozenset()  # refs of the assets whose jobs run, fresh or not
     retries: int = 0  # further attempts of a job that fails
     timeout: float | None = None  # seconds a job may run
+    # By asset ref, where an asset has its own: (retries, timeout), and the pool it runs in.
+    limits: Mapping[str, tuple[int, float | None]] = field(default_factory=dict)
+    pool_of: Mapping[str, str] = field(default_factory=dict)
+    pools: Mapping[str, int] = field(default_factory=dict)  # pool -> jobs of it run at once
+
+    def limits_of(self, job: Job) -> tuple[int, float | None]:
+        """The retries and the time limit of a job."""
+        return self.limits.get(job.asset.ref, (self.retries, self.timeout))
 
 
 class Freshness:
@@ -34,26 +44,35 @@ class Freshness:
     def __init__(self, out: Path, history: History | None, forced: frozenset[str]) -> None:
         self.out = out
         self.forced = forced
+        self.input_files = _inputfiles.Check(out)
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
     def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
         """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
 
-        Fresh: the key equals the key of the job's last success and its
-        value is still what that success left.
+        Fresh: the key equals the key of the job's last success (or, where the
+        history lacks that success because its runner was killed before saving
+        it, the key the job folder's ended.json notes), its value is still what
+        that success left, and the files it read then are unchanged.
         """
+        if job.asset.ref in self.forced:
+            return None
+        key, folder = job_key(job, digests), self.out / job.folder
         last = self.successes.get((job.asset.ref, job.partition_json))
-        if job.asset.ref in self.forced or last is None or last.digest is None or last.key != job_key(job, digests):
+        if last is not None and last.key == key and last.digest is not None and _store.value_digest(folder, job) == last.digest:
+            digest: str | None = last.digest
+        else:
+            digest = _store.ended_digest(folder, job, key)
+        if digest is None:
             return None
-        folder = self.out / job.folder
-        if _store.value_digest(folder, job) != last.digest:
+        if digest is None or self.input_files(folder) is not None:
             return None
-        return Outcome(FRESH, detail=_store.preview(folder, job), key=last.key, digest=last.digest, started=now())
+        return Outcome(FRESH, detail=_store.preview(folder, job), key=key, digest=digest, started=now())
 
     def reason(self, job: Job, digests: Mapping[int, str]) -> str:
         """Why a job that is not fresh must run: the first that applies of its own record, its
-        source, its value's files, its upstream. `digests` holds those of the upstream values
+        source, its value's files, the files it read, its upstream. `digests` holds those of the upstream values
         known to stay as they are: one missing means that upstream runs."""
         if job.asset.ref in self.forced:
             return "forced"
@@ -69,6 +88,9 @@ class Freshness:
         folder = self.out / job.folder
         if _store.value_digest(folder, job) != last.digest:
             return f"{_store.changed_file(folder, job, last.digest)} changed or missing"
+        read = self.input_files(folder)
+        if read is not None:
+            return read
         return "changed input" if all(upstream.index in digests for upstream in job.upstream) else "upstream runs"
 
 
@@ -144,7 +166,8 @@ class Execution:
             return failed(str(error))
         inputs, upstream = _store.inputs(job)
         task = Task(
-            job.asset.module, job.asset.function, folder, inputs, self.options.timeout, upstream, self.out.absolute()
+            job.asset.module, job.asset.function, folder, inputs, self.options.limits_of(job)[1], upstream,
+            self.out.absolute(),
         )
         assert self.executor is not None
         ok, detail, traced = _store.read_record(folder, job, self.executor.run(task))
@@ -153,6 +176,10 @@ class Execution:
         digest = _store.value_digest(folder, job)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
+        try:
+            _store.write_ended(folder, key, digest)
+        except OSError as error:
+            return failed(f"{_store.ENDED} cannot be written: {exception_text(error)}")
         return Outcome(DONE, time.monotonic() - clock, detail, key, digest, started, number)
 
     def _start_executor(self) -> None:
@@ -189,9 +216,14 @@ class Execution:
             final=not event.retrying,
         )
 
-    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper) -> Scheduler:
-        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state."""
-        scheduler = Scheduler(self.plan.jobs, [self.record, *listeners], self.check_fresh)
+    def run(self, listeners: Sequence[Callable[[Event], None]], stopper: Stopper, tick: Callable[[], None]) -> Scheduler:
+        """Runs the plan to its end, or until a stop; returns the scheduler with every job's state.
+
+        `tick` is called at least every TICK seconds while jobs run.
+        """
+        scheduler = Scheduler(
+            self.plan.jobs, [self.record, *listeners], self.check_fresh, self.options.pools, self.options.pool_of
+        )
 
         def stop() -> None:
             scheduler.stop()
@@ -211,20 +243,21 @@ class Execution:
                     if job is None:
                         break
                     running[pool.submit(self.attempt, job, 1)] = job
-                # The rows of the jobs that ended are saved while the jobs just
-                # started run: the disk's wait delays no job.
-                self.history.commit()
+                # The rows of the jobs that ended are saved in batches, while the jobs just started run.
+                self.history.commit_due()
                 if not running:
                     break
-                # A timeout, so that a stop is seen even while every job runs on.
-                done, _ = wait(running, timeout=0.5, return_when=FIRST_COMPLETED)
+                # A timeout, so that a stop is seen even while every job runs on, and a batch is saved when due.
+                tick()
+                due = self.history.due_in()
+                done, _ = wait(running, timeout=TICK if due is None else min(due, TICK), return_when=FIRST_COMPLETED)
                 for future in sorted(done, key=lambda f: running[f].index):
                     job = running.pop(future)
                     outcome = future.result()
                     if stopper.signum is not None and outcome.state == FAILED:
                         # A job cut short by the stop did not fail on its own.
                         outcome = replace(outcome, state=INTERRUPTED, detail=f"stopped by {stopper.name}", log="")
-                    if outcome.state == FAILED and outcome.attempt <= self.options.retries:
+                    if outcome.state == FAILED and outcome.attempt <= self.options.limits_of(job)[0]:
                         scheduler.retry(job, outcome)
                         running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
                         continue

@@ -2,9 +2,13 @@
 
 The runner writes it as it goes: a run's row when the run starts and ends,
 and the rows of the jobs that ended, committed together with the run's
-counts as soon as the runner has taken note of them (jobs found fresh at
-once are one commit, not hundreds), so a runner that is killed leaves a
-history that is true as far as it goes. Its run stays "running" in the file
+counts in batches (every BATCH_SECONDS or BATCH_ROWS rows, and at the end),
+so a runner that is killed leaves a history that is true as far as it goes
+and lacks at most the last batch: the job folders tell what those jobs
+left (see `_execute.Freshness`). While it runs the file is in write-ahead
+logging mode, synced at each checkpoint rather than at each commit, which
+keeps it consistent through a crash of the runner; the runner turns it back
+into a single file when it closes it. Its run stays "running" in the file
 until the next run marks it abandoned; readers show it abandoned as soon as
 no runner holds the output folder. Readers (`python -m sorva.runs`,
 reports) open it with `open_history` and use the read methods, which refuse
@@ -55,6 +59,9 @@ COUNTED = {"ok": "succeeded", "fresh": "fresh", "failed": "failed", "skipped": "
 # Seconds the runner waits for a history that another program holds locked, and each try of it.
 LOCK_WAIT = 60.0
 _LOCK_TRY = 1.0
+# A batch of job rows is committed once its first row is this old, or this long.
+BATCH_SECONDS = 0.2
+BATCH_ROWS = 300
 
 _SCHEMA = """
 CREATE TABLE runs (
@@ -128,12 +135,14 @@ class History:
         self._run: dict[str, Any] = {}
         self._pending: list[JobRecord] = []
         self._written: list[JobRecord] = []
+        self._batch_started = 0.0
 
     @classmethod
     def create(cls, folder: Path, say: Callable[[str], None]) -> History:
         """Opens the history of `folder` for the runner, making it on first use; `say` tells the user a line."""
         history = cls(_connect(folder / FILE, _LOCK_TRY), folder, say)
         try:
+            history._write(lambda: _write_ahead(history.connection))
             version = history._write(lambda: _read_version(history.connection))
         except sqlite3.Error as error:
             history.close()
@@ -143,6 +152,12 @@ class History:
         return history
 
     def close(self) -> None:
+        if self._say is not None:
+            try:
+                # Readers open the file read-only: in write-ahead logging mode they would leave files beside it.
+                self.connection.execute("PRAGMA journal_mode = DELETE")
+            except sqlite3.Error:
+                pass  # a reader holds it now: it stays as it is, which every reader reads as well
         self.connection.close()
 
     # Reading.
@@ -224,9 +239,24 @@ class History:
 
     def record_job(self, record: JobRecord, final: bool = True) -> None:
         """Adds a job's row, saved by the next `commit`; a final one (not an attempt to be retried) is counted."""
+        if not self._pending:
+            self._batch_started = time.monotonic()
         self._pending.append(record)
         if final:
             self._run[COUNTED[record.outcome]] += 1
+
+    def due_in(self) -> float | None:
+        """Seconds until the rows added since the last commit are due to be saved, None when there are none."""
+        if not self._pending:
+            return None
+        if len(self._pending) >= BATCH_ROWS:
+            return 0.0
+        return max(0.0, self._batch_started + BATCH_SECONDS - time.monotonic())
+
+    def commit_due(self) -> None:
+        """Saves the rows added since the last commit if their batch is due."""
+        if self.due_in() == 0.0:
+            self.commit()
 
     def commit(self) -> None:
         """Saves the rows added since, with the run's counts."""
@@ -289,7 +319,11 @@ class History:
     def _remake(self) -> None:
         self._tell(f"the run history {self.path} was removed while the run went on; it is made again, with this run alone")
         self.connection.close()
+        for log in (f"{self.path}-wal", f"{self.path}-shm"):
+            # Left by the removed file, whose connection could not end its log: not to be read as the new file's.
+            Path(log).unlink(missing_ok=True)
         self.connection = _connect(self.path, _LOCK_TRY)
+        _write_ahead(self.connection)
         with self.connection:
             self._make_schema()
             self._insert("runs", self._run)
@@ -363,9 +397,13 @@ def _runner_holds(folder: Path) -> bool:
     return False
 
 
+def _write_ahead(connection: sqlite3.Connection) -> None:
+    """Puts the runner's connection in write-ahead logging mode: a commit appends to the log and waits for no disk."""
+    connection.execute("PRAGMA journal_mode = WAL")
+    connection.execute("PRAGMA synchronous = NORMAL")
+
+
 def _connect(path: Path, timeout: float) -> sqlite3.Connection:
-    # The default rollback journal: unlike write-ahead logging it lets readers
-    # open the file read-only without leaving files of their own beside it.
     try:
         return sqlite3.connect(path, timeout=timeout)
     except sqlite3.Error as error:

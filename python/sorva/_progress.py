@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import signal
 import sys
-from collections.abc import Iterable, Sequence
+import time
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TextIO
@@ -20,6 +21,8 @@ from sorva._plan import Job
 from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event, Outcome
 
 SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+# Seconds lines are held back at most: when thousands of jobs end each second, a write per line costs more than a job.
+FLUSH_EVERY = 0.1
 
 
 @dataclass(frozen=True)
@@ -48,8 +51,9 @@ def failure_text(outcome: Outcome) -> str:
 
 
 class Report:
-    """Prints a line per job that ends, on any stream; the fresh ones, which are many
-    in a run that has little to do, in one line at the end unless verbose."""
+    """Prints a line per job that ends, on any stream, written out at most every FLUSH_EVERY
+    seconds (see `tick`); the fresh ones, which are many in a run that has little to do, in
+    one line at the end unless verbose."""
 
     def __init__(self, jobs: Sequence[Job], verbose: bool = False, stream: TextIO | None = None) -> None:
         self.total = len(jobs)
@@ -58,6 +62,8 @@ class Report:
         self.ended = 0
         self.fresh = 0
         self.stream = stream or sys.stdout
+        self.held = False  # lines printed but not written out yet
+        self.flushed = 0.0
 
     def event(self, event: Event) -> None:
         if event.state in ENDED or event.retrying:
@@ -83,17 +89,30 @@ class Report:
         return line.rstrip()
 
     def show(self, line: str) -> None:
+        self.held = True
+        self._write(lambda: print(line, file=self.stream))
+        self.tick()
+
+    def tick(self) -> None:
+        """Writes out the lines held back once they are due; the run calls it while it waits for jobs."""
+        if self.held and time.monotonic() - self.flushed >= FLUSH_EVERY:
+            self.held, self.flushed = False, time.monotonic()
+            self._write(self.stream.flush)
+
+    def _write(self, write: Callable[[], object]) -> None:
         try:
-            print(line, file=self.stream, flush=True)
+            write()
         except BrokenPipeError:
             # The reader left (`... | head`): the run goes on without its lines.
             if self.stream is sys.stdout:
                 drop_stdout()
 
     def close(self) -> None:
-        """Ends whatever the report keeps on screen, before the summary is printed."""
+        """Ends whatever the report keeps on screen or holds back, before the summary is printed."""
         if self.fresh:
             self.show(f"{self.fresh} fresh (--verbose shows each)")
+        self.flushed = 0.0
+        self.tick()
 
 
 class LiveReport(Report):

@@ -24,10 +24,11 @@ from sorva._discover import DiscoveryError, Inspection
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, plan, restrict, select, selected
+from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select, selected
 from sorva._progress import Summary, failure_text, make_report, summary_lines
 from sorva._runargs import PROG
 from sorva._runreport import write_report
+from sorva._settings import SettingsError
 from sorva._schedule import FAILED as JOB_FAILED
 from sorva._schedule import Scheduler
 from sorva._stop import Stopper
@@ -68,7 +69,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
                 report = make_report(the_plan.jobs, args.verbose)
                 try:
                     try:
-                        scheduler = execution.run([report.event], stopper)
+                        scheduler = execution.run([report.event], stopper, report.tick)
                     finally:
                         report.close()
                     summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
@@ -103,6 +104,10 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[s
         fail(PROG, str(error), USAGE)
     if not assets:
         fail(PROG, f"no assets found in {', '.join(args.modules)}", USAGE)
+    try:
+        args.per_asset = args.settings.for_assets(lambda name: named(assets, [name]))
+    except SettingsError as error:
+        fail(PROG, str(error), USAGE)
     targets = {asset.ref for asset in assets}
     if args.select:
         try:
@@ -200,7 +205,19 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modu
 
 
 def _options(args: argparse.Namespace, forced: frozenset[str]) -> Options:
-    return Options(args.jobs, forced, args.retries, args.timeout)
+    """The run's options: the command line's, over each asset's settings in pyproject.toml, over the file's run defaults."""
+    settings = args.settings
+    retries = args.retries if args.retries is not None else settings.run.get("retries", 0)
+    timeout = args.timeout if args.timeout is not None else settings.run.get("timeout")
+    limits = {
+        ref: (
+            retries if args.retries is not None or own.retries is None else own.retries,
+            timeout if args.timeout is not None or own.timeout is None else own.timeout,
+        )
+        for ref, own in args.per_asset.items()
+    }
+    pool_of = {ref: own.pool for ref, own in args.per_asset.items() if own.pool is not None}
+    return Options(args.jobs, forced, retries, timeout, limits, pool_of, settings.pools)
 
 
 def _start_executor(args: argparse.Namespace) -> Executor:

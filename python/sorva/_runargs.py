@@ -9,10 +9,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
+from typing import Any
+
+from sorva._cli import USAGE, fail
 from sorva._executor import EXECUTORS
 from sorva._parser import ArgumentParser, whole_number
+from sorva._settings import SettingsError, find, load
 
 PROG = "python -m sorva.run"
 
@@ -43,18 +47,17 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
             "success is fresh and not run again. Exit status 0 when every job succeeded or was "
             "fresh, 1 when a job failed or was skipped, 2 when nothing could run (a wrong "
             "invocation, or a pipeline that cannot be planned), 130 or 143 when stopped by SIGINT "
-            "or SIGTERM."
+            "or SIGTERM. Defaults for the options, and per-asset retries, time limits and pools, "
+            "come from [tool.sorva] in pyproject.toml; the command line overrides them."
         ),
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="dotted module name (at least one)")
     parser.add_argument(
-        "--out", default="sorva-out", metavar="DIR", help="folder for the job folders and the run history "
-        "(default: ./sorva-out)"
+        "--out", metavar="DIR", help="folder for the job folders and the run history (default: ./sorva-out)"
     )
     parser.add_argument(
         "--jobs",
         type=whole_number(1),
-        default=os.cpu_count() or 1,
         metavar="N",
         help="jobs run at once (default: the number of processors)",
     )
@@ -74,7 +77,6 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--executor",
         choices=sorted(EXECUTORS),
-        default="fork" if hasattr(os, "fork") else "process",
         help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
         "'process' starts one worker process per job, 'pool' runs the jobs one after another in --jobs "
         "long-lived worker processes (module state persists between their jobs), 'dask' sends each job to a Dask cluster "
@@ -118,7 +120,7 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         help="run only the jobs whose last run failed, was skipped or was interrupted, the jobs after them, and what they need that is not fresh",
     )
     parser.add_argument(
-        "--retries", type=whole_number(0), default=0, metavar="N", help="run a job that fails up to N more times (default: 0)"
+        "--retries", type=whole_number(0), metavar="N", help="run a job that fails up to N more times (default: 0)"
     )
     parser.add_argument(
         "--timeout",
@@ -133,8 +135,30 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     args.modules += names
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
-    if args.scheduler is not None and args.executor != "dask":
+    try:
+        args.settings = load(find(), EXECUTORS)
+    except SettingsError as error:
+        fail(PROG, str(error), USAGE)
+    given_scheduler = args.scheduler is not None
+    _fill_in(args, args.settings.run)
+    if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
     if args.pool_recycle is not None and args.executor != "pool":
         parser.error("argument --pool-recycle: only with --executor pool")
     return args
+
+
+def _fill_in(args: argparse.Namespace, file: Mapping[str, Any]) -> None:
+    """The run defaults the command line left out, from the file or built in.
+
+    `--retries` and `--timeout` stay None unless the command line gives them:
+    given, they override every asset's own setting, which overrides the
+    file's run default (see `_run._options`).
+    """
+    given_scheduler = args.scheduler is not None
+    built_in = {"out": "sorva-out", "jobs": os.cpu_count() or 1, "executor": "fork" if hasattr(os, "fork") else "process"}
+    for name in ("out", "jobs", "executor", "scheduler"):
+        if getattr(args, name) is None:
+            setattr(args, name, file.get(name, built_in.get(name)))
+    if args.executor != "dask" and not given_scheduler:
+        args.scheduler = None  # the file's scheduler is for the runs that use Dask

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import heapq
 from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
 from sorva._plan import Job
@@ -63,6 +63,8 @@ class Scheduler:
     moment `check_fresh(job)` may end it as fresh without a run. A failed job
     skips everything downstream of it. `stop()` lets no more jobs start; the
     jobs running then end as they end, and the rest stay waiting or ready.
+    The jobs of an asset in a pool (`pool_of`, by asset ref) start only while
+    fewer than the pool's size (`pools`) of its jobs run.
     """
 
     def __init__(
@@ -70,6 +72,8 @@ class Scheduler:
         jobs: Sequence[Job],
         listeners: Sequence[Callable[[Event], None]] = (),
         check_fresh: Callable[[Job], Outcome | None] = lambda job: None,
+        pools: Mapping[str, int] | None = None,
+        pool_of: Mapping[str, str] | None = None,
     ) -> None:
         self.jobs = list(jobs)
         self.listeners = list(listeners)
@@ -82,23 +86,41 @@ class Scheduler:
         for job in self.jobs:
             for upstream in job.upstream:
                 self._downstream[upstream.index].append(job)
-        self._ready: list[tuple[int, Job]] = []
+        self._pools = dict(pools or {})
+        self._pool_of = dict(pool_of or {})
+        # The ready jobs in plan order, per pool ("" for none), and the jobs of each pool running.
+        self._ready: dict[str, list[tuple[int, Job]]] = {"": [], **{pool: [] for pool in self._pools}}
+        self._in_pool = dict.fromkeys(self._pools, 0)
         self._running = 0
         self._settle([job for job in self.jobs if self._missing[job.index] == 0])
 
     def take(self) -> Job | None:
         """The ready job that comes first in the plan, now running; None when none may start."""
-        if not self.can_take:
+        pool = self._next_pool()
+        if pool is None:
             return None
-        _, job = heapq.heappop(self._ready)
+        _, job = heapq.heappop(self._ready[pool])
         self._enter(job, RUNNING)
         self._running += 1
+        if pool:
+            self._in_pool[pool] += 1
         return job
 
     @property
     def can_take(self) -> bool:
         """`take` would return a job."""
-        return not self.stopped and bool(self._ready)
+        return self._next_pool() is not None
+
+    def _next_pool(self) -> str | None:
+        """The pool ("" for none) whose first ready job comes first in the plan, among the pools with room."""
+        if self.stopped:
+            return None
+        heads = [
+            (ready[0][0], pool)
+            for pool, ready in self._ready.items()
+            if ready and (not pool or self._in_pool[pool] < self._pools[pool])
+        ]
+        return min(heads)[1] if heads else None
 
     def retry(self, job: Job, outcome: Outcome) -> None:
         """Records a failed attempt of a running job that is run again."""
@@ -111,6 +133,9 @@ class Scheduler:
         if outcome.state not in (DONE, FAILED, INTERRUPTED):
             raise ValueError(f"a running job cannot end as {outcome.state}")
         self._running -= 1
+        pool = self._pool_of.get(job.asset.ref)
+        if pool:
+            self._in_pool[pool] -= 1
         self._end(job, outcome)
         if outcome.state == DONE:
             self._release(job)
@@ -127,7 +152,7 @@ class Scheduler:
     @property
     def finished(self) -> bool:
         """Nothing runs and nothing more will start."""
-        return self._running == 0 and (self.stopped or not self._ready)
+        return self._running == 0 and (self.stopped or not any(self._ready.values()))
 
     def counts(self) -> dict[str, int]:
         counts = {state: 0 for state in (WAITING, READY, RUNNING, *ENDED)}
@@ -143,7 +168,7 @@ class Scheduler:
             self._enter(job, READY)
             fresh = self.check_fresh(job)
             if fresh is None:
-                heapq.heappush(self._ready, (job.index, job))
+                heapq.heappush(self._ready[self._pool_of.get(job.asset.ref, "")], (job.index, job))
                 continue
             self._end(job, fresh)
             todo.extend(self._released(job))

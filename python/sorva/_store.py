@@ -10,9 +10,12 @@ from sorva._cli import clipped
 from sorva._discover import how_it_ended
 from sorva._executor import Ended
 from sorva._plan import Job
+from sorva._runreport import write_file
 
 PREVIEW = 72
-STALE = ("result.json", "value.json")
+# What the runner notes in a job folder once the job succeeded: its key and the digest of its value.
+ENDED = "ended.json"
+STALE = ("result.json", "value.json", "input_files.json", ENDED)
 WRITTEN = (*STALE, "worker.log")  # the files of a job folder that are written in place
 
 
@@ -70,6 +73,22 @@ def changed_file(folder: Path, job: Job, digest: str | None) -> str:
     except _values.LoadError:
         return "value.json"
     return str(reference["file"]) if unchanged else "value.json"
+
+
+def write_ended(folder: Path, key: str, digest: str) -> None:
+    """Notes in the folder of a job that succeeded what it ended with; raises OSError."""
+    write_file(folder / ENDED, json.dumps({"key": key, "digest": digest}))
+
+
+def ended_digest(folder: Path, job: Job, key: str) -> str | None:
+    """The digest of the job's value when its folder says a job of this key left it, else None."""
+    try:
+        ended = json.loads((folder / ENDED).read_bytes())
+    except (OSError, ValueError):
+        return None
+    if not isinstance(ended, dict) or ended.get("key") != key or ended.get("digest") is None:
+        return None
+    return ended["digest"] if value_digest(folder, job) == ended["digest"] else None
 
 
 def _stored(job: Job) -> _values.Stored:

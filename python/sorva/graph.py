@@ -21,6 +21,7 @@ from sorva._parser import ArgumentParser
 from sorva._plan import Asset, PlanError
 from sorva._report import RunInfo, report_page
 from sorva._runreport import job_rows, run_info, write_file
+from sorva._settings import default_out
 
 PROG = "python -m sorva.graph"
 FORMATS = {
@@ -45,7 +46,7 @@ def _parse(argv: Sequence[str] | None) -> Any:
         "--out",
         metavar="DIR",
         help="a runner's output folder: each asset shows the outcomes of its jobs in the folder's last run, "
-        "and the html page lists them (default: ./sorva-out, when it holds a run history)",
+        "and the html page lists them (default: out in pyproject.toml, or ./sorva-out, when it holds a run history)",
     )
     parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     parser.add_argument(
@@ -76,7 +77,7 @@ def _assets(modules: Sequence[str]) -> list[Asset]:
 
 def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRow]] | None:
     """The last run recorded in the output folder, if it has a history; None otherwise."""
-    folder = Path(out or "sorva-out")
+    folder = Path(out or default_out(PROG))
     try:
         history = open_history(folder)
     except HistoryError as error:
@@ -99,7 +100,7 @@ def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRo
 def _link_base(out: str | None, output: str | None) -> str:
     """The way from the page to the output folder, as a URL path."""
     here = os.path.dirname(os.path.abspath(output)) if output else os.getcwd()
-    return quote(Path(os.path.relpath(os.path.abspath(out or "sorva-out"), here)).as_posix()) + "/"
+    return quote(Path(os.path.relpath(os.path.abspath(out or default_out(PROG)), here)).as_posix()) + "/"
 
 
 def _write(content: str | bytes, output: str | None) -> None:

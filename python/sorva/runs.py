@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from sorva._cli import FAILED, USAGE, drop_stdout, fail
 from sorva._history import History, HistoryError, JobRecord, Run, open_history
 from sorva._parser import ArgumentParser, whole_number
+from sorva._settings import default_out
 
 PROG = "python -m sorva.runs"
 
@@ -90,10 +91,13 @@ def main(argv: Sequence[str] | None = None) -> None:
         ),
     )
     parser.add_argument("run_id", nargs="?", metavar="RUN_ID", help="a run's number, from the list of runs")
-    parser.add_argument("--out", default="sorva-out", metavar="DIR", help="the runner's output folder (default: ./sorva-out)")
+    parser.add_argument(
+        "--out", metavar="DIR", help="the runner's output folder (default: out in pyproject.toml, or ./sorva-out)"
+    )
     parser.add_argument("--json", action="store_true", help="print JSON for scripts instead of lines")
     parser.add_argument("--last", type=whole_number(1), default=20, metavar="N", help="how many runs to list (default: 20)")
     args = parser.parse_args(argv)
+    args.out = args.out or default_out(PROG)
     try:
         history = open_history(args.out)
     except HistoryError as error:

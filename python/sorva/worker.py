@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 import sys
 
+from sorva import _inputfiles
 from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, import_from_cwd, say
 
 TYPE_CHECKING = False
@@ -22,7 +23,7 @@ if TYPE_CHECKING:
     from sorva._values import Upstream
 
 PROG = "python -m sorva.worker"
-RECORDS = ("result.json", "value.json")
+RECORDS = ("result.json", "value.json", "input_files.json")
 VALUE_OPTIONS = ("--inputs", "--inputs-file", "--root", "--upstream-json")
 
 
@@ -71,6 +72,12 @@ def run_job(
         if not isinstance(error, Exception):
             raise
         say(f"{PROG}: error: {exception_text(error)}")
+        return USAGE
+    try:
+        _inputfiles.write(folder, () if root is None else (os.path.abspath(root),))
+    except OSError as error:
+        _remove_records(folder)
+        say(f"{PROG}: error: cannot write {os.path.join(folder, _inputfiles.FILE)}: {error.strerror}")
         return USAGE
     return _outcome(module, function, folder)
 
@@ -236,11 +243,15 @@ class _Tracing:
 
 def _traced(target: Callable[..., Any]) -> Callable[..., Any]:
     def call(*args: Any, **kwargs: Any) -> Any:
+        _inputfiles.start()
         try:
             return target(*args, **kwargs)
         except BaseException as error:
+            _inputfiles.stop()  # the traceback reads the sources, which are no inputs
             _print_traceback(error, skip=1)
             raise
+        finally:
+            _inputfiles.stop()
 
     # inspect.signature follows __wrapped__, so the record shows the target's own signature.
     call.__wrapped__ = target  # type: ignore[attr-defined]
