@@ -9,6 +9,7 @@ from sorva._executor import Ended, ExecutorError, Task
 from sorva._pool import PoolExecutor
 from test_executors import JOBS, MODULES
 
+MISSING = "No such file or directory"
 EXTRA = '''
 @asset()
 def exits(): os._exit(3)
@@ -45,18 +46,19 @@ def test_a_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(tmp_pat
                     if function in ("leaves", "sleeper") else None, timeout)
 
     tasks = [Task("jobs", "counted", folders[0], b'{"n": 1}'), job(folders[1]), job(folders[2]),
-             Task("jobs", "counted", folders[3], b'{"n": 2}')]
+             Task("jobs", "counted", folders[3], b'{"n": 2}'), Task("jobs", "chatty", tmp_path / "missing", None)]
     executor = PoolExecutor(recycle)
     executor.start(["jobs"], 1)
     try:
         ran = [executor.run(task) for task in tasks]
-        pids = [int(pid) for folder in folders if (folder / "pids").exists() for pid in (folder / "pids").read_text().split()]
+        pids = [int(pid) for path in tmp_path.glob("*/pids") for pid in path.read_text().split()]
         wait_until(lambda: not [pid for pid in pids if alive(pid)], "a job left a process running")
     finally:
         executor.close()
     logs = [(folder / "worker.log").read_bytes() for folder in folders[1:3]]
     assert (ran, logs[0] == logs[1], json.loads((folders[3] / "value.json").read_text())) == (
-        [Ended(0), ended, ended, Ended(0)], True, seen)
+        [Ended(0), ended, ended, Ended(0), Ended(2, f"could not start the job: could not open worker.log: {MISSING}")],
+        True, seen)
 
 
 def test_a_worker_that_dies_while_importing_ends_the_start_with_the_reason(tmp_path, monkeypatch):

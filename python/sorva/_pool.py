@@ -68,19 +68,27 @@ class _Worker:
             return Ended(2, "could not start the job: a name holds a NUL character")
         packet = b"\0".join(os.fsencode(field) for field in fields)
         try:
-            self.channel.sendall(len(packet).to_bytes(4, "little") + packet + (task.inputs or b""))
+            # Opened here, as the process executor does, so that a job that started has its log whatever
+            # becomes of the worker; never through a link planted in its place.
+            log = os.open(task.folder / "worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o666)
+        except OSError as error:
+            return Ended(2, f"could not start the job: could not open worker.log: {error.strerror}")
+        try:
+            socket.send_fds(self.channel, [len(packet).to_bytes(4, "little") + packet], [log])
+            if task.inputs:
+                self.channel.sendall(task.inputs)
         except OSError:
             return None  # it died; how is told by its exit status
+        finally:
+            os.close(log)
         lines = self._lines()
         if not lines or not lines[-1].startswith(b"S"):
             return None
         self.jobs += 1
-        if lines[0].startswith(b"E"):
-            return Ended(2, f"could not start the job: {lines[0][1:].decode('utf-8', 'replace')}")
         return Ended(int(lines[-1][1:]))
 
     def _lines(self) -> list[bytes]:
-        """The lines of the worker's next answer, up to its last ("R" or "S..."); fewer if it ended first.
+        """The lines of the worker's next answer, up to "R" or "S<status>"; fewer if it ended first.
 
         A job may have forked a process that holds the worker's socket, so the
         end of the stream is not awaited once the worker itself has ended.

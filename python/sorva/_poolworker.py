@@ -2,11 +2,12 @@
 
 The runner starts it as `python -m sorva._poolworker FD MODULE ...` in a
 session of its own. FD is a stream socket: the worker writes "R\\n" once the
-imports are done; after that each job comes as a 4-byte length, a packet
-holding the module, function, folder, the size of the inputs, the run's
-output folder and the upstream parameter names (a JSON array), separated by
-NUL bytes, and then the inputs. The worker runs the job with its standard
-output and error sent to the job's `worker.log`, so that the folder holds what
+imports are done; after that each job comes as a 4-byte length, with the
+job's `worker.log` attached (opened by the runner), a packet holding the
+module, function, folder, the size of the inputs, the run's output folder
+and the upstream parameter names (a JSON array), separated by NUL bytes, and
+then the inputs. The worker runs the job with its standard output and error
+sent to that log, so that the folder holds what
 `python -m sorva.worker` leaves, and answers "S<status>\\n". It leaves when
 the runner's end closes. Whatever a job started and left running is killed
 when the job ends: this process adopts the orphans of its descendants, so
@@ -79,21 +80,15 @@ class Worker:
             self.kept = set()
 
 
-def run_one(packet: bytes, answer: socket.socket, worker: Worker) -> int:
-    """Runs one job with fds 1 and 2 on its worker.log; returns its status."""
+def run_one(packet: bytes, log: int, channel: socket.socket, worker: Worker) -> int:
+    """Runs one job with fds 1 and 2 on its worker.log, `log`; returns its status."""
     module, function, folder, size, root, names = (os.fsdecode(field) for field in packet.split(b"\0"))
     upstream = tuple(json.loads(names))
-    inputs = _read_exactly(answer.fileno(), int(size)) if size else None
+    inputs = _read_exactly(channel.fileno(), int(size)) if size else None
     if module not in worker.imported and module not in sys.modules:
         # A module no earlier job imported: imported here with its output kept, so that
         # each of its jobs prints that output, as the worker's own import would.
         worker.imported.update(import_modules([module]))
-    try:
-        # Never through a link planted in its place.
-        log = os.open(f"{folder}/worker.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o666)
-    except OSError as error:
-        answer.sendall(f"Ecould not open worker.log: {error.strerror}\n".encode())
-        return 2
     saved = os.dup(1), os.dup(2)
     real_import = importlib.import_module
     status = 2
@@ -129,11 +124,13 @@ def run_one(packet: bytes, answer: socket.socket, worker: Worker) -> int:
 def serve(channel: socket.socket, worker: Worker) -> None:
     pid = os.getpid()
     while True:
-        header = _read_exactly(channel.fileno(), 4, short=True)
-        if len(header) < 4:
+        # The job's log comes with the first bytes of its packet.
+        header, fds, _, _ = socket.recv_fds(channel, 4, 1)
+        if not header or not fds:
             return
+        header += _read_exactly(channel.fileno(), 4 - len(header))
         packet = _read_exactly(channel.fileno(), int.from_bytes(header, "little"))
-        status = run_one(packet, channel, worker)
+        status = run_one(packet, fds[0], channel, worker)
         if os.getpid() != pid:
             os._exit(status)  # a process the asset forked, back from the asset: the job is the worker's to answer
         channel.sendall(b"S%d\n" % status)
