@@ -51,6 +51,7 @@ class UseInstead(ExecutorError):
 EXECUTORS = {
     "process": ("sorva._executor", "ProcessExecutor"),
     "fork": ("sorva._fork", "ForkExecutor"),
+    "pool": ("sorva._pool", "PoolExecutor"),
     "dask": ("sorva._dask", "DaskExecutor"),
 }
 
