@@ -51,6 +51,7 @@ class UseInstead(ExecutorError):
 EXECUTORS = {
     "process": ("sorva._executors.process", "ProcessExecutor"),
     "fork": ("sorva._executors.fork", "ForkExecutor"),
+    "pool": ("sorva._executors.pool", "PoolExecutor"),
     "dask": ("sorva._executors.dask", "DaskExecutor"),
 }
 

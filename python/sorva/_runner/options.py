@@ -78,7 +78,8 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         "--executor",
         choices=sorted(EXECUTORS),
         help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
-        "'process' starts one worker process per job, 'dask' sends each job to a Dask cluster "
+        "'process' starts one worker process per job, 'pool' runs the jobs one after another in --jobs "
+        "long-lived worker processes (module state persists between their jobs), 'dask' sends each job to a Dask cluster "
         "(default: fork where the system can fork, else process)",
     )
     parser.add_argument(
@@ -86,6 +87,12 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         metavar="ADDRESS",
         help="with --executor dask: the cluster's scheduler, tcp://HOST:PORT (default: a cluster of local "
         "worker processes started for the run)",
+    )
+    parser.add_argument(
+        "--pool-recycle",
+        type=whole_number(1),
+        metavar="N",
+        help="with --executor pool: replace each worker after N jobs (default: never)",
     )
     parser.add_argument(
         "--verbose", action="store_true", help="print a line for every job: on a terminal, not only for failures; "
@@ -136,6 +143,8 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     _fill_in(args, args.settings.run)
     if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
+    if args.pool_recycle is not None and args.executor != "pool":
+        parser.error("argument --pool-recycle: only with --executor pool")
     return args
 
 
