@@ -1,4 +1,4 @@
-"""What one trivial job costs: a bare interpreter, the worker command, the fork executor, a local Dask cluster.
+"""What one trivial job costs: a bare interpreter, the worker command, the fork and pool executors, a local Dask cluster.
 
 The worker command is what outside engines start once per job, so its own
 start-up is compared with `python3 -c pass`. The executors then run the same
@@ -20,8 +20,10 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from sorva._executors.process import ProcessExecutor, Task
+from sorva._executors import Task
 from sorva._executors.fork import ForkExecutor
+from sorva._executors.pool import PoolExecutor
+from sorva._executors.process import ProcessExecutor
 
 ROUNDS = 5
 STARTS = 20  # interpreter starts per round
@@ -104,32 +106,37 @@ def main() -> None:
 
         cwd = os.getcwd()
         os.chdir(folder)
-        process, fork = ProcessExecutor(), ForkExecutor()
-        process.start(["bench_assets"], PARALLEL)
-        fork.start(["bench_assets"], PARALLEL)
+        process, fork, pool = ProcessExecutor(), ForkExecutor(), PoolExecutor()
+        for executor in (process, fork, pool):
+            executor.start(["bench_assets"], PARALLEL)
         try:
             dask: DaskCluster | None = DaskCluster(folder)
         except ImportError:
             dask = None
         os.chdir(cwd)
-        sides: dict[str, list[float]] = {"process": [], "fork": [], **({"dask": []} if dask else {})}
+        sides: dict[str, list[float]] = {"process": [], "fork": [], "pool": [], **({"dask": []} if dask else {})}
         jobs = {side: tasks(folder, side) for side in sides}
         try:
             for _ in range(ROUNDS):
                 sides["process"].append(per_job(process.run, jobs["process"][: JOBS // 4]))
                 sides["fork"].append(per_job(fork.run, jobs["fork"]))
+                sides["pool"].append(per_job(pool.run, jobs["pool"]))
                 if dask:
                     sides["dask"].append(dask.per_job(jobs["dask"]))
         finally:
             process.close()
             fork.close()
+            pool.close()
             if dask:
                 dask.close()
         print(f"trivial jobs {PARALLEL} at a time, wall time per job, best of {ROUNDS} rounds")
-        labels = {"process": "process executor", "fork": "fork executor", "dask": "local Dask cluster, 2 processes"}
+        labels = {"process": "process executor", "fork": "fork executor", "pool": "pool executor", "dask": "local Dask cluster, 2 processes"}
         for side, times in sides.items():
             print(f"  {labels[side]:32} {min(times) * 1e3:8.2f} ms")
         print(f"  the fork executor is {min(sides['process']) / min(sides['fork']):.1f} times as fast as the process executor")
+        print(f"  the pool executor is {min(sides['fork']) / min(sides['pool']):.1f} times as fast as the fork executor")
+        if dask:
+            print(f"  the pool executor takes {min(sides['pool']) / min(sides['dask']):.2f} times Dask's time per job")
         if not dask:
             print("  (no Dask figure: python3-distributed is not installed)")
 

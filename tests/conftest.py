@@ -30,7 +30,7 @@ def make_module(tmp_path, monkeypatch):
         sys.modules.pop(name, None)
 
 
-@pytest.fixture(params=["fork", "process"])
+@pytest.fixture(params=["fork", "process", "pool"])
 def each_executor(request, monkeypatch):
     """Runs the test's `python -m sorva.run` commands with each executor in turn."""
     monkeypatch.setenv("SORVA_TEST_EXECUTOR", request.param)

@@ -167,7 +167,7 @@ def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fail
         workers = [cluster.add_worker(name, hide=here) for name in ("first", "second")]
         # Each part gets the 2 MB value sent ahead of it, while others that got it end; every job succeeds.
         for jobs in "2323":
-            done = run("sorva.run", *dask, "--select", "part", "--force", "--jobs", jobs, cwd=here)
+            done = run("sorva.run", *dask, "--select", "blob+", "--force", "--jobs", jobs, cwd=here)
             assert (done.returncode, done.stderr, untimed(done.stdout).splitlines()[-1]) == (0, "", (
                 "9 jobs in X.XXs: 9 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in sorva-out; "
                 "report in sorva-out/report.html"
@@ -175,7 +175,7 @@ def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fail
         # Every worker lost while the parts wait with the value: they fail with the reason, retried, and the run ends.
         (cluster.code / "hold").touch()
         (here / "sorva-out/report.html").unlink()
-        runner = start("sorva.run", *dask, "--select", "part", "--force", "--jobs", "8", "--retries", "1", cwd=here)
+        runner = start("sorva.run", *dask, "--select", "blob+", "--force", "--jobs", "8", "--retries", "1", cwd=here)
         wait_until(lambda: len(list(cluster.code.glob("part-*"))) == 4, "four parts did not start")
         for worker in workers:
             worker.kill()

@@ -74,7 +74,7 @@ def started(name, folder):
     return executor
 
 
-@pytest.fixture(scope="module", params=["process", "fork", "dask"])
+@pytest.fixture(scope="module", params=["process", "fork", "pool", "dask"])
 def shared(request, tmp_path_factory):
     folder = tmp_path_factory.mktemp(request.param)
     for name, source in MODULES.items():
@@ -143,11 +143,13 @@ def test_a_job_leaves_what_the_worker_leaves(executor, shared, module, function,
     assert by_worker.returncode == status
 
 
-def test_a_failure_stays_with_its_job(executor, tmp_path):
+def test_a_failure_stays_with_its_job(shared, executor, tmp_path):
     with ThreadPoolExecutor(2) as pool:
         crashed = pool.submit(executor.run, task(tmp_path / "crash", "crash"))
         fine = pool.submit(executor.run, task(tmp_path / "fine", "chatty"))
         assert (crashed.result(WAIT), fine.result(WAIT)) == (Ended(-signal.SIGKILL), Ended(0))
+    if shared[0] == "pool":
+        return  # a pool worker keeps its modules' state from job to job (test_pool.py)
     # No job sees what another changed in the modules it imported.
     assert [executor.run(task(tmp_path / f"out{n}", "counted", {"n": n})) for n in (1, 2)] == [Ended(0)] * 2
     assert [(tmp_path / f"out{n}/value.json").read_text() for n in (1, 2)] == ["[1]", "[2]"]
@@ -187,8 +189,8 @@ def test_interrupt_stops_every_job_and_what_it_started(shared, tmp_path, monkeyp
 
 
 def test_a_job_that_kills_its_worker_fails_with_the_reason_and_the_next_runs(shared, executor, tmp_path):
-    if shared[0] == "process":
-        pytest.skip("the process executor's worker is the job's own process")
+    if shared[0] in ("process", "pool"):
+        pytest.skip("the worker is the job's own process (its parent is the runner)")
     ended = executor.run(task(tmp_path / "killer", "kills_parent"))
     assert (ended.status, re.sub(r"tcp://[\d.:]+", "ADDRESS", ended.reason)) == {
         "fork": (-signal.SIGKILL, "the fork server was killed by SIGKILL"),
@@ -197,7 +199,7 @@ def test_a_job_that_kills_its_worker_fails_with_the_reason_and_the_next_runs(sha
     assert executor.run(task(tmp_path / "after", "chatty")) == Ended(0)
 
 
-@pytest.mark.parametrize("name", ["process", "fork"])
+@pytest.mark.parametrize("name", ["process", "fork", "pool"])
 def test_nothing_outlives_a_runner_that_was_killed(tmp_path, name):
     write_module(tmp_path, "jobs", JOBS)
     runner = (
@@ -235,7 +237,7 @@ def unpickled(value): return sorted(value)
 '''
 
 
-@pytest.mark.parametrize("name", ["fork", "dask"])
+@pytest.mark.parametrize("name", ["fork", "pool", "dask"])
 @pytest.mark.parametrize("folder, module, status", [(REPO / "examples", "pipeline", 0), (None, "failing", 1)])
 def test_a_run_leaves_and_reports_what_a_process_run_does(tmp_path, name, folder, module, status):
     if name == "dask":

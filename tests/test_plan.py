@@ -3,7 +3,7 @@
 import pytest
 
 from plan_support import assets_of, record
-from sorva._runner.plan import PlanError, job_key, plan, read_assets
+from sorva._runner.plan import PlanError, code_change, job_key, plan, read_assets
 
 DAYS, COUNTRIES = [1, 2], ["pt", "no"]
 # sales by (day, country) rolled up per day, per country and in all.
@@ -70,3 +70,6 @@ def test_a_key_changes_with_the_source_the_partition_and_the_values_received(aft
 def test_a_job_folder_never_takes_the_name_of_a_runner_file_and_other_names_stay():
     records = [{**record("html"), "file_path": f"/srv/{module}.py", "module_path": module} for module in ("report", "other")]
     assert [str(job.folder) for job in plan(read_assets({"assets": records})).jobs] == ["report.html~c4f2a6fb", "other.html"]
+    # A recipe in the history that is not what the runner writes, even one nested too deeply to read, is an earlier key.
+    job = plan(read_assets({"assets": records})).jobs[0]
+    assert code_change(job, "[" * 100_000) == "changed source (key of an earlier sorva)"

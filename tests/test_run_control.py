@@ -107,16 +107,16 @@ WHOLE = "module changed (the whole module counts: {})"
       "scaled": "upstream runs"}),
 ])
 def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit, reasons):
-    # The code is read where it is defined, also when the asset is found first in a module that imports it.
-    write_module(tmp_path, "user", "from shop import raw\n")
+    # The code is read where it is defined, also when the assets are found in a module that imports them only.
+    write_module(tmp_path, "user", "from shop import raw, copy, scaled\n")
     write_module(tmp_path, "shop", first + CODE)
-    assert run("sorva.run", "user", "shop", cwd=tmp_path).returncode == 0
+    assert run("sorva.run", "user", cwd=tmp_path).returncode == 0
     write_module(tmp_path, "shop", (first + CODE).replace(*edit))
-    assert run("sorva.run", "user", "shop", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
+    assert run("sorva.run", "user", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
         f"{name}: 1 to run, 0 fresh ({reasons[name]}: 1)" if name in reasons else f"{name}: 0 to run, 1 fresh"
         for name in ("raw", "copy", "scaled")]
     ran = sum(reason != "upstream runs" for reason in reasons.values())
-    assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "user", "shop", cwd=tmp_path).stdout
+    assert f" {ran} succeeded, {3 - ran} fresh," in run("sorva.run", "user", cwd=tmp_path).stdout
 
 
 @pytest.mark.parametrize("selections, forced", [
@@ -171,6 +171,8 @@ def test_partitions_chosen_by_key_run_with_what_they_need(tmp_path, options, ran
 
 @pytest.mark.parametrize("options, message", [
     (["--partition", "day=7"], "argument --partition: dimension 'day' has no key 7 (its keys: 1, \"1\", 2)"),
+    (["--partition", "day=" + "[" * 5000],
+     f"argument --partition: dimension 'day' has no key {'[' * 5000} (its keys: 1, \"1\", 2)"),
     (["--partition", "region=east", "--partition", "day=1"],
      "argument --partition: dimension 'region' has no key east (its keys: \"north\", \"south\")"),
     (["--select", "per_day", "--partition", "country=pt"],

@@ -120,7 +120,8 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
         ("@asset()\ndef one(): return 1", ["bad", "--select", "one", "--select", "+pie+"], [E + "argument --select: no asset is named 'pie'"]),
         ("", ["bad", "--jobs", "0"], [E + "argument --jobs: expected a whole number of at least 1, got '0'"]),
         ("", ["bad", "--executor", "nope"],
-         [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'process')"]),
+         [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'pool', 'process')"]),
+        ("", ["bad", "--executor", "fork", "--pool-recycle", "2"], [E + "argument --pool-recycle: only with --executor pool"]),
         ("", ["bad", "sys"], [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
         # A listed module must import; whatever follows `--` is a module name.
         ("", ["bad", "nowhere"], [E + "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"]),

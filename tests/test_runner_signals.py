@@ -64,7 +64,7 @@ def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path
 # is held until the runner can catch it), while the runner starts, inspects or ends. The exit status says so, and
 # every process that imported the module has ended.
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_signal_at_any_time_is_a_stop(tmp_path, signum, status):
+def test_a_signal_at_any_time_is_a_stop(tmp_path, each_executor, signum, status):
     write_module(tmp_path, "quick", '''
         import os, pathlib
         pathlib.Path(f"pid-{os.getpid()}").touch()

@@ -60,6 +60,8 @@ TAMPERED = "the run history sorva-out/sorva.db holds a row that sorva did not wr
      TAMPERED + "runs row 2, column ended: 'yesterday' is not a time"),
     (["sorva.graph", "days", "--out", "sorva-out", "--format", "dot"], "UPDATE jobs SET seconds = x'00'",
      TAMPERED + "jobs row 3, column seconds: b'\\x00' is not a number"),
+    (["sorva.runs", "2"], "UPDATE jobs SET partition = replace(hex(zeroblob(50000)), '00', '[')",
+     TAMPERED + "jobs row 3, column partition: '" + "[" * 36 + "... is not a JSON object"),
     (["sorva.run", "days"], "UPDATE jobs SET partition = '[]' WHERE id = 2",
      TAMPERED + "jobs row 2, column partition: '[]' is not a JSON object"),
 ])

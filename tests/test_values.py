@@ -104,8 +104,8 @@ def damage(root, how):
     elif how == "escaping reference":
         reference = json.loads((folder / "value.json").read_text("utf-8"))
         (folder / "value.json").write_text(json.dumps({**reference, "file": "../../plain/value.json"}), "utf-8")
-    elif how == "inline value":
-        (folder / "value.json").write_text('{"a": 1}', "utf-8")
+    elif how in ("inline value", "nested too deeply"):
+        (folder / "value.json").write_text('{"a": 1}' if how == "inline value" else "[" * 100_000, "utf-8")
     elif how == "linked out":
         outside = root.parent / "evil.pkl"
         outside.write_bytes((folder / "value.pkl").read_bytes())
@@ -119,6 +119,7 @@ def damage(root, how):
     ("missing", "cannot read '{f}/value.pkl': No such file or directory"),
     ("escaping reference", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
     ("inline value", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
+    ("nested too deeply", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
     ("linked out", "'{f}/value.pkl' lies outside the run's output folder '{root}'"),
 ])
 def test_a_damaged_or_foreign_value_is_never_loaded(root, how, message):

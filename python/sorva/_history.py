@@ -377,7 +377,7 @@ def _is_time(value: object) -> bool:
 def _is_json_object(value: object) -> bool:
     try:
         return isinstance(value, str) and isinstance(json.loads(value), dict)
-    except ValueError:
+    except (ValueError, RecursionError):
         return False
 
 

@@ -15,6 +15,7 @@ again: it imports nothing the server would not hold anyway.
 from __future__ import annotations
 
 import importlib
+import signal
 import sys
 from abc import ABC, abstractmethod
 from dataclasses import dataclass
@@ -54,6 +55,8 @@ class Settings:
 
     # dask: the cluster's scheduler, tcp://HOST:PORT; None starts a local cluster for the run.
     scheduler: str | None = None
+    # pool: each worker is replaced after this many jobs; None keeps it for the run.
+    recycle: int | None = None
     # Tells the user a line while the run goes on (a cluster left without workers); the runner's names itself.
     say: Callable[[str], None] = _on_stderr
 
@@ -64,6 +67,7 @@ class Settings:
 EXECUTORS = {
     "process": ("sorva._executors.process", "ProcessExecutor"),
     "fork": ("sorva._executors.fork", "ForkExecutor"),
+    "pool": ("sorva._executors.pool", "PoolExecutor"),
     "dask": ("sorva._executors.dask", "DaskExecutor"),
 }
 
@@ -113,6 +117,10 @@ class Ended:
 
     status: int
     reason: str = ""
+
+
+# A job the run was stopped before: it ends as one stopped by SIGTERM would.
+NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
 
 
 class Executor(ABC):

@@ -31,7 +31,7 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 from sorva._cli import exception_text, write_whole
-from sorva._executors import Ended, Executor, ExecutorError, Settings, Task
+from sorva._executors import NOT_STARTED, Ended, Executor, ExecutorError, Settings, Task
 from sorva._executors.groups import GRACE
 from sorva._executors.process import Running
 from sorva._jobfiles import records
@@ -51,7 +51,6 @@ POLL = 0.1
 WATCH = 1.0
 # Inputs larger than this many bytes go to a worker before their task does.
 LARGE_INPUTS = 1_000_000
-NOT_STARTED = "interrupted before it started"
 INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]'"
 
 # --- the worker's side: runs in the Dask worker processes --------------------
@@ -117,7 +116,7 @@ def run_job_here(
         with open(stdin_path, "rb") as stdin, open(os.path.join(folder, "worker.log"), "wb") as log:
             ended = _run_process(run, command, stdin, log, timeout)
         if ended is None:
-            return Finished(-signal.SIGTERM, NOT_STARTED, folder, {})
+            return Finished(NOT_STARTED.status, NOT_STARTED.reason, folder, {})
         return Finished(*ended, folder, _collect(folder))
 
 
@@ -289,7 +288,7 @@ class DaskExecutor(Executor):
         with self._lock:
             if self._interrupted:
                 future.cancel()
-                return Ended(-signal.SIGTERM, NOT_STARTED)
+                return NOT_STARTED
             self._futures.add(future)
         try:
             finished: Finished = future.result()
@@ -297,7 +296,7 @@ class DaskExecutor(Executor):
             if future.key in self._silent:
                 return Ended(-signal.SIGTERM, "stopped; its Dask worker did not say how it ended")
             if self._interrupted:
-                return Ended(-signal.SIGTERM, NOT_STARTED)
+                return NOT_STARTED
             if self._client.status == "running" and any(part.status in ("lost", "cancelled") for part in sent):
                 # What was sent ahead had no other copy than on the worker lost:
                 # the scheduler dropped the task that needed it.

@@ -19,14 +19,13 @@ import threading
 from collections.abc import Sequence
 
 from sorva._cli import how_it_ended
-from sorva._executors import Ended, Executor, ExecutorError, Settings, Task, UseInstead
+from sorva._executors import NOT_STARTED, Ended, Executor, ExecutorError, Settings, Task, UseInstead
 from sorva._executors.forkserver import PACKET
 from sorva._executors.groups import GRACE
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
 LIVENESS = 1.0  # seconds between looks at whether the server of a waiting job is alive
-NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
 
 
 def available() -> bool:

@@ -14,7 +14,7 @@ import sys
 import threading
 from collections.abc import Callable, Sequence
 
-from sorva._executors import Ended, Executor, ExecutorError, Settings, Task
+from sorva._executors import NOT_STARTED, Ended, Executor, ExecutorError, Settings, Task
 from sorva._executors.groups import GRACE, signal_group
 
 
@@ -41,39 +41,55 @@ class Running:
 
         Returns whether it timed out.
         """
-        timer = None
-        timed_out = threading.Event()
-        if timeout is not None:
-            timer = threading.Timer(timeout, self._time_out, (process, timed_out))
-            timer.daemon = True
-            timer.start()
+        timer, timed_out = self.limit(process, timeout)
         try:
             feed()
-            # Waiting without reaping keeps the group's id from being reused
-            # while the group is cleared of anything the asset left running.
-            os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
-            signal_group(process.pid, signal.SIGKILL)
         finally:
+            self.clear(process)
             if timer is not None:
                 timer.cancel()
-            with self.lock:
-                del self.processes[process.pid]
-                self.cleared(process.pid)
-            process.wait()
         return timed_out.is_set()
+
+    def limit(self, process: subprocess.Popen[bytes], timeout: float | None) -> tuple[threading.Timer | None, threading.Event]:
+        """Stops the job after `timeout` seconds (never for None): the timer, to cancel once the job ended, and
+        the event set when it fired."""
+        timed_out = threading.Event()
+        if timeout is None:
+            return None, timed_out
+        timer = threading.Timer(timeout, self._time_out, (process, timed_out))
+        timer.daemon = True
+        timer.start()
+        return timer, timed_out
+
+    def clear(self, process: subprocess.Popen[bytes]) -> int:
+        """Waits for the job's process to end, clears its group, forgets it and reaps it; returns its status."""
+        # Waiting without reaping keeps the group's id from being reused
+        # while the group is cleared of anything the asset left running.
+        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+        signal_group(process.pid, signal.SIGKILL)
+        with self.lock:
+            del self.processes[process.pid]
+            self.cleared(process.pid)
+        return process.wait()
 
     def stop(self, process: subprocess.Popen[bytes]) -> None:
         """Asks the job's group to end, and kills it after the grace period."""
-        self._signal(process, signal.SIGTERM)
-        killer = threading.Timer(GRACE, self._signal, (process, signal.SIGKILL))
+        self.signal(process, signal.SIGTERM)
+        self.kill_after(process, GRACE)
+
+    def kill_after(self, process: subprocess.Popen[bytes], seconds: float) -> threading.Timer:
+        """Kills the job's group after `seconds`, unless the timer returned is cancelled first."""
+        killer = threading.Timer(seconds, self.signal, (process, signal.SIGKILL))
         killer.daemon = True
         killer.start()
+        return killer
 
     def _time_out(self, process: subprocess.Popen[bytes], timed_out: threading.Event) -> None:
         timed_out.set()
         self.stop(process)
 
-    def _signal(self, process: subprocess.Popen[bytes], signum: int) -> None:
+    def signal(self, process: subprocess.Popen[bytes], signum: int) -> None:
+        """Signals the job's group, while its leader is not reaped."""
         with self.lock:
             if self.processes.get(process.pid, (None, ""))[0] is process:
                 signal_group(process.pid, signum)
@@ -128,7 +144,7 @@ class ProcessExecutor(Executor):
             command += ["--root", str(task.root), "--upstream-json", json.dumps(task.upstream)]
         with self._running.lock:
             if self._stopping:
-                return Ended(-signal.SIGTERM, "interrupted before it started")
+                return NOT_STARTED
             try:
                 # Never through a link planted in its place.
                 flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW
@@ -142,12 +158,17 @@ class ProcessExecutor(Executor):
                     )
             except OSError as error:
                 return Ended(2, f"could not start the worker: {error}")
-            self._running.add(process)
-            if self._watch is not None:
-                _tell(self._watch, b"+%d\n" % process.pid)
+            self._started(process)
         if self._running.wait(process, task.timeout, lambda: _feed(process, task.inputs)):
             return Ended(process.returncode, f"timed out after {task.timeout:g} s")
         return Ended(process.returncode)
+
+    def _started(self, process: subprocess.Popen[bytes]) -> None:
+        """Lists a process just started in a group of its own, for the stops and the watcher; the caller holds the
+        lock."""
+        self._running.add(process)
+        if self._watch is not None:
+            _tell(self._watch, b"+%d\n" % process.pid)
 
     def _cleared(self, pid: int) -> None:
         if self._watch is not None:

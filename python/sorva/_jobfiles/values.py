@@ -112,7 +112,7 @@ def read_reference(folder: Path, serializer: str) -> dict[str, Any]:
         reference = json.loads(path.read_bytes())
     except OSError as error:
         raise LoadError(f"cannot read '{path}': {error.strerror}") from None
-    except ValueError:
+    except (ValueError, RecursionError):  # a value.json edited by hand may nest deeper than json reads
         reference = None
     if not (
         isinstance(reference, dict)

@@ -107,7 +107,8 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         "--executor",
         choices=sorted(EXECUTORS),
         help="how jobs run: 'fork' forks each job from a process that imported the modules once, "
-        "'process' starts one worker process per job, 'dask' sends each job to a Dask cluster "
+        "'process' starts one worker process per job, 'pool' runs the jobs one after another in --jobs "
+        "long-lived worker processes (module state persists between their jobs), 'dask' sends each job to a Dask cluster "
         "(default: fork where the system can fork, else process)",
     )
     parser.add_argument(
@@ -115,6 +116,12 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         metavar="ADDRESS",
         help="with --executor dask: the cluster's scheduler, tcp://HOST:PORT (default: a cluster of local "
         "worker processes started for the run)",
+    )
+    parser.add_argument(
+        "--pool-recycle",
+        type=whole_number(1),
+        metavar="N",
+        help="with --executor pool: replace each worker after N jobs (default: never)",
     )
     parser.add_argument(
         "--verbose", action="store_true", help="print a line for every job: on a terminal, not only for failures; "
@@ -165,6 +172,8 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
     _fill_in(args, project.run)
     if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
+    if args.pool_recycle is not None and args.executor != "pool":
+        parser.error("argument --pool-recycle: only with --executor pool")
     return RunOptions(
         modules=tuple(args.modules),
         out=Path(args.out),
@@ -177,7 +186,7 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         retries=args.retries,
         timeout=args.timeout,
         executor=args.executor,
-        executor_settings=Settings(scheduler=args.scheduler),
+        executor_settings=Settings(scheduler=args.scheduler, recycle=args.pool_recycle),
         verbose=args.verbose,
         command=shlex.join([*PROG.split(), *argv]),
         project=project,

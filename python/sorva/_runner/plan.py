@@ -7,6 +7,7 @@ import heapq
 import itertools
 import json
 import re
+import tokenize
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import PurePath
@@ -121,7 +122,7 @@ def code_change(job: Job, recipe: str | None) -> str:
     code = job.asset.code
     try:
         before = json.loads(recipe) if recipe else None
-    except ValueError:
+    except (ValueError, RecursionError):
         before = None
     if not isinstance(before, dict):
         return "changed source (key of an earlier sorva)"
@@ -170,6 +171,7 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         sources.setdefault((ref, record["module_path"]), record["module_source"])
     labels = _labels([(record["function_name"], found_in[ref][0], ref) for ref, record in first.items()])
     modules: dict[str, ModuleCode] = {}
+    files: dict[str, str] = {}  # the text of a file that defines assets, "" when it cannot be read
     assets = []
     for order, (ref, record) in enumerate(first.items()):
         metadata = record["decorator_metadata"]
@@ -179,8 +181,14 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
         problems: list[str] = []
         dimensions = _read_dimensions(record["function_name"], inputs, metadata.get("partitions") or {}, problems)
         module = _home_module(record["file_path"], found_in[ref], roots)
-        # The code it uses is read in the module that defines it, not in one that imports it.
-        source = sources.get((ref, module), record["module_source"])
+        # The code it uses is read in the module that defines it, not in one that imports it,
+        # from its file when no listed module is that one.
+        source = sources.get((ref, module))
+        if source is None:
+            path = record["file_path"]
+            if path not in files:
+                files[path] = _file_text(path)
+            source = files[path] or record["module_source"]
         assets.append(
             Asset(
                 ref=ref,
@@ -197,6 +205,15 @@ def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
             )
         )
     return assets
+
+
+def _file_text(path: str) -> str:
+    """The text of a module's file, decoded as the interpreter decodes it; "" when it cannot be read."""
+    try:
+        with tokenize.open(path) as file:
+            return file.read()
+    except (OSError, SyntaxError, ValueError):
+        return ""
 
 
 def _home_module(file_path: str, found_in: list[str], roots: Sequence[str]) -> str:
@@ -413,7 +430,7 @@ def matching_partitions(jobs: Iterable[Job], targets: set[str], choices: Sequenc
         candidates = [text]
         try:
             candidates.insert(0, json.loads(text))
-        except ValueError:
+        except (ValueError, RecursionError):
             pass  # plain text
         found = next((canonical(c) for c in candidates if canonical(c) in held[name]), None)
         if found is None:
