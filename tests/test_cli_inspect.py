@@ -1,6 +1,7 @@
 """`python -m sorva.inspect`: the inspection output on standard output, skip lines and errors on standard error."""
 
 import json
+import signal
 import subprocess
 import sys
 
@@ -89,18 +90,19 @@ def test_a_large_output_is_written_whole(tmp_path, to_file):
     assert json.loads(output)["assets"][0]["module_source"].startswith(filler)
 
 
-# Ctrl-C while the text is written: status 130, no traceback, and no partial file left behind.
+# Ctrl-C or SIGTERM while the text is written: status 130 or 143, no traceback, and no partial file left behind.
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 @pytest.mark.parametrize("to_file", [False, True])
-def test_ctrl_c_while_writing_leaves_nothing_half_written(tmp_path, to_file):
+def test_a_stop_while_writing_leaves_nothing_half_written(tmp_path, to_file, signum):
     write_module(tmp_path, "plain", "VALUE = 1\n")
     script = (
-        "import sys, sorva.inspect as cli\n"
-        "def stopped(file, outputs):\n    file.write(b'{')\n    raise KeyboardInterrupt\n"
+        "import os, sys, time, sorva.inspect as cli\n"
+        f"def stopped(file, outputs):\n    file.write(b'{{')\n    os.kill(os.getpid(), {int(signum)})\n    time.sleep(30)\n"
         "cli._write_records = stopped\n"
         "cli.main(sys.argv[1:])\n"
     )
     args = ["plain", *(["--output", "found.json"] if to_file else [])]
     done = subprocess.run([sys.executable, "-c", script, *args], cwd=tmp_path, capture_output=True,
                           encoding="utf-8", timeout=60, check=False)
-    assert (done.returncode, done.stderr) == (130, "")
+    assert (done.returncode, done.stderr) == (128 + signum, "")
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__") == []

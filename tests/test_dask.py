@@ -238,8 +238,8 @@ def test_the_example_pipeline_through_a_scheduler_leaves_what_a_local_run_leaves
         dask = run("sorva.run", "pipeline", "--out", str(out), "--executor", "dask", "--scheduler", address,
                    *(["--force"] if done[0] else []), cwd=cluster.code)
         assert (dask.returncode, dask.stderr, untimed(dask.stdout).splitlines()[-1]) == (0, "", summary.format(*done, out=out))
-    # value.json, result.json and input_files.json of each job: the second Dask run found them fresh.
-    assert (local.returncode, job_files(out), len(local_files)) == (0, local_files, 8 * 3)
+    # value.json, result.json, input_files.json and ended.json of each job: the second Dask run found them fresh.
+    assert (local.returncode, job_files(out), len(local_files)) == (0, local_files, 8 * 4)
 
 
 # An executor that cannot start ends the run it was started for as failed; a wrong command line records no run.

@@ -43,7 +43,7 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
     (["sorva.run", "importing"], signal.SIGINT, 130, "stopped by SIGINT before any job started\n"),
     (["sorva.run", "importing"], signal.SIGTERM, 143, "stopped by SIGTERM before any job started\n"),
     (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGINT, 130, "python -m sorva.graph: error: interrupted\n"),
-    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGTERM, 130, "python -m sorva.graph: error: interrupted\n"),
+    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGTERM, 143, "python -m sorva.graph: error: interrupted\n"),
 ])
 def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, args, signum, status, stderr):
     write_module(tmp_path, "importing", "import os, pathlib, time\npathlib.Path('inspecting').write_text(str(os.getpid()))\n"

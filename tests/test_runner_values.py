@@ -98,7 +98,7 @@ def test_dataframes_flow_through_csv_and_pickle(tmp_path):
     assert re.findall(r'href="(combined/[^"]+)"', (out / "report.html").read_text("utf-8")) == [
         "combined/value.json", "combined/value.pkl", "combined/result.json", "combined/worker.log"]
     assert sorted(job_files(out)) == [f"{job}/{name}" for job, names in [
-        ("combined", ["ended.json", "result.json", "value.json", "value.pkl"]),
-        ("report", ["ended.json", "result.json", "value.json"]),
-        ("sales/city=lisbon", ["ended.json", "result.json", "value.csv", "value.json"]),
-        ("sales/city=oslo", ["ended.json", "result.json", "value.csv", "value.json"])] for name in names]
+        ("combined", ["ended.json", "input_files.json", "result.json", "value.json", "value.pkl"]),
+        ("report", ["ended.json", "input_files.json", "result.json", "value.json"]),
+        ("sales/city=lisbon", ["ended.json", "input_files.json", "result.json", "value.csv", "value.json"]),
+        ("sales/city=oslo", ["ended.json", "input_files.json", "result.json", "value.csv", "value.json"])] for name in names]

@@ -113,7 +113,11 @@ def _write(content: str | bytes, output: str | None) -> None:
         fail(PROG, f"cannot write '{output}': {error.strerror}", FAILED)
 
 
+_stopped_by: list[int] = []  # the signal that stopped the command, once one has
+
+
 def _stop(signum: int, frame: FrameType | None) -> None:
+    _stopped_by.append(signum)
     raise KeyboardInterrupt
 
 
@@ -144,7 +148,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     except GraphvizError as error:
         fail(PROG, str(error), FAILED)
     except KeyboardInterrupt:
-        fail(PROG, "interrupted", INTERRUPTED)
+        fail(PROG, "interrupted", 128 + _stopped_by[0] if _stopped_by else INTERRUPTED)
 
 
 if __name__ == "__main__":

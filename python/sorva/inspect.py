@@ -160,7 +160,8 @@ def main(argv: Sequence[str] | None = None) -> None:
 
 def _inspect(args: Any, progress: memoryview) -> NoReturn:
     """Inspects the modules and writes the output; exits with the status it notes in `progress`."""
-    signal.signal(signal.SIGINT, _interrupt_once)
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, _stop_once)
     status = FAILED
     try:
         try:
@@ -175,15 +176,21 @@ def _inspect(args: Any, progress: memoryview) -> NoReturn:
     except SystemExit as end:
         status = end.code if isinstance(end.code, int) else FAILED
     except KeyboardInterrupt:
-        status = INTERRUPTED
+        status = 128 + _stopped_by[0] if _stopped_by else INTERRUPTED
     finally:
         progress[1] = status + 1
     raise SystemExit(status)
 
 
-def _interrupt_once(signum: int, frame: object) -> None:
+_stopped_by: list[int] = []  # the signal that stopped the inspection, once one has
+
+
+def _stop_once(signum: int, frame: object) -> None:
     # A terminal's Ctrl-C reaches both processes, and the waiting one passes its own on: one is enough.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # Either signal unwinds the inspection, so that a partial --output file is removed.
+    for stop in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(stop, signal.SIG_IGN)
+    _stopped_by.append(signum)
     raise KeyboardInterrupt
 
 
