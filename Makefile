@@ -93,7 +93,11 @@ wheel: deps
 wheelcheck: deps
 	tools/check-wheel.sh $(PYTHON)
 
-demo: build
+# The example needs the extension alone: a fresh build for it configures no
+# C++ tests (`make build` adds them to the same build later).
+demo:
+	@tools/install-deps.sh demo
+	@tools/dev-build.sh $(PYTHON) $(BUILD)
 	cd examples && PYTHONPATH=$(abspath $(DEV)) $(PYTHON) -m sorva.run pipeline --out ../sorva-out
 
 clean:

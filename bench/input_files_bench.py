@@ -16,7 +16,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from sorva import _inputfiles
+from sorva._jobfiles import inputfiles as _inputfiles
 
 ROUNDS = 15
 FILES = 1_000
@@ -32,7 +32,7 @@ def reads():
     return total
 """
 OFF = (
-    "import sorva._inputfiles as f; f.start = f.stop = lambda: None; f.write = lambda *a, **k: None; "
+    "import sorva._jobfiles.inputfiles as f; f.start = f.stop = lambda: None; f.write = lambda *a, **k: None; "
     "import sys; from sorva.worker import main; sys.argv[0] = 'sorva.worker'; main()"
 )
 

@@ -20,9 +20,10 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from sorva._executor import ProcessExecutor, Task
-from sorva._fork import ForkExecutor
-from sorva._pool import PoolExecutor
+from sorva._executors import Task
+from sorva._executors.fork import ForkExecutor
+from sorva._executors.pool import PoolExecutor
+from sorva._executors.process import ProcessExecutor
 
 ROUNDS = 5
 STARTS = 20  # interpreter starts per round

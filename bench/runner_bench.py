@@ -50,7 +50,7 @@ FLOOR = '''
 import array, gc, os, sys, time
 import inspect, json, pathlib
 import pieces
-from sorva._forklinux import Linux
+from sorva._executors.forklinux import Linux
 from sorva._sorva import materialize_asset
 
 linux, profile = Linux(), None

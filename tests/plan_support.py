@@ -2,7 +2,7 @@
 
 import json
 
-from sorva._plan import read_assets
+from sorva._runner.plan import read_assets
 
 FILE = "/srv/app/pipeline.py"
 

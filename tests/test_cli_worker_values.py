@@ -104,7 +104,7 @@ def test_loaded_upstream_values_and_a_job_run_in_process_leave_what_the_command_
     code = (
         "import json, sys\n"
         "import frames\n"
-        "from sorva.worker import run_job\n"
+        "from sorva._jobfiles.job import run_job\n"
         "statuses = [run_job('frames', 'as_pickle', 'again/as_pickle/oslo', '{\"city\": \"oslo\"}'),\n"
         "            run_job('frames', 'summary', 'again/summary', sys.stdin.read(), 'out', list(json.loads(sys.argv[1])))]\n"
         "print(statuses)\n"

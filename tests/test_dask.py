@@ -18,8 +18,8 @@ from cli_support import REPO, WAIT, alive, job_files, run, start, untimed, wait_
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 
-from sorva._dask import DaskExecutor  # noqa: E402 - only with distributed installed
-from sorva._executor import Ended, ExecutorError, Task  # noqa: E402
+from sorva._executors.dask import DaskExecutor  # noqa: E402 - only with distributed installed
+from sorva._executors import Ended, ExecutorError, Settings, Task  # noqa: E402
 
 # Tornado, under the distributed version Debian ships, warns about its own event loop handling.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
@@ -96,7 +96,7 @@ def cluster(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def remote(cluster):
-    executor = DaskExecutor(cluster.address)
+    executor = DaskExecutor(Settings(cluster.address))
     executor.start(["pipeline", "slow"], 4)
     yield executor
     executor.close()
@@ -212,11 +212,11 @@ def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fail
 
 
 def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
-    monkeypatch.setattr("sorva._dask.CONNECT_TIMEOUT", 1.0)
+    monkeypatch.setattr("sorva._executors.dask.CONNECT_TIMEOUT", 1.0)
     cluster = Cluster(tmp_path)
     try:
         with pytest.raises(ExecutorError) as raised:
-            DaskExecutor(cluster.address).start(["pipeline"], 1)
+            DaskExecutor(Settings(cluster.address)).start(["pipeline"], 1)
     finally:
         cluster.stop()
     assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"

@@ -13,7 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from cli_support import REPO, WAIT, alive, job_files, run, squeezed, wait_until, write_module
-from sorva._executor import Ended, Task, executor_class
+from sorva._executors import Ended, Task, executor_class
 
 JOBS = '''
 import os, signal, sys, time
@@ -203,7 +203,7 @@ def test_a_job_that_kills_its_worker_fails_with_the_reason_and_the_next_runs(sha
 def test_nothing_outlives_a_runner_that_was_killed(tmp_path, name):
     write_module(tmp_path, "jobs", JOBS)
     runner = (
-        f"import json, pathlib\nfrom sorva._executor import Task, executor_class\n"
+        f"import json, pathlib\nfrom sorva._executors import Task, executor_class\n"
         f"executor = executor_class({name!r})()\nexecutor.start(['jobs'], 1)\nfolder = pathlib.Path('slow').resolve()\n"
         f"folder.mkdir()\nprint('started', flush=True)\nexecutor.run(Task('jobs', 'sleeper', folder, b'{{\"pid_file\": \"pids\"}}'))\n"
     )

@@ -11,8 +11,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from cli_support import WAIT, alive, run, wait_until, write_module
-from sorva._executor import Ended, ExecutorError, Task
-from sorva._fork import ForkExecutor
+from sorva._executors import Ended, ExecutorError, Task
+from sorva._executors.fork import ForkExecutor
 from test_executors import JOBS
 
 # Each job must get the at-fork handlers of the modules it imported: fresh

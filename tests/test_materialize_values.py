@@ -6,9 +6,9 @@ import pickle
 
 import pytest
 
-from sorva._materialize import materialize
+from sorva._jobfiles.materialize import materialize
 from sorva._sorva import materialize_asset
-from sorva._values import parse_upstream
+from sorva._jobfiles.values import parse_upstream
 
 SOURCE = '''
 from sorva import asset

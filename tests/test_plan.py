@@ -3,7 +3,7 @@
 import pytest
 
 from plan_support import assets_of, record
-from sorva._plan import PlanError, code_change, job_key, plan, read_assets
+from sorva._runner.plan import PlanError, code_change, job_key, plan, read_assets
 
 DAYS, COUNTRIES = [1, 2], ["pt", "no"]
 # sales by (day, country) rolled up per day, per country and in all.

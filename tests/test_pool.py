@@ -5,8 +5,8 @@ import json
 import pytest
 
 from cli_support import alive, wait_until, write_module
-from sorva._executor import Ended, ExecutorError, Task
-from sorva._pool import PoolExecutor
+from sorva._executors import Ended, ExecutorError, Settings, Task
+from sorva._executors.pool import PoolExecutor
 from test_executors import JOBS, MODULES
 
 MISSING = "No such file or directory"
@@ -47,7 +47,7 @@ def test_a_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(tmp_pat
 
     tasks = [Task("jobs", "counted", folders[0], b'{"n": 1}'), job(folders[1]), job(folders[2]),
              Task("jobs", "counted", folders[3], b'{"n": 2}'), Task("jobs", "chatty", tmp_path / "missing", None)]
-    executor = PoolExecutor(recycle)
+    executor = PoolExecutor(Settings(recycle=recycle))
     executor.start(["jobs"], 1)
     try:
         ran = [executor.run(task) for task in tasks]

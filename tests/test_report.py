@@ -6,9 +6,9 @@ import pytest
 
 from browser_support import chromium, needs_chromium
 from page_support import Page
-from sorva._dot import dot_text
-from sorva._graph import Edge, Graph, JobRow, Node
-from sorva._report import RunInfo, report_page
+from sorva._reporting.dot import dot_text
+from sorva._reporting.graph import Edge, Graph, JobRow, Node
+from sorva._reporting.page import RunInfo, report_page
 
 GRAPH = Graph(
     nodes=(

@@ -10,7 +10,7 @@ from pathlib import PurePosixPath
 import pytest
 
 from sorva import serializers
-from sorva._values import (
+from sorva._jobfiles.values import (
     FanIn, LoadError, Stored, entries, load_upstream, needed_files, parse_upstream, store, upstream_files, value_digest,
 )
 

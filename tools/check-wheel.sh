@@ -11,9 +11,9 @@ trap 'rm -rf "$work"' EXIT
 wheel=$(ls "$work"/dist/sorva-*.whl)
 unzip -l "$wheel" | grep -q "sorva/__init__.py"
 unzip -l "$wheel" | grep -q "sorva/_sorva\..*\.so"
-# Every module of the package is in the wheel.
-for module in "$root"/python/sorva/*.py "$root"/python/sorva/*.pyi; do
-    unzip -l "$wheel" | grep -q "sorva/$(basename "$module")\$" || { echo "not in the wheel: $module" >&2; exit 1; }
+# Every module of the package, its subpackages' too, is in the wheel.
+for module in $(cd "$root/python" && find sorva -name '*.py' -o -name '*.pyi'); do
+    unzip -l "$wheel" | grep -q " $module\$" || { echo "not in the wheel: $module" >&2; exit 1; }
 done
 "$python" -m venv --without-pip "$work/venv"
 "$python" -m pip --python "$work/venv/bin/python" install --quiet --no-index --no-deps "$wheel" 2>/dev/null \

@@ -1,14 +1,21 @@
 #!/bin/sh
-# Installs the Debian packages that building and testing sorva needs, when
-# run as root; otherwise says what to install and fails.
+# install-deps.sh [demo]: installs the Debian packages that building and
+# testing sorva needs, or with `demo` those that building the extension and
+# running the example need, when run as root; otherwise says what to install
+# and fails.
 set -eu
 
-PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-pip python3-mesonpy
+BUILD_PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-rich"
+PACKAGES="$BUILD_PACKAGES python3-pip python3-mesonpy
 python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapidjson-dev
-clang-14 libclang-rt-14-dev libtsan2 clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip python3-rich graphviz
+clang-14 libclang-rt-14-dev libtsan2 clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip graphviz
 python3-pandas python3-numpy python3-distributed fonts-dejavu-core"
 # The browser test of the report page is skipped where no browser can be had.
 OPTIONAL="chromium"
+if [ "${1:-}" = demo ]; then
+    PACKAGES=$BUILD_PACKAGES
+    OPTIONAL=""
+fi
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"

@@ -1,8 +1,8 @@
-"""What the commands share: one-line errors, exit statuses and the import path.
+"""What the commands share: one-line errors, exit statuses, the argument parser, the import path, whole files.
 
 This module is on the worker's path for every job, so it imports nothing
-beyond what the interpreter has loaded at start-up; the argument parser
-lives in `_parser`.
+beyond what the interpreter has loaded at start-up; argparse is loaded only
+when a command makes its parser.
 """
 
 from __future__ import annotations
@@ -10,10 +10,12 @@ from __future__ import annotations
 import os
 import sys
 
-# `typing` costs milliseconds per worker; only type checkers need NoReturn.
+# `typing` costs milliseconds per worker; only type checkers need these.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import NoReturn
+    import argparse
+    from collections.abc import Callable
+    from typing import BinaryIO, NoReturn
 
 # Exit statuses shared by the commands.
 FAILED = 1
@@ -51,6 +53,38 @@ def flush_streams() -> None:
             pass  # replaced by something that cannot flush, or closed
 
 
+def argument_parser(prog: str, description: str) -> argparse.ArgumentParser:
+    """An argument parser whose errors are one line on standard error and status 2.
+
+    Orchestrators read standard error line by line, so the usage block that
+    argparse would print first is left out; `--help` still shows it.
+    """
+    import argparse
+
+    class ArgumentParser(argparse.ArgumentParser):
+        def error(self, message: str) -> NoReturn:
+            fail(self.prog, message, USAGE)
+
+    return ArgumentParser(prog=prog, description=description)
+
+
+def whole_number(least: int) -> Callable[[str], int]:
+    """An option type for whole numbers of at least `least`, with a one-line error otherwise."""
+
+    def parse(text: str) -> int:
+        import argparse
+
+        try:
+            number = int(text)
+        except ValueError:
+            number = least - 1
+        if number < least:
+            raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, got '{text}'")
+        return number
+
+    return parse
+
+
 def drop_stdout() -> None:
     """Sends the rest of standard output nowhere, once its reader has gone (`... | head`).
 
@@ -66,8 +100,17 @@ def drop_stdout() -> None:
 
 
 def exception_text(error: BaseException) -> str:
-    """An exception as one line: its type's qualified name, then its message."""
-    return f"{type(error).__qualname__}: {error}"
+    """An exception as one line: its type's qualified name, then its message, as the native module forms it.
+
+    A message that cannot be made reads "<exception str() failed>"; a lone
+    surrogate, which cannot be written as UTF-8, comes out as three U+FFFD.
+    """
+    try:
+        message = str(error)
+    except Exception:
+        message = "<exception str() failed>"
+    message = message.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+    return f"{type(error).__qualname__}: {message}"
 
 
 # How much of an error the lines, the report page and the run history keep: its start.
@@ -79,6 +122,50 @@ def clipped(text: str, where: str, kept: int = ERROR_KEPT) -> str:
     if len(text) <= kept:
         return text
     return f"{text[:kept]}... ({len(text) - kept:,} more characters in {where})"
+
+
+def how_it_ended(status: int, *, verb: bool = False) -> str:
+    """A process's return code in words: "exit status 1", "killed by SIGKILL"; with `verb`, "exited with status 1",
+    "was killed by SIGKILL"."""
+    if status >= 0:
+        return f"exited with status {status}" if verb else f"exit status {status}"
+    import signal
+
+    try:
+        killed = f"killed by {signal.Signals(-status).name}"
+    except ValueError:
+        killed = f"killed by signal {-status}"
+    return f"was {killed}" if verb else killed
+
+
+def write_whole(path: str | os.PathLike[str], content: bytes | Callable[[str], object]) -> None:
+    """Puts a new file in the place of `path`: `content`, or what `content(partial)` writes at the path it is given.
+
+    A reader finds the old file or the new one, never part of one; whatever
+    stops the writing (an error, a full disk, Ctrl-C) leaves no partial file,
+    and nothing is written through a link planted in the folder. The partial
+    file's name ends as the path's does: some writers add a suffix they do
+    not find.
+    """
+    folder, name = os.path.split(os.fspath(path))
+    partial = os.path.join(folder, f".{os.getpid()}-{os.urandom(4).hex()}-{name}")
+    try:
+        if isinstance(content, bytes):
+            with new_file(partial) as file:
+                file.write(content)
+        else:
+            content(partial)
+        os.replace(partial, path)
+    finally:
+        try:
+            os.unlink(partial)
+        except OSError:
+            pass  # never made, or already in its place
+
+
+def new_file(path: str) -> BinaryIO:
+    """A file made at `path` for writing; raises FileExistsError when anything is there already, a link too."""
+    return open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb")
 
 
 def import_from_cwd() -> None:

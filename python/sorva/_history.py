@@ -5,7 +5,7 @@ and the rows of the jobs that ended, committed together with the run's
 counts in batches (every BATCH_SECONDS or BATCH_ROWS rows, and at the end),
 so a runner that is killed leaves a history that is true as far as it goes
 and lacks at most the last batch: the job folders tell what those jobs
-left (see `_execute.Freshness`). While it runs the file is in write-ahead
+left (see `_runner.freshness.Freshness`). While it runs the file is in write-ahead
 logging mode, synced at each checkpoint rather than at each commit, which
 keeps it consistent through a crash of the runner; the runner turns it back
 into a single file when it closes it. Its run stays "running" in the file
@@ -41,7 +41,7 @@ import json
 import os
 import sqlite3
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -115,6 +115,30 @@ class JobRecord:
     folder: str
     attempt: int = 1
     recipe: str | None = None
+
+    @property
+    def partition_text(self) -> str:
+        """The partition as people read it; a text that is no JSON object shows as it stands."""
+        try:
+            partition = json.loads(self.partition)
+        except ValueError:
+            return self.partition
+        return partition_text(partition) if isinstance(partition, dict) else self.partition
+
+
+def canonical(value: Any) -> str:
+    """A text that is equal for equal JSON values (and tells 1 from true), as partitions are recorded."""
+    return json.dumps(value, sort_keys=True, separators=(",", ":"))
+
+
+def key_text(key: Any) -> str:
+    """A partition key as people read it: a text as it stands, any other key as JSON."""
+    return key if isinstance(key, str) else json.dumps(key)
+
+
+def partition_text(partition: Mapping[str, Any]) -> str:
+    """A partition as people read it: `city=oslo day=7`, empty for none."""
+    return " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
 
 
 def now() -> str:

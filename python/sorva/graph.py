@@ -12,16 +12,15 @@ from types import FrameType
 from typing import Any
 from urllib.parse import quote
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, fail
-from sorva._discover import DiscoveryError, Inspection
-from sorva._dot import GraphvizError, dot_text, render, render_svg, svg_element
-from sorva._graph import JobRow, build, with_outcomes
+from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, fail, write_whole
 from sorva._history import FILE, HistoryError, open_history
-from sorva._parser import ArgumentParser
-from sorva._plan import Asset, PlanError
-from sorva._report import RunInfo, report_page
-from sorva._runreport import job_rows, run_info, write_file
-from sorva._settings import default_out
+from sorva._reporting.dot import GraphvizError, dot_text, render, render_svg, svg_element
+from sorva._reporting.graph import JobRow, build, with_outcomes
+from sorva._reporting.page import RunInfo, report_page
+from sorva._reporting.runpage import job_rows, run_info
+from sorva._runner.discover import DiscoveryError, Inspection
+from sorva._runner.plan import Asset, PlanError
+from sorva._runner.pyproject import default_out
 
 PROG = "python -m sorva.graph"
 FORMATS = {
@@ -32,9 +31,9 @@ RENDERED = ("svg", "png", "pdf")
 
 
 def _parse(argv: Sequence[str] | None) -> Any:
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+    parser = argument_parser(
+        PROG,
+        (
             "Draw the asset graph of the modules: one node per asset with its partition "
             "dimensions, one edge per input labelled with its parameter; a fan-in edge (the "
             "input is a list of partitions) is drawn as a double line. Graphviz's dot lays out "
@@ -109,7 +108,7 @@ def _write(content: str | bytes, output: str | None) -> None:
         sys.stdout.flush()
         return
     try:
-        write_file(Path(output), content)
+        write_whole(output, content.encode("utf-8") if isinstance(content, str) else content)
     except OSError as error:
         fail(PROG, f"cannot write '{output}': {error.strerror}", FAILED)
 

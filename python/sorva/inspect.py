@@ -2,18 +2,29 @@
 
 from __future__ import annotations
 
-import io
 import mmap
 import os
 import signal
 from collections.abc import Sequence
 
-from sorva._cli import FAILED, INTERRUPTED, USAGE, exception_text, fail, flush_streams, import_from_cwd, say
-from sorva._parser import ArgumentParser
+from sorva._cli import (
+    FAILED,
+    INTERRUPTED,
+    USAGE,
+    argument_parser,
+    exception_text,
+    fail,
+    flush_streams,
+    how_it_ended,
+    import_from_cwd,
+    new_file,
+    say,
+    write_whole,
+)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, NoReturn
+    from typing import Any, BinaryIO, NoReturn
 
 PROG = "python -m sorva.inspect"
 
@@ -76,7 +87,7 @@ def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool, progres
 _CHUNK = 1 << 16
 
 
-def _write_utf8(file: io.BufferedIOBase, text: str, start: int = 0, end: int | None = None) -> None:
+def _write_utf8(file: BinaryIO, text: str, start: int = 0, end: int | None = None) -> None:
     """Writes `text[start:end]` as UTF-8 without a full-size copy of it."""
     end = len(text) if end is None else end
     for at in range(start, end, _CHUNK):
@@ -86,7 +97,7 @@ def _write_utf8(file: io.BufferedIOBase, text: str, start: int = 0, end: int | N
 _OPEN = '{"assets":['
 
 
-def _write_records(file: io.BufferedIOBase, outputs: Sequence[str]) -> None:
+def _write_records(file: BinaryIO, outputs: Sequence[str]) -> None:
     """Writes the inspection outputs of the modules, in order, as the one output of them all."""
     file.write(_OPEN.encode())
     first = True
@@ -100,27 +111,21 @@ def _write_records(file: io.BufferedIOBase, outputs: Sequence[str]) -> None:
 
 def _write_file(path: str, outputs: Sequence[str]) -> None:
     """Writes the output so that a reader finds either all of it or no file."""
-    partial = f"{path}.{os.getpid()}.partial"
-    try:
-        # Made anew, so that a link planted in its place leads nowhere.
-        with open(os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb") as file:
+
+    def write(partial: str) -> None:
+        with new_file(partial) as file:
             _write_records(file, outputs)
-        os.replace(partial, path)
-    except BaseException as error:
-        # Whatever stops the writing (a full disk, Ctrl-C) leaves no partial file.
-        try:
-            os.unlink(partial)
-        except OSError:
-            pass  # never created, or already renamed
-        if not isinstance(error, OSError):
-            raise
+
+    try:
+        write_whole(path, write)
+    except OSError as error:
         fail(PROG, f"cannot write '{path}': {error.strerror}", USAGE)
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+    parser = argument_parser(
+        PROG,
+        (
             "Import the modules and print one JSON object describing every asset "
             "found in them. Modules that fail to import are skipped with a line "
             "on standard error."
@@ -213,8 +218,6 @@ def _wait_for(child: int, progress: memoryview, modules: Sequence[str]) -> NoRet
         raise SystemExit(progress[1] - 1)
     if stops:
         raise SystemExit(128 + stops[0])  # as a shell reports a process the signal ended
-    from sorva._discover import how_it_ended
-
     how = how_it_ended(os.waitstatus_to_exitcode(wait_status))
     who = f"module '{modules[progress[0] - 1]}' ended the process" if progress[0] else "the inspection ended"
     fail(PROG, f"{who} before the output was written ({how})", FAILED)

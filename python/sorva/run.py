@@ -1,13 +1,14 @@
 """`python -m sorva.run MODULE [MODULE ...]`: runs the assets of the modules, only what changed since the last run.
 
 The runner drives sorva exactly as an outside orchestrator would. This
-module reads the command line (`_runargs`) and starts the inspection of the
-modules (`_discover`); the run itself (`_run`) is loaded meanwhile.
+module reads the command line (`_runner.options`) and starts the inspection of
+the modules (`_runner.discover`); the run itself (`_runner.run`) is loaded
+meanwhile.
 """
 
 from __future__ import annotations
 
-from sorva._stop import Stopper
+from sorva._runner.stop import Stopper
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -21,18 +22,18 @@ def main(argv: Sequence[str] | None = None) -> NoReturn:
     stopper = Stopper()
     stopper.install()
     try:
-        from sorva._discover import Inspection
-        from sorva._runargs import parse
+        from sorva._runner.discover import Inspection
+        from sorva._runner.options import parse
 
-        args = parse(argv)
+        options = parse(argv)
         # The workers and the inspection run in process groups of their own; a
         # stop reaches them through the runner, which reports what it stopped.
-        inspection = Inspection(args.modules, stopper)
+        inspection = Inspection(options.modules, stopper)
         # Loaded while the modules are inspected in their own process: both take
         # about as long, and the run starts once both are done.
-        from sorva._run import run
+        from sorva._runner.run import run
 
-        run(args, stopper, inspection, argv)
+        run(options, stopper, inspection)
     except SystemExit as end:
         raise SystemExit(stopper.final_status(end.code)) from None
 

@@ -2,17 +2,15 @@
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import json
 import sqlite3
 import sys
 from collections.abc import Sequence
 
-from sorva._cli import FAILED, USAGE, drop_stdout, fail
+from sorva._cli import FAILED, USAGE, argument_parser, drop_stdout, fail, whole_number
 from sorva._history import History, HistoryError, JobRecord, Run, open_history
-from sorva._parser import ArgumentParser, whole_number
-from sorva._settings import default_out
+from sorva._runner.pyproject import default_out
 
 PROG = "python -m sorva.runs"
 
@@ -37,9 +35,7 @@ def _seconds(started: str, ended: str | None) -> str:
 
 
 def _job_name(job: JobRecord) -> str:
-    partition = " ".join(
-        f"{name}={key if isinstance(key, str) else json.dumps(key)}" for name, key in json.loads(job.partition).items()
-    )
+    partition = job.partition_text
     return f"{job.label} {partition}" if partition else job.label
 
 
@@ -82,9 +78,9 @@ def _run_id(text: str) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+    parser = argument_parser(
+        PROG,
+        (
             "List the recent runs of an output folder, newest first, one line each; with RUN_ID, "
             "the jobs of that run with their outcome, seconds and error. Exit status 0, or 2 when "
             "the folder has no run history or there is no such run."

@@ -1,24 +1,52 @@
-"""The runner's command line: what `python -m sorva.run` accepts, read into options.
+"""The runner's command line: what `python -m sorva.run` accepts, read once into a frozen `RunOptions`.
 
-Kept apart from the runner itself, which is loaded only once the modules'
-inspection has started.
+This is the only module of the runner that sees argparse: everything below
+the command takes `RunOptions`, so the runner can be driven without a
+command line. Kept apart from the runner itself, which is loaded only once
+the modules' inspection has started.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import sys
 from collections.abc import Mapping, Sequence
-
+from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
-from sorva._cli import USAGE, fail
-from sorva._executor import EXECUTORS
-from sorva._parser import ArgumentParser, whole_number
-from sorva._settings import SettingsError, find, load
+from sorva._cli import USAGE, argument_parser, fail, whole_number
+from sorva._executors import EXECUTORS, Settings
+from sorva._runner.pyproject import ProjectSettings, SettingsError, find, load
 
 PROG = "python -m sorva.run"
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """What a run is asked to do."""
+
+    modules: tuple[str, ...]  # dotted module names, at least one
+    out: Path = Path("sorva-out")  # the folder for the job folders and the run history
+    jobs: int = 1  # jobs run at once
+    select: tuple[str, ...] = ()  # as --select takes them (NAME, +NAME, NAME+, +NAME+); () for every asset
+    partitions: tuple[tuple[str, str], ...] = ()  # (dimension, key text): run only the partitions with these keys
+    failed: bool = False  # run only the jobs whose last run failed or was interrupted
+    force: bool = False  # run the jobs of the selected assets (every job without a selection), fresh or not
+    dry_run: bool = False  # say what would run; run and write nothing
+    # Further attempts of a job that fails, and the seconds a job may run, over
+    # every asset's own; None leaves them to pyproject.toml (or none).
+    retries: int | None = None
+    timeout: float | None = None
+    executor: str = "process"  # the name of a registered executor
+    executor_settings: Settings = field(default_factory=Settings)  # what the executor is built from
+    verbose: bool = False  # on a terminal, a line for every job
+    command: str = PROG  # the command line as the history records it
+    # [tool.sorva] in pyproject.toml: run defaults (already in the fields above), and each asset's
+    # retries, time limit and pool.
+    project: ProjectSettings = field(default_factory=ProjectSettings)
 
 
 def _seconds(text: str) -> float:
@@ -38,10 +66,11 @@ def _partition(text: str) -> tuple[str, str]:
     return name, key
 
 
-def parse(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = ArgumentParser(
-        prog=PROG,
-        description=(
+def parse(argv: Sequence[str] | None) -> RunOptions:
+    """The options of a command line (`sys.argv[1:]` when None); a wrong one ends the command with status 2."""
+    parser = argument_parser(
+        PROG,
+        (
             "Find the assets of the modules and materialise them, upstream first, one job per "
             "asset and partition; a job whose source, partition and inputs are those of its last "
             "success is fresh and not run again. Exit status 0 when every job succeeded or was "
@@ -136,16 +165,32 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
     try:
-        args.settings = load(find(), EXECUTORS)
+        project = load(find(), EXECUTORS)
     except SettingsError as error:
         fail(PROG, str(error), USAGE)
     given_scheduler = args.scheduler is not None
-    _fill_in(args, args.settings.run)
+    _fill_in(args, project.run)
     if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
     if args.pool_recycle is not None and args.executor != "pool":
         parser.error("argument --pool-recycle: only with --executor pool")
-    return args
+    return RunOptions(
+        modules=tuple(args.modules),
+        out=Path(args.out),
+        jobs=args.jobs,
+        select=tuple(args.select or ()),
+        partitions=tuple(args.partition or ()),
+        failed=args.failed,
+        force=args.force,
+        dry_run=args.dry_run,
+        retries=args.retries,
+        timeout=args.timeout,
+        executor=args.executor,
+        executor_settings=Settings(scheduler=args.scheduler, recycle=args.pool_recycle),
+        verbose=args.verbose,
+        command=shlex.join([*PROG.split(), *argv]),
+        project=project,
+    )
 
 
 def _fill_in(args: argparse.Namespace, file: Mapping[str, Any]) -> None:
@@ -153,7 +198,7 @@ def _fill_in(args: argparse.Namespace, file: Mapping[str, Any]) -> None:
 
     `--retries` and `--timeout` stay None unless the command line gives them:
     given, they override every asset's own setting, which overrides the
-    file's run default (see `_run._options`).
+    file's run default (see `_runner.run._limits`).
     """
     given_scheduler = args.scheduler is not None
     built_in = {"out": "sorva-out", "jobs": os.cpu_count() or 1, "executor": "fork" if hasattr(os, "fork") else "process"}

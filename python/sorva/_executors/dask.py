@@ -30,14 +30,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from sorva._cli import exception_text
-from sorva._executor import Ended, Executor, ExecutorError, Task
-from sorva._runargs import PROG
-from sorva._values import upstream_files
-
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    import argparse
+from sorva._cli import exception_text, write_whole
+from sorva._executors import NOT_STARTED, Ended, Executor, ExecutorError, Settings, Task
+from sorva._executors.groups import GRACE
+from sorva._executors.process import Running
+from sorva._jobfiles import records
+from sorva._jobfiles.values import upstream_files
 
 # Seconds allowed for reaching a scheduler and for it to have a worker.
 CONNECT_TIMEOUT = 10.0
@@ -47,21 +45,17 @@ STOP_TIMEOUT = 10.0
 # worker (it could not start the job's process there); a lost worker is
 # the scheduler's business (its allowed-failures setting).
 RETRIES = 2
-# How long a stopped job has between SIGTERM and SIGKILL (as with the local
-# executors), and how often the runner looks whether stopped jobs have ended.
-GRACE = 2.0
+# How often the runner looks whether stopped jobs have ended.
 POLL = 0.1
 # How often the runner looks whether the cluster has a worker left while jobs wait.
 WATCH = 1.0
 # Inputs larger than this many bytes go to a worker before their task does.
 LARGE_INPUTS = 1_000_000
-NOT_STARTED = "interrupted before it started"
 INSTALL_HINT = "install python3-distributed (Debian) or pip install 'sorva[dask]'"
 
 # --- the worker's side: runs in the Dask worker processes --------------------
 
-_lock = threading.Lock()
-_running: dict[int, tuple[str, subprocess.Popen[bytes]]] = {}  # job process id -> its run, the process
+_jobs = Running()  # each job process with the run it belongs to
 # Runs cancelled while this worker was up; one short id per cancelled run.
 _cancelled: set[str] = set()
 
@@ -122,7 +116,7 @@ def run_job_here(
         with open(stdin_path, "rb") as stdin, open(os.path.join(folder, "worker.log"), "wb") as log:
             ended = _run_process(run, command, stdin, log, timeout)
         if ended is None:
-            return Finished(-signal.SIGTERM, NOT_STARTED, folder, {})
+            return Finished(NOT_STARTED.status, NOT_STARTED.reason, folder, {})
         return Finished(*ended, folder, _collect(folder))
 
 
@@ -138,68 +132,25 @@ def _ignore(signum: int, frame: object) -> None:
 
 def cancel_run_here(run: str) -> None:
     """Stops this worker's jobs of a cancelled run, and any it would start later."""
-    with _lock:
+    with _jobs.lock:
         _cancelled.add(run)
-        processes = [process for job_run, process in _running.values() if job_run == run]
+        processes = [process for process, its_run in _jobs.processes.values() if its_run == run]
     for process in processes:
-        _stop(process)
+        _jobs.stop(process)
 
 
 def _run_process(run: str, command: list[str], stdin: BinaryIO, log: BinaryIO, timeout: float | None) -> tuple[int, str] | None:
     """How the job's process ended (status, reason); None when its run was cancelled first."""
-    with _lock:
+    with _jobs.lock:
         if run in _cancelled:
             return None
         # A session of its own, so that stopping the job stops what it started.
         process = subprocess.Popen(
             command, stdin=stdin, stdout=log, stderr=subprocess.STDOUT, start_new_session=True
         )
-        _running[process.pid] = (run, process)
-    timed_out = threading.Event()
-    timer = None
-    if timeout is not None:
-        timer = threading.Timer(timeout, _time_out, (process, timed_out))
-        timer.daemon = True
-        timer.start()
-    try:
-        # Waiting without reaping keeps the group's id from being reused
-        # while the group is cleared of anything the asset left running.
-        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
-        _signal_group(process.pid, signal.SIGKILL)
-    finally:
-        if timer is not None:
-            timer.cancel()
-        with _lock:
-            del _running[process.pid]
-        process.wait()
-    return process.returncode, f"timed out after {timeout:g} s" if timed_out.is_set() else ""
-
-
-def _time_out(process: subprocess.Popen[bytes], timed_out: threading.Event) -> None:
-    timed_out.set()
-    _stop(process)
-
-
-def _stop(process: subprocess.Popen[bytes]) -> None:
-    """Asks the job's group to end, and kills it after the grace period, as the local runner does."""
-    _signal(process, signal.SIGTERM)
-    killer = threading.Timer(GRACE, _signal, (process, signal.SIGKILL))
-    killer.daemon = True
-    killer.start()
-
-
-def _signal(process: subprocess.Popen[bytes], signum: int) -> None:
-    # Only a job not yet reaped: a reaped leader's id may belong to another process by now.
-    with _lock:
-        if _running.get(process.pid, (None, None))[1] is process:
-            _signal_group(process.pid, signum)
-
-
-def _signal_group(pid: int, signum: int) -> None:
-    try:
-        os.killpg(pid, signum)
-    except (ProcessLookupError, PermissionError):
-        pass  # the group has ended
+        _jobs.add(process, run)
+    timed_out = _jobs.wait(process, timeout, lambda: None)
+    return process.returncode, f"timed out after {timeout:g} s" if timed_out else ""
 
 
 def _collect(folder: str) -> dict[str, bytes]:
@@ -222,8 +173,9 @@ class DaskExecutor(Executor):
 
     name = "dask"
 
-    def __init__(self, scheduler: str | None = None) -> None:
-        self.scheduler = scheduler
+    def __init__(self, settings: Settings = Settings()) -> None:  # noqa: B008 - frozen, shared safely
+        super().__init__(settings)
+        self.scheduler = settings.scheduler
         self._run = uuid.uuid4().hex
         self._lock = threading.Lock()
         self._futures: set[Any] = set()
@@ -234,10 +186,6 @@ class DaskExecutor(Executor):
         self._silent: set[str] = set()  # running when the run was stopped, and never reported back
         self._closed = threading.Event()
         self._watcher: threading.Thread | None = None
-
-    @classmethod
-    def from_arguments(cls, args: argparse.Namespace) -> DaskExecutor:
-        return cls(args.scheduler)
 
     def start(self, modules: Sequence[str], jobs: int) -> None:
         distributed = _import_distributed()
@@ -340,7 +288,7 @@ class DaskExecutor(Executor):
         with self._lock:
             if self._interrupted:
                 future.cancel()
-                return Ended(-signal.SIGTERM, NOT_STARTED)
+                return NOT_STARTED
             self._futures.add(future)
         try:
             finished: Finished = future.result()
@@ -348,7 +296,7 @@ class DaskExecutor(Executor):
             if future.key in self._silent:
                 return Ended(-signal.SIGTERM, "stopped; its Dask worker did not say how it ended")
             if self._interrupted:
-                return Ended(-signal.SIGTERM, NOT_STARTED)
+                return NOT_STARTED
             if self._client.status == "running" and any(part.status in ("lost", "cancelled") for part in sent):
                 # What was sent ahead had no other copy than on the worker lost:
                 # the scheduler dropped the task that needed it.
@@ -386,8 +334,7 @@ class DaskExecutor(Executor):
             # What the client last heard from the scheduler, refreshed every few seconds.
             none = not self._client.scheduler_info().get("workers")
             if none and not waiting:
-                message = f"{PROG}: waiting for Dask workers: the scheduler {self._address()} has none"
-                print(message, file=sys.stderr, flush=True)
+                self.settings.say(f"waiting for Dask workers: the scheduler {self._address()} has none")
             waiting = none
 
     def interrupt(self) -> None:
@@ -480,44 +427,16 @@ def _task_error(error: Exception) -> str:
 def _store(folder: Path, finished: Finished) -> None:
     """Writes the job's files into its folder, each whole or not at all: its output first, then the files
     it read, its record last."""
-    from sorva._runreport import write_file  # the runner's, loaded already; the Dask workers need it not
-
     names = sorted(
         finished.files, key=lambda name: (name == "result.json", name == "input_files.json", name != "worker.log")
     )
     for name in names:
         data = finished.files[name]
         if name == "result.json":
-            data = _relocated(data, finished.folder, folder)
+            data = records.relocated(data, finished.folder, folder)
         elif name == "worker.log":
             # The worker command names its record's path; the scratch folder is gone by now.
             data = data.replace(os.fsencode(finished.folder), os.fsencode(folder))
         target = folder / name
         target.parent.mkdir(parents=True, exist_ok=True)
-        write_file(target, data)
-
-
-# The record writer's escapes; every other character stands as it is.
-_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
-
-
-def _record_string(text: str) -> bytes:
-    body = "".join(_ESCAPES.get(char) or (f"\\u{ord(char):04x}" if char < " " else char) for char in text)
-    return f'"{body}"'.encode("utf-8")
-
-
-def _relocated(record: bytes, scratch: str, folder: Path) -> bytes:
-    """The record as the job would have written it straight into `folder`.
-
-    A success record names where its value was written, which on the worker
-    was the scratch folder; only that member changes, the rest is the job's
-    own bytes.
-    """
-    try:
-        path = json.loads(record).get("value_path")
-    except (ValueError, AttributeError):
-        return record
-    if not isinstance(path, str) or not path.startswith(scratch + "/"):
-        return record
-    moved = str(folder / path[len(scratch) + 1 :])
-    return record.replace(b'"value_path":' + _record_string(path), b'"value_path":' + _record_string(moved), 1)
+        write_whole(target, data)

@@ -4,29 +4,22 @@ from __future__ import annotations
 
 import datetime
 import itertools
-import json
 import os
 from collections.abc import Sequence
 from pathlib import Path
 
-from sorva._cli import clipped
-from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
-from sorva._graph import Graph, JobRow, build, with_outcomes
-from sorva._history import History, Run
-from sorva._plan import Asset, canonical, key_text
-from sorva._report import RunInfo, report_page
+from sorva._cli import clipped, write_whole
+from sorva._history import History, Run, canonical
+from sorva._outcomes import State
+from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
+from sorva._reporting.graph import Graph, JobRow, build, with_outcomes
+from sorva._reporting.page import RunInfo, report_page
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from sorva._runner.plan import Asset
 
 REPORT = "report.html"
-
-
-def _partition_text(partition_json: str) -> str:
-    try:
-        partition = json.loads(partition_json)
-    except ValueError:
-        return partition_json
-    if not isinstance(partition, dict):
-        return partition_json
-    return " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
 
 
 def _plan_order(assets: Sequence[Asset]) -> dict[tuple[str, str], int]:
@@ -90,13 +83,13 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
     rows = []
     for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
         folder = out / record.folder
-        files = () if record.outcome == "skipped" else _files_of(folder)
-        traced = record.outcome == "failed" and "worker.log" in files
+        files = () if record.outcome == State.SKIPPED.word else _files_of(folder)
+        traced = record.outcome == State.FAILED.word and "worker.log" in files
         rows.append(
             JobRow(
                 asset=record.asset,
                 label=record.label,
-                partition=_partition_text(record.partition),
+                partition=record.partition_text,
                 outcome=record.outcome,
                 seconds=record.seconds,
                 error=record.error or "",
@@ -137,27 +130,11 @@ def page(
     return report_page(graph, rows, title=title, svg=svg, graph_note=note, run=run, link_base=link_base)
 
 
-def write_file(path: Path, text: str | bytes) -> None:
-    """Replaces `path` whole: a reader finds the old file or the new one, never half of one.
-
-    The new file is made anew, so a link planted in its place leads nowhere;
-    `text` is written as UTF-8.
-    """
-    partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
-    partial.unlink(missing_ok=True)
-    try:
-        with open(os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb") as file:
-            file.write(text.encode("utf-8") if isinstance(text, str) else text)
-        os.replace(partial, path)
-    finally:
-        partial.unlink(missing_ok=True)
-
-
 def write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path:
     """Writes DIR/report.html for a run that has ended and returns its path; raises OSError."""
     run = history.run(run_id)
     rows = job_rows(history, run_id, out, assets)
     graph = with_outcomes(build(assets), rows)
     path = out / REPORT
-    write_file(path, page(graph, rows, title=title, run=run_info(run) if run else None))
+    write_whole(path, page(graph, rows, title=title, run=run_info(run) if run else None).encode("utf-8"))
     return path

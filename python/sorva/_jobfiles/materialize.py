@@ -13,7 +13,8 @@ from __future__ import annotations
 import importlib
 from pathlib import Path
 
-from sorva import _records
+from sorva._cli import exception_text
+from sorva._jobfiles import records as _records
 from sorva.serializers import lookup
 
 # A plain JSON job passes through here on its way to the native module: it
@@ -23,7 +24,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any, NoReturn
 
-    from sorva._values import Upstream
+    from sorva._jobfiles.values import Upstream
     from sorva.serializers import Serializer
 
 
@@ -69,7 +70,7 @@ def materialize(
         return
     import inspect
 
-    from sorva._values import load_upstream
+    from sorva._jobfiles.values import load_upstream
 
     try:
         kwargs = _keywords(inputs)
@@ -96,7 +97,7 @@ def _fail(record: Path, error: BaseException) -> NoReturn:
     if isinstance(error, _Stored):
         text, kind = error.args[0], type(error.__cause__).__name__
     else:
-        text, kind = _records.exception_text(error), type(error).__name__
+        text, kind = exception_text(error), type(error).__name__
     record.write_text(_records.failure(text, kind), "utf-8")
     raise SystemExit(1)
 
@@ -127,7 +128,7 @@ class _Stored(Exception):
 
 
 def _store(value: Any, output: Path, serializer: Serializer, function_name: str) -> None:
-    from sorva._values import store
+    from sorva._jobfiles.values import store
 
     try:
         store(value, output, serializer)
@@ -135,7 +136,7 @@ def _store(value: Any, output: Path, serializer: Serializer, function_name: str)
         # A json value fails as the module's own json.dumps fails, unchanged.
         if serializer.name == "json":
             raise
-        cause = _records.exception_text(error)
+        cause = exception_text(error)
         kind, _, message = cause.partition(": ")
         raise _Stored(
             f"{kind}: asset '{function_name}': serializer '{serializer.name}' cannot store the value: {message}"

@@ -1,4 +1,4 @@
-"""`python -m sorva._watch`: ends the process groups of a runner's jobs when the runner itself ends without doing so.
+"""`python -m sorva._executors.watch`: ends the process groups of a runner's jobs when the runner itself ends without doing so.
 
 The process executor starts it once per run, in a session of its own, with a
 pipe on its standard input. The executor writes "+PGID" when a job's
@@ -11,9 +11,10 @@ killed and this ends.
 
 from __future__ import annotations
 
-import os
 import signal
 import sys
+
+from sorva._executors.groups import signal_group
 
 
 def main() -> int:
@@ -28,10 +29,7 @@ def main() -> int:
         elif sign == b"-":
             groups.discard(group)
     for group in groups:
-        try:
-            os.killpg(group, signal.SIGKILL)
-        except OSError:
-            pass  # it has ended
+        signal_group(group, signal.SIGKILL)
     return 0
 
 

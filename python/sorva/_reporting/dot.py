@@ -7,7 +7,7 @@ import os
 import re
 import subprocess
 
-from sorva._graph import OUTCOMES, Edge, Graph, Node, worst
+from sorva._reporting.graph import OUTCOMES, Edge, Graph, Node, worst
 
 # Fill and text colour of each outcome; the report page uses the same ones.
 COLOURS = {

@@ -21,6 +21,7 @@ import re
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 
+from sorva._cli import write_whole
 from sorva.serializers import Serializer, find, names
 
 TYPE_CHECKING = False
@@ -80,15 +81,16 @@ def store(value: Any, folder: Path, serializer: Serializer) -> None:
         serializer.dump(value, folder / VALUE)
         return
     final = folder / f"value{serializer.suffix}"
-    partial = folder / f".value-{os.getpid()}-{os.urandom(4).hex()}{serializer.suffix}"
-    try:
-        serializer.dump(value, partial)
-        if not partial.is_file():
+    written: list[tuple[int, str]] = []
+
+    def dump(partial: str) -> None:
+        serializer.dump(value, Path(partial))
+        if not os.path.isfile(partial):
             raise FileNotFoundError(f"serializer '{serializer.name}' wrote no file")
-        size, digest = _digest_file(partial)
-        os.replace(partial, final)
-    finally:
-        partial.unlink(missing_ok=True)
+        written.append(_digest_file(Path(partial)))
+
+    write_whole(final, dump)
+    size, digest = written[0]
     reference = {"format": serializer.name, "file": final.name, "size": size, "sha256": digest}
     (folder / VALUE).write_text(json.dumps(reference), "utf-8")
 

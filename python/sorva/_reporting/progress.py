@@ -17,10 +17,13 @@ from pathlib import Path
 from typing import TextIO
 
 from sorva._cli import drop_stdout
-from sorva._plan import Job
-from sorva._schedule import DONE, ENDED, FAILED, FRESH, INTERRUPTED, RUNNING, SKIPPED, Event, Outcome
+from sorva._outcomes import ENDED, State
 
-SHOWN = {DONE: "ok", FAILED: "failed", SKIPPED: "skipped", FRESH: "fresh", INTERRUPTED: "interrupted"}
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from sorva._runner.plan import Job
+    from sorva._runner.schedule import Event, Outcome
+
 # Seconds lines are held back at most: when thousands of jobs end each second, a write per line costs more than a job.
 FLUSH_EVERY = 0.1
 
@@ -32,7 +35,7 @@ class Summary:
     out: Path
     run_id: int | None
     jobs: tuple[Job, ...]
-    counts: dict[str, int]  # by scheduler state
+    counts: dict[State, int]
     failures: tuple[tuple[Job, str], ...]  # failed jobs and why, in plan order
     seconds: float
     signum: int | None  # the signal that stopped the run, if one did
@@ -42,7 +45,7 @@ class Summary:
     def outcome(self) -> str:
         if self.signum is not None:
             return "interrupted"
-        return "failed" if self.counts[FAILED] or self.counts[SKIPPED] else "succeeded"
+        return "failed" if self.counts[State.FAILED] or self.counts[State.SKIPPED] else "succeeded"
 
 
 def failure_text(outcome: Outcome) -> str:
@@ -69,7 +72,7 @@ class Report:
         if event.state in ENDED or event.retrying:
             if not event.retrying:
                 self.ended += 1
-            if event.state == FRESH and not self.verbose:
+            if event.state == State.FRESH and not self.verbose:
                 self.fresh += 1
             else:
                 self.show(self.line(event))
@@ -77,13 +80,13 @@ class Report:
     def line(self, event: Event) -> str:
         outcome = event.outcome
         assert outcome is not None
-        shown = "retry" if event.retrying else SHOWN[event.state]
+        shown = "retry" if event.retrying else event.state.word
         count = f"[{self.ended}/{self.total}]"
-        seconds = f"{outcome.seconds:.2f}s" if event.state not in (SKIPPED, FRESH) else ""
+        seconds = f"{outcome.seconds:.2f}s" if event.state not in (State.SKIPPED, State.FRESH) else ""
         detail = outcome.detail
         if event.retrying:
             detail = f"attempt {outcome.attempt} failed: {detail}"
-        elif event.state == FAILED:
+        elif event.state == State.FAILED:
             detail = failure_text(outcome)
         line = f"{count} {shown:<7}  {event.job.describe():<{self.width}}  {seconds:>7}  {detail}"
         return line.rstrip()
@@ -155,14 +158,14 @@ class LiveReport(Report):
         self.progress.start()
 
     def event(self, event: Event) -> None:
-        if event.state == RUNNING:
+        if event.state == State.RUNNING:
             self.running[event.job.index] = event.job.describe()
         elif event.state in ENDED:
             self.ended += 1
             self.running.pop(event.job.index, None)
-            if event.state == FAILED:
+            if event.state == State.FAILED:
                 self.failed += 1
-        if (event.state == FAILED or event.retrying or self.verbose) and (event.state in ENDED or event.retrying):
+        if (event.state == State.FAILED or event.retrying or self.verbose) and (event.state in ENDED or event.retrying):
             self.show(self.line(event))
         self.progress.update(self.task, completed=self.ended, running=len(self.running), failed=self.failed)
 
@@ -186,12 +189,12 @@ def make_report(jobs: Sequence[Job], verbose: bool) -> Report:
 def summary_lines(summary: Summary) -> list[str]:
     counts = summary.counts
     line = (
-        f"{len(summary.jobs)} jobs in {summary.seconds:.2f}s: {counts[DONE]} succeeded, {counts[FRESH]} fresh, "
-        f"{counts[FAILED]} failed, {counts[SKIPPED]} skipped"
+        f"{len(summary.jobs)} jobs in {summary.seconds:.2f}s: {counts[State.DONE]} succeeded, "
+        f"{counts[State.FRESH]} fresh, {counts[State.FAILED]} failed, {counts[State.SKIPPED]} skipped"
     )
     if summary.signum is not None:
         not_started = len(summary.jobs) - sum(counts[state] for state in ENDED)
-        line += f", {counts[INTERRUPTED]} interrupted, {not_started} not started"
+        line += f", {counts[State.INTERRUPTED]} interrupted, {not_started} not started"
     line += f"; outputs in {summary.out}"
     if summary.report is not None:
         line += f"; report in {summary.report}"

@@ -13,7 +13,8 @@ from dataclasses import dataclass
 from pathlib import PurePath
 from typing import Any
 
-from sorva._codekey import WHOLE_MODULE, Code, ModuleCode, code_of
+from sorva._history import canonical, key_text, partition_text
+from sorva._runner.codekey import WHOLE_MODULE, Code, ModuleCode, code_of
 
 
 class PlanError(Exception):
@@ -78,12 +79,9 @@ class Job:
     def partition_json(self) -> str:
         return canonical(self.partition)
 
-    def partition_text(self) -> str:
-        return " ".join(f"{name}={key_text(key)}" for name, key in self.partition.items())
-
     def describe(self) -> str:
         """The asset and its partition keys, as shown to people."""
-        keys = self.partition_text()
+        keys = partition_text(self.partition)
         return f"{self.asset.label} {keys}" if keys else self.asset.label
 
 
@@ -149,15 +147,6 @@ def _own_part(job: Job) -> dict[str, Any]:
 
 def _sha256(value: Any) -> str:
     return hashlib.sha256(canonical(value).encode("utf-8", "surrogatepass")).hexdigest()
-
-
-def key_text(key: Any) -> str:
-    return key if isinstance(key, str) else json.dumps(key)
-
-
-def canonical(value: Any) -> str:
-    """A text that is equal for equal JSON values (and tells 1 from true)."""
-    return json.dumps(value, sort_keys=True, separators=(",", ":"))
 
 
 def read_assets(inspection: Any, roots: Sequence[str] = ()) -> list[Asset]:
@@ -527,7 +516,7 @@ def _feed(
         job for job in upstream_jobs if canonical({name: job.partition[name] for name in shared}) == wanted
     )
     if shared and not matching:
-        keys = " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
+        keys = partition_text(partition)
         problems.append(
             f"asset '{asset.label}' partition {keys} has no matching partition of '{upstream.label}' "
             f"(parameter '{parameter}')"

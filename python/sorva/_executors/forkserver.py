@@ -1,6 +1,6 @@
 """The fork server: imports a run's modules once, then forks one child per job that does what the worker does.
 
-The runner starts it as `python -m sorva._forkserver FD MODULE ...` in a
+The runner starts it as `python -m sorva._executors.forkserver FD MODULE ...` in a
 session of its own. FD is a packet socket: the server's first packet (JSON)
 says how many threads the imports left running; after that each packet from
 the runner is one job: its time limit, module, function, folder, the size
@@ -33,9 +33,11 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from sorva._cli import INTERRUPTED, USAGE, flush_streams, say
-from sorva._forklinux import MAX_RUNS, Linux
-from sorva.worker import PROG as WORKER
-from sorva.worker import RECORDS, run_job
+from sorva._executors.forklinux import MAX_RUNS, Linux
+from sorva._executors.groups import GRACE, signal_group
+from sorva._jobfiles.records import remove_left
+from sorva._jobfiles.job import PROG as WORKER
+from sorva._jobfiles.job import run_job
 
 # Every module the server holds is more memory for each fork to map again:
 # what only type checkers or a failing child need is not imported here.
@@ -44,7 +46,6 @@ if TYPE_CHECKING:
     from types import ModuleType
     from typing import Any, NoReturn
 
-GRACE = 2.0  # seconds a job asked to end gets before it is killed, as with the process executor
 PACKET = 1 << 16  # the largest job packet; module, function and folder are far shorter
 CONTROL = socket.CMSG_SPACE(4)  # room for the one descriptor a job packet carries
 
@@ -147,11 +148,7 @@ def run_worker(
         try:
             text = inputs.decode("utf-8")
         except UnicodeDecodeError as error:
-            for name in RECORDS:
-                try:
-                    os.unlink(os.path.join(os.path.abspath(folder), name))
-                except OSError:
-                    pass
+            remove_left(os.path.abspath(folder))
             say(f"{WORKER}: error: inputs file '-' is not UTF-8 text: {error.reason}")
             return USAGE
     if replay is not None:
@@ -286,7 +283,7 @@ class Server:
                 return pid, exit_fd
             except OSError:
                 # It ended before it got the job; its pidfd reports that and it is reaped then.
-                _signal_group(pid, signal.SIGKILL)
+                signal_group(pid, signal.SIGKILL)
         raise OSError(0, "the forked process ended before it got its job")
 
     def _fork_spare(self) -> None:
@@ -322,7 +319,7 @@ class Server:
             pid, control, exit_fd = self.spare
             self.spare = None
             control.close()
-            _signal_group(pid, signal.SIGKILL)
+            signal_group(pid, signal.SIGKILL)
             del self.exits[exit_fd]
             self._reap(pid, exit_fd)
 
@@ -398,7 +395,7 @@ class Server:
         """Asks the job's group to end, as the process executor does; it is killed after the grace period."""
         child = self.children[pid]
         if child[4] is None:
-            _signal_group(pid, signal.SIGTERM)
+            signal_group(pid, signal.SIGTERM)
             child[4] = time.monotonic() + GRACE
             self.clocked.add(pid)
 
@@ -408,7 +405,7 @@ class Server:
             child = self.children[pid]
             if child[4] is not None:
                 if now >= child[4]:
-                    _signal_group(pid, signal.SIGKILL)
+                    signal_group(pid, signal.SIGKILL)
                     self.clocked.discard(pid)
             elif now >= child[2]:
                 child[3] = True
@@ -419,7 +416,7 @@ class Server:
         self.poller.unregister(exit_fd)
         os.close(exit_fd)
         # The group's leader is not yet reaped, so the group cannot have been reused.
-        _signal_group(pid, signal.SIGKILL)
+        signal_group(pid, signal.SIGKILL)
         _, status = os.waitpid(pid, 0)
         if pid not in self.children:
             # A spare that ended before it got a job (it was let go, or killed).
@@ -469,20 +466,13 @@ def _read_exactly(source: int, size: int, short: bool = False) -> bytes:
     return b"".join(chunks)
 
 
-def _signal_group(pid: int, signum: int) -> None:
-    try:
-        os.killpg(pid, signum)
-    except OSError:
-        pass  # the group has ended
-
-
 def main(argv: Sequence[str]) -> int:
     try:
         channel = socket.socket(fileno=int(argv[0]))
         if channel.type != socket.SOCK_SEQPACKET:
             raise ValueError(channel.type)
     except (IndexError, ValueError, OSError):
-        sys.stderr.write("python -m sorva._forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
+        sys.stderr.write("python -m sorva._executors.forkserver: error: the runner starts this with its socket (FD MODULE ...)\n")
         return 2
     os.register_at_fork(after_in_child=populate_pending)
     cwd = os.getcwd()
@@ -490,7 +480,7 @@ def main(argv: Sequence[str]) -> int:
         sys.path.insert(0, cwd)
     # What materialize_asset imports on every call, imported once here
     # rather than in every child.
-    for name in ("inspect", "pathlib", "sorva._sorva", "sorva._materialize"):
+    for name in ("inspect", "pathlib", "sorva._sorva", "sorva._jobfiles.materialize"):
         importlib.import_module(name)
     imported = import_modules(argv[1:])
     try:

@@ -1,49 +1,60 @@
 """A run of the runner, from the inspection's assets to its summary: `python -m sorva.run` once its options are read.
 
-It runs `python -m sorva.inspect` once (`_discover`), plans the jobs
-(`_plan`), lets the scheduler (`_schedule`) decide what runs when and what
-is fresh, has an executor (`_executor`) run each job (`_execute`), keeps the
-job folders and the run history (`_store`, `_history`) and shows progress
-(`_progress`). This module only wires them together.
+This is the composition root: it plans the jobs of the inspection's assets
+(`plan`), judges what is fresh (`freshness`), builds the executor the options
+name (`sorva._executors`), runs the jobs (`execution`, which feeds the
+scheduler of `schedule`), and hangs the listeners on the scheduler: the run
+history (`recorder`) and the progress display (`sorva._reporting`). It only
+wires them together.
 """
 
 from __future__ import annotations
 
-import argparse
-import shlex
 import sqlite3
 import sys
 import time
 from collections import Counter
-from collections.abc import Sequence
 from dataclasses import replace
 from pathlib import Path
 
 from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
-from sorva._discover import DiscoveryError, Inspection
-from sorva._execute import Execution, Freshness, Options, dry_run
-from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
+from sorva._executors import Executor, ExecutorError, UseInstead, create
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select, selected
-from sorva._progress import Summary, failure_text, make_report, summary_lines
-from sorva._runargs import PROG
-from sorva._runreport import write_report
-from sorva._settings import SettingsError
-from sorva._schedule import FAILED as JOB_FAILED
-from sorva._schedule import Scheduler
-from sorva._stop import Stopper
+from sorva._outcomes import State
+from sorva._reporting.progress import Summary, failure_text, make_report, summary_lines
+from sorva._reporting.runpage import write_report
+from sorva._runner.discover import DiscoveryError, Inspection
+from sorva._runner.execution import Execution, Limits
+from sorva._runner.freshness import Freshness, dry_run
+from sorva._runner.options import PROG, RunOptions
+from sorva._runner.plan import (
+    RUNNER_FILES,
+    Job,
+    Plan,
+    PlanError,
+    matching_partitions,
+    named,
+    plan,
+    restrict,
+    select,
+    selected,
+)
+from sorva._runner.pyproject import AssetSettings, SettingsError
+from sorva._runner.recorder import Recorder
+from sorva._runner.schedule import Scheduler
+from sorva._runner.stop import Stopper
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import NoReturn
 
 
-def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv: Sequence[str] | None) -> NoReturn:
-    """Runs what the command line asks, from the inspection's assets to the summary, and exits."""
-    the_plan, targets = _plan(args, inspection)
-    forced = frozenset(targets if args.force else ())
-    out = Path(args.out)
-    if args.dry_run:
+def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoReturn:
+    """Runs what the options ask, from the inspection's assets to the summary, and exits."""
+    the_plan, targets, per_asset = _plan(options, inspection)
+    forced = frozenset(targets if options.force else ())
+    out = options.out
+    if options.dry_run:
         try:
             _dry_run(the_plan, out, forced)
             sys.stdout.flush()
@@ -51,30 +62,39 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
             drop_stdout()
             raise SystemExit(FAILED) from None
         raise SystemExit(0)
-    if args.failed and not the_plan.jobs:
+    if options.failed and not the_plan.jobs:
         print(f"no job failed, was skipped or was interrupted in its last run in {out}; nothing to run")
         raise SystemExit(0)
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True))
+            history = History.create(out, _say)
             try:
                 started = time.monotonic()
-                command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
-                execution = Execution(
-                    the_plan, out, lambda: _start_executor(args), history, command, args.executor,
-                    _options(args, forced),
-                )
-                run_id = execution.run_id
-                report = make_report(the_plan.jobs, args.verbose)
+                # Read first: a history that cannot be read refuses the run before it is recorded.
+                freshness = Freshness(out, history, forced)
+                recorder = Recorder(history, options.command, options.executor, len(the_plan.jobs))
+                report = make_report(the_plan.jobs, options.verbose)
+
+                def start() -> Executor:
+                    executor = _start_executor(options)
+                    recorder.executor_started(executor.name)
+                    return executor
+
+                execution = Execution(the_plan, out, start, freshness, _limits(options, per_asset))
                 try:
                     try:
-                        scheduler = execution.run([report.event], stopper, report.tick)
+                        ticks = [recorder.tick, report.tick]
+                        scheduler = execution.run([recorder.event, report.event], stopper, ticks)
+                    except ExecutorError:
+                        recorder.no_executor()
+                        raise
                     finally:
                         report.close()
-                    summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
-                    history.end_run(summary.outcome)
-                    summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
+                    summary = _summary(scheduler, out, recorder.run_id, time.monotonic() - started, stopper)
+                    recorder.end(summary.outcome)
+                    title = f"sorva: {' '.join(options.modules)}"
+                    summary = replace(summary, report=_write_report(out, the_plan, history, recorder.run_id, title))
                 finally:
                     if execution.executor is not None:
                         execution.executor.close()
@@ -96,33 +116,34 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[str]]:
-    """The jobs to run, and the refs of the assets selected (every asset without --select)."""
+def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str], dict[str, AssetSettings]]:
+    """The jobs to run, the refs of the assets selected (every asset without --select), and the
+    settings pyproject.toml gives assets of their own, by asset ref."""
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
         fail(PROG, str(error), USAGE)
     if not assets:
-        fail(PROG, f"no assets found in {', '.join(args.modules)}", USAGE)
+        fail(PROG, f"no assets found in {', '.join(options.modules)}", USAGE)
     try:
-        args.per_asset = args.settings.for_assets(lambda name: named(assets, [name]))
+        per_asset = options.project.for_assets(lambda name: named(assets, [name]))
     except SettingsError as error:
         fail(PROG, str(error), USAGE)
     targets = {asset.ref for asset in assets}
-    if args.select:
+    if options.select:
         try:
-            targets = selected(assets, args.select)
+            targets = selected(assets, options.select)
         except LookupError as error:
             fail(PROG, f"argument --select: no asset is named '{error.args[0]}'", USAGE)
         assets = select(assets, targets)
     try:
         whole = plan(assets)
         wanted = list(whole.jobs)
-        if args.partition:
-            wanted = matching_partitions(wanted, targets, args.partition)
-        if args.failed:
-            wanted = _failed_last_time(wanted, Path(args.out))
-        return (restrict(whole, wanted) if args.partition or args.failed else whole), targets
+        if options.partitions:
+            wanted = matching_partitions(wanted, targets, options.partitions)
+        if options.failed:
+            wanted = _failed_last_time(wanted, options.out)
+        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -141,12 +162,11 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
         latest = history.latest() if history else {}
     except (HistoryError, sqlite3.Error) as error:
         fail(PROG, str(error), USAGE)
+    again = (State.FAILED.word, State.SKIPPED.word, State.INTERRUPTED.word)
     wanted: set[int] = set()
     for job in jobs:  # upstream jobs come first
         record = latest.get((job.asset.ref, job.partition_json))
-        if (record and record.outcome in ("failed", "skipped", "interrupted")) or any(
-            upstream.index in wanted for upstream in job.upstream
-        ):
+        if (record and record.outcome in again) or any(upstream.index in wanted for upstream in job.upstream):
             wanted.add(job.index)
     return [job for job in jobs if job.index in wanted]
 
@@ -182,21 +202,19 @@ def _prepare_out(out: Path) -> None:
             fail(PROG, f"argument --out: '{out / name}' is a link; the runner writes nothing through a link", USAGE)
 
 
-def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, seconds: float, stopper: Stopper) -> Summary:
+def _summary(scheduler: Scheduler, out: Path, run_id: int, seconds: float, stopper: Stopper) -> Summary:
     failures = tuple(
         (job, failure_text(scheduler.outcomes[job.index]))
         for job in scheduler.jobs
-        if scheduler.state[job.index] == JOB_FAILED
+        if scheduler.state[job.index] == State.FAILED
     )
-    return Summary(
-        Path(args.out), run_id, tuple(scheduler.jobs), scheduler.counts(), failures, seconds, stopper.signum
-    )
+    return Summary(out, run_id, tuple(scheduler.jobs), scheduler.counts(), failures, seconds, stopper.signum)
 
 
-def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modules: Sequence[str]) -> Path | None:
+def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, title: str) -> Path | None:
     """The run's report page; one that cannot be written costs a line on standard error, not the run."""
     try:
-        return write_report(out, the_plan.assets, history, run_id, f"sorva: {' '.join(modules)}")
+        return write_report(out, the_plan.assets, history, run_id, title)
     except OSError as error:
         print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
     except sqlite3.Error as error:
@@ -204,35 +222,40 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modu
     return None
 
 
-def _options(args: argparse.Namespace, forced: frozenset[str]) -> Options:
-    """The run's options: the command line's, over each asset's settings in pyproject.toml, over the file's run defaults."""
-    settings = args.settings
-    retries = args.retries if args.retries is not None else settings.run.get("retries", 0)
-    timeout = args.timeout if args.timeout is not None else settings.run.get("timeout")
-    limits = {
+def _limits(options: RunOptions, per_asset: dict[str, AssetSettings]) -> Limits:
+    """The command line's retries and time limit, over each asset's settings in pyproject.toml, over the file's
+    run defaults."""
+    project = options.project
+    retries = options.retries if options.retries is not None else project.run.get("retries", 0)
+    timeout = options.timeout if options.timeout is not None else project.run.get("timeout")
+    by_asset = {
         ref: (
-            retries if args.retries is not None or own.retries is None else own.retries,
-            timeout if args.timeout is not None or own.timeout is None else own.timeout,
+            retries if options.retries is not None or own.retries is None else own.retries,
+            timeout if options.timeout is not None or own.timeout is None else own.timeout,
         )
-        for ref, own in args.per_asset.items()
+        for ref, own in per_asset.items()
     }
-    pool_of = {ref: own.pool for ref, own in args.per_asset.items() if own.pool is not None}
-    return Options(args.jobs, forced, retries, timeout, limits, pool_of, settings.pools)
+    pool_of = {ref: own.pool for ref, own in per_asset.items() if own.pool is not None}
+    return Limits(options.jobs, retries, timeout, by_asset, pool_of, project.pools)
 
 
-def _start_executor(args: argparse.Namespace) -> Executor:
+def _say(line: str) -> None:
+    """Tells the user a line of the runner's own while the run goes on."""
+    print(f"{PROG}: {line}", file=sys.stderr, flush=True)
+
+
+def _start_executor(options: RunOptions) -> Executor:
     """The started executor of the run: the one asked for, or the one it says to use instead."""
-    name = args.executor
-    executor = executor_class(name).from_arguments(args)
+    settings = replace(options.executor_settings, say=_say)
+    executor = create(options.executor, settings)
     try:
-        executor.start(args.modules, args.jobs)
+        executor.start(options.modules, options.jobs)
     except UseInstead as instead:
         executor.close()
-        print(f"{PROG}: {instead}", file=sys.stderr)
-        name = instead.executor
-        executor = executor_class(name).from_arguments(args)
+        _say(str(instead))
+        executor = create(instead.executor, settings)
         try:
-            executor.start(args.modules, args.jobs)
+            executor.start(options.modules, options.jobs)
         except ExecutorError:
             executor.close()
             raise

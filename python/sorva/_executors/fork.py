@@ -4,7 +4,7 @@ A fresh interpreter per job costs far more than the job itself when assets are
 small; forking a process that has already imported everything keeps each job
 in a process of its own (a crash, a leak or a changed global stays there) at a
 fraction of the price. The runner is threaded and must not fork itself, so it
-starts `python -m sorva._forkserver` and sends it the jobs over a socket.
+starts `python -m sorva._executors.forkserver` and sends it the jobs over a socket.
 """
 
 from __future__ import annotations
@@ -18,13 +18,14 @@ import sys
 import threading
 from collections.abc import Sequence
 
-from sorva._executor import Ended, Executor, ExecutorError, Task, UseInstead
-from sorva._forkserver import GRACE, PACKET
+from sorva._cli import how_it_ended
+from sorva._executors import NOT_STARTED, Ended, Executor, ExecutorError, Settings, Task, UseInstead
+from sorva._executors.forkserver import PACKET
+from sorva._executors.groups import GRACE
 
 # How long a server that was asked to stop may take beyond the jobs' grace period.
 STOP_WAIT = 5.0
 LIVENESS = 1.0  # seconds between looks at whether the server of a waiting job is alive
-NOT_STARTED = Ended(-signal.SIGTERM, "interrupted before it started")
 
 
 def available() -> bool:
@@ -42,15 +43,6 @@ class ForkUnsafeError(UseInstead):
     """Importing the modules left threads running: this run cannot fork and uses the process executor."""
 
 
-def _how(returncode: int) -> str:
-    if returncode < 0:
-        try:
-            return f"was killed by {signal.Signals(-returncode).name}"
-        except ValueError:
-            return f"was killed by signal {-returncode}"
-    return f"exited with status {returncode}"
-
-
 class _Server:
     """One fork server process; each job talks to it over a socket of its own."""
 
@@ -60,7 +52,7 @@ class _Server:
             # A session of its own: the terminal's Ctrl-C reaches the runner
             # only, and whatever the jobs leave behind can be found by it.
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "sorva._forkserver", str(theirs.fileno()), *modules],
+                [sys.executable, "-m", "sorva._executors.forkserver", str(theirs.fileno()), *modules],
                 pass_fds=(theirs.fileno(),),
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
@@ -92,7 +84,8 @@ class _Server:
         if not data:
             if self.stopping:
                 raise ExecutorError("interrupted while the fork server imported the modules")
-            raise ExecutorError(f"the fork server {_how(self._exit_status())} while importing the modules")
+            how = how_it_ended(self._exit_status(), verb=True)
+            raise ExecutorError(f"the fork server {how} while importing the modules")
         self.threads = int(json.loads(data)["threads"])
         self.ready = True
 
@@ -181,7 +174,7 @@ class _Server:
         with self._death_lock:
             if not self._death:
                 self.ended = True
-                self._death = f"the fork server {_how(self._exit_status())}"
+                self._death = f"the fork server {how_it_ended(self._exit_status(), verb=True)}"
                 # The server's death killed its children (each has
                 # PR_SET_PDEATHSIG), but not what they started.
                 _kill_session(self.process.pid)
@@ -221,7 +214,8 @@ class ForkExecutor(Executor):
 
     name = "fork"
 
-    def __init__(self) -> None:
+    def __init__(self, settings: Settings = Settings()) -> None:  # noqa: B008 - frozen, shared safely
+        super().__init__(settings)
         self._lock = threading.Lock()  # one start of a server at a time
         self._modules: tuple[str, ...] = ()
         self._server: _Server | None = None

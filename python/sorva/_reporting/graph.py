@@ -6,10 +6,14 @@ import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
-from sorva._plan import Asset
+from sorva._outcomes import BY_ATTENTION
 
-# Outcomes a job can have in a run, the ones that need attention first.
-OUTCOMES = ("failed", "interrupted", "skipped", "ok", "fresh")
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from sorva._runner.plan import Asset
+
+# The words of the outcomes a job can have in a run, the ones that need attention first.
+OUTCOMES = tuple(state.word for state in BY_ATTENTION)
 
 
 @dataclass(frozen=True)

@@ -1,13 +1,13 @@
 """`--executor pool`: long-lived worker processes that import the run's modules once and run jobs in-process.
 
 Neither a fresh interpreter nor a fork per job: each of `--jobs` workers
-(`python -m sorva._poolworker`) runs its jobs one after another, so a job
+(`python -m sorva._executors.poolworker`) runs its jobs one after another, so a job
 costs little more than the asset itself. The price is isolation: what a job
 changes in its modules' state is there for the next job of the same worker.
 A worker that dies fails the job it was running and is replaced; a job over
 its time limit ends its worker, with everything the worker started, and so
 does `--pool-recycle N` after N jobs. Each worker has a session and process
-group of its own, listed with the watcher (`sorva._watch`) that the process
+group of its own, listed with the watcher (`sorva._executors.watch`) that the process
 executor uses too, so none outlives a runner that was killed.
 """
 
@@ -15,19 +15,15 @@ from __future__ import annotations
 
 import json
 import os
-import signal
 import socket
 import subprocess
 import sys
-import threading
 from collections.abc import Sequence
 
-from sorva._executor import Ended, ExecutorError, ProcessExecutor, Task, UseInstead, _signal_group, _tell
-from sorva._fork import LIVENESS, NOT_STARTED, STOP_WAIT, _how
-
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    import argparse
+from sorva._cli import how_it_ended
+from sorva._executors import NOT_STARTED, Ended, ExecutorError, Settings, Task, UseInstead
+from sorva._executors.fork import LIVENESS, STOP_WAIT
+from sorva._executors.process import ProcessExecutor
 
 
 class _Worker:
@@ -37,7 +33,7 @@ class _Worker:
         ours, theirs = socket.socketpair()
         try:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "sorva._poolworker", str(theirs.fileno()), *modules],
+                [sys.executable, "-m", "sorva._executors.poolworker", str(theirs.fileno()), *modules],
                 pass_fds=(theirs.fileno(),),
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
@@ -115,20 +111,17 @@ class PoolExecutor(ProcessExecutor):
     From the process executor it takes the watcher, the grace period and the
     stopping of process groups: every live worker is listed in `_running`
     until it is reaped, so a timeout and an interruption end it as they would
-    end a worker process of that executor.
+    end a worker process of that executor. `Settings.recycle` replaces each
+    worker after that many jobs.
     """
 
     name = "pool"
 
-    def __init__(self, recycle: int | None = None) -> None:
-        super().__init__()
-        self._recycle = recycle
+    def __init__(self, settings: Settings = Settings()) -> None:  # noqa: B008 - frozen, shared safely
+        super().__init__(settings)
+        self._recycle = settings.recycle
         self._modules: tuple[str, ...] = ()
         self._idle: list[_Worker] = []
-
-    @classmethod
-    def from_arguments(cls, args: argparse.Namespace) -> PoolExecutor:
-        return cls(args.pool_recycle)
 
     def start(self, modules: Sequence[str], jobs: int) -> None:
         if not hasattr(os, "memfd_create"):
@@ -141,10 +134,11 @@ class PoolExecutor(ProcessExecutor):
             if not worker.wait_ready():
                 if self._stopping:
                     raise ExecutorError("interrupted while the pool workers imported the modules")
-                raise ExecutorError(f"a pool worker {_how(self._end(worker))} while importing the modules")
+                how = how_it_ended(self._end(worker), verb=True)
+                raise ExecutorError(f"a pool worker {how} while importing the modules")
 
     def run(self, task: Task) -> Ended:
-        with self._lock:
+        with self._running.lock:
             worker = self._idle.pop(0) if self._idle else None  # the longest idle, ready the soonest
         try:
             worker = worker or self._spawn(idle=False)
@@ -157,17 +151,13 @@ class PoolExecutor(ProcessExecutor):
             if self._stopping:
                 return NOT_STARTED
             self._replace()
-            return Ended(2, f"could not start the job: a pool worker {_how(status)} while importing the modules")
-        with self._lock:
+            how = how_it_ended(status, verb=True)
+            return Ended(2, f"could not start the job: a pool worker {how} while importing the modules")
+        with self._running.lock:
             if self._stopping:
                 self._idle.append(worker)
                 return NOT_STARTED
-        timer = None
-        timed_out = threading.Event()
-        if task.timeout is not None:
-            timer = threading.Timer(task.timeout, self._time_out, (worker.process, timed_out))
-            timer.daemon = True
-            timer.start()
+        timer, timed_out = self._running.limit(worker.process, task.timeout)
         ended = worker.run(task)
         if timer is not None:
             timer.cancel()
@@ -177,14 +167,14 @@ class PoolExecutor(ProcessExecutor):
             if ended is None:
                 ended = Ended(status)
         else:
-            with self._lock:
+            with self._running.lock:
                 self._idle.append(worker)
         if timed_out.is_set():
             return Ended(ended.status, f"timed out after {task.timeout:g} s")
         return ended
 
     def close(self) -> None:
-        with self._lock:
+        with self._running.lock:
             idle, self._idle = self._idle, []
         for worker in idle:
             worker.channel.close()  # each leaves once it reads the end of its jobs
@@ -197,13 +187,11 @@ class PoolExecutor(ProcessExecutor):
 
         None once the run is stopping: no worker starts then.
         """
-        with self._lock:
+        with self._running.lock:
             if self._stopping:
                 return None
             worker = _Worker(self._modules)
-            self._running[worker.process.pid] = worker.process
-            if self._watch is not None:
-                _tell(self._watch, b"+%d\n" % worker.process.pid)
+            self._started(worker.process)
             if idle:
                 self._idle.append(worker)
         return worker
@@ -221,15 +209,8 @@ class PoolExecutor(ProcessExecutor):
         worker.channel.close()
         if process.returncode is not None:
             return process.returncode  # ended already: one that failed to start, met again by `close`
-        killer = threading.Timer(STOP_WAIT, self._signal, (process, signal.SIGKILL))
-        killer.daemon = True
-        killer.start()
-        # Waiting without reaping keeps the group's id from being reused while it is cleared.
-        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
-        killer.cancel()
-        _signal_group(process.pid, signal.SIGKILL)
-        with self._lock:
-            del self._running[process.pid]
-            if self._watch is not None:
-                _tell(self._watch, b"-%d\n" % process.pid)
-        return process.wait()
+        killer = self._running.kill_after(process, STOP_WAIT)
+        try:
+            return self._running.clear(process)
+        finally:
+            killer.cancel()

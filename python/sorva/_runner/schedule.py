@@ -13,18 +13,8 @@ from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
-from sorva._plan import Job
-
-WAITING = "waiting"  # upstream jobs have not all succeeded yet
-READY = "ready"
-RUNNING = "running"
-DONE = "done"
-FAILED = "failed"
-SKIPPED = "skipped"
-FRESH = "fresh"
-INTERRUPTED = "interrupted"
-ENDED = (DONE, FAILED, SKIPPED, FRESH, INTERRUPTED)
-
+from sorva._outcomes import State
+from sorva._runner.plan import Job
 
 @dataclass(frozen=True)
 class Outcome:
@@ -36,7 +26,7 @@ class Outcome:
     it holds the traceback of a failure.
     """
 
-    state: str
+    state: State
     seconds: float = 0.0
     detail: str = ""
     key: str | None = None
@@ -51,7 +41,7 @@ class Event:
     """A job entered `state`; `outcome` is set for the ended states and for a failed attempt to be retried."""
 
     job: Job
-    state: str
+    state: State
     outcome: Outcome | None = None
     retrying: bool = False
 
@@ -78,7 +68,7 @@ class Scheduler:
         self.jobs = list(jobs)
         self.listeners = list(listeners)
         self.check_fresh = check_fresh
-        self.state = {job.index: WAITING for job in self.jobs}
+        self.state = {job.index: State.WAITING for job in self.jobs}
         self.outcomes: dict[int, Outcome] = {}
         self.stopped = False
         self._missing = {job.index: len(job.upstream) for job in self.jobs}
@@ -100,7 +90,7 @@ class Scheduler:
         if pool is None:
             return None
         _, job = heapq.heappop(self._ready[pool])
-        self._enter(job, RUNNING)
+        self._enter(job, State.RUNNING)
         self._running += 1
         if pool:
             self._in_pool[pool] += 1
@@ -124,22 +114,22 @@ class Scheduler:
 
     def retry(self, job: Job, outcome: Outcome) -> None:
         """Records a failed attempt of a running job that is run again."""
-        self._expect(job, RUNNING)
-        self._emit(Event(job, RUNNING, outcome, retrying=True))
+        self._expect(job, State.RUNNING)
+        self._emit(Event(job, State.RUNNING, outcome, retrying=True))
 
     def finish(self, job: Job, outcome: Outcome) -> None:
         """Ends a running job as done, failed or interrupted."""
-        self._expect(job, RUNNING)
-        if outcome.state not in (DONE, FAILED, INTERRUPTED):
+        self._expect(job, State.RUNNING)
+        if outcome.state not in (State.DONE, State.FAILED, State.INTERRUPTED):
             raise ValueError(f"a running job cannot end as {outcome.state}")
         self._running -= 1
         pool = self._pool_of.get(job.asset.ref)
         if pool:
             self._in_pool[pool] -= 1
         self._end(job, outcome)
-        if outcome.state == DONE:
+        if outcome.state == State.DONE:
             self._release(job)
-        elif outcome.state == FAILED:
+        elif outcome.state == State.FAILED:
             self._skip_downstream(job)
 
     def stop(self) -> None:
@@ -154,8 +144,8 @@ class Scheduler:
         """Nothing runs and nothing more will start."""
         return self._running == 0 and (self.stopped or not any(self._ready.values()))
 
-    def counts(self) -> dict[str, int]:
-        counts = {state: 0 for state in (WAITING, READY, RUNNING, *ENDED)}
+    def counts(self) -> dict[State, int]:
+        counts = {state: 0 for state in State}
         for state in self.state.values():
             counts[state] += 1
         return counts
@@ -165,7 +155,7 @@ class Scheduler:
         todo = deque(jobs)
         while todo:
             job = todo.popleft()
-            self._enter(job, READY)
+            self._enter(job, State.READY)
             fresh = self.check_fresh(job)
             if fresh is None:
                 heapq.heappush(self._ready[self._pool_of.get(job.asset.ref, "")], (job.index, job))
@@ -180,7 +170,7 @@ class Scheduler:
         released = []
         for later in self._downstream[job.index]:
             self._missing[later.index] -= 1
-            if self._missing[later.index] == 0 and self.state[later.index] == WAITING:
+            if self._missing[later.index] == 0 and self.state[later.index] == State.WAITING:
                 released.append(later)
         return released
 
@@ -188,8 +178,8 @@ class Scheduler:
         todo = deque(self._downstream[failed.index])
         while todo:
             job = todo.popleft()
-            if self.state[job.index] == WAITING:
-                self._end(job, Outcome(SKIPPED, detail=f"upstream {failed.describe()} did not succeed"))
+            if self.state[job.index] == State.WAITING:
+                self._end(job, Outcome(State.SKIPPED, detail=f"upstream {failed.describe()} did not succeed"))
                 todo.extend(self._downstream[job.index])
 
     def _end(self, job: Job, outcome: Outcome) -> None:
@@ -197,11 +187,11 @@ class Scheduler:
         self.state[job.index] = outcome.state
         self._emit(Event(job, outcome.state, outcome))
 
-    def _enter(self, job: Job, state: str) -> None:
+    def _enter(self, job: Job, state: State) -> None:
         self.state[job.index] = state
         self._emit(Event(job, state))
 
-    def _expect(self, job: Job, state: str) -> None:
+    def _expect(self, job: Job, state: State) -> None:
         if self.state[job.index] != state:
             raise ValueError(f"job {job.describe()} is {self.state[job.index]}, not {state}")
 

@@ -31,7 +31,7 @@ class AssetSettings:
 
 
 @dataclass(frozen=True)
-class Settings:
+class ProjectSettings:
     path: Path | None = None  # the file read, None when there is none
     run: Mapping[str, Any] = field(default_factory=dict)  # run defaults, as the command line's options
     assets: Mapping[str, AssetSettings] = field(default_factory=dict)  # by the name the file gives
@@ -106,13 +106,13 @@ def default_out(prog: str) -> str:
         fail(prog, str(error), USAGE)
 
 
-def load(path: Path | None, executors: Iterable[str] | None = None) -> Settings:
+def load(path: Path | None, executors: Iterable[str] | None = None) -> ProjectSettings:
     """The settings in the file at `path` (none for None); raises SettingsError.
 
     The executor is checked against `executors` where they are given.
     """
     if path is None:
-        return Settings()
+        return ProjectSettings()
     import tomllib
 
     try:
@@ -125,7 +125,7 @@ def load(path: Path | None, executors: Iterable[str] | None = None) -> Settings:
     tool = document.get("tool")
     section = tool.get("sorva") if isinstance(tool, dict) else None
     if section is None:
-        return Settings(path)
+        return ProjectSettings(path)
 
     def table(value: object, where: str) -> dict[str, Any]:
         if not isinstance(value, dict):
@@ -164,7 +164,7 @@ def load(path: Path | None, executors: Iterable[str] | None = None) -> Settings:
         if "pool" in read and read["pool"] not in pools:
             raise SettingsError(f"{path}: {where} pool: no pool '{read['pool']}' in [tool.sorva.pools]")
         assets[name] = AssetSettings(**read)
-    return Settings(path, run, assets, pools)
+    return ProjectSettings(path, run, assets, pools)
 
 
 def _shown(value: object) -> str:

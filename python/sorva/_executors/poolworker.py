@@ -1,6 +1,6 @@
 """A pool worker: imports a run's modules once, then runs its jobs in this process, one after another.
 
-The runner starts it as `python -m sorva._poolworker FD MODULE ...` in a
+The runner starts it as `python -m sorva._executors.poolworker FD MODULE ...` in a
 session of its own. FD is a stream socket: the worker writes "R\\n" once the
 imports are done; after that each job comes as a 4-byte length, with the
 job's `worker.log` attached (opened by the runner), a packet holding the
@@ -24,8 +24,8 @@ import socket
 import sys
 
 from sorva._cli import flush_streams
-from sorva._forkserver import ImportOutput, _read_exactly, import_modules, run_worker
-from sorva.worker import PROG as WORKER
+from sorva._executors.forkserver import ImportOutput, _read_exactly, import_modules, run_worker
+from sorva._jobfiles.job import PROG as WORKER
 
 _SET_CHILD_SUBREAPER = 36
 
@@ -142,7 +142,7 @@ def main(argv: list[str]) -> int:
         if channel.type != socket.SOCK_STREAM:
             raise ValueError(channel.type)
     except (IndexError, ValueError, OSError):
-        sys.stderr.write("python -m sorva._poolworker: error: the runner starts this with its socket (FD MODULE ...)\n")
+        sys.stderr.write("python -m sorva._executors.poolworker: error: the runner starts this with its socket (FD MODULE ...)\n")
         return 2
     os.set_inheritable(channel.fileno(), False)
     _adopt_orphans()

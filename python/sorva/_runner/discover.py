@@ -12,11 +12,13 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
-from sorva._stop import Stopper
+from sorva._cli import how_it_ended
+from sorva._executors.groups import signal_group
+from sorva._runner.stop import Stopper
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from sorva._plan import Asset
+    from sorva._runner.plan import Asset
 
 INSPECT_ERROR = "python -m sorva.inspect: error: "
 
@@ -67,7 +69,7 @@ class Inspection:
                     raise SystemExit(self.stopper.exit_status)
             inspection = self._read(errors)
         # Only what reads the finding needs the planner, which a runner loads while the inspection runs.
-        from sorva._plan import read_assets
+        from sorva._runner.plan import read_assets
 
         # The folders a worker imports modules from: its working folder first, as `python -m` has it.
         roots = [str(Path(root or ".").resolve()) for root in (os.getcwd(), *sys.path)]
@@ -90,7 +92,7 @@ class Inspection:
             raise DiscoveryError(f"the inspection output cannot be read: {error}") from None
 
     def _kill(self) -> None:
-        _kill_group(self.process.pid)
+        signal_group(self.process.pid, signal.SIGKILL)
 
 
 # Characters read at a time: a record holds its module's source, so the
@@ -148,20 +150,3 @@ def _condensed(records: Iterator[Any]) -> Iterator[Any]:
         if isinstance(record, dict) and isinstance(record.get("module_source"), str):
             record["module_source"] = sources.setdefault(record["module_source"], record["module_source"])
         yield record
-
-
-def how_it_ended(status: int) -> str:
-    """A process's return code in words."""
-    if status < 0:
-        try:
-            return f"killed by {signal.Signals(-status).name}"
-        except ValueError:
-            return f"killed by signal {-status}"
-    return f"exit status {status}"
-
-
-def _kill_group(pid: int) -> None:
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass  # already ended

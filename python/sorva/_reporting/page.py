@@ -7,8 +7,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from urllib.parse import quote
 
-from sorva._dot import COLOURS, FONT, OTHER, counts_text
-from sorva._graph import Graph, JobRow
+from sorva._reporting.dot import COLOURS, FONT, OTHER, counts_text
+from sorva._reporting.graph import Graph, JobRow
 
 # Groups of at most this many jobs in all are shown open; beyond it only the
 # groups that hold a job that did not succeed are, so that a page of

@@ -1,0 +1,1 @@
+"""What people read: the terminal progress, the asset graph, its DOT and SVG, and the report page."""
