@@ -12,7 +12,7 @@ from pathlib import Path
 from sorva._cli import clipped
 from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, JobRow, build, with_outcomes
-from sorva._history import History, Run
+from sorva._history import History, JobRecord, Run
 from sorva._plan import Asset, canonical, key_text
 from sorva._report import RunInfo, report_page
 
@@ -86,6 +86,16 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
     ran, so whatever its folder holds is from an earlier run.
     """
     last = {(record.asset, record.partition): record for record in history.jobs(run_id)}
+    return _rows(last, run_id, out, assets)
+
+
+def folder_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
+    """The folder's state after a run: its jobs, and the latest record of every other job, with the run it is from."""
+    last = {(record.asset, record.partition): record for record in history.jobs(run_id)}
+    return _rows({**history.latest(), **last}, run_id, out, assets)
+
+
+def _rows(last: dict[tuple[str, str], JobRecord], run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
     order = _plan_order(assets)
     rows = []
     for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
@@ -103,6 +113,8 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
                 folder=record.folder,
                 files=files,
                 traceback=traceback_of(folder / "worker.log") if traced else "",
+                started=record.started,
+                from_run=record.run_id if record.run_id != run_id else None,
             )
         )
     return rows
@@ -156,7 +168,7 @@ def write_file(path: Path, text: str | bytes) -> None:
 def write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path:
     """Writes DIR/report.html for a run that has ended and returns its path; raises OSError."""
     run = history.run(run_id)
-    rows = job_rows(history, run_id, out, assets)
+    rows = folder_rows(history, run_id, out, assets)
     graph = with_outcomes(build(assets), rows)
     path = out / REPORT
     write_file(path, page(graph, rows, title=title, run=run_info(run) if run else None))
