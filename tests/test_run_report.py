@@ -66,6 +66,15 @@ def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_pa
     # Every link leads to a file of the job.
     targets = [target for _, _, rows in page.groups for row in rows for target in re.findall(r"\[([^]]+)\]", row[4])]
     assert len(targets) == 14 and all((tmp_path / "sorva-out" / target).is_file() for target in targets)
+    # After a partial run the page shows the folder's state: each job's latest outcome and the run it is
+    # from, and when this run's jobs ran, one lane per worker.
+    assert run("sorva.run", "failing", "--select", "cleaned", "--jobs", "1", cwd=tmp_path).returncode == 1
+    text = (tmp_path / "sorva-out/report.html").read_text(encoding="utf-8")
+    assert [(group, [row[1] for row in rows]) for group, _, rows in Page(text).groups] == [
+        ("jobs-a1", ["failed", "fresh", "fresh"]), ("jobs-a0", ["skipped", "fresh", "fresh"]), ("jobs-a2", ["skipped run 1"])]
+    assert sorted(re.findall(r'title="(\w+ city=\w+): (\w+), [\d.]+ s from', text)) == [
+        ("cleaned city=lisbon", "fresh"), ("cleaned city=quito", "fresh"), ("readings city=lisbon", "fresh"),
+        ("readings city=oslo", "failed"), ("readings city=quito", "fresh")]
 
 
 def test_the_page_is_written_without_graphviz_and_a_page_that_cannot_be_written_costs_a_line(tmp_path):

@@ -24,7 +24,7 @@ from sorva._discover import DiscoveryError, Inspection
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
 from sorva._history import History, HistoryError, exclusive, open_history
-from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select, selected
+from sorva._plan import RUNNER_FILES, Asset, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select, selected
 from sorva._progress import Summary, failure_text, make_report, summary_lines
 from sorva._runargs import PROG
 from sorva._runreport import write_report
@@ -40,7 +40,7 @@ if TYPE_CHECKING:
 
 def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv: Sequence[str] | None) -> NoReturn:
     """Runs what the command line asks, from the inspection's assets to the summary, and exits."""
-    the_plan, targets = _plan(args, inspection)
+    the_plan, targets, every_asset = _plan(args, inspection)
     forced = frozenset(targets if args.force else ())
     out = Path(args.out)
     if args.dry_run:
@@ -74,7 +74,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
                         report.close()
                     summary = _summary(scheduler, args, run_id, time.monotonic() - started, stopper)
                     history.end_run(summary.outcome)
-                    summary = replace(summary, report=_write_report(out, the_plan, history, run_id, args.modules))
+                    summary = replace(summary, report=_write_report(out, every_asset, history, run_id, args.modules))
                 finally:
                     if execution.executor is not None:
                         execution.executor.close()
@@ -96,8 +96,8 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[str]]:
-    """The jobs to run, and the refs of the assets selected (every asset without --select)."""
+def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[str], list[Asset]]:
+    """The jobs to run, the refs of the assets selected (every asset without --select), and every asset."""
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
@@ -108,6 +108,7 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[s
         args.per_asset = args.settings.for_assets(lambda name: named(assets, [name]))
     except SettingsError as error:
         fail(PROG, str(error), USAGE)
+    every_asset = assets
     targets = {asset.ref for asset in assets}
     if args.select:
         try:
@@ -122,7 +123,7 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[s
             wanted = matching_partitions(wanted, targets, args.partition)
         if args.failed:
             wanted = _failed_last_time(wanted, Path(args.out))
-        return (restrict(whole, wanted) if args.partition or args.failed else whole), targets
+        return (restrict(whole, wanted) if args.partition or args.failed else whole), targets, every_asset
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -193,10 +194,10 @@ def _summary(scheduler: Scheduler, args: argparse.Namespace, run_id: int, second
     )
 
 
-def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modules: Sequence[str]) -> Path | None:
+def _write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, modules: Sequence[str]) -> Path | None:
     """The run's report page; one that cannot be written costs a line on standard error, not the run."""
     try:
-        return write_report(out, the_plan.assets, history, run_id, f"sorva: {' '.join(modules)}")
+        return write_report(out, assets, history, run_id, f"sorva: {' '.join(modules)}")
     except OSError as error:
         print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
     except sqlite3.Error as error:
