@@ -75,6 +75,8 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path):
     for path, (status, headers) in refused.items():
         answer = get(address, path, headers)
         assert answer[:2] == (status, "text/plain; charset=utf-8") and b"secret" not in answer[3], path
+    assert b'href="/runs/1"' in get(address, "/?outcome=failed&asset=readings", token)[3]
+    assert b'href="/runs/1"' not in get(address, "/?outcome=succeeded", token)[3]
     # A job's files, with the type that keeps a browser from running them.
     assert get(address, f"{base}7/value.json", token)[:2] == (200, "application/json")
     assert get(address, f"{base}7/value.html", token)[:2] == (200, "application/octet-stream")

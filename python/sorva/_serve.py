@@ -11,6 +11,7 @@ from __future__ import annotations
 import hmac
 import itertools
 import os
+import sqlite3
 import stat
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
@@ -120,7 +121,7 @@ class View:
         declared = next((asset for asset in self.assets if asset.ref == ref), None)
         if declared is None and not made and not latest:
             raise Refused(404, f"no asset {ref} in the history")
-        label = declared.label if declared else (made or [(next(iter(latest.values())), None)])[0][0].label
+        label = declared.label if declared else next(iter([*(job for job, _ in made), *latest.values()])).label
         return self.page("asset.html", ref=ref, label=label, made=made, grid=_grid(declared, latest), text=_partition_text)
 
     def file(self, request: Request) -> Response:
@@ -289,6 +290,8 @@ def _refusing(endpoint: Callable[[Request], Response]) -> Callable[[Request], Re
             return endpoint(request)
         except Refused as refused:
             return _refusal(refused.status, str(refused))
+        except sqlite3.Error as error:
+            return _refusal(503, f"cannot read the run history: {error}")
 
     return answer
 

@@ -7,7 +7,7 @@ import socket
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from sorva._cli import USAGE, fail, import_from_cwd
+from sorva._cli import INTERRUPTED, USAGE, fail, import_from_cwd
 from sorva._discover import DiscoveryError, Inspection
 from sorva._history import History, HistoryError, open_history
 from sorva._plan import Asset, PlanError
@@ -36,7 +36,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("--token", help="the token every request must carry (default: SORVA_TOKEN); needed off 127.0.0.1")
     args = parser.parse_args(argv)
     try:
-        import uvicorn
+        import uvicorn  # type: ignore[import]  # it ships no type information
 
         from sorva._serve import make_app
     except ImportError as error:
@@ -51,7 +51,10 @@ def main(argv: Sequence[str] | None = None) -> None:
         opened().close()
     except HistoryError as error:
         fail(PROG, str(error), USAGE)
-    assets = _assets(args.modules)
+    try:
+        assets = _assets(args.modules)
+    except KeyboardInterrupt:
+        fail(PROG, "interrupted", INTERRUPTED)
     listening = _listen(args.host, args.port)
     host, port = listening.getsockname()[:2]
     where = f"[{host}]" if ":" in host else host
