@@ -16,15 +16,17 @@ import stat
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
-from urllib.parse import quote, unquote
+from urllib.parse import quote, unquote, urlencode
 
 import jinja2
 from markupsafe import Markup
 from starlette.applications import Starlette
 from starlette.requests import Request
-from starlette.responses import HTMLResponse, JSONResponse, PlainTextResponse, Response, StreamingResponse
+from starlette.responses import (
+    HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response, StreamingResponse,
+)
 from starlette.routing import Route
-from starlette.types import ASGIApp, Message, Receive, Scope, Send
+from starlette.types import ASGIApp, Receive, Scope, Send
 
 from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, JobRow, Node, build, with_outcomes
@@ -239,6 +241,7 @@ class Gate:
 
     The token comes as `?token=` once (which sets a cookie), as a cookie,
     or as `Authorization: Bearer TOKEN`; it is compared in constant time.
+    An address with the token leads to the same address without it.
     """
 
     def __init__(self, app: ASGIApp, token: str | None) -> None:
@@ -261,14 +264,11 @@ class Gate:
         if "token" not in request.query_params:
             await self.app(scope, receive, send)
             return
-
-        async def with_cookie(message: Message) -> None:
-            if message["type"] == "http.response.start":
-                cookie = f"{COOKIE}={quote(self.token or '')}; Path=/; HttpOnly; SameSite=Strict"
-                message["headers"] = [*message.get("headers", []), (b"set-cookie", cookie.encode("latin-1"))]
-            await send(message)
-
-        await self.app(scope, receive, with_cookie)
+        # The token leaves the address at once, so that it stays out of the browser's history.
+        kept = urlencode([(name, value) for name, value in request.query_params.multi_items() if name != "token"])
+        answer = RedirectResponse(request.url.path + (f"?{kept}" if kept else ""), status_code=303, headers=_HEADERS)
+        answer.set_cookie(COOKIE, quote(self.token), path="/", httponly=True, samesite="strict")
+        await answer(scope, receive, send)
 
 
 def _token_of(request: Request) -> bytes:
