@@ -64,6 +64,7 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
     (out / "readings/day=6/value.json").symlink_to(tmp_path / "elsewhere/value.json")
     (out / "readings/day=7/value.json").write_text("<script>alert(1)</script>")
     (out / "readings/day=7/value.html").write_text("<script>alert(1)</script>")
+    os.mkfifo(out / "readings/day=8/value.pkl")
     address = serve("--host", "0.0.0.0", "--token", "s\u00e9same")
     status, _, cookie, _, location = get(address, "/runs/1?token=s%C3%A9same&x=%3C")
     token = {"Cookie": cookie.split(";")[0]}
@@ -74,6 +75,7 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
         f"/?asset={'x' * 5000}": (414, token),
         f"{base}4/../day=1/value.json": (400, token), f"{base}4/%2e%2e/%2E%2E/sorva.db": (400, token),
         f"{base}5/value.json": (403, token), f"{base}6/value.json": (403, token), f"{base}4/nothing": (404, token),
+        f"{base}8/value.pkl": (404, token),
         "/runs/1/files/elsewhere/value.json": (404, token), "/runs/99": (404, token), "/asset?ref=nope": (404, token),
     }
     for path, (status, headers) in refused.items():

@@ -8,6 +8,7 @@ them; templates add the frame with Jinja2's autoescaping.
 
 from __future__ import annotations
 
+import errno
 import hmac
 import itertools
 import os
@@ -33,7 +34,7 @@ from sorva._graph import Graph, JobRow, Node, build, with_outcomes
 from sorva._history import History, HistoryError, JobRecord, Run
 from sorva._plan import Asset, canonical
 from sorva._report import _STYLE, _badge, _badges, _counts, _jobs_section, timeline_section
-from sorva._runreport import _partition_text, job_rows, run_info
+from sorva._runreport import _partition_text, _when, job_rows, run_info
 
 # A query string longer than this is refused: no page takes one.
 MAX_QUERY = 4096
@@ -54,8 +55,8 @@ class Refused(Exception):
 
 
 def _duration(run: Run) -> str:
-    info = run_info(run).details
-    return next((detail for detail in info if detail.endswith(" s")), "")
+    started, ended = _when(run.started), _when(run.ended)
+    return f"{(ended - started).total_seconds():.2f} s" if started and ended else ""
 
 
 class View:
@@ -99,7 +100,7 @@ class View:
         return self.page("run.html", run=run, seen=_state(run), assets=assets, **pieces)
 
     def live(self, request: Request) -> Response:
-        """What changed in a run since the page saw `seen` jobs: JSON the page polls."""
+        """The run's pieces as JSON, for a page that polls: only its state when that is the `seen` one."""
         history = self.history()
         try:
             run = self._run(history, request.path_params["run_id"])
@@ -129,7 +130,7 @@ class View:
     def file(self, request: Request) -> Response:
         path = request.path_params["path"]
         parts = path.split("/")
-        if any(part in ("", ".", "..") or "\\" in part or "\0" in part for part in parts):
+        if any(part in ("", ".", "..") or "\0" in part for part in parts):
             raise Refused(400, "not a file of a job")
         folder, name = "/".join(parts[:-1]), parts[-1]
         history = self.history()
@@ -213,9 +214,10 @@ def _job_file(out: Path, folder: str, name: str) -> Response:
     except OSError:
         raise Refused(404, "no such job folder") from None
     try:
-        descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW, dir_fd=directory)
+        # Never blocking: a pipe planted in the folder is refused below like any other file that is not a file.
+        descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=directory)
     except OSError as error:
-        raise Refused(403 if error.errno == 40 else 404, "not a file of this job") from None  # ELOOP: a link
+        raise Refused(403 if error.errno == errno.ELOOP else 404, "not a file of this job") from None
     finally:
         os.close(directory)
     file = os.fdopen(descriptor, "rb")
