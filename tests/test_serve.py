@@ -40,7 +40,10 @@ def serve(tmp_path):
     yield started
     for server in servers:
         server.send_signal(signal.SIGTERM)
-        assert (server.wait(WAIT), server.stderr.read()) == (0, "")
+        try:
+            assert (server.wait(WAIT), server.stderr.read()) == (0, "")
+        finally:
+            server.kill()  # one that did not stop
 
 
 def get(address, path, headers=None):
