@@ -3,7 +3,6 @@
 import json
 import re
 
-from browser_support import chromium, needs_chromium
 from cli_support import run, untimed, write_module
 from page_support import Page
 from svg_support import needs_dot, read_graph
@@ -91,18 +90,3 @@ def test_the_page_is_written_without_graphviz_and_a_page_that_cannot_be_written_
     assert untimed(done.stdout).splitlines()[-2] == (
         "7 jobs in X.XXs: 0 succeeded, 4 fresh, 1 failed, 2 skipped; outputs in sorva-out"
     )
-
-
-@needs_dot
-@needs_chromium
-def test_the_report_of_a_run_renders_in_a_browser_with_the_graph_and_the_job_table(tmp_path):
-    write_module(tmp_path, "failing", FAILING)
-    assert run("sorva.run", "failing", cwd=tmp_path).returncode == 1
-    page = tmp_path / "sorva-out/report.html"
-    dom = chromium(page, tmp_path / "profile", "--dump-dom")
-    nodes = re.findall(r'<g id="node-(a\d)" class="node asset outcome-(\w+)">', dom)
-    assert nodes == [("a0", "skipped"), ("a1", "failed"), ("a2", "skipped")]
-    assert re.findall(r'<tr class="job outcome-(\w+)">', dom) == ["failed", "ok", "ok", "skipped", "ok", "ok", "skipped"]
-    # Each asset in the graph leads to its jobs in the table.
-    assert [target for target in re.findall(r'xlink:href="#(jobs-a\d)"', dom)] == ["jobs-a0", "jobs-a1", "jobs-a2"]
-    assert all(f'<details class="asset" id="{key}" open="">' in dom for key in ("jobs-a0", "jobs-a1", "jobs-a2"))

@@ -10,6 +10,7 @@ from urllib.parse import quote
 import pytest
 
 from cli_support import WAIT, run, start, wait_until, write_module
+from svg_support import needs_dot
 
 SLOW = '''
 import time
@@ -102,6 +103,7 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
         "python3-starlette python3-uvicorn python3-jinja2 (or pip install 'sorva[serve]')\n")
 
 
+@needs_dot
 def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_path, serve):
     if shutil.which("chromedriver") is None:
         pytest.skip("chromedriver is not installed (tools/install-deps.sh installs Debian's chromium-driver)")
@@ -136,6 +138,8 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
         assert len(set(seen)) >= 3 and seen[-1] == "12 jobs: 1 failed 11 ok", seen
         assert driver.execute_script("return window.notReloaded") is True
         assert len(driver.find_elements(By.CSS_SELECTOR, "#timeline .lane span")) == 12
+        graph = [node.get_attribute("class") for node in driver.find_elements(By.CSS_SELECTOR, "#graph g.node")]
+        assert graph == ["node asset", "node asset outcome-failed"]  # cleaned, not in the run; readings
         failed = driver.find_element(By.CSS_SELECTOR, "tr.outcome-failed details")
         failed.find_element(By.TAG_NAME, "summary").click()
         assert failed.get_attribute("open") == "true" and "ValueError: <b>no reading</b>" in failed.text
