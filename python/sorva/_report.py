@@ -145,9 +145,10 @@ def _jobs_section(graph: Graph, rows: Sequence[JobRow], link_base: str) -> list[
     return parts
 
 
-def _time(text: str | None) -> float | None:
+def when(text: str | None) -> datetime.datetime | None:
+    """A time the history holds (ISO 8601), None for none or one that is not a time."""
     try:
-        return datetime.datetime.fromisoformat(text).timestamp() if text else None
+        return datetime.datetime.fromisoformat(text) if text else None
     except ValueError:
         return None
 
@@ -163,7 +164,7 @@ def slots(rows: Sequence[JobRow]) -> list[tuple[int, float, float, JobRow]]:
     takes the lowest slot that is free when it starts (greedy interval assignment).
     """
     timed = sorted(
-        ((start, start + (row.seconds or 0.0), row) for row in rows if (start := _time(row.started)) is not None),
+        ((begun.timestamp(), begun.timestamp() + (row.seconds or 0.0), row) for row in rows if (begun := when(row.started))),
         key=lambda item: item[:2],
     )
     if not timed:

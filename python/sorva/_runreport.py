@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import datetime
 import itertools
 import json
 import os
@@ -14,7 +13,7 @@ from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, JobRow, build, with_outcomes
 from sorva._history import History, JobRecord, Run
 from sorva._plan import Asset, canonical, key_text
-from sorva._report import RunInfo, report_page
+from sorva._report import RunInfo, report_page, when
 
 REPORT = "report.html"
 
@@ -120,15 +119,8 @@ def _rows(last: dict[tuple[str, str], JobRecord], run_id: int, out: Path, assets
     return rows
 
 
-def _when(text: str | None) -> datetime.datetime | None:
-    try:
-        return datetime.datetime.fromisoformat(text) if text else None
-    except ValueError:
-        return None
-
-
 def run_info(run: Run) -> RunInfo:
-    started, ended = _when(run.started), _when(run.ended)
+    started, ended = when(run.started), when(run.ended)
     details = [run.outcome]
     if started is not None:
         details.append(f"started {started.strftime('%Y-%m-%d %H:%M:%S')} UTC")

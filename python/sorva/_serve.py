@@ -33,8 +33,8 @@ from sorva._dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._graph import Graph, JobRow, Node, build, with_outcomes
 from sorva._history import History, HistoryError, JobRecord, Run
 from sorva._plan import Asset, canonical
-from sorva._report import _STYLE, _badge, _badges, _counts, _jobs_section, timeline_section
-from sorva._runreport import _partition_text, _when, job_rows, run_info
+from sorva._report import _STYLE, _badge, _badges, _counts, _jobs_section, timeline_section, when
+from sorva._runreport import _partition_text, job_rows, run_info
 
 # A query string longer than this is refused: no page takes one.
 MAX_QUERY = 4096
@@ -55,7 +55,7 @@ class Refused(Exception):
 
 
 def _duration(run: Run) -> str:
-    started, ended = _when(run.started), _when(run.ended)
+    started, ended = when(run.started), when(run.ended)
     return f"{(ended - started).total_seconds():.2f} s" if started and ended else ""
 
 
