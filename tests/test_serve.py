@@ -93,9 +93,10 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
     assert get(address, f"{base}3/worker.log", {"Authorization": "Bearer s\u00e9same".encode().decode("latin-1")})[:2] == (
         200, "text/plain; charset=utf-8")
     # Off 127.0.0.1 a token is needed; without the web packages the command says what to install.
-    done = run("sorva.serve", "--host", "0.0.0.0", cwd=tmp_path, env={"SORVA_TOKEN": ""})
-    assert (done.returncode, done.stderr) == (
-        2, "python -m sorva.serve: error: listening on 0.0.0.0 needs a token: give --token or set SORVA_TOKEN\n")
+    for args, error in ((("--host", "0.0.0.0"), "listening on 0.0.0.0 needs a token: give --token or set SORVA_TOKEN"),
+                        (("--port", "65536"), "argument --port: expected a port number up to 65535, got '65536'")):
+        done = run("sorva.serve", *args, cwd=tmp_path, env={"SORVA_TOKEN": ""})
+        assert (done.returncode, done.stderr) == (2, f"python -m sorva.serve: error: {error}\n")
     (tmp_path / "hidden").mkdir()
     (tmp_path / "hidden/uvicorn.py").write_text("raise ModuleNotFoundError(name='uvicorn')")
     done = run("sorva.serve", cwd=tmp_path, env={"PYTHONPATH": f"{tmp_path / 'hidden'}:{os.environ['PYTHONPATH']}"})

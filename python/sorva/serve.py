@@ -35,6 +35,8 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser.add_argument("--port", type=whole_number(0), default=8765, help="the port to listen on; 0 picks a free one (default: 8765)")
     parser.add_argument("--token", help="the token every request must carry (default: SORVA_TOKEN); needed off 127.0.0.1")
     args = parser.parse_args(argv)
+    if args.port > 65535:
+        parser.error(f"argument --port: expected a port number up to 65535, got '{args.port}'")
     try:
         import uvicorn  # type: ignore[import]  # it ships no type information
 
