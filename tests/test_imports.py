@@ -4,7 +4,7 @@ import ast
 from pathlib import Path
 
 PACKAGE = Path(__file__).resolve().parent.parent / "python" / "sorva"
-ENTRY_POINTS = {"run", "runs", "graph", "inspect", "worker"}
+ENTRY_POINTS = {"run", "runs", "graph", "inspect", "worker", "serve"}
 LEAVES = {"_cli", "_outcomes", "_history", "serializers"}
 
 

@@ -8,7 +8,7 @@ from browser_support import chromium, needs_chromium
 from page_support import Page
 from sorva._reporting.dot import dot_text
 from sorva._reporting.graph import Edge, Graph, JobRow, Node
-from sorva._reporting.page import RunInfo, report_page
+from sorva._reporting.page import RunInfo, report_page, slots
 
 GRAPH = Graph(
     nodes=(
@@ -97,3 +97,10 @@ def test_a_page_of_two_thousand_jobs_renders(tmp_path):
     dom = chromium(page, tmp_path / "profile", "--dump-dom")
     outcomes = re.findall(r'<tr class="job outcome-(\w+)">', dom)
     assert (len(outcomes), outcomes[:21].count("failed"), outcomes[21]) == (2000, 21, "ok")
+
+
+def test_the_timeline_puts_each_job_on_the_lowest_worker_slot_free_when_it_started():
+    times = {"a": (":00", 2.0), "b": (":01", 2.0), "c": (":02.0005", 1.0), "d": (":02.5", 1.0), "never": (None, None)}
+    rows = [JobRow("r", "r", name, "ok", seconds, started=start and f"2026-01-01T00:00{start}+00:00")
+            for name, (start, seconds) in times.items()]
+    assert [(slot, row.partition) for slot, _, _, row in slots(rows)] == [(0, "a"), (1, "b"), (0, "c"), (2, "d")]

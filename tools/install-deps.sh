@@ -9,9 +9,10 @@ BUILD_PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-rich"
 PACKAGES="$BUILD_PACKAGES python3-pip python3-mesonpy
 python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapidjson-dev
 clang-14 libclang-rt-14-dev libtsan2 clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip graphviz
-python3-pandas python3-numpy python3-distributed fonts-dejavu-core"
-# The browser test of the report page is skipped where no browser can be had.
-OPTIONAL="chromium"
+python3-pandas python3-numpy python3-distributed fonts-dejavu-core
+python3-starlette python3-uvicorn python3-jinja2"
+# The browser tests of the report page and the web view are skipped where no browser can be had.
+OPTIONAL="chromium chromium-driver python3-selenium"
 if [ "${1:-}" = demo ]; then
     PACKAGES=$BUILD_PACKAGES
     OPTIONAL=""

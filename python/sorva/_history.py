@@ -119,11 +119,7 @@ class JobRecord:
     @property
     def partition_text(self) -> str:
         """The partition as people read it; a text that is no JSON object shows as it stands."""
-        try:
-            partition = json.loads(self.partition)
-        except ValueError:
-            return self.partition
-        return partition_text(partition) if isinstance(partition, dict) else self.partition
+        return recorded_partition_text(self.partition)
 
 
 def canonical(value: Any) -> str:
@@ -139,6 +135,15 @@ def key_text(key: Any) -> str:
 def partition_text(partition: Mapping[str, Any]) -> str:
     """A partition as people read it: `city=oslo day=7`, empty for none."""
     return " ".join(f"{name}={key_text(key)}" for name, key in partition.items())
+
+
+def recorded_partition_text(recorded: str) -> str:
+    """A partition as recorded (canonical JSON) as people read it; a text that is no JSON object shows as it stands."""
+    try:
+        partition = json.loads(recorded)
+    except ValueError:
+        return recorded
+    return partition_text(partition) if isinstance(partition, dict) else recorded
 
 
 def now() -> str:

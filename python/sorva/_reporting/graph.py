@@ -61,6 +61,8 @@ class JobRow:
     folder: str | None = None  # the job folder relative to the output folder, "/"-separated
     files: tuple[str, ...] = ()  # the job files the folder holds, in the order the page lists them
     traceback: str = ""  # a failed job's traceback, from its worker.log
+    started: str | None = None  # when it started, ISO 8601
+    from_run: int | None = None  # the earlier run this latest outcome is from; None for the run shown
 
 
 @dataclass(frozen=True)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import datetime
+import heapq
 import html
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -52,6 +54,10 @@ td.error summary { cursor: pointer; color: #616161; font-family: system-ui, sans
 td.files a { margin-right: .5rem; }
 td { overflow-wrap: anywhere; }
 .none { color: #9e9e9e; }
+.run { color: #616161; font-size: 12px; }
+.timeline { border: 1px solid #e0e0e0; border-radius: 6px; padding: .5rem; max-height: 60vh; overflow: auto; }
+.lane { position: relative; height: 12px; margin: 2px 0; background: #fafafa; }
+.lane span { position: absolute; top: 0; bottom: 0; min-width: 2px; border-radius: 2px; }
 """ + f'.graph svg text {{ font-family: "{FONT}", sans-serif; }}\n'  # the font the graph was laid out with
 
 
@@ -96,8 +102,9 @@ def _row(row: JobRow, link_base: str) -> str:
     seconds = f"{row.seconds:.2f}" if row.seconds is not None else ""
     partition = _e(row.partition) if row.partition else '<span class="none">\u2014</span>'
     traceback = f"<details><summary>traceback</summary>{_e(row.traceback)}</details>" if row.traceback else ""
+    earlier = f' <span class="run">run {row.from_run}</span>' if row.from_run is not None else ""
     return (
-        f'<tr class="job outcome-{_e(row.outcome)}"><td>{partition}</td><td>{_badge(row.outcome, row.outcome)}</td>'
+        f'<tr class="job outcome-{_e(row.outcome)}"><td>{partition}</td><td>{_badge(row.outcome, row.outcome)}{earlier}</td>'
         f'<td class="seconds">{seconds}</td><td class="error">{_e(row.error)}{traceback}</td>'
         f'<td class="files">{_files(row, link_base)}</td></tr>'
     )
@@ -136,6 +143,66 @@ def _jobs_section(graph: Graph, rows: Sequence[JobRow], link_base: str) -> list[
         parts.append("</tbody></table></details>")
     parts.append("</section>")
     return parts
+
+
+def when(text: str | None) -> datetime.datetime | None:
+    """A time the history holds (ISO 8601), None for none or one that is not a time."""
+    try:
+        return datetime.datetime.fromisoformat(text) if text else None
+    except ValueError:
+        return None
+
+
+# Start times are kept to the millisecond: a job that starts within one of another's end follows it.
+_TICK = 0.001
+
+
+def slots(rows: Sequence[JobRow]) -> list[tuple[int, float, float, JobRow]]:
+    """(slot, start, end, row) of each job that ran, in seconds since the first started.
+
+    The slot is the worker a job ran on as far as the times tell: each job
+    takes the lowest slot that is free when it starts (greedy interval assignment).
+    """
+    timed = sorted(
+        ((begun.timestamp(), begun.timestamp() + (row.seconds or 0.0), row) for row in rows if (begun := when(row.started))),
+        key=lambda item: item[:2],
+    )
+    if not timed:
+        return []
+    first = timed[0][0]
+    free: list[int] = []
+    busy: list[tuple[float, int]] = []  # (end, slot) of the jobs running
+    placed = []
+    for start, end, row in timed:
+        while busy and busy[0][0] <= start + _TICK:
+            heapq.heappush(free, heapq.heappop(busy)[1])
+        slot = heapq.heappop(free) if free else len(busy)
+        heapq.heappush(busy, (end, slot))
+        placed.append((slot, start - first, end - first, row))
+    return placed
+
+
+def timeline_section(rows: Sequence[JobRow]) -> str:
+    """Which job ran when, one lane per worker slot."""
+    placed = slots(rows)
+    if not placed:
+        return '<section id="timeline"><h2>Timeline</h2><p class="none">No job ran.</p></section>'
+    span = max(end for _, _, end, _ in placed) or 1.0
+    lanes: dict[int, list[str]] = {}
+    for slot, start, end, row in placed:
+        fill, _ = COLOURS.get(row.outcome, OTHER)
+        name = f"{row.label} {row.partition}".strip()
+        lanes.setdefault(slot, []).append(
+            f'<span class="outcome-{_e(row.outcome)}" title="{_e(name)}: {_e(row.outcome)}, {end - start:.2f} s '
+            f'from {start:.2f} s" style="left:{start / span * 100:.3f}%;width:{(end - start) / span * 100:.3f}%;'
+            f'background:{fill}"></span>'
+        )
+    return (
+        f'<section id="timeline"><h2>Timeline</h2><p class="meta">{len(lanes)} worker slot'
+        f'{"" if len(lanes) == 1 else "s"}, {span:.2f} s</p><div class="timeline">'
+        + "".join(f'<div class="lane">{"".join(bars)}</div>' for _, bars in sorted(lanes.items()))
+        + "</div></section>"
+    )
 
 
 def report_page(
@@ -179,5 +246,7 @@ def report_page(
     parts.append("</section>")
     if rows is not None:
         parts.extend(_jobs_section(graph, rows, link_base))
+        if run is not None:
+            parts.append(timeline_section([row for row in rows if row.from_run is None]))
     parts.append("</body></html>")
     return "\n".join(parts) + "\n"

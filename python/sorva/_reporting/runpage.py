@@ -2,18 +2,17 @@
 
 from __future__ import annotations
 
-import datetime
 import itertools
 import os
 from collections.abc import Sequence
 from pathlib import Path
 
 from sorva._cli import clipped, write_whole
-from sorva._history import History, Run, canonical
+from sorva._history import History, JobRecord, Run, canonical
 from sorva._outcomes import State
 from sorva._reporting.dot import GraphvizError, dot_text, render_svg, svg_element
 from sorva._reporting.graph import Graph, JobRow, build, with_outcomes
-from sorva._reporting.page import RunInfo, report_page
+from sorva._reporting.page import RunInfo, report_page, when
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -79,6 +78,16 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
     ran, so whatever its folder holds is from an earlier run.
     """
     last = {(record.asset, record.partition): record for record in history.jobs(run_id)}
+    return _rows(last, run_id, out, assets)
+
+
+def folder_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
+    """The folder's state after a run: its jobs, and the latest record of every other job, with the run it is from."""
+    last = {(record.asset, record.partition): record for record in history.jobs(run_id)}
+    return _rows({**history.latest(), **last}, run_id, out, assets)
+
+
+def _rows(last: dict[tuple[str, str], JobRecord], run_id: int, out: Path, assets: Sequence[Asset]) -> list[JobRow]:
     order = _plan_order(assets)
     rows = []
     for _, record in sorted(last.items(), key=lambda item: order.get(item[0], len(order))):
@@ -96,20 +105,15 @@ def job_rows(history: History, run_id: int, out: Path, assets: Sequence[Asset]) 
                 folder=record.folder,
                 files=files,
                 traceback=traceback_of(folder / "worker.log") if traced else "",
+                started=record.started,
+                from_run=record.run_id if record.run_id != run_id else None,
             )
         )
     return rows
 
 
-def _when(text: str | None) -> datetime.datetime | None:
-    try:
-        return datetime.datetime.fromisoformat(text) if text else None
-    except ValueError:
-        return None
-
-
 def run_info(run: Run) -> RunInfo:
-    started, ended = _when(run.started), _when(run.ended)
+    started, ended = when(run.started), when(run.ended)
     details = [run.outcome]
     if started is not None:
         details.append(f"started {started.strftime('%Y-%m-%d %H:%M:%S')} UTC")
@@ -133,7 +137,7 @@ def page(
 def write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path:
     """Writes DIR/report.html for a run that has ended and returns its path; raises OSError."""
     run = history.run(run_id)
-    rows = job_rows(history, run_id, out, assets)
+    rows = folder_rows(history, run_id, out, assets)
     graph = with_outcomes(build(assets), rows)
     path = out / REPORT
     write_whole(path, page(graph, rows, title=title, run=run_info(run) if run else None).encode("utf-8"))

@@ -14,6 +14,7 @@ import sqlite3
 import sys
 import time
 from collections import Counter
+from collections.abc import Sequence
 from dataclasses import replace
 from pathlib import Path
 
@@ -29,6 +30,7 @@ from sorva._runner.freshness import Freshness, dry_run
 from sorva._runner.options import PROG, RunOptions
 from sorva._runner.plan import (
     RUNNER_FILES,
+    Asset,
     Job,
     Plan,
     PlanError,
@@ -51,7 +53,7 @@ if TYPE_CHECKING:
 
 def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoReturn:
     """Runs what the options ask, from the inspection's assets to the summary, and exits."""
-    the_plan, targets, per_asset = _plan(options, inspection)
+    the_plan, targets, per_asset, every_asset = _plan(options, inspection)
     forced = frozenset(targets if options.force else ())
     out = options.out
     if options.dry_run:
@@ -94,7 +96,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
                     summary = _summary(scheduler, out, recorder.run_id, time.monotonic() - started, stopper)
                     recorder.end(summary.outcome)
                     title = f"sorva: {' '.join(options.modules)}"
-                    summary = replace(summary, report=_write_report(out, the_plan, history, recorder.run_id, title))
+                    summary = replace(summary, report=_write_report(out, every_asset, history, recorder.run_id, title))
                 finally:
                     if execution.executor is not None:
                         execution.executor.close()
@@ -116,9 +118,11 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
     raise SystemExit(FAILED if summary.outcome == "failed" else 0)
 
 
-def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str], dict[str, AssetSettings]]:
-    """The jobs to run, the refs of the assets selected (every asset without --select), and the
-    settings pyproject.toml gives assets of their own, by asset ref."""
+def _plan(
+    options: RunOptions, inspection: Inspection
+) -> tuple[Plan, set[str], dict[str, AssetSettings], list[Asset]]:
+    """The jobs to run, the refs of the assets selected (every asset without --select), the
+    settings pyproject.toml gives assets of their own, by asset ref, and every asset."""
     try:
         assets = inspection.assets()
     except (DiscoveryError, PlanError) as error:
@@ -143,7 +147,7 @@ def _plan(options: RunOptions, inspection: Inspection) -> tuple[Plan, set[str], 
             wanted = matching_partitions(wanted, targets, options.partitions)
         if options.failed:
             wanted = _failed_last_time(wanted, options.out)
-        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset
+        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset, assets
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -211,10 +215,10 @@ def _summary(scheduler: Scheduler, out: Path, run_id: int, seconds: float, stopp
     return Summary(out, run_id, tuple(scheduler.jobs), scheduler.counts(), failures, seconds, stopper.signum)
 
 
-def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, title: str) -> Path | None:
+def _write_report(out: Path, assets: Sequence[Asset], history: History, run_id: int, title: str) -> Path | None:
     """The run's report page; one that cannot be written costs a line on standard error, not the run."""
     try:
-        return write_report(out, the_plan.assets, history, run_id, title)
+        return write_report(out, assets, history, run_id, title)
     except OSError as error:
         print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
     except sqlite3.Error as error:
