@@ -133,6 +133,7 @@ def _plan(
         per_asset = options.project.for_assets(lambda name: named(assets, [name]))
     except SettingsError as error:
         fail(PROG, str(error), USAGE)
+    every_asset = assets
     targets = {asset.ref for asset in assets}
     if options.select:
         try:
@@ -147,7 +148,7 @@ def _plan(
             wanted = matching_partitions(wanted, targets, options.partitions)
         if options.failed:
             wanted = _failed_last_time(wanted, options.out)
-        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset, assets
+        return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset, every_asset
     except PlanError as error:
         for problem in error.problems[:-1]:
             print(f"{PROG}: error: {problem}", file=sys.stderr)
