@@ -30,6 +30,8 @@ def cleaned(day, reading): return reading
 @pytest.fixture
 def serve(tmp_path):
     """Starts servers on a free port, giving each one's address; SIGTERM stops each cleanly at the end."""
+    for package in ("starlette", "uvicorn", "jinja2"):
+        pytest.importorskip(package, reason="the web view needs Debian's python3-starlette python3-uvicorn python3-jinja2")
     servers = []
 
     def started(*args):
