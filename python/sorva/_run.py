@@ -23,6 +23,7 @@ from sorva._cli import FAILED, USAGE, drop_stdout, exception_text, fail
 from sorva._discover import DiscoveryError, Inspection
 from sorva._execute import Execution, Freshness, Options, dry_run
 from sorva._executor import Executor, ExecutorError, UseInstead, executor_class
+from sorva._historydb import shown
 from sorva._history import History, HistoryError, exclusive, open_history
 from sorva._plan import RUNNER_FILES, Job, Plan, PlanError, matching_partitions, named, plan, restrict, select, selected
 from sorva._progress import Summary, failure_text, make_report, summary_lines
@@ -45,7 +46,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     out = Path(args.out)
     if args.dry_run:
         try:
-            _dry_run(the_plan, out, forced)
+            _dry_run(the_plan, out, args.history, forced)
             sys.stdout.flush()
         except BrokenPipeError:
             drop_stdout()
@@ -57,10 +58,13 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True))
+            history = History.create(
+                out, lambda line: print(f"{PROG}: {line}", file=sys.stderr, flush=True), args.history
+            )
             try:
                 started = time.monotonic()
-                command = shlex.join([*PROG.split(), *(sys.argv[1:] if argv is None else argv)])
+                # Kept in a history others read: a password in an argument (--history's URL) is left out.
+                command = shlex.join([*PROG.split(), *map(shown, sys.argv[1:] if argv is None else argv)])
                 execution = Execution(
                     the_plan, out, lambda: _start_executor(args), history, command, args.executor,
                     _options(args, forced),
@@ -84,7 +88,7 @@ def run(args: argparse.Namespace, stopper: Stopper, inspection: Inspection, argv
         fail(PROG, str(error), USAGE)
     except sqlite3.Error as error:
         # Jobs may have run: their folders are as they left them, the history stops where it broke.
-        fail(PROG, f"the run history {out / 'sorva.db'} cannot be written: {exception_text(error)}", FAILED)
+        fail(PROG, f"the run history {history.name} cannot be written: {exception_text(error)}", FAILED)
     try:
         for line in summary_lines(summary):
             print(line)
@@ -121,7 +125,7 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[s
         if args.partition:
             wanted = matching_partitions(wanted, targets, args.partition)
         if args.failed:
-            wanted = _failed_last_time(wanted, Path(args.out))
+            wanted = _failed_last_time(wanted, Path(args.out), args.history)
         return (restrict(whole, wanted) if args.partition or args.failed else whole), targets
     except PlanError as error:
         for problem in error.problems[:-1]:
@@ -129,7 +133,7 @@ def _plan(args: argparse.Namespace, inspection: Inspection) -> tuple[Plan, set[s
         fail(PROG, error.problems[-1], USAGE)
 
 
-def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+def _failed_last_time(jobs: list[Job], out: Path, url: str | None) -> list[Job]:
     """The jobs whose last run failed, was skipped or was interrupted, and the jobs downstream of them.
 
     A run stopped early leaves the jobs after an interrupted one unstarted,
@@ -137,9 +141,9 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
     inputs come out the same are found fresh and not run.
     """
     try:
-        history = open_history(out)
+        history = open_history(out, url)
         latest = history.latest() if history else {}
-    except (HistoryError, sqlite3.Error) as error:
+    except HistoryError as error:
         fail(PROG, str(error), USAGE)
     wanted: set[int] = set()
     for job in jobs:  # upstream jobs come first
@@ -151,12 +155,12 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
     return [job for job in jobs if job.index in wanted]
 
 
-def _dry_run(the_plan: Plan, out: Path, forced: frozenset[str]) -> None:
+def _dry_run(the_plan: Plan, out: Path, url: str | None, forced: frozenset[str]) -> None:
     """Prints what a run would do, per asset in plan order, then the totals; writes nothing."""
     try:
-        history = open_history(out) if out.is_dir() else None
+        history = open_history(out, url) if out.is_dir() or url else None
         verdicts = dry_run(the_plan, Freshness(out, history, forced))
-    except (HistoryError, sqlite3.Error) as error:
+    except HistoryError as error:
         fail(PROG, str(error), USAGE)
     per_asset: dict[str, list[str]] = {}
     for job, reason in verdicts:
@@ -199,7 +203,7 @@ def _write_report(out: Path, the_plan: Plan, history: History, run_id: int, modu
         return write_report(out, the_plan.assets, history, run_id, f"sorva: {' '.join(modules)}")
     except OSError as error:
         print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
-    except sqlite3.Error as error:
+    except HistoryError as error:
         print(f"{PROG}: the report page was not written: {error}", file=sys.stderr)
     return None
 

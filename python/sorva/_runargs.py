@@ -16,7 +16,8 @@ from typing import Any
 from sorva._cli import USAGE, fail
 from sorva._executor import EXECUTORS
 from sorva._parser import ArgumentParser, whole_number
-from sorva._settings import SettingsError, find, load
+from sorva._historydb import UrlError, check
+from sorva._settings import SettingsError, find, history_url, load
 
 PROG = "python -m sorva.run"
 
@@ -54,6 +55,12 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="dotted module name (at least one)")
     parser.add_argument(
         "--out", metavar="DIR", help="folder for the job folders and the run history (default: ./sorva-out)"
+    )
+    parser.add_argument(
+        "--history",
+        metavar="URL",
+        help="the run history: sqlite:///PATH, or postgresql://... for one that runners of many folders and hosts "
+        "share (default: SORVA_HISTORY, else history in pyproject.toml, else the output folder's sorva.db)",
     )
     parser.add_argument(
         "--jobs",
@@ -141,6 +148,11 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         fail(PROG, str(error), USAGE)
     given_scheduler = args.scheduler is not None
     _fill_in(args, args.settings.run)
+    args.history = history_url(args.history, args.settings.run)
+    try:
+        args.history and check(args.history)
+    except UrlError as error:
+        fail(PROG, f"argument --history: {error}", USAGE)
     if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
     if args.pool_recycle is not None and args.executor != "pool":
