@@ -7,8 +7,9 @@ PACKAGES="g++ make pkg-config meson ninja-build python3-dev python3-pip python3-
 python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapidjson-dev
 clang-14 libclang-rt-14-dev libtsan2 clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip python3-rich graphviz
 python3-pandas python3-numpy python3-distributed fonts-dejavu-core"
-# The browser test of the report page is skipped where no browser can be had.
-OPTIONAL="chromium"
+# The browser test of the report page is skipped where no browser can be had, and the
+# tests of a history in PostgreSQL where the server or psycopg 3 is not installed.
+OPTIONAL="chromium postgresql-15 python3-psycopg"
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
