@@ -30,6 +30,10 @@ def history(tmp_path):
 
 
 def test_runs_are_listed_newest_first_and_a_run_shows_its_jobs(history):
+    # As an older sorva left it: version 1, runs without host and folder.
+    with contextlib.closing(sqlite3.connect(history / "sorva-out/sorva.db")) as db:
+        db.executescript("DROP INDEX runs_of_folder; ALTER TABLE runs DROP COLUMN host; "
+                         "ALTER TABLE runs DROP COLUMN out; PRAGMA user_version = 1")
     listed = run("sorva.runs", cwd=history)
     when = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
     assert (listed.returncode, listed.stderr, re.sub(when, "WHEN", re.sub(r"\d+\.\d\ds", "X.XXs", listed.stdout))) == (0, "", (
@@ -45,6 +49,9 @@ def test_runs_are_listed_newest_first_and_a_run_shows_its_jobs(history):
     second = json.loads(run("sorva.runs", "2", "--json", cwd=history).stdout)
     assert (second["run"]["outcome"], [(job["partition"], job["outcome"], job["error"]) for job in second["jobs"]]) == (
         "failed", [('{"day":1}', "fresh", None), ('{"day":"2"}', "failed", "ValueError: no data for day 2")])
+    run("sorva.run", "days", cwd=history)  # gains them
+    assert [(one["host"], one["out"]) for one in json.loads(run("sorva.runs", "--json", cwd=history).stdout)] == [
+        (socket.gethostname(), str(history / "sorva-out")), (None, None), (None, None)]
 
 
 TAMPERED = "the run history sorva-out/sorva.db holds a row that sorva did not write: "
