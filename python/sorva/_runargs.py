@@ -148,11 +148,13 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
         fail(PROG, str(error), USAGE)
     given_scheduler = args.scheduler is not None
     _fill_in(args, args.settings.run)
+    source = "argument --history" if args.history else "SORVA_HISTORY" if os.environ.get("SORVA_HISTORY") else (
+        f"{args.settings.path}: [tool.sorva] history")
     args.history = history_url(args.history, args.settings.run)
     try:
         args.history and check(args.history)
     except UrlError as error:
-        fail(PROG, f"argument --history: {error}", USAGE)
+        fail(PROG, f"{source}: {error}", USAGE)
     if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
     if args.pool_recycle is not None and args.executor != "pool":
