@@ -358,10 +358,7 @@ class History:
 
     def _insert_jobs(self, records: list[JobRecord]) -> None:
         if records:
-            self.db.insert_many(
-                f"INSERT INTO jobs ({_JOB_COLUMNS}) VALUES ({', '.join('?' * len(_JOB_FIELDS))})",
-                [tuple(getattr(record, name) for name in _JOB_FIELDS) for record in records],
-            )
+            self.db.insert_many("jobs", _JOB_COLUMNS, [tuple(getattr(record, name) for name in _JOB_FIELDS) for record in records])
 
     def _write(self, action: Callable[[], T]) -> T:
         """Runs `action` as one transaction, through what other programs do to the history.
@@ -497,7 +494,7 @@ def _open(folder: Path | None, url: str | None, writer: bool) -> Sqlite | Postgr
     if url.startswith("sqlite:///"):
         return _open_sqlite(Path(url[len("sqlite:///") :]), writer)
     try:
-        return Postgres(url)
+        return Postgres(url, read_only=not writer)
     except ConnectionError as error:
         raise HistoryError(f"cannot open the run history {shown(url)}: {error}") from None
 
