@@ -169,13 +169,17 @@ class History:
         history = cls(db, folder, VERSION, say, scope if url else None)
         try:
             if isinstance(db, Sqlite):
-                history._write(lambda: _write_ahead(db.connection))
+                connection = db.connection
+                history._write(lambda: _write_ahead(connection))
             version = history._write(db.version)
             _check_version(version, history.name)
-            if version == 0:
+            if version == 0 and isinstance(db, Postgres):
+                db.make_schema(VERSION)
+            elif version == 0:
                 history._write(lambda: db.make_schema(VERSION))
             elif version == 1 and isinstance(db, Sqlite):
-                history._write(lambda: db.migrate(VERSION))
+                migrate = db.migrate
+                history._write(lambda: migrate(VERSION))
             if isinstance(db, Postgres) and not db.lock(folder_key(*scope)):
                 raise HistoryError(
                     f"another runner is using the output folder '{folder}' (it holds it in the run history {db.name})"
@@ -306,7 +310,11 @@ class History:
 
     def set_executor(self, run_id: int, executor: str) -> None:
         self._run["executor"] = executor
-        self._write(lambda: self.db.execute("UPDATE runs SET executor = ? WHERE id = ?", (executor, run_id)))
+
+        def update() -> None:
+            self.db.execute("UPDATE runs SET executor = ? WHERE id = ?", (executor, run_id))
+
+        self._write(update)
 
     def record_job(self, record: JobRecord, final: bool = True) -> None:
         """Adds a job's row, saved by the next `commit`; a final one (not an attempt to be retried) is counted."""

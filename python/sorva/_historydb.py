@@ -131,9 +131,8 @@ class Postgres:
         self.errors = (psycopg.Error,)
         self.name = shown(url)
         try:
-            self.connection = psycopg.connect(
-                url, autocommit=True, **({} if "connect_timeout" in url else {"connect_timeout": 10})
-            )
+            # A server that does not answer is given up on; None leaves the URL's own time.
+            self.connection = psycopg.connect(url, autocommit=True, connect_timeout=None if "connect_timeout" in url else 10)
         except psycopg.Error as error:
             raise ConnectionError(one_line(error)) from None
         if not read_only:
@@ -142,11 +141,11 @@ class Postgres:
             self.connection.execute("SET synchronous_commit = off")
 
     def execute(self, statement: str, parameters: Iterable[Any] = ()) -> Any:
-        return self.connection.execute(statement.replace("?", "%s"), tuple(parameters))  # type: ignore[arg-type]
+        return self.connection.execute(statement.replace("?", "%s"), tuple(parameters))
 
     def insert_many(self, table: str, columns: str, rows: list[tuple[Any, ...]]) -> None:
         # COPY sends the rows in one stream: an INSERT each would wait for the server once per row.
-        with self.connection.cursor() as cursor, cursor.copy(f"COPY {table} ({columns}) FROM STDIN") as copy:  # type: ignore[arg-type]
+        with self.connection.cursor() as cursor, cursor.copy(f"COPY {table} ({columns}) FROM STDIN") as copy:
             for row in rows:
                 copy.write_row(row)
 
@@ -163,14 +162,24 @@ class Postgres:
         return int(row[0]) if row else 0
 
     def make_schema(self, version: int) -> None:
-        """Makes the schema unless another runner just did: the first runners to come wait for each other."""
-        self.connection.execute("SELECT pg_advisory_xact_lock(%s)", (folder_key("", "schema"),))
-        if self.version():
-            return
-        for statement in SCHEMA.format(id="BIGSERIAL PRIMARY KEY", real="DOUBLE PRECISION").split(";")[:-1]:
-            self.connection.execute(statement)  # type: ignore[call-overload]
-        self.connection.execute("CREATE TABLE sorva_schema (version INTEGER NOT NULL)")
-        self.connection.execute("INSERT INTO sorva_schema VALUES (%s)", (version,))
+        """Makes the schema, in a transaction of its own, unless another runner just did.
+
+        The first runners to come wait for each other on a lock taken before
+        the transaction begins: one begun before would not see the tables
+        another made meanwhile.
+        """
+        key = folder_key("", "schema")
+        self.connection.execute("SELECT pg_advisory_lock(%s)", (key,))
+        try:
+            with self.connection.transaction():
+                if self.version():
+                    return
+                for statement in SCHEMA.format(id="BIGSERIAL PRIMARY KEY", real="DOUBLE PRECISION").split(";")[:-1]:
+                    self.connection.execute(statement)
+                self.connection.execute("CREATE TABLE sorva_schema (version INTEGER NOT NULL)")
+                self.connection.execute("INSERT INTO sorva_schema VALUES (%s)", (version,))
+        finally:
+            self.connection.execute("SELECT pg_advisory_unlock(%s)", (key,))
 
     def lock(self, key: int) -> bool:
         """Takes the folder's advisory lock for this session; False when another session holds it."""

@@ -113,7 +113,7 @@ def default_history(prog: str, given: str | None) -> str | None:
     return history_url(given, {} if given or os.environ.get("SORVA_HISTORY") else _file_run(prog))
 
 
-def _file_run(prog: str) -> dict[str, Any]:
+def _file_run(prog: str) -> Mapping[str, Any]:
     from sorva._cli import USAGE, fail
 
     try:
