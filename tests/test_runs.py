@@ -116,7 +116,7 @@ def test_runners_of_two_folders_share_a_postgresql_history_and_one_folder_keeps_
         wait_until(lambda: listed().stdout.count(" running ") == 2, "both runs never ran at once")
         # With the folder's lock file gone, the history still holds the folder for its runner.
         (tmp_path / "a/sorva.lock").unlink()
-        refused = run("sorva.run", "held", "--history", url, "--out", "a", cwd=tmp_path)
+        refused = run("sorva.run", "held", "--out", "a", cwd=tmp_path, env={"SORVA_HISTORY": url})
         (tmp_path / "go").touch()
         ended = [runner.communicate(timeout=60) for runner in runners]
     finally:
