@@ -135,3 +135,6 @@ def test_runners_of_two_folders_share_a_postgresql_history_and_one_folder_keeps_
         ("succeeded", f"{host}:{tmp_path / 'a'}"), ("succeeded", f"{host}:{tmp_path / 'a'}"),
         ("succeeded", f"{host}:{tmp_path / 'b'}")]
     assert [run["out"] for run in json.loads(listed("--out", "a", "--json").stdout)] == [str(tmp_path / "a")] * 2
+    unreachable = run("sorva.runs", "--history", "postgresql://ana:secret@/sorva?host=/nowhere", cwd=tmp_path)
+    assert (unreachable.returncode, unreachable.stderr.count("\n"), unreachable.stderr.split(": connection")[0]) == (
+        2, 1, "python -m sorva.runs: error: cannot open the run history postgresql://ana:***@/sorva?host=/nowhere")
