@@ -35,3 +35,15 @@ def each_executor(request, monkeypatch):
     """Runs the test's `python -m sorva.run` commands with each executor in turn."""
     monkeypatch.setenv("SORVA_TEST_EXECUTOR", request.param)
     return request.param
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    """Makes a new database on a PostgreSQL server started for the session, and returns its URL."""
+    import pg_support
+
+    if not (pg_support.BIN / "initdb").exists():
+        pytest.skip("PostgreSQL 15 is not installed (tools/install-deps.sh installs it)")
+    pytest.importorskip("psycopg", reason="psycopg 3 is not installed (tools/install-deps.sh installs it)")
+    with pg_support.server() as new_database:
+        yield new_database

@@ -172,8 +172,8 @@ def test_failed_after_a_stop_runs_the_interrupted_job_and_the_jobs_it_kept_from_
     assert (rerun.returncode, outcomes(rerun)) == (0, {"quick": "fresh", "slow": "ok", "later": "ok"})
 
 
-SCHEMA = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only version 1; "
-          "use a newer sorva, or another --out folder")
+SCHEMA = ("the run history sorva-out/sorva.db has schema version 99, and this sorva reads only versions up to 2; "
+          "use a newer sorva, or another history")
 
 
 @pytest.mark.parametrize("command, args, message, left", [

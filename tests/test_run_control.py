@@ -180,8 +180,12 @@ def test_partitions_chosen_by_key_run_with_what_they_need(tmp_path, options, ran
     (["--partition", "day"], "argument --partition: expected DIM=KEY, got 'day'"),
     (["--retries", "many"], "argument --retries: expected a whole number of at least 0, got 'many'"),
     (["--timeout", "-1"], "argument --timeout: expected a number of seconds above 0, got '-1'"),
+    (["--history", "mysql://ana:secret@db/sorva"],
+     "argument --history: expected sqlite:///PATH or postgresql://..., got 'mysql://ana:***@db/sorva'"),
+    ("[tool.sorva]\nhistory = 'runs.db'", "pyproject.toml: [tool.sorva] history: expected sqlite:///PATH or "
+     "postgresql://..., got 'runs.db'"),
     # A text stands for a pyproject.toml, which is checked as the command line is.
-    ("[tool.sorva]\njbos = 2", "pyproject.toml: [tool.sorva]: unknown key 'jbos' (known: out, jobs, executor, "
+    ("[tool.sorva]\njbos = 2", "pyproject.toml: [tool.sorva]: unknown key 'jbos' (known: out, history, jobs, executor, "
      "scheduler, retries, timeout)"),
     ("[tool.sorva]\njobs = '2'", "pyproject.toml: [tool.sorva] jobs: expected a whole number of at least 1, got \"2\""),
     ("[tool.sorva.assets.nope]\nretries = 1", "pyproject.toml: [tool.sorva.assets.\"nope\"]: no asset is named 'nope'"),

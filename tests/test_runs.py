@@ -3,12 +3,13 @@
 import contextlib
 import json
 import re
+import socket
 import sqlite3
 import time
 
 import pytest
 
-from cli_support import run, start, untimed, wait_for, write_module
+from cli_support import run, start, untimed, wait_for, wait_until, write_module
 
 PIPELINE = '''
 from sorva import asset, partitions
@@ -29,6 +30,10 @@ def history(tmp_path):
 
 
 def test_runs_are_listed_newest_first_and_a_run_shows_its_jobs(history):
+    # As an older sorva left it: version 1, runs without host and folder.
+    with contextlib.closing(sqlite3.connect(history / "sorva-out/sorva.db")) as db:
+        db.executescript("DROP INDEX runs_of_folder; ALTER TABLE runs DROP COLUMN host; "
+                         "ALTER TABLE runs DROP COLUMN out; PRAGMA user_version = 1")
     listed = run("sorva.runs", cwd=history)
     when = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
     assert (listed.returncode, listed.stderr, re.sub(when, "WHEN", re.sub(r"\d+\.\d\ds", "X.XXs", listed.stdout))) == (0, "", (
@@ -44,6 +49,9 @@ def test_runs_are_listed_newest_first_and_a_run_shows_its_jobs(history):
     second = json.loads(run("sorva.runs", "2", "--json", cwd=history).stdout)
     assert (second["run"]["outcome"], [(job["partition"], job["outcome"], job["error"]) for job in second["jobs"]]) == (
         "failed", [('{"day":1}', "fresh", None), ('{"day":"2"}', "failed", "ValueError: no data for day 2")])
+    run("sorva.run", "days", cwd=history)  # gains them
+    assert [(one["host"], one["out"]) for one in json.loads(run("sorva.runs", "--json", cwd=history).stdout)] == [
+        (socket.gethostname(), str(history / "sorva-out")), (None, None), (None, None)]
 
 
 TAMPERED = "the run history sorva-out/sorva.db holds a row that sorva did not write: "
@@ -96,3 +104,37 @@ def test_a_history_held_locked_by_another_program_is_waited_for_and_loses_no_row
     recorded = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
     assert (recorded["run"]["outcome"], recorded["run"]["succeeded"], [job["outcome"] for job in recorded["jobs"]]) == (
         "succeeded", 2, ["ok", "ok"])
+
+
+def test_runners_of_two_folders_share_a_postgresql_history_and_one_folder_keeps_one_runner(tmp_path, postgres):
+    url = postgres()
+    write_module(tmp_path, "held", HELD)
+    listed = lambda *args: run("sorva.runs", "--history", url, *args, cwd=tmp_path)  # noqa: E731
+    assert listed().stderr == f"python -m sorva.runs: error: no run history in {url} (it is made by python -m sorva.run --history URL)\n"
+    runners = [start("sorva.run", "held", "--history", url, "--out", out, cwd=tmp_path) for out in ("a", "b")]
+    try:
+        wait_until(lambda: listed().stdout.count(" running ") == 2, "both runs never ran at once")
+        # With the folder's lock file gone, the history still holds the folder for its runner.
+        (tmp_path / "a/sorva.lock").unlink()
+        refused = run("sorva.run", "held", "--out", "a", cwd=tmp_path, env={"SORVA_HISTORY": url})
+        (tmp_path / "go").touch()
+        ended = [runner.communicate(timeout=60) for runner in runners]
+    finally:
+        for runner in runners:
+            runner.kill()
+    assert (refused.returncode, refused.stderr) == (
+        2, f"python -m sorva.run: error: another runner is using the output folder 'a' (it holds it in the run history {url})\n")
+    assert [untimed(stdout).splitlines()[-1] for stdout, _ in ended] == [
+        f"2 jobs in X.XXs: 2 succeeded, 0 fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"
+        for out in ("a", "b")]
+    again = run("sorva.run", "held", "--history", url, "--out", "a", cwd=tmp_path)
+    assert untimed(again.stdout).splitlines()[-1] == (
+        "2 jobs in X.XXs: 0 succeeded, 2 fresh, 0 failed, 0 skipped; outputs in a; report in a/report.html")
+    host = socket.gethostname()
+    assert sorted(re.findall(r"(succeeded) +2 jobs.* (\S+)  python -m sorva.run held", listed().stdout)) == [
+        ("succeeded", f"{host}:{tmp_path / 'a'}"), ("succeeded", f"{host}:{tmp_path / 'a'}"),
+        ("succeeded", f"{host}:{tmp_path / 'b'}")]
+    assert [run["out"] for run in json.loads(listed("--out", "a", "--json").stdout)] == [str(tmp_path / "a")] * 2
+    unreachable = run("sorva.runs", "--history", "postgresql://ana:secret@/sorva?host=/nowhere", cwd=tmp_path)
+    assert (unreachable.returncode, unreachable.stderr.count("\n"), unreachable.stderr.split(": connection")[0]) == (
+        2, 1, "python -m sorva.runs: error: cannot open the run history postgresql://ana:***@/sorva?host=/nowhere")

@@ -11,8 +11,9 @@ python3-pytest python3-hypothesis python3-dbg libgtest-dev libbenchmark-dev rapi
 clang-14 libclang-rt-14-dev libtsan2 clang-format-14 clang-tidy-14 valgrind mypy python3-venv unzip graphviz
 python3-pandas python3-numpy python3-distributed fonts-dejavu-core
 python3-starlette python3-uvicorn python3-jinja2"
-# The browser tests of the report page and the web view are skipped where no browser can be had.
-OPTIONAL="chromium chromium-driver python3-selenium"
+# The browser tests of the report page and the web view are skipped where no browser can be had, and the
+# tests of a history in PostgreSQL where the server or psycopg 3 is not installed.
+OPTIONAL="chromium chromium-driver python3-selenium postgresql-15 python3-psycopg"
 if [ "${1:-}" = demo ]; then
     PACKAGES=$BUILD_PACKAGES
     OPTIONAL=""

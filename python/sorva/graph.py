@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import signal
-import sqlite3
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -13,14 +12,14 @@ from typing import Any
 from urllib.parse import quote
 
 from sorva._cli import FAILED, INTERRUPTED, USAGE, argument_parser, fail, write_whole
-from sorva._history import FILE, HistoryError, open_history
+from sorva._history import HistoryError, open_history
 from sorva._reporting.dot import GraphvizError, dot_text, render, render_svg, svg_element
 from sorva._reporting.graph import JobRow, build, with_outcomes
 from sorva._reporting.page import RunInfo, report_page
 from sorva._reporting.runpage import job_rows, run_info
 from sorva._runner.discover import DiscoveryError, Inspection
 from sorva._runner.plan import Asset, PlanError
-from sorva._runner.pyproject import default_out
+from sorva._runner.pyproject import default_history, default_out
 
 PROG = "python -m sorva.graph"
 FORMATS = {
@@ -46,6 +45,12 @@ def _parse(argv: Sequence[str] | None) -> Any:
         metavar="DIR",
         help="a runner's output folder: each asset shows the outcomes of its jobs in the folder's last run, "
         "and the html page lists them (default: out in pyproject.toml, or ./sorva-out, when it holds a run history)",
+    )
+    parser.add_argument(
+        "--history",
+        metavar="URL",
+        help="the run history that holds the folder's runs: sqlite:///PATH or postgresql://... (default: "
+        "SORVA_HISTORY, else history in pyproject.toml, else the output folder's sorva.db)",
     )
     parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     parser.add_argument(
@@ -74,11 +79,11 @@ def _assets(modules: Sequence[str]) -> list[Asset]:
     return assets
 
 
-def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRow]] | None:
+def _last_run(out: str | None, url: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRow]] | None:
     """The last run recorded in the output folder, if it has a history; None otherwise."""
     folder = Path(out or default_out(PROG))
     try:
-        history = open_history(folder)
+        history = open_history(folder, default_history(PROG, url))
     except HistoryError as error:
         fail(PROG, str(error), USAGE)
     if history is None:
@@ -88,8 +93,6 @@ def _last_run(out: str | None, assets: list[Asset]) -> tuple[RunInfo, list[JobRo
     try:
         run = history.last_run()
         return (run_info(run), job_rows(history, run.id, folder, assets)) if run else None
-    except sqlite3.Error as error:
-        fail(PROG, f"cannot read the run history {folder / FILE}: {error}", USAGE)
     except HistoryError as error:
         fail(PROG, str(error), USAGE)
     finally:
@@ -130,7 +133,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     signal.signal(signal.SIGTERM, _stop)
     try:
         assets = _assets(args.modules)
-        last = _last_run(args.out, assets)
+        last = _last_run(args.out, args.history, assets)
         graph = with_outcomes(build(assets), last[1]) if last else build(assets)
         content: str | bytes
         if kind == "dot":

@@ -12,6 +12,7 @@ import errno
 import hmac
 import itertools
 import os
+import socket
 import sqlite3
 import stat
 from collections.abc import Callable, Iterator, Sequence
@@ -143,9 +144,15 @@ class View:
                 raise Refused(404, "no such job in this run")
         finally:
             history.close()
-        return _job_file(Path(getattr(run, "out", None) or self.out), folder, name)
+        if run.host is not None and run.host != socket.gethostname():
+            raise Refused(404, f"the files of this run are on {run.host}")
+        return _job_file(self._out(run), folder, name)
 
     # Pieces.
+
+    def _out(self, run: Run) -> Path:
+        """The output folder a run wrote, as far as this machine can tell."""
+        return Path(run.out) if run.out and run.host in (None, socket.gethostname()) else self.out
 
     def _run(self, history: History, run_id: int) -> Run:
         run = history.run(run_id)
@@ -157,8 +164,7 @@ class View:
         history = self.history()
         try:
             run = self._run(history, run_id)
-            out = Path(getattr(run, "out", None) or self.out)
-            rows = job_rows(history, run.id, out, self.assets)
+            rows = job_rows(history, run.id, self._out(run), self.assets)
         finally:
             history.close()
         graph = with_outcomes(_graph(self.assets, rows), rows)
@@ -295,7 +301,7 @@ def _refusing(endpoint: Callable[[Request], Response]) -> Callable[[Request], Re
             return endpoint(request)
         except Refused as refused:
             return _refusal(refused.status, str(refused))
-        except sqlite3.Error as error:
+        except (HistoryError, sqlite3.Error) as error:
             return _refusal(503, f"cannot read the run history: {error}")
 
     return answer

@@ -19,7 +19,8 @@ from typing import Any
 
 from sorva._cli import USAGE, argument_parser, fail, whole_number
 from sorva._executors import EXECUTORS, Settings
-from sorva._runner.pyproject import ProjectSettings, SettingsError, find, load
+from sorva._historydb import UrlError, check, shown
+from sorva._runner.pyproject import ProjectSettings, SettingsError, find, history_url, load
 
 PROG = "python -m sorva.run"
 
@@ -43,7 +44,8 @@ class RunOptions:
     executor: str = "process"  # the name of a registered executor
     executor_settings: Settings = field(default_factory=Settings)  # what the executor is built from
     verbose: bool = False  # on a terminal, a line for every job
-    command: str = PROG  # the command line as the history records it
+    command: str = PROG  # the command line as the history records it, without a password
+    history: str | None = None  # the history's URL; None for the output folder's sorva.db
     # [tool.sorva] in pyproject.toml: run defaults (already in the fields above), and each asset's
     # retries, time limit and pool.
     project: ProjectSettings = field(default_factory=ProjectSettings)
@@ -83,6 +85,12 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="dotted module name (at least one)")
     parser.add_argument(
         "--out", metavar="DIR", help="folder for the job folders and the run history (default: ./sorva-out)"
+    )
+    parser.add_argument(
+        "--history",
+        metavar="URL",
+        help="the run history: sqlite:///PATH, or postgresql://... for one that runners of many folders and hosts "
+        "share (default: SORVA_HISTORY, else history in pyproject.toml, else the output folder's sorva.db)",
     )
     parser.add_argument(
         "--jobs",
@@ -170,6 +178,13 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         fail(PROG, str(error), USAGE)
     given_scheduler = args.scheduler is not None
     _fill_in(args, project.run)
+    source = "argument --history" if args.history else "SORVA_HISTORY" if os.environ.get("SORVA_HISTORY") else (
+        f"{project.path}: [tool.sorva] history")
+    args.history = history_url(args.history, project.run)
+    try:
+        args.history and check(args.history)
+    except UrlError as error:
+        fail(PROG, f"{source}: {error}", USAGE)
     if given_scheduler and args.executor != "dask":
         parser.error("argument --scheduler: only with --executor dask")
     if args.pool_recycle is not None and args.executor != "pool":
@@ -188,7 +203,9 @@ def parse(argv: Sequence[str] | None) -> RunOptions:
         executor=args.executor,
         executor_settings=Settings(scheduler=args.scheduler, recycle=args.pool_recycle),
         verbose=args.verbose,
-        command=shlex.join([*PROG.split(), *argv]),
+        # Kept in a history others read: a password in an argument (--history's URL) is left out.
+        command=shlex.join([*PROG.split(), *map(shown, argv)]),
+        history=args.history,
         project=project,
     )
 

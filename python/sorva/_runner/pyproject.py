@@ -11,6 +11,7 @@ known (`for_assets`).
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -73,6 +74,7 @@ def _text(value: object) -> str:
 
 _RUN: dict[str, Callable[[object], Any]] = {
     "out": _text,
+    "history": _text,
     "jobs": _whole(1),
     "executor": _text,
     "scheduler": _text,
@@ -98,10 +100,24 @@ def default_out(prog: str) -> str:
     For the commands that read what the runner wrote; a file they cannot
     use ends them as it ends the runner.
     """
+    return str(_file_run(prog).get("out", "sorva-out"))
+
+
+def history_url(given: str | None, file: Mapping[str, Any]) -> str | None:
+    """The run history's URL: --history, else SORVA_HISTORY, else the file's `history`; None for the folder's own."""
+    return given or os.environ.get("SORVA_HISTORY") or file.get("history")
+
+
+def default_history(prog: str, given: str | None) -> str | None:
+    """`history_url` for the commands that read what the runner wrote."""
+    return history_url(given, {} if given or os.environ.get("SORVA_HISTORY") else _file_run(prog))
+
+
+def _file_run(prog: str) -> Mapping[str, Any]:
     from sorva._cli import USAGE, fail
 
     try:
-        return str(load(find()).run.get("out", "sorva-out"))
+        return load(find()).run
     except SettingsError as error:
         fail(prog, str(error), USAGE)
 
@@ -156,6 +172,8 @@ def load(path: Path | None, executors: Iterable[str] | None = None) -> ProjectSe
         )
     if "out" in run:
         run["out"] = str(path.parent / run["out"])  # relative to the file's folder, wherever the run starts
+    if run.get("history", "").startswith("sqlite:///") and not run["history"].startswith("sqlite:////"):
+        run["history"] = f"sqlite:///{path.parent / run['history'][len('sqlite:///'):]}"  # so is a SQLite file
     pools = {name: checked("[tool.sorva.pools]", name, _whole(1), size) for name, size in pools_table.items()}
     assets = {}
     for name, values in assets_table.items():

@@ -58,7 +58,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
     out = options.out
     if options.dry_run:
         try:
-            _dry_run(the_plan, out, forced)
+            _dry_run(the_plan, out, options.history, forced)
             sys.stdout.flush()
         except BrokenPipeError:
             drop_stdout()
@@ -70,7 +70,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
     _prepare_out(out)
     try:
         with exclusive(out):
-            history = History.create(out, _say)
+            history = History.create(out, _say, options.history)
             try:
                 started = time.monotonic()
                 # Read first: a history that cannot be read refuses the run before it is recorded.
@@ -106,7 +106,7 @@ def run(options: RunOptions, stopper: Stopper, inspection: Inspection) -> NoRetu
         fail(PROG, str(error), USAGE)
     except sqlite3.Error as error:
         # Jobs may have run: their folders are as they left them, the history stops where it broke.
-        fail(PROG, f"the run history {out / 'sorva.db'} cannot be written: {exception_text(error)}", FAILED)
+        fail(PROG, f"the run history {history.name} cannot be written: {exception_text(error)}", FAILED)
     try:
         for line in summary_lines(summary):
             print(line)
@@ -147,7 +147,7 @@ def _plan(
         if options.partitions:
             wanted = matching_partitions(wanted, targets, options.partitions)
         if options.failed:
-            wanted = _failed_last_time(wanted, options.out)
+            wanted = _failed_last_time(wanted, options.out, options.history)
         return (restrict(whole, wanted) if options.partitions or options.failed else whole), targets, per_asset, every_asset
     except PlanError as error:
         for problem in error.problems[:-1]:
@@ -155,7 +155,7 @@ def _plan(
         fail(PROG, error.problems[-1], USAGE)
 
 
-def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
+def _failed_last_time(jobs: list[Job], out: Path, url: str | None) -> list[Job]:
     """The jobs whose last run failed, was skipped or was interrupted, and the jobs downstream of them.
 
     A run stopped early leaves the jobs after an interrupted one unstarted,
@@ -163,9 +163,9 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
     inputs come out the same are found fresh and not run.
     """
     try:
-        history = open_history(out)
+        history = open_history(out, url)
         latest = history.latest() if history else {}
-    except (HistoryError, sqlite3.Error) as error:
+    except HistoryError as error:
         fail(PROG, str(error), USAGE)
     again = (State.FAILED.word, State.SKIPPED.word, State.INTERRUPTED.word)
     wanted: set[int] = set()
@@ -176,12 +176,12 @@ def _failed_last_time(jobs: list[Job], out: Path) -> list[Job]:
     return [job for job in jobs if job.index in wanted]
 
 
-def _dry_run(the_plan: Plan, out: Path, forced: frozenset[str]) -> None:
+def _dry_run(the_plan: Plan, out: Path, url: str | None, forced: frozenset[str]) -> None:
     """Prints what a run would do, per asset in plan order, then the totals; writes nothing."""
     try:
-        history = open_history(out) if out.is_dir() else None
+        history = open_history(out, url) if out.is_dir() or url else None
         verdicts = dry_run(the_plan, Freshness(out, history, forced))
-    except (HistoryError, sqlite3.Error) as error:
+    except HistoryError as error:
         fail(PROG, str(error), USAGE)
     per_asset: dict[str, list[str]] = {}
     for job, reason in verdicts:
@@ -222,7 +222,7 @@ def _write_report(out: Path, assets: Sequence[Asset], history: History, run_id: 
         return write_report(out, assets, history, run_id, title)
     except OSError as error:
         print(f"{PROG}: the report page was not written: {error.strerror}", file=sys.stderr)
-    except sqlite3.Error as error:
+    except HistoryError as error:
         print(f"{PROG}: the report page was not written: {error}", file=sys.stderr)
     return None
 
