@@ -99,9 +99,8 @@ class View:
         return self.page("runs.html", runs=shown, outcome=outcome, asset=asset, outcomes=outcomes)
 
     def run(self, request: Request) -> Response:
-        run, rows, pieces = self._run_pieces(request.path_params["run_id"])
-        assets = {row.asset: row.label for row in rows}
-        return self.page("run.html", run=run, seen=_state(run), assets=assets, **pieces)
+        run, _, pieces = self._run_pieces(request.path_params["run_id"])
+        return self.page("run.html", run=run, seen=_state(run), **pieces)
 
     def live(self, request: Request) -> Response:
         """The run's pieces as JSON, for a page that polls: only its state when that is the `seen` one."""
@@ -176,6 +175,11 @@ class View:
             "info": Markup.escape(" \u00b7 ".join(run_info(run).details)),
             "summary": f'{len(rows)} job{"" if len(rows) == 1 else "s"}: {_badges(_counts(rows))}',
             "graph": svg,
+            # Every asset the graph shows, those whose first job has not ended yet included.
+            "assets": '<p class="assets" id="assets">' + " ".join(
+                f'<a href="/asset?ref={quote(node.ref, safe="")}" title="{Markup.escape(node.ref)}">'
+                f"{Markup.escape(node.label)}</a>" for node in graph.nodes
+            ) + "</p>",
             "jobs": "\n".join(_jobs_section(graph, rows, f"/runs/{run.id}/files/")),
             "timeline": timeline_section(rows),
         }

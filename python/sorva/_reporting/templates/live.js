@@ -20,6 +20,7 @@
         document.getElementById("info").innerHTML = live.info;
         document.getElementById("summary").innerHTML = live.summary;
         swap("graph-box", live.graph);
+        swap("assets", live.assets);
         swap("jobs", live.jobs);
         swap("timeline", live.timeline);
       }
