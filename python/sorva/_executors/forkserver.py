@@ -479,8 +479,9 @@ def main(argv: Sequence[str]) -> int:
     if sys.path[:1] != [cwd]:
         sys.path.insert(0, cwd)
     # What materialize_asset imports on every call, imported once here
-    # rather than in every child.
-    for name in ("inspect", "pathlib", "sorva._sorva", "sorva._jobfiles.materialize"):
+    # rather than in every child. The stored values bring hashlib, whose
+    # OpenSSL start alone costs a child more than its fork.
+    for name in ("inspect", "pathlib", "hashlib", "sorva._sorva", "sorva._jobfiles.materialize", "sorva._jobfiles.values"):
         importlib.import_module(name)
     imported = import_modules(argv[1:])
     try:
