@@ -43,27 +43,39 @@ class ForkUnsafeError(UseInstead):
     """Importing the modules left threads running: this run cannot fork and uses the process executor."""
 
 
+def start_serving(
+    module: str, modules: Sequence[str], kind: socket.SocketKind, what: str
+) -> tuple[subprocess.Popen[bytes], socket.socket]:
+    """`python -m MODULE FD MODULE...`, FD its end of a new socket pair; returns it and our end.
+
+    A session of its own: the terminal's Ctrl-C reaches the runner only, and
+    whatever the jobs leave behind can be found by it. Raises ExecutorError
+    naming `what` when it cannot start.
+    """
+    ours, theirs = socket.socketpair(socket.AF_UNIX, kind)
+    try:
+        process = subprocess.Popen(
+            [sys.executable, "-m", module, str(theirs.fileno()), *modules],
+            pass_fds=(theirs.fileno(),),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            start_new_session=True,
+        )
+    except OSError as error:
+        ours.close()
+        raise ExecutorError(f"could not start {what}: {error.strerror}") from None
+    finally:
+        theirs.close()
+    return process, ours
+
+
 class _Server:
     """One fork server process; each job talks to it over a socket of its own."""
 
     def __init__(self, modules: Sequence[str]) -> None:
-        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        try:
-            # A session of its own: the terminal's Ctrl-C reaches the runner
-            # only, and whatever the jobs leave behind can be found by it.
-            self.process = subprocess.Popen(
-                [sys.executable, "-m", "sorva._executors.forkserver", str(theirs.fileno()), *modules],
-                pass_fds=(theirs.fileno(),),
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL,
-                start_new_session=True,
-            )
-        except OSError as error:
-            ours.close()
-            raise ExecutorError(f"could not start the fork server: {error.strerror}") from None
-        finally:
-            theirs.close()
-        self.channel = ours
+        self.process, self.channel = start_serving(
+            "sorva._executors.forkserver", modules, socket.SOCK_SEQPACKET, "the fork server"
+        )
         self.send_lock = threading.Lock()
         self.ended = False  # it died, or was asked to stop; no job goes to it any more
         self.stopping = False

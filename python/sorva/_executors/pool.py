@@ -16,13 +16,11 @@ from __future__ import annotations
 import json
 import os
 import socket
-import subprocess
-import sys
 from collections.abc import Sequence
 
 from sorva._cli import how_it_ended
 from sorva._executors import NOT_STARTED, Ended, ExecutorError, Settings, Task, UseInstead
-from sorva._executors.fork import LIVENESS, STOP_WAIT
+from sorva._executors.fork import LIVENESS, STOP_WAIT, start_serving
 from sorva._executors.process import ProcessExecutor
 
 
@@ -30,21 +28,9 @@ class _Worker:
     """One worker process and the stream socket its jobs go through; used by one thread at a time."""
 
     def __init__(self, modules: Sequence[str]) -> None:
-        ours, theirs = socket.socketpair()
-        try:
-            self.process = subprocess.Popen(
-                [sys.executable, "-m", "sorva._executors.poolworker", str(theirs.fileno()), *modules],
-                pass_fds=(theirs.fileno(),),
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL,
-                start_new_session=True,
-            )
-        except OSError as error:
-            ours.close()
-            raise ExecutorError(f"could not start a pool worker: {error.strerror}") from None
-        finally:
-            theirs.close()
-        self.channel = ours
+        self.process, self.channel = start_serving(
+            "sorva._executors.poolworker", modules, socket.SOCK_STREAM, "a pool worker"
+        )
         self.channel.settimeout(LIVENESS)
         self.ready = False
         self.jobs = 0
