@@ -16,7 +16,7 @@ import socket
 import subprocess
 import sys
 import threading
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from sorva._cli import how_it_ended
 from sorva._executors import NOT_STARTED, Ended, Executor, ExecutorError, Settings, Task, UseInstead
@@ -67,6 +67,25 @@ def start_serving(
     finally:
         theirs.close()
     return process, ours
+
+
+def read_answer(channel: socket.socket, alive: Callable[[], bool], last: tuple[bytes, ...]) -> list[bytes]:
+    """The lines a server sends about a job, up to one that starts with one of `last`; fewer when the
+    server ended first (`alive` says whether it runs, asked whenever the channel's timeout passes)."""
+    data = b""
+    while not data.endswith(b"\n") or data.splitlines()[-1][:1] not in last:
+        try:
+            chunk = channel.recv(4096)
+        except TimeoutError:
+            if alive():
+                continue
+            chunk = b""
+        except OSError:
+            chunk = b""
+        if not chunk:
+            break
+        data += chunk
+    return data.splitlines()
 
 
 class _Server:
@@ -165,21 +184,8 @@ class _Server:
         The job's process may have left something holding its socket, so the
         end of the stream is not awaited once the server is gone.
         """
-        data = b""
         ours.settimeout(LIVENESS)
-        while not data.endswith(b"\n") or not data.splitlines()[-1].startswith(b"S"):
-            try:
-                chunk = ours.recv(4096)
-            except TimeoutError:
-                if self.process.poll() is None:
-                    continue
-                chunk = b""
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            data += chunk
-        return data.splitlines()
+        return read_answer(ours, lambda: self.process.poll() is None, (b"S",))
 
     def _died(self) -> str:
         """Why a job's socket closed unanswered: the server died. Kills what its jobs left, once."""

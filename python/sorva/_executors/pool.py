@@ -20,7 +20,7 @@ from collections.abc import Sequence
 
 from sorva._cli import how_it_ended
 from sorva._executors import NOT_STARTED, Ended, ExecutorError, Settings, Task, UseInstead
-from sorva._executors.fork import LIVENESS, STOP_WAIT, start_serving
+from sorva._executors.fork import LIVENESS, STOP_WAIT, read_answer, start_serving
 from sorva._executors.process import ProcessExecutor
 
 
@@ -75,20 +75,9 @@ class _Worker:
         A job may have forked a process that holds the worker's socket, so the
         end of the stream is not awaited once the worker itself has ended.
         """
-        data = b""
-        while not data.endswith(b"\n") or data.splitlines()[-1][:1] not in (b"R", b"S"):
-            try:
-                chunk = self.channel.recv(4096)
-            except TimeoutError:
-                if os.waitid(os.P_PID, self.process.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
-                    continue
-                chunk = b""
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            data += chunk
-        return data.splitlines()
+        pid = self.process.pid
+        return read_answer(self.channel, lambda: os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None,
+                           (b"R", b"S"))
 
 
 class PoolExecutor(ProcessExecutor):
