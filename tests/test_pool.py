@@ -1,6 +1,7 @@
 """What only the pool executor has: workers that keep their modules' state from job to job until they are replaced."""
 
 import json
+import threading
 
 import pytest
 
@@ -68,3 +69,13 @@ def test_a_worker_that_dies_while_importing_ends_the_start_with_the_reason(tmp_p
     with pytest.raises(ExecutorError, match="^a pool worker was killed by SIGKILL while importing the modules$"):
         executor.start(["dies"], 2)
     executor.close()
+
+
+# A stop runs in the main thread's signal handler: it may come while that thread starts or closes the executor
+# under its own lock, and must not wait for itself.
+def test_a_stop_while_the_main_thread_holds_the_executors_lock_returns():
+    executor = PoolExecutor()
+    stopping = threading.Thread(target=lambda: (executor._running.lock.acquire(), executor.interrupt()), daemon=True)
+    stopping.start()
+    stopping.join(10)
+    assert not stopping.is_alive()

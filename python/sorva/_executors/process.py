@@ -28,7 +28,9 @@ class Running:
     """
 
     def __init__(self, cleared: Callable[[int], None] = lambda pid: None) -> None:
-        self.lock = threading.Lock()
+        # Re-entrant: a stop runs in the main thread's signal handler, and may come while the main
+        # thread holds it, starting or closing an executor; a plain lock would then wait for itself.
+        self.lock = threading.RLock()
         self.processes: dict[int, tuple[subprocess.Popen[bytes], str]] = {}
         self.cleared = cleared
 

@@ -151,35 +151,40 @@ class Execution:
                 self.executor.interrupt()
 
         stopper.on_stop(stop)
-        running: dict[Future[Outcome], Job] = {}
-        with ThreadPoolExecutor(max_workers=limits.parallel) as pool:
-            while True:
-                while len(running) < limits.parallel:
-                    if self.executor is None and scheduler.can_take:
-                        # In the main thread, which alone may set signal handlers while it starts;
-                        # a stop during the start leaves the scheduler stopped, so nothing is taken.
-                        self.executor = self.start()
-                    job = scheduler.take()
-                    if job is None:
+        try:
+            running: dict[Future[Outcome], Job] = {}
+            with ThreadPoolExecutor(max_workers=limits.parallel) as pool:
+                while True:
+                    while len(running) < limits.parallel:
+                        if self.executor is None and scheduler.can_take:
+                            # In the main thread, which alone may set signal handlers while it starts;
+                            # a stop during the start leaves the scheduler stopped, so nothing is taken.
+                            self.executor = self.start()
+                        job = scheduler.take()
+                        if job is None:
+                            break
+                        running[pool.submit(self.attempt, job, 1)] = job
+                    if not running:
                         break
-                    running[pool.submit(self.attempt, job, 1)] = job
-                if not running:
-                    break
-                # A timeout, so that a stop is seen even while every job runs on, and the ticks come when due.
-                due = [TICK, *(seconds for tick in ticks if (seconds := tick()) is not None)]
-                done, _ = wait(running, timeout=min(due), return_when=FIRST_COMPLETED)
-                for future in sorted(done, key=lambda f: running[f].index):
-                    job = running.pop(future)
-                    outcome = future.result()
-                    if stopper.signum is not None and outcome.state == State.FAILED:
-                        # A job cut short by the stop did not fail on its own.
-                        stopped = f"stopped by {stopper.name}"
-                        outcome = replace(outcome, state=State.INTERRUPTED, detail=stopped, log="")
-                    if outcome.state == State.FAILED and outcome.attempt <= limits.of(job)[0]:
-                        scheduler.retry(job, outcome)
-                        running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
-                        continue
-                    if outcome.digest is not None:
-                        self.digests[job.index] = outcome.digest
-                    scheduler.finish(job, outcome)
+                    # A timeout, so that a stop is seen even while every job runs on, and the ticks come when due.
+                    due = [TICK, *(seconds for tick in ticks if (seconds := tick()) is not None)]
+                    done, _ = wait(running, timeout=min(due), return_when=FIRST_COMPLETED)
+                    for future in sorted(done, key=lambda f: running[f].index):
+                        job = running.pop(future)
+                        outcome = future.result()
+                        if stopper.signum is not None and outcome.state == State.FAILED:
+                            # A job cut short by the stop did not fail on its own.
+                            stopped = f"stopped by {stopper.name}"
+                            outcome = replace(outcome, state=State.INTERRUPTED, detail=stopped, log="")
+                        if outcome.state == State.FAILED and outcome.attempt <= limits.of(job)[0]:
+                            scheduler.retry(job, outcome)
+                            running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
+                            continue
+                        if outcome.digest is not None:
+                            self.digests[job.index] = outcome.digest
+                        scheduler.finish(job, outcome)
+        finally:
+            # Once no job runs, a stop has nothing to interrupt. Closing the executor may hold the lock
+            # that interrupting takes, in this very thread: a stop then must not wait for it.
+            stopper.forget(stop)
         return scheduler
