@@ -10,6 +10,7 @@ import pickle
 import shutil
 import sys
 import tempfile
+from unittest.mock import patch
 
 import sorva._sorva as m
 
@@ -45,16 +46,16 @@ def upstream():
 UPSTREAM = m.asset()(upstream)
 
 
+def interrupt(*args):
+    raise KeyboardInterrupt
+
+
 class KindRaises:
-    @property
-    def __sorva_kind__(self):
-        raise RuntimeError("no kind")
+    __sorva_kind__ = property(lambda self: 1 / 0)
 
 
 class KindInterrupts:
-    @property
-    def __sorva_kind__(self):
-        raise KeyboardInterrupt
+    __sorva_kind__ = property(interrupt)
 
 
 class LyingLength(list):
@@ -97,8 +98,7 @@ def boom():
     raise ValueError('boom \\u00fc \\ud800')
 
 class BadStr(Exception):
-    def __str__(self):
-        raise RuntimeError('no str')
+    __str__ = lambda self: 1 / 0
 
 def bad_str():
     raise BadStr
@@ -106,9 +106,7 @@ def bad_str():
 def exits():
     raise SystemExit(3)
 
-def unencodable():
-    return {1, 2}
-
+unencodable = lambda: {1, 2}
 unsigned = dict
 
 class NameRaises(type):
@@ -120,9 +118,7 @@ class Nameless(Exception, metaclass=NameRaises):
 def nameless():
     raise Nameless('lost')
 
-def duck():
-    pass
-
+duck = lambda: None
 duck.__sorva_kind__ = 'asset'
 duck.__sorva_metadata__ = {'k': [1, None]}
 alias = joined
@@ -142,16 +138,6 @@ A_FILE = os.path.join(SCRATCH, "a-file")
 open(A_FILE, "w").close()
 BLOCKED = os.path.join(SCRATCH, "blocked")  # its result.json is a folder
 os.makedirs(os.path.join(BLOCKED, "result.json"))
-
-
-@contextlib.contextmanager
-def swapped(owner, attribute, value):
-    saved = getattr(owner, attribute)
-    setattr(owner, attribute, value)
-    try:
-        yield
-    finally:
-        setattr(owner, attribute, saved)
 
 
 @contextlib.contextmanager
@@ -229,10 +215,6 @@ def materialize_failures():
     raises(lambda: m.materialize_asset("leak_assets", "boom", BLOCKED), IsADirectoryError)
 
 
-class UnusableVersion:
-    major, minor, micro = 3, "x", 0
-
-
 @scenario
 def inspection():
     with silenced_stderr():
@@ -244,9 +226,9 @@ def inspection():
     raises(lambda: m.inspect_modules(["sys"]), TypeError)
     raises(lambda: m.inspect_modules(["leak_bad_metadata"]), RuntimeError)
     raises(lambda: m.inspect_modules(["leak_bad_original"]), TypeError)
-    with swapped(inspect, "getmembers", lambda module: [("x",)]):
+    with patch.object(inspect, "getmembers", lambda module: [("x",)]):
         raises(lambda: m.inspect_modules(["leak_assets"]), IndexError)
-    with swapped(inspect, "signature", lambda obj: 1 / 0):
+    with patch.object(inspect, "signature", lambda obj: 1 / 0):
         raises(lambda: m.inspect_modules(["leak_assets"]), ZeroDivisionError)
-    with swapped(sys, "version_info", UnusableVersion):
+    with patch.object(sys, "version_info", type("Version", (), {"major": 3, "minor": "x", "micro": 0})):
         raises(lambda: m.inspect_modules([]), TypeError)

@@ -10,39 +10,31 @@ from sorva._jobfiles.materialize import materialize
 from sorva._sorva import materialize_asset
 from sorva._jobfiles.values import parse_upstream
 
-SOURCE = '''
+BODIES = {
+    "ok": 'return {"caf\\u00e9": x, "city": city, "t": (1, None)}',
+    "raises": "raise ValueError('a \"quoted\"\\nline \\ud800 caf\\u00e9 \\x1b')",
+    "unwritable": "return {1, 2}",
+    "exits": "raise SystemExit(3)",
+    "nested": "raise Outer.Inner()",
+    "mute": "raise Mute()",
+}
+SOURCE = """
 from sorva import asset
 class Outer:
     class Inner(Exception):
         pass
 class Mute(Exception):
-    def __str__(self):
-        raise RuntimeError("no")
-@asset(inputs={"x": "up"})
-def ok(x, city):
-    return {"caf\\u00e9": x, "city": city, "t": (1, None)}
-@asset(inputs={"x": "up"})
-def raises(x, city):
-    raise ValueError('a "quoted"\\nline \\ud800 caf\\u00e9 \\x1b')
-@asset(inputs={"x": "up"})
-def unwritable(x, city):
-    return {1, 2}
-@asset(inputs={"x": "up"})
-def exits(x, city):
-    raise SystemExit(3)
-@asset(inputs={"x": "up"})
-def nested(x, city):
-    raise Outer.Inner()
-@asset(inputs={"x": "up"})
-def mute(x, city):
-    raise Mute()
+    __str__ = lambda self: 1 / 0
 def plain(x, city):
     return [x, city]
 @asset(serializer="parquet", inputs={"x": "up"})
 def unknown(x, city):
     raise AssertionError("never called")
 not_callable = 5
-'''
+@asset(serializer="pickle")
+def handle():
+    return open(__file__)
+""" + "".join(f'@asset(inputs={{"x": "up"}})\ndef {name}(x, city):\n    {body}\n' for name, body in BODIES.items())
 
 
 @pytest.fixture
@@ -114,15 +106,9 @@ def test_an_unknown_serializer_fails_before_the_asset_runs(folders, module):
         b'csv, json, npy, pickle","error_type":"LookupError","ok":false}')}
 
 
-def test_a_value_the_serializer_cannot_store_fails_naming_the_asset(folders, make_module):
-    name = make_module(
-        "from sorva import asset\n"
-        "@asset(serializer='pickle')\n"
-        "def handle():\n"
-        "    return open(__file__)\n"
-    )
+def test_a_value_the_serializer_cannot_store_fails_naming_the_asset(folders, module):
     with pytest.raises(SystemExit):
-        materialize(name, "handle", str(folders / "job"), None)
+        materialize(module, "handle", str(folders / "job"), None)
     # pickle's own words differ between interpreter versions.
     with open(__file__) as handle, pytest.raises(TypeError) as refused:
         pickle.dumps(handle)

@@ -91,46 +91,41 @@ def test_malformed_upstream_members_are_refused_with_one_line(inputs, message):
     assert str(info.value) == message
 
 
-def damage(root, how):
-    folder = root / "kept/part=1"
-    if how == "truncated":
-        (folder / "value.pkl").write_bytes(b"\x80")
-    elif how == "altered":
-        data = bytearray((folder / "value.pkl").read_bytes())
-        data[-2] ^= 1
-        (folder / "value.pkl").write_bytes(bytes(data))
-    elif how == "missing":
-        (folder / "value.pkl").unlink()
-    elif how == "escaping reference":
-        reference = json.loads((folder / "value.json").read_text("utf-8"))
-        (folder / "value.json").write_text(json.dumps({**reference, "file": "../../plain/value.json"}), "utf-8")
-    elif how in ("inline value", "nested too deeply"):
-        (folder / "value.json").write_text('{"a": 1}' if how == "inline value" else "[" * 100_000, "utf-8")
-    elif how == "linked out":
-        outside = root.parent / "evil.pkl"
-        outside.write_bytes((folder / "value.pkl").read_bytes())
-        (folder / "value.pkl").unlink()
-        (folder / "value.pkl").symlink_to(outside)
+def flip_a_bit(path):
+    data = bytearray(path.read_bytes())
+    data[-2] ^= 1
+    path.write_bytes(bytes(data))
 
 
-@pytest.mark.parametrize("how, message", [
-    ("truncated", "'{f}/value.pkl' has 1 bytes where its reference says {size}"),
-    ("altered", "'{f}/value.pkl' does not match the SHA-256 in its reference"),
-    ("missing", "cannot read '{f}/value.pkl': No such file or directory"),
-    ("escaping reference", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
-    ("inline value", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
-    ("nested too deeply", "'{f}/value.json' holds no reference to a value stored with 'pickle'"),
-    ("linked out", "'{f}/value.pkl' lies outside the run's output folder '{root}'"),
+def link_out(path):
+    outside = path.parents[3] / "evil.pkl"
+    outside.write_bytes(path.read_bytes())
+    path.unlink()
+    path.symlink_to(outside)
+
+
+NO_REFERENCE = "'{f}/value.json' holds no reference to a value stored with 'pickle'"
+
+
+@pytest.mark.parametrize("file, damage, message", [
+    ("value.pkl", lambda path: path.write_bytes(b"\x80"), "'{f}/value.pkl' has 1 bytes where its reference says {size}"),
+    ("value.pkl", flip_a_bit, "'{f}/value.pkl' does not match the SHA-256 in its reference"),
+    ("value.pkl", lambda path: path.unlink(), "cannot read '{f}/value.pkl': No such file or directory"),
+    ("value.json", lambda path: path.write_text(path.read_text("utf-8").replace("value.pkl", "../../plain/value.json")),
+     NO_REFERENCE),
+    ("value.json", lambda path: path.write_text('{"a": 1}'), NO_REFERENCE),
+    ("value.json", lambda path: path.write_text("[" * 100_000), NO_REFERENCE),
+    ("value.pkl", link_out, "'{f}/value.pkl' lies outside the run's output folder '{root}'"),
 ])
-def test_a_damaged_or_foreign_value_is_never_loaded(root, how, message):
+def test_a_damaged_or_foreign_value_is_never_loaded(root, file, damage, message):
     size = (root / "kept/part=1/value.pkl").stat().st_size
-    damage(root, how)
+    damage(root / "kept/part=1" / file)
     upstream = parse_upstream({"x": {"folder": "kept/part=1", "serializer": "pickle"}}, ["x"])
     expected = "parameter 'x': " + message.format(f=root / "kept/part=1", root=root, size=size)
     with pytest.raises(LoadError) as info:
         load_upstream(root, upstream)
     assert str(info.value) == expected
-    if how != "linked out":
+    if damage is not link_out:
         with pytest.raises(LoadError) as info:
             value_digest(root / "kept/part=1", "pickle")
         assert "parameter 'x': " + str(info.value) == expected
@@ -163,12 +158,6 @@ def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, tmp_p
     assert loaded == {"w": "HI"}
 
 
-def test_listing_files_of_an_unreadable_reference_names_value_json_only(root):
-    (root / "kept/part=1/value.json").unlink()
-    upstream = {"x": Stored(PurePosixPath("kept/part=1"), "pickle")}
-    assert needed_files(root, upstream) == [PurePosixPath("kept/part=1/value.json")]
-
-
 LOADER_FAILURES = [
     ("{oops", "JSONDecodeError: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
 ]
@@ -192,3 +181,6 @@ def test_the_files_of_a_task_are_listed_from_its_inputs(root):
     with pytest.raises(ValueError) as info:
         upstream_files(root, b"[]", ("p",))
     assert str(info.value) == "the inputs must be a JSON object of keyword arguments"
+    # A reference that cannot be read lists value.json alone.
+    (root / "kept/part=2/value.json").unlink()
+    assert upstream_files(root, inputs, ("p",)) == [PurePosixPath("kept/part=2/value.json")]
