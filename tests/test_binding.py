@@ -50,13 +50,14 @@ def test_binding_and_conversion_messages(call, message):
     assert info.value.__cause__ is None
 
 
-def test_lone_surrogate_raises_the_interpreters_encode_error():
+def test_lone_surrogate_raises_the_interpreters_encode_error_and_str_subclasses_and_none_are_accepted():
     with pytest.raises(UnicodeEncodeError):
         m.asset(serializer="a\ud800")
-
-
-def test_str_subclasses_and_none_are_accepted():
     assert m.asset(name=Text("n"), serializer=None, inputs=None, partitions=None).__name__ == "asset_decorator"
+
+
+def throw(error):
+    raise error
 
 
 class Names:
@@ -65,40 +66,26 @@ class Names:
     def __init__(self, error=None, length=0):
         self.error, self.length = error, length
 
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, index):
-        raise IndexError(index)
-
-    def __iter__(self):
-        if self.error:
-            raise self.error
-        return iter([])
+    __len__ = lambda self: throw(self.length) if isinstance(self.length, BaseException) else self.length
+    __getitem__ = lambda self, index: throw(IndexError(index))
+    __iter__ = lambda self: throw(self.error) if self.error else iter([])
 
 
 class SubTypeError(TypeError):
     pass
 
 
-def test_iteration_type_error_is_rewrapped_with_its_cause():
-    cause = KeyError("root")
-    error = TypeError("cannot iterate")
+def test_an_iteration_type_error_is_rewrapped_with_its_cause_and_others_pass_unchanged():
+    cause, error = KeyError("root"), TypeError("cannot iterate")
     error.__cause__ = cause
     with pytest.raises(TypeError) as info:
         m.inspect_modules(Names(error=error))
     assert info.value is not error
-    assert info.value.args == ("argument 'modules': cannot iterate",)
-    assert info.value.__cause__ is cause
-
-
-@pytest.mark.parametrize("error", [ValueError("bad"), SubTypeError("sub"), KeyboardInterrupt()])
-def test_other_iteration_errors_pass_unchanged(error):
-    with pytest.raises(BaseException) as info:
-        m.inspect_modules(Names(error=error))
-    assert info.value is error
+    assert (info.value.args, info.value.__cause__) == (("argument 'modules': cannot iterate",), cause)
+    for error in [ValueError("bad"), SubTypeError("sub"), KeyboardInterrupt()]:
+        with pytest.raises(BaseException) as info:
+            m.inspect_modules(Names(error=error))
+        assert info.value is error
 
 
 @pytest.mark.parametrize("length", [RuntimeError("no length"), 2**62, 10**9])

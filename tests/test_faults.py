@@ -6,6 +6,9 @@ import pytest
 import sorva._sorva as m
 from faults import cause_fault, growing_inputs
 
+CHANGED = "dictionary changed size during iteration"
+RESUMED = "after fetching a PanicException from Python\nPython stack trace below:\nTraceback"
+
 
 def reshuffled_inputs():
     # Same size afterwards, but the walk meets one entry more than it started with.
@@ -22,36 +25,23 @@ def reshuffled_inputs():
     return inputs
 
 
-def panic_from(call):
+class Nested:
+    __sorva_kind__ = property(lambda self: cause_fault())
+
+
+@pytest.mark.parametrize("call, message, report", [
+    (lambda: m.asset(inputs=growing_inputs()), CHANGED, "internal fault"),
+    (lambda: m.asset(inputs=reshuffled_inputs()), "dictionary keys changed during iteration", "internal fault"),
+    # A fault fetched back from Python code is resumed.
+    (lambda: m.asset(inputs={"x": Nested()}), CHANGED, RESUMED),
+    (m.asset()(cause_fault), CHANGED, RESUMED),
+])
+def test_an_internal_fault_is_a_panic_exception_with_its_report(call, message, report, capfd):
     with pytest.raises(BaseException) as info:
         call()
-    return info.value
-
-
-@pytest.mark.parametrize(
-    "make, message",
-    [(growing_inputs, "dictionary changed size during iteration"), (reshuffled_inputs, "dictionary keys changed during iteration")],
-)
-def test_dict_changed_during_walk_is_a_fault(make, message, capfd):
-    panic = panic_from(lambda: m.asset(inputs=make()))
-    kind = type(panic)
+    kind = type(info.value)
     assert (kind.__module__, kind.__name__, kind.__bases__) == ("pyo3_runtime", "PanicException", (BaseException,))
     assert "native code" in kind.__doc__ and not hasattr(m, "PanicException")
-    assert panic.args == (message,) and panic.__cause__ is None
+    assert info.value.args == (message,) and info.value.__cause__ is None
     err = capfd.readouterr().err
-    assert "internal fault" in err and message in err
-
-
-@pytest.mark.parametrize("through", ["attribute read", "wrapper call"])
-def test_panic_fetched_from_python_is_resumed(through, capfd):
-    class Nested:
-        @property
-        def __sorva_kind__(self):
-            cause_fault()
-
-    call = (lambda: m.asset(inputs={"x": Nested()})) if through == "attribute read" else m.asset()(cause_fault)
-    panic = panic_from(call)
-    assert type(panic).__name__ == "PanicException"
-    assert panic.args == ("dictionary changed size during iteration",)
-    err = capfd.readouterr().err
-    assert "after fetching a PanicException from Python\nPython stack trace below:\nTraceback" in err
+    assert report in err and message in err

@@ -9,22 +9,17 @@ from hypothesis import strategies as st
 import sorva._sorva as m
 
 
+def throw(error):
+    raise error
+
+
 class Hostile:
     """Every attribute the module might read raises or answers oddly."""
 
-    def __getattr__(self, name):
-        if name.startswith("__sorva"):
-            raise RuntimeError(name)
-        raise AttributeError(name)
-
-    def __str__(self):
-        raise ValueError("no text")
-
-    def __len__(self):
-        raise OverflowError("no length")
-
-    def __iter__(self):
-        raise TypeError("no iteration")
+    __getattr__ = lambda self, name: throw((RuntimeError if name.startswith("__sorva") else AttributeError)(name))
+    __str__ = lambda self: throw(ValueError("no text"))
+    __len__ = lambda self: throw(OverflowError("no length"))
+    __iter__ = lambda self: throw(TypeError("no iteration"))
 
 
 class OddKind:
