@@ -6,6 +6,7 @@ import contextlib
 import importlib
 import inspect
 import os
+import pathlib
 import pickle
 import shutil
 import sys
@@ -22,21 +23,12 @@ def scenario(function):
     return function
 
 
-def raises(call, *types):
+def raises(call, error):
     try:
         call()
-    except types or BaseException:
-        return
-    raise AssertionError(f"{call} did not raise")
-
-
-def exits_with_one(call):
-    try:
-        call()
-    except SystemExit as stop:
-        assert stop.code == 1 and stop.__context__ is None
-        return
-    raise AssertionError(f"{call} did not exit")
+    except error as caught:
+        return caught
+    raise AssertionError(f"{call} did not raise {error.__name__}")
 
 
 def upstream():
@@ -94,29 +86,15 @@ from sorva._sorva import asset, partitions
 def joined(data, sep='-') -> 'Frame':
     return {'joined': sep.join(map(str, data)), 'text': '\\u00e9'}
 
-def boom():
-    raise ValueError('boom \\u00fc \\ud800')
-
-class BadStr(Exception):
-    __str__ = lambda self: 1 / 0
-
-def bad_str():
-    raise BadStr
-
-def exits():
-    raise SystemExit(3)
-
+def boom(): raise ValueError('boom \\u00fc \\ud800')
+class BadStr(Exception): __str__ = lambda self: 1 / 0
+def bad_str(): raise BadStr
+def exits(): raise SystemExit(3)
 unencodable = lambda: {1, 2}
 unsigned = dict
-
-class NameRaises(type):
-    __name__ = property(lambda cls: 1 / 0)
-
-class Nameless(Exception, metaclass=NameRaises):
-    pass
-
-def nameless():
-    raise Nameless('lost')
+class NameRaises(type): __name__ = property(lambda cls: 1 / 0)
+class Nameless(Exception, metaclass=NameRaises): pass
+def nameless(): raise Nameless('lost')
 
 duck = lambda: None
 duck.__sorva_kind__ = 'asset'
@@ -130,8 +108,7 @@ alias = joined
     "leak_empty": "",
 }
 for name, source in MODULES.items():
-    with open(os.path.join(SCRATCH, name + ".py"), "w", encoding="utf-8") as file:
-        file.write(source)
+    pathlib.Path(SCRATCH, name + ".py").write_text(source, "utf-8")
 sys.path.insert(0, SCRATCH)
 OUT = os.path.join(SCRATCH, "out")
 A_FILE = os.path.join(SCRATCH, "a-file")
@@ -207,9 +184,9 @@ def materialize_success():
 @scenario
 def materialize_failures():
     for function in ("boom", "bad_str", "exits", "unencodable", "unsigned", "missing"):
-        exits_with_one(lambda: m.materialize_asset("leak_assets", function, OUT))
+        assert raises(lambda: m.materialize_asset("leak_assets", function, OUT), SystemExit).code == 1
     for inputs in ("", "[1]", '{"unexpected": 1}'):
-        exits_with_one(lambda: m.materialize_asset("leak_assets", "joined", OUT, inputs))
+        assert raises(lambda: m.materialize_asset("leak_assets", "joined", OUT, inputs), SystemExit).code == 1
     raises(lambda: m.materialize_asset("leak_assets", "nameless", OUT), ZeroDivisionError)
     raises(lambda: m.materialize_asset("leak_assets", "joined", A_FILE), FileExistsError)
     raises(lambda: m.materialize_asset("leak_assets", "boom", BLOCKED), IsADirectoryError)

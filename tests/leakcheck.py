@@ -24,20 +24,18 @@ def measure():
 def leaks(scenario):
     for _ in range(WARMUP):
         scenario()
-    growth = [None] * ROUNDS
-    before = measure()
-    for i in range(ROUNDS):
+    growth, before = [], measure()
+    for _ in range(ROUNDS):
         for _ in range(PER_ROUND):
             scenario()
         after = measure()
-        growth[i] = (after[0] - before[0], after[1] - before[1])
+        growth.append((after[0] - before[0], after[1] - before[1]))
         before = after
     # Every scenario call walks all of its paths, so a leak on any of them
     # grows by at least one per call in every round; caches and free lists
     # settle well below that.
-    refs = all(r >= PER_ROUND for r, _ in growth)
-    blocks = all(b >= PER_ROUND for _, b in growth)
-    return (refs or blocks), growth
+    refs, blocks = (all(grown[i] >= PER_ROUND for grown in growth) for i in (0, 1))
+    return refs or blocks, growth
 
 
 def leaky_reference():
@@ -57,8 +55,7 @@ def main(names):
     failed = 0
     for scenario in selected:
         leaked, growth = leaks(scenario)
-        status = "LEAK" if leaked else "ok"
-        print(f"{status:4} {scenario.__name__}: {growth}")
+        print(f"{'LEAK' if leaked else 'ok':4} {scenario.__name__}: {growth}")
         failed += leaked
     print(f"{len(selected) - failed} passed, {failed} failed")
     return 1 if failed else 0

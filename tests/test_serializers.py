@@ -14,12 +14,7 @@ def registry(monkeypatch):
     monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
 
 
-def dump(value, path):
-    path.write_text(repr(value), "utf-8")
-
-
-def load(path):
-    return path.read_text("utf-8")
+dump, load = print, open  # the registry keeps any callables as they are
 
 
 @pytest.mark.parametrize("name, suffix, dumper, loader, error, message", [
@@ -48,29 +43,16 @@ def test_a_registered_serializer_is_found_and_replaced_by_a_later_registration()
     assert serializers.names() == ["csv", "json", "npy", "pickle", "text"]
 
 
-@pytest.mark.parametrize("name, message", [
-    ("parquet", "asset 'report' declares the unknown serializer 'parquet'; known serializers: csv, json, npy, pickle"),
-    ("JSON", "asset 'report' declares the unknown serializer 'JSON'; known serializers: csv, json, npy, pickle"),
-    ("a\tb", "asset 'report' declares the unknown serializer 'a\\tb'; known serializers: csv, json, npy, pickle"),
-])
-def test_an_unknown_name_is_one_line_naming_the_asset_and_the_known_names(name, message):
+@pytest.mark.parametrize("name, shown", [("parquet", "'parquet'"), ("JSON", "'JSON'"), ("a\tb", "'a\\tb'")])
+def test_an_unknown_name_is_one_line_naming_the_asset_and_the_known_names(name, shown):
     with pytest.raises(LookupError) as info:
         serializers.lookup(name, "report")
-    assert str(info.value) == message
+    assert str(info.value) == f"asset 'report' declares the unknown serializer {shown}; known serializers: csv, json, npy, pickle"
 
 
 def test_pandas_and_numpy_are_imported_only_when_a_value_needs_them():
-    script = (
-        "import sys, pathlib, tempfile\n"
-        "from sorva import serializers\n"
-        "folder = pathlib.Path(tempfile.mkdtemp())\n"
-        "for name in ('csv', 'npy'):\n"
-        "    try:\n"
-        "        serializers.lookup(name, 'a').dump([1], folder / 'v')\n"
-        "    except TypeError:\n"
-        "        pass\n"
-        "serializers.lookup('pickle', 'a').dump([1], folder / 'v')\n"
-        "print(sorted(m for m in ('pandas', 'numpy') if m in sys.modules))\n"
-    )
+    script = ("import sys, pathlib, tempfile\nfrom sorva import serializers\nfolder = pathlib.Path(tempfile.mkdtemp())\n"
+              "for name in ('csv', 'npy', 'pickle'):\n    try:\n        serializers.lookup(name, 'a').dump([1], folder / 'v')\n"
+              "    except TypeError:\n        pass\nprint(sorted({'pandas', 'numpy'} & set(sys.modules)))\n")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, check=False)
     assert (done.stdout, done.stderr) == ("[]\n", "")
