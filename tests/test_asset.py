@@ -39,16 +39,13 @@ class KindText(str):
     __sorva_kind__ = "not an asset"
 
 
-@pytest.mark.parametrize(
-    "value, ref",
-    [
-        (m.asset(name="declared names play no part")(original), f"{HERE}:original"),
-        (WithOriginal(), f"{HERE}:original"),
-        (Itself, f"{HERE}:Itself"),
-        ("not/checked:at all", "not/checked:at all"),
-        (KindText("text"), "text"),
-    ],
-)
+@pytest.mark.parametrize("value, ref", [
+    (m.asset(name="declared names play no part")(original), f"{HERE}:original"),
+    (WithOriginal(), f"{HERE}:original"),
+    (Itself, f"{HERE}:Itself"),
+    ("not/checked:at all", "not/checked:at all"),
+    (KindText("text"), "text"),
+])
 def test_refs(value, ref):
     assert metadata(m.asset(inputs={"x": value}))["inputs"] == {"x": ref}
 
@@ -71,24 +68,21 @@ BAD_INPUT = "inputs values must be @asset-decorated functions or asset ref strin
 BAD_PARTITION = "partition values must be partitions([...]) instances"
 
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({"inputs": {"x": 42}}, BAD_INPUT),
-        ({"inputs": {"x": kind("Asset")}}, BAD_INPUT),
-        ({"inputs": {"x": kind(b"asset")}}, BAD_INPUT),
-        ({"inputs": {"x": kind(property(lambda self: 1 / 0))}}, BAD_INPUT),
-        ({"inputs": {"x": m.AssetWrapper}}, BAD_INPUT),
-        ({"inputs": {"ok": "x", 1: "y"}}, "'int' object cannot be converted to 'PyString'"),
-        ({"inputs": [len]}, "'list' object cannot be converted to 'PyDict'"),
-        ({"partitions": ("a",)}, "'tuple' object cannot be converted to 'PyDict'"),
-        ({"partitions": {"d": ["a", "b"]}}, BAD_PARTITION),
-        ({"partitions": {2: m.partitions([])}}, "'int' object cannot be converted to 'PyString'"),
-        # The order of the checks decides which error is reported.
-        ({"serializer": 1, "inputs": 5}, "argument 'serializer': 'int' object cannot be converted to 'PyString'"),
-        ({"inputs": {"x": 1}, "partitions": {"d": 1}}, BAD_INPUT),
-    ],
-)
+@pytest.mark.parametrize("kwargs, message", [
+    ({"inputs": {"x": 42}}, BAD_INPUT),
+    ({"inputs": {"x": kind("Asset")}}, BAD_INPUT),
+    ({"inputs": {"x": kind(b"asset")}}, BAD_INPUT),
+    ({"inputs": {"x": kind(property(lambda self: 1 / 0))}}, BAD_INPUT),
+    ({"inputs": {"x": m.AssetWrapper}}, BAD_INPUT),
+    ({"inputs": {"ok": "x", 1: "y"}}, "'int' object cannot be converted to 'PyString'"),
+    ({"inputs": [len]}, "'list' object cannot be converted to 'PyDict'"),
+    ({"partitions": ("a",)}, "'tuple' object cannot be converted to 'PyDict'"),
+    ({"partitions": {"d": ["a", "b"]}}, BAD_PARTITION),
+    ({"partitions": {2: m.partitions([])}}, "'int' object cannot be converted to 'PyString'"),
+    # The order of the checks decides which error is reported.
+    ({"serializer": 1, "inputs": 5}, "argument 'serializer': 'int' object cannot be converted to 'PyString'"),
+    ({"inputs": {"x": 1}, "partitions": {"d": 1}}, BAD_INPUT),
+])
 def test_bad_arguments(kwargs, message):
     with pytest.raises(TypeError) as info:
         m.asset(**kwargs)

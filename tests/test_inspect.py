@@ -90,39 +90,31 @@ def test_records_follow_member_names_repeat_and_top_level_code_runs_once(make_mo
     assert runs.read_text() == "run" and capfd.readouterr().err == ""
 
 
-@pytest.mark.parametrize(
-    "source, expected",
-    [
-        ("def member(x) -> int:\n    return x\nmember.__sorva_kind__ = 'asset'\nmember.__sorva_metadata__ = {}",
-         ("member", {}, "int")),
-        ("import types\ndef target():\n    pass\nmember = types.SimpleNamespace(__sorva_kind__='asset', "
-         "__sorva_metadata__=[1, {'b': 2.5, 'a': None}], __sorva_original__=target)",
-         ("target", [1, {"a": None, "b": 2.5}], None)),
-        # A str subclass is compared as text; a failing __sorva_original__ means the member stands for itself.
-        ("class Kind(str):\n    __eq__ = lambda self, other: False\n    __hash__ = str.__hash__\n"
-         "class Raising(type):\n    __sorva_original__ = property(lambda cls: 1 / 0)\n"
-         "class member(metaclass=Raising):\n    __sorva_kind__ = Kind('asset')\n    __sorva_metadata__ = 'text'",
-         ("member", "text", None)),
-    ]
-    + [
-        (f"class Member:\n    __sorva_kind__ = {kind}\n    __sorva_metadata__ = {{}}\nmember = Member()", None)
-        for kind in ['"Asset"', '"asset "', '"asset\\0"', 'b"asset"', "1", "property(lambda self: 1 / 0)"]
-    ],
-)
+@pytest.mark.parametrize("source, expected", [
+    ("def member(x) -> int:\n    return x\nmember.__sorva_kind__ = 'asset'\nmember.__sorva_metadata__ = {}",
+     ("member", {}, "int")),
+    ("import types\ndef target():\n    pass\nmember = types.SimpleNamespace(__sorva_kind__='asset', "
+     "__sorva_metadata__=[1, {'b': 2.5, 'a': None}], __sorva_original__=target)",
+     ("target", [1, {"a": None, "b": 2.5}], None)),
+    # A str subclass is compared as text; a failing __sorva_original__ means the member stands for itself.
+    ("class Kind(str):\n    __eq__ = lambda self, other: False\n    __hash__ = str.__hash__\n"
+     "class Raising(type):\n    __sorva_original__ = property(lambda cls: 1 / 0)\n"
+     "class member(metaclass=Raising):\n    __sorva_kind__ = Kind('asset')\n    __sorva_metadata__ = 'text'",
+     ("member", "text", None)),
+] + [
+    (f"class Member:\n    __sorva_kind__ = {kind}\n    __sorva_metadata__ = {{}}\nmember = Member()", None)
+    for kind in ['"Asset"', '"asset "', '"asset\\0"', 'b"asset"', "1", "property(lambda self: 1 / 0)"]
+])
 def test_duck_typed_assets(make_module, source, expected):
     records = assets(make_module(source))
     fields = ["function_name", "decorator_metadata", "return_type"]
     assert [tuple(r[k] for k in fields) for r in records] == ([expected] if expected else [])
 
 
-@pytest.mark.parametrize(
-    "annotation, expected",
-    [
-        ("", None), ("-> Meta", "Meta"), ("-> dict[str, int]", "dict[str, int]"), ("-> None", "None"),
-        ('-> "list[Undefined]"', "list[Undefined]"), ("-> Always()", "always"),
-        ("-> inspect.Signature.empty", None),
-    ],
-)
+@pytest.mark.parametrize("annotation, expected", [
+    ("", None), ("-> Meta", "Meta"), ("-> dict[str, int]", "dict[str, int]"), ("-> None", "None"),
+    ('-> "list[Undefined]"', "list[Undefined]"), ("-> Always()", "always"), ("-> inspect.Signature.empty", None),
+])
 def test_return_types(make_module, annotation, expected):
     name = make_module(
         "import inspect\nfrom sorva import asset\n\nclass Meta(type):\n    pass\n\n"
@@ -145,19 +137,16 @@ def test_sources_are_dedented_empty_modules_read_as_empty_and_an_unknown_file_is
     assert [r["file_path"] for r in assets("pkg_empty_init.base")] == [""]
 
 
-@pytest.mark.parametrize(
-    "name, source, text",
-    [
-        ("missing_x", None, "ModuleNotFoundError: No module named 'missing_x'"),
-        (".rel", None, "TypeError: the 'package' argument is required to perform a relative import for '.rel'"),
-        (None, "raise ValueError('boom')", "ValueError: boom"),
-        (None, "def broken(:\n    pass", "SyntaxError: invalid syntax ({name}.py, line 1)"),
-        (None, "raise SystemExit(3)", "SystemExit: 3"),
-        (None, "class E(Exception):\n    __str__ = lambda self: 1 / 0\nraise E()", "E: <exception str() failed>"),
-        (None, "class Outer:\n    class Error(Exception):\n        pass\nraise Outer.Error('x')", "Outer.Error: x"),
-        (None, "raise ValueError('a\\ud800b')", "ValueError: a\ufffd\ufffd\ufffdb"),
-    ],
-)
+@pytest.mark.parametrize("name, source, text", [
+    ("missing_x", None, "ModuleNotFoundError: No module named 'missing_x'"),
+    (".rel", None, "TypeError: the 'package' argument is required to perform a relative import for '.rel'"),
+    (None, "raise ValueError('boom')", "ValueError: boom"),
+    (None, "def broken(:\n    pass", "SyntaxError: invalid syntax ({name}.py, line 1)"),
+    (None, "raise SystemExit(3)", "SystemExit: 3"),
+    (None, "class E(Exception):\n    __str__ = lambda self: 1 / 0\nraise E()", "E: <exception str() failed>"),
+    (None, "class Outer:\n    class Error(Exception):\n        pass\nraise Outer.Error('x')", "Outer.Error: x"),
+    (None, "raise ValueError('a\\ud800b')", "ValueError: a\ufffd\ufffd\ufffdb"),
+])
 def test_skip_lines_are_written_to_descriptor_2(make_module, capfd, monkeypatch, name, source, text):
     name = make_module(source) if name is None else name
     monkeypatch.setattr(sys, "stderr", io.StringIO())
@@ -185,20 +174,14 @@ ORIGINAL_READ = INTERRUPTS + (
 )
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda make_module, monkeypatch: m.inspect_modules([make_module(ANY_READ)]),
-        lambda make_module, monkeypatch: m.inspect_modules([make_module(ORIGINAL_READ)]),
-        lambda make_module, monkeypatch: (
-            monkeypatch.setattr(*stub(inspect, "getsourcefile", KeyboardInterrupt("stop"))),
-            m.inspect_modules([make_module(ASSET)]),
-        ),
-        lambda make_module, monkeypatch: m.asset(inputs={"x": __import__(make_module(ANY_READ)).member}),
-        lambda make_module, monkeypatch: m.asset(inputs={"x": __import__(make_module(ORIGINAL_READ)).member}),
-    ],
-    ids=["kind", "original", "source file", "asset kind", "asset original"],
-)
+@pytest.mark.parametrize("call", [
+    lambda make, monkeypatch: m.inspect_modules([make(ANY_READ)]),
+    lambda make, monkeypatch: m.inspect_modules([make(ORIGINAL_READ)]),
+    lambda make, monkeypatch: (monkeypatch.setattr(*stub(inspect, "getsourcefile", KeyboardInterrupt("stop"))),
+                               m.inspect_modules([make(ASSET)])),
+    lambda make, monkeypatch: m.asset(inputs={"x": __import__(make(ANY_READ)).member}),
+    lambda make, monkeypatch: m.asset(inputs={"x": __import__(make(ORIGINAL_READ)).member}),
+], ids=["kind", "original", "source file", "asset kind", "asset original"])
 def test_ctrl_c_in_a_tolerant_read_propagates(make_module, monkeypatch, call):
     with pytest.raises(KeyboardInterrupt) as info:
         call(make_module, monkeypatch)
@@ -225,36 +208,33 @@ class Seen:
 
 # A failure in a module listed after one that was inspected whole: the very exception, with its own type and
 # arguments and nothing chained; the module's own checks raise their message as the only argument.
-@pytest.mark.parametrize(
-    "member, patch, error",
-    [
-        (DUCK, None, (AttributeError, "'function' object has no attribute '__sorva_metadata__'")),
-        (DUCK + "bad.__sorva_metadata__ = {'k': object()}", None,
-         (TypeError, "Object of type object is not JSON serializable")),
-        (DUCK + "bad.__sorva_metadata__ = {'x': float('nan')}", None,
-         (RuntimeError, "JSON parse error: expected value at line 1 column 7")),
-        (DUCK + "bad.__sorva_metadata__ = {'s': '\\ud800'}", None,
-         (RuntimeError, "JSON parse error: unexpected end of hex escape at line 1 column 14")),
-        ("bad = asset()(42)", None, raised(lambda: inspect.getsource(42))),
-        ("class Meta(type):\n    __name__ = property(lambda cls: 5)\nclass Model(metaclass=Meta):\n    pass\n"
-         "@asset()\ndef bad() -> Model:\n    pass", None, (TypeError, "'int' object cannot be converted to 'PyString'")),
-        ("@asset()\ndef bad() -> '\\ud800':\n    pass", None, raised(lambda: "\ud800".encode())),
-        ("class Odd:\n    __str__ = lambda self: 1 / 0\n@asset()\ndef bad() -> Odd():\n    pass", None,
-         (ZeroDivisionError, "division by zero")),
-        ("", stub(inspect, "getmembers", [["f", 1]]), (TypeError, "'list' object cannot be converted to 'PyTuple'")),
-        ("", stub(inspect, "getsource", 5), raised(lambda: textwrap.dedent(5))),
-        # A module whose source cannot be read is not taken for an empty one.
-        ("", stub(inspect, "getsource", OSError("could not get source code")), (OSError, "could not get source code")),
-        ("", stub(textwrap, "dedent", type("Text", (str,), {"strip": lambda self: 5})()),
-         (TypeError, "'int' object cannot be converted to 'PyString'")),
-        ("", stub(inspect, "signature", ValueError("no signature")), (ValueError, "no signature")),
-        ("", stub(builtins, "isinstance", "yes"), (TypeError, "'str' object cannot be converted to 'PyBool'")),
-        # Before any listed module is reached.
-        ("", (sys, "version_info", SimpleNamespace(major="3", minor=1, micro=0)),
-         (TypeError, "'str' object cannot be interpreted as an integer")),
-        ("", (sys.modules, "textwrap", None), (ModuleNotFoundError, "import of textwrap halted; None in sys.modules")),
-    ],
-)
+@pytest.mark.parametrize("member, patch, error", [
+    (DUCK, None, (AttributeError, "'function' object has no attribute '__sorva_metadata__'")),
+    (DUCK + "bad.__sorva_metadata__ = {'k': object()}", None,
+     (TypeError, "Object of type object is not JSON serializable")),
+    (DUCK + "bad.__sorva_metadata__ = {'x': float('nan')}", None,
+     (RuntimeError, "JSON parse error: expected value at line 1 column 7")),
+    (DUCK + "bad.__sorva_metadata__ = {'s': '\\ud800'}", None,
+     (RuntimeError, "JSON parse error: unexpected end of hex escape at line 1 column 14")),
+    ("bad = asset()(42)", None, raised(lambda: inspect.getsource(42))),
+    ("class Meta(type):\n    __name__ = property(lambda cls: 5)\nclass Model(metaclass=Meta):\n    pass\n"
+     "@asset()\ndef bad() -> Model:\n    pass", None, (TypeError, "'int' object cannot be converted to 'PyString'")),
+    ("@asset()\ndef bad() -> '\\ud800':\n    pass", None, raised(lambda: "\ud800".encode())),
+    ("class Odd:\n    __str__ = lambda self: 1 / 0\n@asset()\ndef bad() -> Odd():\n    pass", None,
+     (ZeroDivisionError, "division by zero")),
+    ("", stub(inspect, "getmembers", [["f", 1]]), (TypeError, "'list' object cannot be converted to 'PyTuple'")),
+    ("", stub(inspect, "getsource", 5), raised(lambda: textwrap.dedent(5))),
+    # A module whose source cannot be read is not taken for an empty one.
+    ("", stub(inspect, "getsource", OSError("could not get source code")), (OSError, "could not get source code")),
+    ("", stub(textwrap, "dedent", type("Text", (str,), {"strip": lambda self: 5})()),
+     (TypeError, "'int' object cannot be converted to 'PyString'")),
+    ("", stub(inspect, "signature", ValueError("no signature")), (ValueError, "no signature")),
+    ("", stub(builtins, "isinstance", "yes"), (TypeError, "'str' object cannot be converted to 'PyBool'")),
+    # Before any listed module is reached.
+    ("", (sys, "version_info", SimpleNamespace(major="3", minor=1, micro=0)),
+     (TypeError, "'str' object cannot be interpreted as an integer")),
+    ("", (sys.modules, "textwrap", None), (ModuleNotFoundError, "import of textwrap halted; None in sys.modules")),
+])
 def test_failures_that_end_the_call(make_module, monkeypatch, member, patch, error):
     good = make_module(ASSET)
     make_module(ASSET + member, name=LATE)
@@ -273,14 +253,11 @@ def test_failures_that_end_the_call(make_module, monkeypatch, member, patch, err
     assert original is None or info.value is original
 
 
-@pytest.mark.parametrize(
-    "trigger",
-    [
-        "panic()", "class Member:\n    __sorva_kind__ = property(lambda self: panic())\nmember = Member()",
-        "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
-        "    __sorva_original__ = property(lambda self: panic())\nmember = Member()",
-    ],
-)
+@pytest.mark.parametrize("trigger", [
+    "panic()", "class Member:\n    __sorva_kind__ = property(lambda self: panic())\nmember = Member()",
+    "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
+    "    __sorva_original__ = property(lambda self: panic())\nmember = Member()",
+])
 def test_an_internal_fault_is_never_passed_over(make_module, capfd, trigger):
     name = make_module("from faults import cause_fault as panic\n" + trigger + "\n")
     kind, args, _ = raised(lambda: m.inspect_modules([name]))

@@ -44,14 +44,11 @@ def test_success_writes_both_files_byte_exact(make_module, tmp_path):
     assert sorted(os.listdir(out)) == ["result.json", "value.json"]
 
 
-@pytest.mark.parametrize(
-    "expression, value_text, result_type",
-    [
-        ("None", b"null", "NoneType"), ("(1, 'b')", b'[1, "b"]', "tuple"), ("float('-inf')", b"-Infinity", "float"),
-        ("{1: 'one', None: 2}", b'{"1": "one", "null": 2}', "dict"),
-        ("Outer.Inner(k=[])", b'{"k": []}', "Inner"), ("Text('s')", b'"s"', "Text"),
-    ],
-)
+@pytest.mark.parametrize("expression, value_text, result_type", [
+    ("None", b"null", "NoneType"), ("(1, 'b')", b'[1, "b"]', "tuple"), ("float('-inf')", b"-Infinity", "float"),
+    ("{1: 'one', None: 2}", b'{"1": "one", "null": 2}', "dict"),
+    ("Outer.Inner(k=[])", b'{"k": []}', "Inner"), ("Text('s')", b'"s"', "Text"),
+])
 def test_value_and_result_type(make_module, tmp_path, expression, value_text, result_type):
     name = make_module(
         f"class Outer:\n    class Inner(dict):\n        pass\nclass Text(str):\n    pass\ndef f():\n    return {expression}\n"
@@ -114,31 +111,28 @@ class Surrogate:
 SURROGATE_ERROR = "UnicodeEncodeError: 'utf-8' codec can't encode character '\\\\ud800' in position 3: surrogates not allowed"
 
 
-@pytest.mark.parametrize(
-    "source, inputs, error, error_type, value",
-    [
-        ("import sorva_no_such_module", None, "ModuleNotFoundError: No module named 'sorva_no_such_module'", None, None),
-        ("g = 1", None, "AttributeError: module '{module}' has no attribute 'f'", None, None),
-        ("def f(x): return x", None, "TypeError: f() missing 1 required positional argument: 'x'", None, None),
-        ("def f(): return 1", "{", "JSONDecodeError: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", None, None),
-        ("def f(): return 1", "[1, 2]", "TypeError: 'list' object cannot be converted to 'PyDict'", None, None),
-        ("f = 5", None, "TypeError: 'int' object is not callable", None, None),
-        ("def f(): return {1}", None, "TypeError: Object of type set is not JSON serializable", None, None),
-        ("def f(): raise ValueError('plain')", None, "ValueError: plain", None, None),
-        ("def f(): raise Outer.Problem('inner')", None, "Outer.Problem: inner", "Problem", None),
-        ("def f(): raise SystemExit(3)", None, "SystemExit: 3", None, None),
-        ("def f(): raise KeyboardInterrupt", None, "KeyboardInterrupt: ", None, None),
-        # Ctrl-C while unwrapping is not passed over as a failed read.
-        ("def stop(): raise KeyboardInterrupt\nclass C:\n    __sorva_original__ = property(lambda self: stop())\nf = C()",
-         None, "KeyboardInterrupt: ", None, None),
-        ("def f(): raise BadStr('x')", None, "BadStr: <exception str() failed>", None, None),
-        ("def f(): raise Hidden('h')", None, "<failed to extract type name>: h", "Hidden", None),
-        (r"""def f(): raise ValueError('say "hi"\n\tthen\\ \x01 / \x7f')""", None, 'ValueError: say \\"hi\\"\\n\\tthen\\\\ \\u0001 / \x7f', None, None),
-        (r"def f(): raise ValueError('a\ud800b')", None, "ValueError: a\ufffd\ufffd\ufffdb", None, None),
-        # Failures after value.json was written leave it in place.
-        ("def f(x=Surrogate()): return ''", None, SURROGATE_ERROR, None, b'""'),
-    ],
-)
+@pytest.mark.parametrize("source, inputs, error, error_type, value", [
+    ("import sorva_no_such_module", None, "ModuleNotFoundError: No module named 'sorva_no_such_module'", None, None),
+    ("g = 1", None, "AttributeError: module '{module}' has no attribute 'f'", None, None),
+    ("def f(x): return x", None, "TypeError: f() missing 1 required positional argument: 'x'", None, None),
+    ("def f(): return 1", "{", "JSONDecodeError: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", None, None),
+    ("def f(): return 1", "[1, 2]", "TypeError: 'list' object cannot be converted to 'PyDict'", None, None),
+    ("f = 5", None, "TypeError: 'int' object is not callable", None, None),
+    ("def f(): return {1}", None, "TypeError: Object of type set is not JSON serializable", None, None),
+    ("def f(): raise ValueError('plain')", None, "ValueError: plain", None, None),
+    ("def f(): raise Outer.Problem('inner')", None, "Outer.Problem: inner", "Problem", None),
+    ("def f(): raise SystemExit(3)", None, "SystemExit: 3", None, None),
+    ("def f(): raise KeyboardInterrupt", None, "KeyboardInterrupt: ", None, None),
+    # Ctrl-C while unwrapping is not passed over as a failed read.
+    ("def stop(): raise KeyboardInterrupt\nclass C:\n    __sorva_original__ = property(lambda self: stop())\nf = C()",
+     None, "KeyboardInterrupt: ", None, None),
+    ("def f(): raise BadStr('x')", None, "BadStr: <exception str() failed>", None, None),
+    ("def f(): raise Hidden('h')", None, "<failed to extract type name>: h", "Hidden", None),
+    (r"""def f(): raise ValueError('say "hi"\n\tthen\\ \x01 / \x7f')""", None, 'ValueError: say \\"hi\\"\\n\\tthen\\\\ \\u0001 / \x7f', None, None),
+    (r"def f(): raise ValueError('a\ud800b')", None, "ValueError: a\ufffd\ufffd\ufffdb", None, None),
+    # Failures after value.json was written leave it in place.
+    ("def f(x=Surrogate()): return ''", None, SURROGATE_ERROR, None, b'""'),
+])
 def test_failure_is_recorded(make_module, tmp_path, source, inputs, error, error_type, value):
     name = make_module(HELPERS + source + "\n")
     out = tmp_path / "out" / "nested"
