@@ -42,25 +42,25 @@ def module(make_module):
     return make_module(SOURCE)
 
 
-def native(tmp_path, module, function):
-    os.chdir(tmp_path / "native")
+def status(folder, call):
+    """The exit status of a job run from the folder."""
+    os.chdir(folder)
     try:
-        materialize_asset(module, function, "job", json.dumps({"x": [1, 2.5], "city": "oslo"}))
-        return 0
-    except SystemExit as exit:
-        return exit.code
-
-
-def loaded(tmp_path, module, function, serializer=None):
-    root = tmp_path / "loaded"
-    os.chdir(root)
-    inputs = {"x": {"folder": "up", "serializer": serializer}, "city": "oslo"}
-    try:
-        materialize(module, function, "job", json.dumps(inputs), root, parse_upstream(inputs, ["x"]))
-        return 0
+        call()
     except SystemExit as exit:
         assert exit.__context__ is None
         return exit.code
+    return 0
+
+
+def native(tmp_path, module, function):
+    inputs = json.dumps({"x": [1, 2.5], "city": "oslo"})
+    return status(tmp_path / "native", lambda: materialize_asset(module, function, "job", inputs))
+
+
+def loaded(tmp_path, module, function):
+    root, inputs = tmp_path / "loaded", {"x": {"folder": "up", "serializer": None}, "city": "oslo"}
+    return status(root, lambda: materialize(module, function, "job", json.dumps(inputs), root, parse_upstream(inputs, ["x"])))
 
 
 def files(folder):

@@ -39,13 +39,8 @@ scalars = st.none() | st.booleans() | st.integers() | st.floats() | texts | st.b
 odd = st.sampled_from([Hostile(), OddKind(), StrWithKind("x"), m.Partitions, m.AssetWrapper, object(), len, 42])
 plain_texts = st.text(alphabet=st.characters(blacklist_categories=["Cs"]), max_size=8)
 leaves = scalars | odd | st.builds(m.partitions, st.lists(st.integers() | plain_texts, max_size=3))
-objects = st.recursive(
-    leaves,
-    lambda inner: st.lists(inner, max_size=4)
-    | st.tuples(inner, inner)
-    | st.dictionaries(texts | st.integers(), inner, max_size=4),
-    max_leaves=12,
-)
+objects = st.recursive(leaves, lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+                       | st.dictionaries(texts | st.integers(), inner, max_size=4), max_leaves=12)
 
 SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -73,14 +68,9 @@ def test_asset_and_its_wrapper(name, inputs, partitions, serializer, target):
 
 
 @SETTINGS
-@given(values=objects)
-def test_partitions(values):
-    outcome(lambda: m.partitions(values))
-
-
-@SETTINGS
 @given(modules=objects)
-def test_inspect_modules(modules):
+def test_partitions_and_inspect_modules(modules):
+    outcome(lambda: m.partitions(modules))
     if isinstance(modules, (list, tuple)) and any(isinstance(n, str) and n.strip(".") for n in modules):
         return  # importing arbitrary names would run arbitrary installed modules
     result = outcome(lambda: m.inspect_modules(modules))
