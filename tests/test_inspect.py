@@ -74,16 +74,13 @@ def test_output_text_of_every_width_and_size(make_module, letter, lines):
 
 def test_records_follow_member_names_repeat_and_top_level_code_runs_once(make_module, tmp_path, capfd):
     runs = tmp_path / "runs.txt"
-    a = make_module(
-        f"with open({str(runs)!r}, 'a') as out:\n    out.write('run')\n"
-        "from sorva import asset\n\ndef zeta():\n    return 1\n\ndef alpha():\n    return 2\n\n"
-        "b_member = asset()(alpha)\na_member = asset()(zeta)\nB_member = asset()(alpha)\n"
-    )
+    a = make_module(f"with open({str(runs)!r}, 'a') as out:\n    out.write('run')\n"
+                    "from sorva import asset\n\ndef zeta():\n    return 1\n\ndef alpha():\n    return 2\n\n"
+                    "b_member = asset()(alpha)\na_member = asset()(zeta)\nB_member = asset()(alpha)\n")
     b = make_module(f"from {a} import a_member\n")
     records = assets(a, b, a)
     assert [(r["module_path"], r["function_name"]) for r in records] == (
-        [(a, "alpha"), (a, "zeta"), (a, "alpha"), (b, "zeta")] + [(a, "alpha"), (a, "zeta"), (a, "alpha")]
-    )
+        [(a, "alpha"), (a, "zeta"), (a, "alpha"), (b, "zeta")] + [(a, "alpha"), (a, "zeta"), (a, "alpha")])
     assert records[3]["module_source"] == f"from {a} import a_member\n"
     assert {k for k in records[1] if records[1][k] != records[3][k]} == {"module_path", "module_source"}
     assert m.inspect_modules([a]) == m.inspect_modules([a])
@@ -116,11 +113,9 @@ def test_duck_typed_assets(make_module, source, expected):
     ('-> "list[Undefined]"', "list[Undefined]"), ("-> Always()", "always"), ("-> inspect.Signature.empty", None),
 ])
 def test_return_types(make_module, annotation, expected):
-    name = make_module(
-        "import inspect\nfrom sorva import asset\n\nclass Meta(type):\n    pass\n\n"
-        "class Always:\n    __eq__ = lambda self, other: True\n    __str__ = lambda self: 'always'\n\n"
-        f"@asset()\ndef f() {annotation}:\n    pass\n"
-    )
+    name = make_module("import inspect\nfrom sorva import asset\n\nclass Meta(type):\n    pass\n\n"
+                       "class Always:\n    __eq__ = lambda self, other: True\n    __str__ = lambda self: 'always'\n\n"
+                       f"@asset()\ndef f() {annotation}:\n    pass\n")
     assert [r["return_type"] for r in assets(name)] == [expected]
 
 
@@ -162,16 +157,13 @@ def test_keyboard_interrupt_while_importing_propagates(make_module, capfd, excep
         m.inspect_modules(["missing_a", good, "missing_b", name, "never_reached"])
     assert info.value.args == ("stop",)
     assert capfd.readouterr().err == "".join(
-        f"sorva: skipping module '{n}': ModuleNotFoundError: No module named '{n}'\n" for n in ["missing_a", "missing_b"]
-    )
+        f"sorva: skipping module '{n}': ModuleNotFoundError: No module named '{n}'\n" for n in ["missing_a", "missing_b"])
 
 
 INTERRUPTS = "def interrupt(*args):\n    raise KeyboardInterrupt('stop')\n"
 ANY_READ = INTERRUPTS + "class Member:\n    __getattr__ = interrupt\nmember = Member()\n"
-ORIGINAL_READ = INTERRUPTS + (
-    "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
-    "    __sorva_original__ = property(interrupt)\nmember = Member()\n"
-)
+ORIGINAL_READ = INTERRUPTS + ("class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
+                              "    __sorva_original__ = property(interrupt)\nmember = Member()\n")
 
 
 @pytest.mark.parametrize("call", [
@@ -210,8 +202,7 @@ class Seen:
 # arguments and nothing chained; the module's own checks raise their message as the only argument.
 @pytest.mark.parametrize("member, patch, error", [
     (DUCK, None, (AttributeError, "'function' object has no attribute '__sorva_metadata__'")),
-    (DUCK + "bad.__sorva_metadata__ = {'k': object()}", None,
-     (TypeError, "Object of type object is not JSON serializable")),
+    (DUCK + "bad.__sorva_metadata__ = {'k': object()}", None, (TypeError, "Object of type object is not JSON serializable")),
     (DUCK + "bad.__sorva_metadata__ = {'x': float('nan')}", None,
      (RuntimeError, "JSON parse error: expected value at line 1 column 7")),
     (DUCK + "bad.__sorva_metadata__ = {'s': '\\ud800'}", None,

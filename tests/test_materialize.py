@@ -72,26 +72,25 @@ def test_value_path_rendering(make_module, tmp_path, monkeypatch, output_dir, va
     assert record == success(name, "f", "()", value_path, "int")
 
 
-@pytest.mark.parametrize("inputs, value", [(None, b"[[], {}]"), ('{"b": 1, "a": null}', b'[[], {"b": 1, "a": null}]')])
-def test_inputs_go_to_the_original_never_through_the_object(make_module, tmp_path, inputs, value):
-    name = make_module(
-        "def original(*args, **kwargs):\n    return [args, kwargs]\n"
-        "class Front:\n    __sorva_original__ = staticmethod(original)\n"
-        "    def __call__(self, **kwargs):\n        raise AssertionError('called through the front object')\n"
-        "front = Front()\n"
-    )
-    m.materialize_asset(name, "front", str(tmp_path), inputs)
+UNWRAPPING = (
+    "def original(*args, **kwargs):\n    return [args, kwargs]\n"
+    "class Front:\n    __sorva_original__ = staticmethod(original)\n"
+    "    def __call__(self, **kwargs):\n        raise AssertionError('called through the front object')\n"
+    "class Itself:\n    __sorva_original__ = property(lambda self: 1 / 0)\n    __call__ = lambda self: 'itself'\n"
+    "front, itself = Front(), Itself()\n"
+)
+
+
+# Inputs go to the original, never through the object; a failing unwrap falls back to the object.
+@pytest.mark.parametrize("function, inputs, value, signature", [
+    ("front", None, b"[[], {}]", "(*args, **kwargs)"),
+    ("front", '{"b": 1, "a": null}', b'[[], {"b": 1, "a": null}]', "(*args, **kwargs)"),
+    ("itself", None, b'"itself"', "()"),
+])
+def test_the_original_is_called(make_module, tmp_path, function, inputs, value, signature):
+    m.materialize_asset(make_module(UNWRAPPING), function, str(tmp_path), inputs)
     assert (tmp_path / "value.json").read_bytes() == value
-    assert json.loads((tmp_path / "result.json").read_bytes())["signature"] == "(*args, **kwargs)"
-
-
-def test_failing_unwrap_falls_back_to_the_object(make_module, tmp_path):
-    name = make_module(
-        "class C:\n    @property\n    def __sorva_original__(self):\n        raise RuntimeError('no')\n"
-        "    def __call__(self):\n        return 'itself'\nobj = C()\n"
-    )
-    m.materialize_asset(name, "obj", str(tmp_path))
-    assert (tmp_path / "value.json").read_bytes() == b'"itself"'
+    assert json.loads((tmp_path / "result.json").read_bytes())["signature"] == signature
     assert sys.exc_info() == (None, None, None)
 
 
