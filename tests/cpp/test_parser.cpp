@@ -13,14 +13,9 @@ std::string outcome(std::string_view text)
     return r.ok() ? "ok: " + write(r.value()) : r.error().text();
 }
 
-struct Case {
-    std::string text;
-    std::string expected;
-};
-
-void expect_outcomes(const std::vector<Case>& cases)
+void expect_outcomes(const std::vector<std::pair<std::string, std::string>>& cases)
 {
-    for (const Case& c : cases) EXPECT_EQ(outcome(c.text), c.expected) << c.text;
+    for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }
 
 std::string repeat(std::string_view s, std::size_t n)

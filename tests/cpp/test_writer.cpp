@@ -91,7 +91,8 @@ TEST(WriteFloat, FixedLayoutAndItsBoundaries)
     }
 }
 
-TEST(WriteString, EscapesOnlyQuoteBackslashAndControls)
+// Strings escape only the quote, the backslash and controls; containers are compact and appended to the output.
+TEST(WriteStringsAndContainers, EscapedCompactAndAppended)
 {
     const std::pair<std::string_view, std::string_view> cases[] = {
         {"\"\\", R"("\"\\")"},
@@ -101,11 +102,6 @@ TEST(WriteString, EscapesOnlyQuoteBackslashAndControls)
     };
     Document doc;
     for (const auto& [in, text] : cases) EXPECT_EQ(write(doc.string(in)), text) << in;
-}
-
-TEST(WriteContainers, CompactAndAppendedToTheOutput)
-{
-    Document doc;
     const Value object = doc.object({
         {"b",
          doc.array({Value::uint(1), Value::from_double(2.5), Value(), Value::boolean(true), Value::boolean(false)})},
