@@ -26,9 +26,8 @@ def original():
     pass
 
 
-class WithOriginal:
-    __sorva_kind__ = "asset"
-    __sorva_original__ = original
+def kind(value, **attributes):
+    return type("K", (), {"__sorva_kind__": value, **attributes})()
 
 
 class Itself:
@@ -41,7 +40,7 @@ class KindText(str):
 
 @pytest.mark.parametrize("value, ref", [
     (m.asset(name="declared names play no part")(original), f"{HERE}:original"),
-    (WithOriginal(), f"{HERE}:original"),
+    (kind("asset", __sorva_original__=original), f"{HERE}:original"),
     (Itself, f"{HERE}:Itself"),
     ("not/checked:at all", "not/checked:at all"),
     (KindText("text"), "text"),
@@ -58,10 +57,6 @@ def test_ref_through_a_symbolic_link(tmp_path, make_module):
     module = __import__(f"{name}_link")
     wrapper = m.asset()(module.up)
     assert metadata(m.asset(inputs={"u": wrapper}))["inputs"] == {"u": f"{real.resolve()}:up"}
-
-
-def kind(value):
-    return type("K", (), {"__sorva_kind__": value})()
 
 
 BAD_INPUT = "inputs values must be @asset-decorated functions or asset ref strings"

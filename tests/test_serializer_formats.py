@@ -27,11 +27,6 @@ def test_built_in_serializers_read_back_what_they_wrote(tmp_path, name, value, s
     assert same(value, serializer.load(path))
 
 
-def test_csv_writes_plain_text_with_the_index_first(tmp_path):
-    serializers.lookup("csv", "report").dump(frame(), tmp_path / "value.csv")
-    assert (tmp_path / "value.csv").read_bytes() == "store,city,sales,count\n10,oslo,1.5,3\n20,qu\u00edto,2.25,4\n".encode()
-
-
 @pytest.mark.parametrize("name, value, error, message", [
     ("csv", [1, 2], TypeError, "csv stores a pandas DataFrame, not 'list'"),
     ("csv", pandas.Series([1, 2]), TypeError, "csv stores a pandas DataFrame, not 'Series'"),
