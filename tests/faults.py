@@ -1,22 +1,27 @@
-"""Causing an internal fault from Python: a dict that grows while asset()
+"""Causing an internal fault from Python: a dict that changes while asset()
 walks it."""
 
 import sorva._sorva as m
 
 
-def growing_inputs():
+def changing_inputs(change):
+    """Inputs that asset() changes with change(inputs) as it walks them."""
     inputs = {"a": "ref"}
 
     # A text ref is accepted, so the walk goes on to notice the change.
-    class Grows(str):
+    class Changes(str):
         @property
         def __sorva_kind__(self):
-            inputs["late"] = "ref"
+            change(inputs)
             return "not an asset"
 
-    inputs["b"] = Grows("ref")
+    inputs["b"] = Changes("ref")
     return inputs
 
 
+def grow(inputs):
+    inputs["late"] = "ref"
+
+
 def cause_fault():
-    m.asset(inputs=growing_inputs())
+    m.asset(inputs=changing_inputs(grow))
