@@ -42,12 +42,8 @@ def interrupt(*args):
     raise KeyboardInterrupt
 
 
-class KindRaises:
-    __sorva_kind__ = property(lambda self: 1 / 0)
-
-
-class KindInterrupts:
-    __sorva_kind__ = property(interrupt)
+def kind(value):
+    return type("Kind", (), {"__sorva_kind__": value})()
 
 
 class LyingLength(list):
@@ -158,8 +154,8 @@ def declaration():
     wrapper()
     raises(lambda: decorator(1, 2), TypeError)
     raises(lambda: m.asset(inputs={1: "x"}), TypeError)
-    raises(lambda: m.asset(inputs={"x": KindRaises()}), TypeError)
-    raises(lambda: m.asset(inputs={"x": KindInterrupts()}), KeyboardInterrupt)
+    raises(lambda: m.asset(inputs={"x": kind(property(lambda self: 1 / 0))}), TypeError)
+    raises(lambda: m.asset(inputs={"x": kind(property(interrupt))}), KeyboardInterrupt)
     wrapper_cycle()
     pickle.loads(pickle.dumps(importlib.import_module("leak_assets").joined))
     raises(lambda: m.asset(inputs={"x": m.asset()(len)}), TypeError)

@@ -10,11 +10,12 @@ class Text(str):
     pass
 
 
+def throw(error):
+    raise error
+
+
 class Unnamed(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise RuntimeError("no name")
-        return super().__getattribute__(name)
+    __getattribute__ = lambda cls, name: throw(RuntimeError(name)) if name == "__qualname__" else type.__getattribute__(cls, name)
 
 
 MA = "materialize_asset()"
@@ -54,10 +55,6 @@ def test_lone_surrogate_raises_the_interpreters_encode_error_and_str_subclasses_
     with pytest.raises(UnicodeEncodeError):
         m.asset(serializer="a\ud800")
     assert m.asset(name=Text("n"), serializer=None, inputs=None, partitions=None).__name__ == "asset_decorator"
-
-
-def throw(error):
-    raise error
 
 
 class Names:

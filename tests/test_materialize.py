@@ -99,10 +99,9 @@ class Outer:
     class Problem(Exception): pass
 class BadStr(Exception):
     def __str__(self): raise ValueError("str failed")
+def throw(error): raise error
 class NoQualname(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__": raise RuntimeError("no qualname")
-        return super().__getattribute__(name)
+    __getattribute__ = lambda cls, name: throw(RuntimeError()) if name == "__qualname__" else type.__getattribute__(cls, name)
 class Hidden(Exception, metaclass=NoQualname): pass
 class Surrogate:
     def __repr__(self): return "\\ud800"

@@ -54,19 +54,14 @@ def test_a_failed_store_leaves_no_file_behind(tmp_path, dump, error):
 
 
 def test_upstream_values_load_as_keyword_arguments_with_fan_in_in_partition_order(root):
-    inputs = {
-        "plain": {"folder": "plain", "serializer": None},
-        "words": {"folder": "words", "serializer": "text"},
-        "parts": [{"partition": {"part": 2}, "folder": "kept/part=2", "serializer": "pickle"},
-                  {"partition": {"part": 1}, "folder": "kept/part=1", "serializer": "pickle", "module": "nowhere"}],
-        "city": "oslo",
-    }
+    inputs = {"plain": {"folder": "plain", "serializer": None}, "words": {"folder": "words", "serializer": "text"},
+              "parts": [{"partition": {"part": 2}, "folder": "kept/part=2", "serializer": "pickle"},
+                        {"partition": {"part": 1}, "folder": "kept/part=1", "serializer": "pickle", "module": "nowhere"}],
+              "city": "oslo"}
     upstream = parse_upstream(inputs, ["plain", "words", "parts"])
     assert entries(upstream.items()) == {key: value for key, value in inputs.items() if key != "city"}
-    assert load_upstream(root, upstream) == {
-        "plain": {"a": [1, 2.5]}, "words": "hello",
-        "parts": [{"partition": {"part": 2}, "value": {2: b"y"}}, {"partition": {"part": 1}, "value": {1: b"x"}}],
-    }
+    assert load_upstream(root, upstream) == {"plain": {"a": [1, 2.5]}, "words": "hello", "parts": [
+        {"partition": {"part": 2}, "value": {2: b"y"}}, {"partition": {"part": 1}, "value": {1: b"x"}}]}
     assert needed_files(root, upstream) == [PurePosixPath(p) for p in (
         "plain/value.json", "words/value.json", "words/value.txt", "kept/part=2/value.json", "kept/part=2/value.pkl",
         "kept/part=1/value.json", "kept/part=1/value.pkl")]
