@@ -11,9 +11,7 @@ sys.path.insert(0, __import__("os").path.dirname(__file__))
 
 from leak_scenarios import SCENARIOS  # noqa: E402
 
-WARMUP = 50
-ROUNDS = 5
-PER_ROUND = 200
+WARMUP, ROUNDS, PER_ROUND = 50, 5, 200
 
 
 def measure():
