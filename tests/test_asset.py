@@ -51,8 +51,7 @@ def test_ref_through_a_symbolic_link(tmp_path, make_module):
     name = make_module("")
     os.symlink(real, tmp_path / f"{name}_link.py")
     module = __import__(f"{name}_link")
-    wrapper = m.asset()(module.up)
-    assert metadata(m.asset(inputs={"u": wrapper}))["inputs"] == {"u": f"{real.resolve()}:up"}
+    assert metadata(m.asset(inputs={"u": m.asset()(module.up)}))["inputs"] == {"u": f"{real.resolve()}:up"}
 
 
 BAD_INPUT = "inputs values must be @asset-decorated functions or asset ref strings"

@@ -50,9 +50,8 @@ def test_success_writes_both_files_byte_exact(make_module, tmp_path):
     ("Outer.Inner(k=[])", b'{"k": []}', "Inner"), ("Text('s')", b'"s"', "Text"),
 ])
 def test_value_and_result_type(make_module, tmp_path, expression, value_text, result_type):
-    name = make_module(
-        f"class Outer:\n    class Inner(dict):\n        pass\nclass Text(str):\n    pass\ndef f():\n    return {expression}\n"
-    )
+    name = make_module("class Outer:\n    class Inner(dict):\n        pass\nclass Text(str):\n    pass\n"
+                       f"def f():\n    return {expression}\n")
     assert m.materialize_asset(name, "f", str(tmp_path)) is None
     assert (tmp_path / "value.json").read_bytes() == value_text
     assert json.loads((tmp_path / "result.json").read_bytes())["result_type"] == result_type

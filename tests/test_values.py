@@ -132,11 +132,9 @@ def test_a_folder_linked_out_of_the_root_is_refused(root):
     assert str(info.value) == f"parameter 'x': '{root}/gone' lies outside the run's output folder '{root}'"
 
 
-def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, tmp_path, monkeypatch):
-    (tmp_path / "upper_words.py").write_text(
-        "from sorva.serializers import register\n"
-        "register('upper', '.up', lambda v, p: p.write_text(v.upper()), lambda p: p.read_text())\n", "utf-8")
-    monkeypatch.syspath_prepend(str(tmp_path))
+def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, make_module):
+    upper_words = make_module("from sorva.serializers import register\n"
+                              "register('upper', '.up', lambda v, p: p.write_text(v.upper()), lambda p: p.read_text())\n")
     source = FanIn(((1, Stored(PurePosixPath("words"), "upper")),))
     with pytest.raises(LoadError) as info:
         load_upstream(root, {"w": source})
@@ -144,9 +142,7 @@ def test_an_unregistered_serializer_is_sought_in_the_upstream_module(root, tmp_p
                                "here; known serializers: csv, json, npy, pickle, text")
     (root / "shouted").mkdir()
     store("hi", root / "shouted", serializers.Serializer("upper", ".up", lambda v, p: p.write_text(v.upper()), print))
-    loaded = load_upstream(root, {"w": Stored(PurePosixPath("shouted"), "upper", "upper_words")})
-    monkeypatch.delitem(sys.modules, "upper_words")
-    assert loaded == {"w": "HI"}
+    assert load_upstream(root, {"w": Stored(PurePosixPath("shouted"), "upper", upper_words)}) == {"w": "HI"}
 
 
 @pytest.mark.parametrize("text, error", [
