@@ -47,14 +47,12 @@ def raised(call):
 
 def test_output_text_of_a_record(make_module, tmp_path):
     name = make_module('from sorva import asset\n\n\n@asset()\ndef raw() -> list[int]:\n    return ["é\\t"]\n')
-    expected = (
-        '{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,'
-        '"serializer":null},"file_path":"' + str((tmp_path / f"{name}.py").resolve()) + '","function_name":"raw",'
-        '"function_source":"@asset()\\ndef raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","kind":"asset",'
-        '"module_path":"' + name + '","module_source":"from sorva import asset\\n\\n\\n@asset()\\n'
-        'def raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","python_version":"' + VERSION + '",'
-        '"return_type":"list[int]"}]}'
-    )
+    expected = ('{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,'
+                '"serializer":null},"file_path":"' + str((tmp_path / f"{name}.py").resolve()) + '","function_name":"raw",'
+                '"function_source":"@asset()\\ndef raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","kind":"asset",'
+                '"module_path":"' + name + '","module_source":"from sorva import asset\\n\\n\\n@asset()\\n'
+                'def raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","python_version":"' + VERSION + '",'
+                '"return_type":"list[int]"}]}')
     assert m.inspect_modules([name]) == expected
     assert m.inspect_modules([]) == '{"assets":[]}'
 

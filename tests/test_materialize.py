@@ -27,14 +27,10 @@ def exits(call):  # call must end in SystemExit(1) with nothing chained to it
 
 
 def test_success_writes_both_files_byte_exact(make_module, tmp_path):
-    name = make_module(
-        """
-        from sorva._sorva import asset
-        @asset(name="renamed", inputs={"x": "elsewhere:x"}, serializer="pickle")
-        def report(scale: int = 2, key="\u00e9") -> dict:
-            return {"z": [1, 2.5, None, True], "a": "\u00e9\U0001f600", "n": float("nan"), "t": (1, "q\\"")}
-        """
-    )
+    name = make_module('from sorva._sorva import asset\n'
+                       '@asset(name="renamed", inputs={"x": "elsewhere:x"}, serializer="pickle")\n'
+                       'def report(scale: int = 2, key="\u00e9") -> dict:\n'
+                       '    return {"z": [1, 2.5, None, True], "a": "\u00e9\U0001f600", "n": float("nan"), "t": (1, "q\\"")}\n')
     out = tmp_path / "\u00fc out"
     assert m.materialize_asset(name, "report", str(out)) is None
     # value.json escapes non-ASCII text; result.json keeps it raw.

@@ -62,13 +62,8 @@ def test_free_threaded_import_leaves_the_gil_off():
 
 def test_threads_share_the_module(make_module, tmp_path):
     """8 threads at once declare, call, make partitions, inspect and materialise into their own folders."""
-    name = make_module("""
-        from sorva._sorva import asset
-        @asset()
-        def raw(): return [1, 2, 3]
-        @asset(inputs={"data": raw})
-        def doubled(data): return [x * 2 for x in data]
-        """)
+    name = make_module("from sorva._sorva import asset\n@asset()\ndef raw(): return [1, 2, 3]\n"
+                       "@asset(inputs={'data': raw})\ndef doubled(data): return [x * 2 for x in data]\n")
     assert not (FREE_THREADED and sys._is_gil_enabled())
     module = importlib.import_module(name)
     # Shared by every thread, each of which also replaces entries while the others read them.

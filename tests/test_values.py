@@ -36,8 +36,7 @@ def test_a_serialized_value_is_its_file_and_a_reference_in_value_json(root):
     data = pickle.dumps({1: b"x"}, protocol=5)
     assert (root / "kept/part=1/value.pkl").read_bytes() == data
     assert (root / "kept/part=1/value.json").read_text("utf-8") == (
-        f'{{"format": "pickle", "file": "value.pkl", "size": {len(data)}, "sha256": "{hashlib.sha256(data).hexdigest()}"}}'
-    )
+        f'{{"format": "pickle", "file": "value.pkl", "size": {len(data)}, "sha256": "{hashlib.sha256(data).hexdigest()}"}}')
     assert (root / "plain/value.json").read_text("utf-8") == '{"a": [1, 2.5]}'
     assert sorted(os.listdir(root / "words")) == ["value.json", "value.txt"]
 
