@@ -29,11 +29,8 @@ STATEMENTS = [
 
 
 def test_a_correct_use_keeps_the_types_and_a_wrong_one_is_reported(tmp_path):
-    """Debian's strict mypy, whichever interpreter runs the suite, on the package, the example and a program.
-
-    The error codes are compared per statement: the wording of the messages is mypy's own and changes between
-    its versions.
-    """
+    """Debian's strict mypy, whichever interpreter runs the suite, on the package, the example and a program; error
+    codes are compared per statement, as mypy words its messages differently from version to version."""
     program = tmp_path / "program.py"
     program.write_text(HEADER + "".join(f"{statement}\n" for statement in STATEMENTS), encoding="utf-8")
     command = ["/usr/bin/python3", "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache")]
