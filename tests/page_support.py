@@ -1,10 +1,35 @@
-"""Reads a report page back: its job groups and rows, and anything it would load."""
+"""Reads back what the commands draw: a report page's job groups, a Graphviz SVG's nodes and edges, a page in Chromium."""
 
+import os
+import shutil
+import subprocess
+import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
+
+import pytest
+
+SVG = "{http://www.w3.org/2000/svg}"
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+needs_chromium = pytest.mark.skipif(
+    CHROMIUM is None, reason="Chromium is not installed (tools/install-deps.sh installs Debian's chromium)")
+HEADLESS = ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-extensions",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync")
+# The browser is no part of what is tested: the sanitizer run's preloaded runtime stays out of it.
+BROWSER_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
+def chromium(page, profile, *options):
+    """Runs headless Chromium on a local page and returns its standard output."""
+    done = subprocess.run([CHROMIUM, *HEADLESS, f"--user-data-dir={profile}", *options, page.resolve().as_uri()],
+                          stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=120, check=False,
+                          env=BROWSER_ENV)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
 
 
 class Page(HTMLParser):
-    """The job groups of a page: (id, open, [[cell texts and link targets] per row])."""
+    """The job groups of a report page: (id, open, [[cell texts and link targets] per row]); `external` is what it would load."""
 
     def __init__(self, text):
         super().__init__()
@@ -32,3 +57,28 @@ class Page(HTMLParser):
         if tag == "td" and self.cell is not None:
             self.groups[-1][2][-1].append(self.cell.strip())
             self.cell = None
+
+
+def _group(element):
+    texts = tuple(text.text for text in element.iter(f"{SVG}text"))
+    fills = tuple(polygon.get("fill") for polygon in element.iter(f"{SVG}polygon") if polygon.get("fill") not in ("white", "none"))
+    return element.get("class"), texts, fills
+
+
+def read_graph(svg):
+    """{"nodes": {label: (class, texts, fills)}, "edges": {(source label, target label): (class, texts, lines)}}.
+
+    A node's label is its first text; an edge's ends come from its title, `source->target`.
+    """
+    groups = [g for g in ET.fromstring(svg).iter(f"{SVG}g") if g.get("class", "").split()[:1] in (["node"], ["edge"])]
+    names = {g.find(f"{SVG}title").text: _group(g)[1][0] for g in groups if g.get("class").startswith("node")}
+    graph = {"nodes": {}, "edges": {}}
+    for g in groups:
+        kind, texts, fills = _group(g)
+        if kind.startswith("node"):
+            graph["nodes"][texts[0]] = (kind, texts, fills)
+        else:
+            source, target = g.find(f"{SVG}title").text.split("->")
+            lines = [path for path in g.iter(f"{SVG}path") if path.get("stroke") != "transparent"]
+            graph["edges"][(names[source], names[target])] = (kind, texts, len(lines))
+    return graph

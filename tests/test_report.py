@@ -2,10 +2,7 @@
 
 import re
 
-import pytest
-
-from browser_support import chromium, needs_chromium
-from page_support import Page
+from page_support import Page, chromium, needs_chromium
 from sorva._reporting.dot import dot_text
 from sorva._reporting.graph import Edge, Graph, JobRow, Node
 from sorva._reporting.page import RunInfo, report_page, slots
@@ -37,7 +34,7 @@ def links(folder, names=("value.json", "result.json", "worker.log"), base="out/"
     return " ".join(f"[{base}{folder}/{name}]{name}" for name in names)
 
 
-def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files():
+def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files_and_large_runs_fold():
     page = report_page(GRAPH, ROWS, title="sorva: p", svg="<svg></svg>", run=RunInfo("run 2", ("0.50 s",)),
                        link_base="out/")
     parsed = Page(page)
@@ -66,27 +63,14 @@ def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files():
     graph = " ".join(rule for selector, rule in re.findall(r"([^{}]+)\{([^}]*)\}", style) if ".graph svg" in selector)
     assert (re.findall(r'font-family: "([^"]+)"', graph), "width" in graph) == (
         re.findall(r'fontname="([^"]+)"', dot_text(GRAPH))[:1], False)
+    # Small runs show every job (above); large ones open only the groups that need attention.
+    parsed = Page(report_page(GRAPH, ROWS + many_rows(300, 10**6)[1:], title="t", svg=None, graph_note="no graph"))
+    assert {group for group, is_open, _ in parsed.groups if is_open} == {"jobs-a1", "jobs-a2"}
 
 
 def many_rows(count, failed_every):
-    return [
-        JobRow("/app/p.py:orders", "orders", f"day={n}", "failed" if n % failed_every == 0 else "ok", 0.01,
-               "RuntimeError: no data" if n % failed_every == 0 else "", f"orders/day={n}", FILES)
-        for n in range(count)
-    ]
-
-
-@pytest.mark.parametrize(
-    "rows, opened",
-    [
-        # Small runs show every job; large ones open only the groups that need attention.
-        (ROWS, {"jobs-a0", "jobs-a1", "jobs-a2", "jobs-x3"}),
-        (ROWS + many_rows(300, 10**6)[1:], {"jobs-a1", "jobs-a2"}),
-    ],
-)
-def test_large_runs_open_only_the_groups_that_need_attention(rows, opened):
-    parsed = Page(report_page(GRAPH, rows, title="t", svg=None, graph_note="no graph"))
-    assert {group for group, is_open, _ in parsed.groups if is_open} == opened
+    return [JobRow("/app/p.py:orders", "orders", f"day={n}", "failed" if n % failed_every == 0 else "ok", 0.01,
+                   "RuntimeError: no data" if n % failed_every == 0 else "", f"orders/day={n}", FILES) for n in range(count)]
 
 
 @needs_chromium

@@ -10,7 +10,7 @@ from urllib.parse import quote
 import pytest
 
 from cli_support import WAIT, run, start, wait_until, write_module
-from svg_support import needs_dot
+from page_support import BROWSER_ENV, HEADLESS, needs_dot
 
 SLOW = '''
 import time
@@ -115,14 +115,10 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
     from selenium.webdriver.common.by import By
 
     options = webdriver.ChromeOptions()
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1280,1000",
-                 f"--user-data-dir={tmp_path / 'profile'}"):
+    for flag in (*HEADLESS, "--disable-dev-shm-usage", "--window-size=1280,1000", f"--user-data-dir={tmp_path / 'profile'}"):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The sanitizer run preloads its runtime into this process; the browser is no program of ours.
-    service = Service(shutil.which("chromedriver"), env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
-    driver = webdriver.Chrome(options=options, service=service)
+    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=BROWSER_ENV))
     write_module(tmp_path, "slow", SLOW)
     runner = start("sorva.run", "slow", "--select", "readings", "--jobs", "1", cwd=tmp_path)
     try:
@@ -139,7 +135,6 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
                 seen.append(driver.find_element(By.ID, "summary").text)
             time.sleep(0.1)
         seen.append(driver.find_element(By.ID, "summary").text)
-        driver.save_screenshot(str(tmp_path / "run.png"))
         assert len(set(seen)) >= 3 and seen[-1] == "12 jobs: 1 failed 11 ok", seen
         assert driver.execute_script("return window.notReloaded") is True
         assert len(driver.find_elements(By.CSS_SELECTOR, "#timeline .lane span")) == 12
@@ -151,7 +146,6 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
         driver.find_element(By.LINK_TEXT, "readings").click()
         cells = driver.find_elements(By.CSS_SELECTOR, "#partitions .cell")
         assert [cell.get_attribute("class")[11:] for cell in cells] == ["ok"] * 3 + ["failed"] + ["ok"] * 8
-        driver.save_screenshot(str(tmp_path / "asset.png"))
         driver.get(f"{address}asset?ref={quote(str(tmp_path / 'slow.py') + ':cleaned', safe='')}")
         assert {cell.get_attribute("class") for cell in driver.find_elements(By.CSS_SELECTOR, "#partitions .cell")} == {
             "cell state-never-run"}
