@@ -1,31 +1,32 @@
-"""Reads back what the commands draw: a report page's job groups, a Graphviz SVG's nodes and edges, a page in Chromium."""
+"""Reads back what the commands draw: a report page's job groups, a Graphviz SVG's nodes and edges; opens pages in Chromium."""
 
 import os
 import shutil
-import subprocess
 import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
 
 import pytest
 
 SVG = "{http://www.w3.org/2000/svg}"
-CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
-needs_chromium = pytest.mark.skipif(
-    CHROMIUM is None, reason="Chromium is not installed (tools/install-deps.sh installs Debian's chromium)")
-HEADLESS = ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-extensions",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync")
-# The browser is no part of what is tested: the sanitizer run's preloaded runtime stays out of it.
-BROWSER_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
-def chromium(page, profile, *options):
-    """Runs headless Chromium on a local page and returns its standard output."""
-    done = subprocess.run([CHROMIUM, *HEADLESS, f"--user-data-dir={profile}", *options, page.resolve().as_uri()],
-                          stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=120, check=False,
-                          env=BROWSER_ENV)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
+def browser(profile):
+    """Headless Chromium driven through chromedriver, keeping what pages log to the console; it ends with its `with`."""
+    if shutil.which("chromedriver") is None:
+        pytest.skip("chromedriver is not installed (tools/install-deps.sh installs Debian's chromium-driver)")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
+                 "--disable-extensions", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1280,1000", f"--user-data-dir={profile}"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    # The browser is no part of what is tested: the sanitizer run's preloaded runtime stays out of it.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    return webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=env))
 
 
 class Page(HTMLParser):

@@ -4,13 +4,12 @@ import http.client
 import os
 import shutil
 import signal
-import time
 from urllib.parse import quote
 
 import pytest
 
 from cli_support import WAIT, run, start, wait_until, write_module
-from page_support import BROWSER_ENV, HEADLESS, needs_dot
+from page_support import browser, needs_dot
 
 SLOW = '''
 import time
@@ -108,34 +107,25 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
 
 @needs_dot
 def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_path, serve):
-    if shutil.which("chromedriver") is None:
-        pytest.skip("chromedriver is not installed (tools/install-deps.sh installs Debian's chromium-driver)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
 
-    options = webdriver.ChromeOptions()
-    for flag in (*HEADLESS, "--disable-dev-shm-usage", "--window-size=1280,1000", f"--user-data-dir={tmp_path / 'profile'}"):
-        options.add_argument(flag)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=BROWSER_ENV))
     write_module(tmp_path, "slow", SLOW)
-    runner = start("sorva.run", "slow", "--select", "readings", "--jobs", "1", cwd=tmp_path)
-    try:
+    # Leaving the `with` ends the browser and waits for the run.
+    with browser(tmp_path / "profile") as driver, start("sorva.run", "slow", "--select", "readings", "--jobs", "1", cwd=tmp_path):
         wait_until(lambda: (tmp_path / "sorva-out/sorva.db").exists(), "the run started")
         address = serve("slow")
         driver.get(address)
         driver.find_element(By.LINK_TEXT, "run 1").click()
         driver.execute_script("window.notReloaded = true")
-        seen = [driver.find_element(By.ID, "summary").text]
-        deadline = time.monotonic() + WAIT
-        while driver.find_element(By.ID, "run").get_attribute("data-outcome") == "running":
-            assert time.monotonic() < deadline
-            if driver.find_element(By.ID, "summary").text != seen[-1]:
-                seen.append(driver.find_element(By.ID, "summary").text)
-            time.sleep(0.1)
-        seen.append(driver.find_element(By.ID, "summary").text)
-        assert len(set(seen)) >= 3 and seen[-1] == "12 jobs: 1 failed 11 ok", seen
+        seen = set()
+
+        def ended():
+            seen.add(driver.find_element(By.ID, "summary").text)
+            return driver.find_element(By.ID, "run").get_attribute("data-outcome") != "running"
+
+        wait_until(ended, "the page never showed the run's end")
+        summary = driver.find_element(By.ID, "summary").text
+        assert len(seen | {summary}) >= 3 and summary == "12 jobs: 1 failed 11 ok", seen
         assert driver.execute_script("return window.notReloaded") is True
         assert len(driver.find_elements(By.CSS_SELECTOR, "#timeline .lane span")) == 12
         graph = [node.get_attribute("class") for node in driver.find_elements(By.CSS_SELECTOR, "#graph g.node")]
@@ -150,6 +140,3 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
         assert {cell.get_attribute("class") for cell in driver.find_elements(By.CSS_SELECTOR, "#partitions .cell")} == {
             "cell state-never-run"}
         assert driver.get_log("browser") == []
-    finally:
-        driver.quit()
-        runner.wait(WAIT)
