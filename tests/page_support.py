@@ -60,26 +60,15 @@ class Page(HTMLParser):
             self.cell = None
 
 
-def _group(element):
-    texts = tuple(text.text for text in element.iter(f"{SVG}text"))
-    fills = tuple(polygon.get("fill") for polygon in element.iter(f"{SVG}polygon") if polygon.get("fill") not in ("white", "none"))
-    return element.get("class"), texts, fills
-
-
 def read_graph(svg):
-    """{"nodes": {label: (class, texts, fills)}, "edges": {(source label, target label): (class, texts, lines)}}.
-
-    A node's label is its first text; an edge's ends come from its title, `source->target`.
-    """
+    """{label: (class, texts, fills, lines)} of each node and edge of a Graphviz SVG; a node's label is its first text,
+    an edge's "source->target" by its ends' labels."""
     groups = [g for g in ET.fromstring(svg).iter(f"{SVG}g") if g.get("class", "").split()[:1] in (["node"], ["edge"])]
-    names = {g.find(f"{SVG}title").text: _group(g)[1][0] for g in groups if g.get("class").startswith("node")}
-    graph = {"nodes": {}, "edges": {}}
+    texts = {g.find(f"{SVG}title").text: tuple(text.text for text in g.iter(f"{SVG}text")) for g in groups}
+    graph = {}
     for g in groups:
-        kind, texts, fills = _group(g)
-        if kind.startswith("node"):
-            graph["nodes"][texts[0]] = (kind, texts, fills)
-        else:
-            source, target = g.find(f"{SVG}title").text.split("->")
-            lines = [path for path in g.iter(f"{SVG}path") if path.get("stroke") != "transparent"]
-            graph["edges"][(names[source], names[target])] = (kind, texts, len(lines))
+        ends = g.find(f"{SVG}title").text.split("->")
+        fills = tuple(shape.get("fill") for shape in g.iter(f"{SVG}polygon") if shape.get("fill") not in ("white", "none"))
+        lines = [path for path in g.iter(f"{SVG}path") if path.get("stroke") != "transparent"]
+        graph["->".join(texts[end][0] for end in ends)] = (g.get("class"), texts["->".join(ends)], fills, len(lines))
     return graph
