@@ -74,35 +74,35 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
     status, _, cookie, _, location = get(address, "/runs/1?token=s%C3%A9same&x=%3C")
     token = {"Cookie": cookie.split(";")[0]}
     assert (status, location, cookie) == (303, "/runs/1?x=%3C", "sorva_token=s%C3%A9same; HttpOnly; Path=/; SameSite=strict")
-    base = "/runs/1/files/readings/day="
-    refused = {
-        "/": (403, {}), "/?token=wrong": (403, {}), "/runs/1": (403, {"Authorization": "Bearer wrong"}),
-        f"/?asset={'x' * 5000}": (414, token),
-        f"{base}4/../day=1/value.json": (400, token), f"{base}4/%2e%2e/%2E%2E/sorva.db": (400, token),
-        f"{base}5/value.json": (403, token), f"{base}6/value.json": (403, token), f"{base}4/nothing": (404, token),
-        f"{base}8/value.pkl": (404, token),
-        "/runs/1/files/elsewhere/value.json": (404, token), "/runs/99": (404, token), "/asset?ref=nope": (404, token),
+    base, plain = "/runs/1/files/readings/day=", "text/plain; charset=utf-8"
+    bearer = {"Authorization": "Bearer s\u00e9same".encode().decode("latin-1")}
+    # A job's files are served with the type that keeps a browser from running them; nothing else is served.
+    answers = {
+        "/": (403, plain, {}), "/?token=wrong": (403, plain, {}), "/runs/1": (403, plain, {"Authorization": "Bearer wrong"}),
+        f"/?asset={'x' * 5000}": (414, plain, token),
+        f"{base}4/../day=1/value.json": (400, plain, token), f"{base}4/%2e%2e/%2E%2E/sorva.db": (400, plain, token),
+        f"{base}5/value.json": (403, plain, token), f"{base}6/value.json": (403, plain, token),
+        f"{base}4/nothing": (404, plain, token), f"{base}8/value.pkl": (404, plain, token),
+        "/runs/1/files/elsewhere/value.json": (404, plain, token), "/runs/99": (404, plain, token),
+        "/asset?ref=nope": (404, plain, token), f"{base}7/value.json": (200, "application/json", token),
+        f"{base}7/value.html": (200, "application/octet-stream", token), f"{base}3/worker.log": (200, plain, bearer),
     }
-    for path, (status, headers) in refused.items():
+    for path, (status, kind, headers) in answers.items():
         answer = get(address, path, headers)
-        assert answer[:2] == (status, "text/plain; charset=utf-8") and b"secret" not in answer[3], path
+        assert answer[:2] == (status, kind) and b"secret" not in answer[3], path
     assert b'href="/runs/1"' in get(address, "/?outcome=failed&asset=readings", token)[3]
     assert b'href="/runs/1"' not in get(address, "/?outcome=succeeded", token)[3]
-    # A job's files, with the type that keeps a browser from running them.
-    assert get(address, f"{base}7/value.json", token)[:2] == (200, "application/json")
-    assert get(address, f"{base}7/value.html", token)[:2] == (200, "application/octet-stream")
-    assert get(address, f"{base}3/worker.log", {"Authorization": "Bearer s\u00e9same".encode().decode("latin-1")})[:2] == (
-        200, "text/plain; charset=utf-8")
     # Off 127.0.0.1 a token is needed; without the web packages the command says what to install.
-    for args, error in ((("--host", "0.0.0.0"), "listening on 0.0.0.0 needs a token: give --token or set SORVA_TOKEN"),
-                        (("--port", "65536"), "argument --port: expected a port number up to 65535, got '65536'")):
-        done = run("sorva.serve", *args, cwd=tmp_path, env={"SORVA_TOKEN": ""})
-        assert (done.returncode, done.stderr) == (2, f"python -m sorva.serve: error: {error}\n")
     (tmp_path / "hidden").mkdir()
     (tmp_path / "hidden/uvicorn.py").write_text("raise ModuleNotFoundError(name='uvicorn')")
-    done = run("sorva.serve", cwd=tmp_path, env={"PYTHONPATH": f"{tmp_path / 'hidden'}:{os.environ['PYTHONPATH']}"})
-    assert (done.returncode, done.stderr) == (2, "python -m sorva.serve: error: needs uvicorn: install Debian's "
-        "python3-starlette python3-uvicorn python3-jinja2 (or pip install 'sorva[serve]')\n")
+    for args, env, error in [
+        (["--host", "0.0.0.0"], {"SORVA_TOKEN": ""}, "listening on 0.0.0.0 needs a token: give --token or set SORVA_TOKEN"),
+        (["--port", "65536"], {}, "argument --port: expected a port number up to 65535, got '65536'"),
+        ([], {"PYTHONPATH": f"{tmp_path / 'hidden'}:{os.environ['PYTHONPATH']}"},
+         "needs uvicorn: install Debian's python3-starlette python3-uvicorn python3-jinja2 (or pip install 'sorva[serve]')"),
+    ]:
+        done = run("sorva.serve", *args, cwd=tmp_path, env=env)
+        assert (done.returncode, done.stderr) == (2, f"python -m sorva.serve: error: {error}\n")
 
 
 @needs_dot
