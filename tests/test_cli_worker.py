@@ -1,4 +1,5 @@
-"""`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome."""
+"""`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome; values stored
+by serializers, and upstream values loaded from job folders."""
 
 import json
 import os
@@ -64,10 +65,9 @@ def test_inputs_become_keyword_arguments(folder, function, options, stdin, value
 ])
 def test_a_failed_asset_exits_1_with_its_record_and_its_traceback_on_stderr(folder, module, function, inputs, error, traceback):
     done = run("sorva.worker", module, function, "out", *(["--inputs", inputs] if inputs else []), cwd=folder)
-    (kind, message), path = error.split(": ", 1), folder / "out/result.json"
-    assert (done.returncode, done.stdout) == (1, "")
-    assert (path.read_text(encoding="utf-8"), (folder / "out/value.json").exists()) == (
-        f'{{"error":"{error}","error_type":"{kind}","ok":false}}', False)
+    path = folder / "out/result.json"  # the record's text is checked in test_materialize
+    assert (done.returncode, done.stdout, json.loads(path.read_text("utf-8"))["error"], (folder / "out/value.json").exists()) == (
+        1, "", error, False)
     lines = done.stderr.splitlines()
     assert lines[-1] == f"python -m sorva.worker: asset '{function}' of module '{module}' failed ({error}); its record is {path}"
     if traceback is None:
@@ -93,6 +93,11 @@ def test_a_failed_asset_exits_1_with_its_record_and_its_traceback_on_stderr(fold
      "the inputs are not valid JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", False),
     (["scale", "out", "--inputs", "[" * 100_000], "", "the inputs are nested too deeply to read", False),
     (["scale", "taken"], "", "FileExistsError: [Errno 17] File exists: '{folder}/taken'", True),
+    (["scale", "out", "--upstream", "numbers"], "", "argument --upstream: needs --root", False),
+    (["scale", "out", "--root", "out", "--upstream-json", "numbers"], "", "argument --upstream-json: expected a JSON array of texts", False),
+    (["scale", "out", "--root", "out", "--upstream", "numbers"], "", "the inputs have no member 'numbers' to load an upstream value into", False),
+    (["scale", "out", "--root", "out", "--upstream", "numbers", "--inputs-file", "-"], '{"numbers": {"folder": "../x"}}',
+     "upstream member 'numbers': folder '../x' is not a relative path inside the run's output folder", False),
 ])
 def test_a_wrong_invocation_is_one_line_and_status_2_with_no_record(folder, args, stdin, message, kept):
     (folder / "out").mkdir()
@@ -118,3 +123,58 @@ def test_a_record_that_cannot_be_written_whole_is_removed(folder):
                           cwd=folder, capture_output=True, encoding="utf-8", timeout=60, check=False, preexec_fn=limit_file_size)
     assert (done.returncode, done.stderr.splitlines()[-1], list((folder / "out").iterdir())) == (
         2, E + "OSError: [Errno 27] File too large", [])
+
+
+STORED = """
+import numpy
+from sorva import asset, partitions
+from sorva.serializers import register
+register("lines", ".txt", lambda rows, path: path.write_text("\\n".join(rows)), lambda path: path.read_text().split("\\n"))
+@asset(serializer="pickle", partitions={"city": partitions(["oslo", "quito"])})
+def as_pickle(city): return {city}
+@asset(serializer="npy")
+def as_npy(): return numpy.arange(6, dtype=numpy.int16).reshape(2, 3)
+@asset(serializer="lines")
+def as_lines(): return ["first", "second"]
+@asset(inputs={"array": as_npy, "lines": as_lines, "pickles": as_pickle})
+def summary(array, lines, pickles):
+    return {"array": [str(array.dtype), array.tolist()], "lines": lines,
+            "pickles": [[entry["partition"], sorted(entry["value"])] for entry in pickles]}
+"""
+UPSTREAM = {
+    "array": {"folder": "as_npy", "serializer": "npy"},
+    "lines": {"folder": "as_lines", "serializer": "lines", "module": "stored"},
+    "pickles": [{"partition": {"city": "quito"}, "folder": "as_pickle/quito", "serializer": "pickle"},
+                {"partition": {"city": "oslo"}, "folder": "as_pickle/oslo", "serializer": "pickle"}],
+}
+
+
+# Each upstream value arrives as the object its serializer loads (one registered by the module named); a fan-in
+# in the order given. Jobs loading upstream values in-process (fork, pool) are compared with this command's in test_executors.
+def test_upstream_values_are_loaded_by_their_serializers(tmp_path):
+    pytest.importorskip("numpy")
+    write_module(tmp_path, "stored", STORED)
+    for function, out, inputs in [("as_npy", "as_npy", "{}"), ("as_lines", "as_lines", "{}"),
+                                  ("as_pickle", "as_pickle/oslo", '{"city": "oslo"}'),
+                                  ("as_pickle", "as_pickle/quito", '{"city": "quito"}')]:
+        done = run("sorva.worker", "stored", function, f"out/{out}", "--inputs", inputs, cwd=tmp_path)
+        assert (done.returncode, done.stderr) == (0, "")
+    done = run("sorva.worker", "stored", "summary", "out/summary", "--inputs-file", "-", "--root", "out",
+               "--upstream", *UPSTREAM, cwd=tmp_path, stdin=json.dumps(UPSTREAM))
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    assert json.loads((tmp_path / "out/summary/value.json").read_text("utf-8")) == {
+        "array": ["int16", [[0, 1, 2], [3, 4, 5]]], "lines": ["first", "second"],
+        "pickles": [[{"city": "quito"}, ["quito"]], [{"city": "oslo"}, ["oslo"]]]}
+
+
+def test_a_job_loading_upstream_values_imports_neither_argparse_nor_typing(tmp_path):
+    write_module(tmp_path, "light", "from sorva import asset\n@asset(inputs={'n': 'x'})\ndef twice(n): return 2 * n\n")
+    (tmp_path / "out/up").mkdir(parents=True)
+    (tmp_path / "out/up/value.json").write_text("21", "utf-8")
+    argv = ["worker", "light", "twice", "out/twice", "--inputs", '{"n": {"folder": "up"}}', "--root", "out", "--upstream-json", '["n"]']
+    code = (f"import runpy, sys\nsys.argv = {argv!r}\ntry:\n"
+            "    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\nexcept SystemExit as end:\n"
+            "    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")
+    done = subprocess.run([sys.executable, "-S", "-c", code], cwd=tmp_path, capture_output=True, encoding="utf-8",
+                          timeout=60, check=False)
+    assert (done.stdout, done.stderr, (tmp_path / "out/twice/value.json").read_text("utf-8")) == ("0 []\n", "", "42")
