@@ -10,22 +10,10 @@ import pytest
 from cli_support import run, write_module
 
 
-# PYTHONSAFEPATH leaves the current folder off the path; the user's module is found there all the same.
-# What modules print while imported goes to standard error; the output is UTF-8 whatever the locale.
-def test_prints_the_assets_and_skips_modules_that_fail_to_import(tmp_path):
-    write_module(tmp_path, "menu", 'print("hi")\nfrom sorva import asset\n@asset()\ndef dish() -> str: return "café"\n')
-    write_module(tmp_path, "broken", "raise RuntimeError('no database today')\n")
-    done = run("sorva.inspect", "nowhere", "broken", "menu", cwd=tmp_path, env={"PYTHONSAFEPATH": "1", "PYTHONIOENCODING": "ascii"})
-    [dish] = json.loads(done.stdout)["assets"]  # the record's text is checked in test_inspect
-    assert (done.returncode, dish["file_path"], dish["function_source"], '"café' in done.stdout) == (
-        0, str((tmp_path / "menu.py").resolve()), '@asset()\ndef dish() -> str: return "café"\n', True)
-    assert done.stderr == ("sorva: skipping module 'nowhere': ModuleNotFoundError: No module named 'nowhere'\n"
-                           "sorva: skipping module 'broken': RuntimeError: no database today\nhi\n")
-
-
-# Whatever a module does to standard output while imported or at exit, the output stays apart: in the file
-# with --output, alone on standard output otherwise. Output of many chunks, with characters of two to four bytes
-# lying across the chunk boundaries, arrives whole.
+# Modules that fail to import are skipped with a line. Whatever a module does to standard output while imported or
+# at exit, the output stays apart: in the file with --output, alone on standard output otherwise. Output of many
+# chunks, with characters of two to four bytes lying across the chunk boundaries, arrives whole, as UTF-8 whatever
+# the locale. PYTHONSAFEPATH leaves the current folder off the path; the user's module is found there all the same.
 NOISY = '''
 import atexit, io, sys
 from sorva import asset
@@ -36,18 +24,23 @@ sys.stdout = None if REPLACE else sys.stdout
 def dish() -> str: return "soup"
 '''
 FILLER = "".join(f"# {'é日😀' * 7} {n}\n" for n in range(8000))
+SKIPPED = ("sorva: skipping module 'nowhere': ModuleNotFoundError: No module named 'nowhere'\n"
+           "sorva: skipping module 'broken': RuntimeError: no database today\n")
 
 
 @pytest.mark.parametrize("replace", [False, True])
 @pytest.mark.parametrize("to_file", [False, True])
 def test_the_output_is_whole_and_never_mixes_with_what_modules_print(tmp_path, replace, to_file):
     write_module(tmp_path, "noisy", f"{FILLER}REPLACE = {replace}\n" + NOISY)
-    done = run("sorva.inspect", "noisy", *(["--output", "found.json"] if to_file else []), cwd=tmp_path)
+    write_module(tmp_path, "broken", "raise RuntimeError('no database today')\n")
+    done = run("sorva.inspect", "nowhere", "broken", "noisy", *(["--output", "found.json"] if to_file else []), cwd=tmp_path,
+               env={"PYTHONSAFEPATH": "1", "PYTHONIOENCODING": "ascii"})
     output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout
-    assert (done.returncode, done.stdout if to_file else "", done.stderr) == (0, "", "at import\n" + ("" if replace else "at exit\n"))
-    assert (output.endswith("}\n"), output.count("\n")) == (not to_file, 0 if to_file else 1)
-    [dish] = json.loads(output)["assets"]
-    assert (dish["function_name"], dish["module_source"].startswith(FILLER)) == ("dish", True)
+    assert (done.returncode, done.stdout if to_file else "", done.stderr) == (
+        0, "", SKIPPED + "at import\n" + ("" if replace else "at exit\n"))
+    assert (output.endswith("}\n"), output.count("\n"), "é日😀" in output) == (not to_file, 0 if to_file else 1, True)
+    [dish] = json.loads(output)["assets"]  # the record's text is checked in test_inspect
+    assert (dish["file_path"], dish["module_source"].startswith(FILLER)) == (str((tmp_path / "noisy.py").resolve()), True)
 
 
 # A module that ends the process itself, even with status 0, is an error: 0 means the whole output was written.
