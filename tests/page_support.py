@@ -1,13 +1,11 @@
-"""Reads back what the commands draw: a report page's job groups, a Graphviz SVG's nodes and edges; opens pages in Chromium."""
+"""Reads a report page's job groups back, and opens pages in Chromium."""
 
 import os
 import shutil
-import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
 
 import pytest
 
-SVG = "{http://www.w3.org/2000/svg}"
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
 
 
@@ -58,17 +56,3 @@ class Page(HTMLParser):
         if tag == "td" and self.cell is not None:
             self.groups[-1][2][-1].append(self.cell.strip())
             self.cell = None
-
-
-def read_graph(svg):
-    """{label: (class, texts, fills, lines)} of each node and edge of a Graphviz SVG; a node's label is its first text,
-    an edge's "source->target" by its ends' labels."""
-    groups = [g for g in ET.fromstring(svg).iter(f"{SVG}g") if g.get("class", "").split()[:1] in (["node"], ["edge"])]
-    texts = {g.find(f"{SVG}title").text: tuple(text.text for text in g.iter(f"{SVG}text")) for g in groups}
-    graph = {}
-    for g in groups:
-        ends = g.find(f"{SVG}title").text.split("->")
-        fills = tuple(shape.get("fill") for shape in g.iter(f"{SVG}polygon") if shape.get("fill") not in ("white", "none"))
-        lines = [path for path in g.iter(f"{SVG}path") if path.get("stroke") != "transparent"]
-        graph["->".join(texts[end][0] for end in ends)] = (g.get("class"), texts["->".join(ends)], fills, len(lines))
-    return graph

@@ -5,7 +5,7 @@ import re
 import pytest
 
 from cli_support import REPO, run, write_module
-from page_support import needs_dot, read_graph
+from page_support import needs_dot
 
 # Each partition mapping is drawn as what a job receives: one value, every partition, those with the same city.
 SMALL = '''
@@ -46,13 +46,21 @@ def test_dot_text_needs_no_graphviz_and_draws_assets_inputs_and_mappings(tmp_pat
         ("fan-in", "years\\nper city", "per_city takes cells as years: a list of the partitions with the same city"),
         ("one", "cell", "same takes cells as cell: one value"), ("one", "data", "scaled takes raw as data: one value"),
         ("one", "lookup", "scaled takes table as lookup: one value")]
+    # One value per job is drawn as one line; a list of partitions as a double line.
+    assert set(re.findall(r'class="input ([\w-]+)", .*color="([^"]*)"', done.stdout)) == {
+        ("one", "#555555"), ("fan-in", "#555555:invis:#555555")}
+
+
+def drawn(svg):
+    """The classes, titles and texts of a Graphviz SVG's nodes and edges in order; not where Graphviz put them."""
+    return re.findall(r'class="((?:node|edge)[^"]*)">\s*<title>([^<]*)</title>|<text[^>]*>([^<]*)</text>', svg)
 
 
 @needs_dot
 def test_the_readme_picture_is_the_example_pipeline_as_svg():
     done = run("sorva.graph", "pipeline", cwd=REPO / "examples")
-    assert (done.returncode, done.stderr) == (0, "")
-    assert read_graph((REPO / "docs/pipeline.svg").read_text(encoding="utf-8")) == read_graph(done.stdout)
+    assert (done.returncode, done.stderr, drawn(done.stdout)) == (0, "", drawn((REPO / "docs/pipeline.svg").read_text("utf-8")))
+    assert len(drawn(done.stdout)) == 19  # 4 assets and 3 inputs, each with its texts
 
 
 # An explicit format wins over the suffix.
