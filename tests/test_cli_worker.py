@@ -27,6 +27,8 @@ def wander() -> str:
 @asset()
 def shout(size: int) -> None:
     raise ValueError("x" * size)
+@asset()
+def added(n, m): return n + m
 '''
 E = "python -m sorva.worker: error: "
 
@@ -38,18 +40,28 @@ def folder(tmp_path):
     (tmp_path / "inputs.json").write_text(INPUTS, encoding="utf-8")
     (tmp_path / "latin1.json").write_bytes(b'{"numbers": ["\xe9"]}')
     (tmp_path / "taken").write_text("a file, not a folder", encoding="utf-8")
+    for name in ("n", "m"):
+        (tmp_path / "up" / name).mkdir(parents=True)
+        (tmp_path / "up" / name / "value.json").write_text("21", "utf-8")
     return tmp_path.resolve()
 
 
-# PYTHONSAFEPATH leaves the current folder off the path; the asset's module is found there all the same.
-# A relative OUTPUT_DIR is the one named when the worker started, whatever folder the asset moves to.
+# PYTHONSAFEPATH leaves the current folder off the path; the asset's module is found there all the same. A relative
+# OUTPUT_DIR is the one named when the worker started, whatever folder the asset moves to. Upstream members are named
+# either way (what serializers load is checked in test_values). A job imports neither argparse nor typing.
+UPSTREAM = ["--inputs", '{"n": {"folder": "n"}, "m": {"folder": "m"}}', "--root", "up", "--upstream", "n", "--upstream-json", '["m"]']
+
+
 @pytest.mark.parametrize("function, options, stdin, value", [
     ("scale", ["--inputs", INPUTS], None, "[10, 20, 30]"), ("scale", ["--inputs-file", "inputs.json"], None, "[10, 20, 30]"),
-    ("scale", ["--inputs-file", "-"], INPUTS, "[10, 20, 30]"), ("wander", [], None, '"elsewhere"'),
+    ("scale", ["--inputs-file", "-"], INPUTS, "[10, 20, 30]"), ("wander", [], None, '"elsewhere"'), ("added", UPSTREAM, None, "42"),
 ])
 def test_inputs_become_keyword_arguments(folder, function, options, stdin, value):
-    done = run("sorva.worker", "assets", function, "out", *options, cwd=folder, stdin=stdin, env={"PYTHONSAFEPATH": "1"})
-    assert (done.returncode, done.stdout, done.stderr, (folder / "out/value.json").read_text("utf-8")) == (0, "", "", value)
+    code = ("import runpy, sys\ntry:\n    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\n"
+            "except SystemExit as end:\n    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")
+    done = subprocess.run([sys.executable, "-S", "-c", code, "assets", function, "out", *options], cwd=folder, input=stdin,
+                          capture_output=True, encoding="utf-8", env={**os.environ, "PYTHONSAFEPATH": "1"}, timeout=60, check=False)
+    assert (done.stdout, done.stderr, (folder / "out/value.json").read_text("utf-8")) == ("0 []\n", "", value)
     record = json.loads((folder / "out/result.json").read_text("utf-8"))
     assert (record["ok"], record["function_name"], record["value_path"]) == (True, function, str(folder / "out/value.json"))
 
@@ -121,20 +133,3 @@ def test_a_record_that_cannot_be_written_whole_is_removed(folder):
                           cwd=folder, capture_output=True, encoding="utf-8", timeout=60, check=False, preexec_fn=limit_file_size)
     assert (done.returncode, done.stderr.splitlines()[-1], list((folder / "out").iterdir())) == (
         2, E + "OSError: [Errno 27] File too large", [])
-
-
-# The command line's ways to name upstream members; a job loading them imports neither argparse nor typing. What
-# serializers load, and a fan-in's order, are checked in test_values; a run's jobs load theirs through this command.
-def test_upstream_values_are_loaded_and_a_job_loading_them_imports_neither_argparse_nor_typing(tmp_path):
-    write_module(tmp_path, "light", "from sorva import asset\n@asset()\ndef added(n, m): return n + m\n")
-    for name in ("n", "m"):
-        (tmp_path / "out" / name).mkdir(parents=True)
-        (tmp_path / "out" / name / "value.json").write_text("21", "utf-8")
-    argv = ["worker", "light", "added", "out/added", "--inputs", '{"n": {"folder": "n"}, "m": {"folder": "m"}}', "--root", "out",
-            "--upstream", "n", "--upstream-json", '["m"]']
-    code = (f"import runpy, sys\nsys.argv = {argv!r}\ntry:\n"
-            "    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\nexcept SystemExit as end:\n"
-            "    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")
-    done = subprocess.run([sys.executable, "-S", "-c", code], cwd=tmp_path, capture_output=True, encoding="utf-8",
-                          timeout=60, check=False)
-    assert (done.stdout, done.stderr, (tmp_path / "out/added/value.json").read_text("utf-8")) == ("0 []\n", "", "42")
