@@ -1,4 +1,4 @@
-"""Reads a report page's job groups back, and opens pages in Chromium."""
+"""Reads a report page's job groups back, opens pages in Chromium, and marks the tests that need Graphviz."""
 
 import os
 import shutil

@@ -1,5 +1,4 @@
-"""`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome; upstream
-values loaded from job folders."""
+"""`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome."""
 
 import json
 import os

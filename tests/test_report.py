@@ -1,5 +1,4 @@
-"""The report page: from plain data, the jobs grouped per asset with failures first, links to their files, thousands of
-them; DIR/report.html after every run, and `python -m sorva.graph --out DIR` colouring the last run."""
+"""The report page, from plain data and as DIR/report.html after every run, and the graph colouring the last run."""
 
 import json
 import re
