@@ -22,10 +22,8 @@ def command(*args: str) -> list[str]:
 
 def run(*args: str, cwd: Path, stdin: str | None = None, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """`python -m ARGS` in `cwd`, with this process's environment plus `env`."""
-    return subprocess.run(
-        command(*args), cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
-        capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False,
-    )
+    return subprocess.run(command(*args), cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
+                          capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False)
 
 
 def start(*args: str, cwd: Path) -> subprocess.Popen[str]:

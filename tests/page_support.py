@@ -1,10 +1,34 @@
-"""Reads a report page back: its job groups and rows, and anything it would load."""
+"""Reads a report page's job groups back, opens pages in Chromium, and marks the tests that need Graphviz."""
 
+import os
+import shutil
 from html.parser import HTMLParser
+
+import pytest
+
+needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+
+
+def browser(profile):
+    """Headless Chromium driven through chromedriver, keeping what pages log to the console; it ends with its `with`."""
+    if shutil.which("chromedriver") is None:
+        pytest.skip("chromedriver is not installed (tools/install-deps.sh installs Debian's chromium-driver)")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
+                 "--disable-extensions", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1280,1000", f"--user-data-dir={profile}"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    # The browser is no part of what is tested: the sanitizer run's preloaded runtime stays out of it.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    return webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=env))
 
 
 class Page(HTMLParser):
-    """The job groups of a page: (id, open, [[cell texts and link targets] per row])."""
+    """The job groups of a report page: (id, open, [[cell texts and link targets] per row]); `external` is what it would load."""
 
     def __init__(self, text):
         super().__init__()

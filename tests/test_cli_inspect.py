@@ -10,28 +10,10 @@ import pytest
 from cli_support import run, write_module
 
 
-# PYTHONSAFEPATH leaves the current folder off the path; the user's module is found there all the same.
-# What modules print while imported goes to standard error; the output is UTF-8 whatever the locale.
-def test_prints_the_assets_and_skips_modules_that_fail_to_import(tmp_path):
-    write_module(tmp_path, "menu", 'print("hi")\nfrom sorva import asset\n@asset()\ndef dish() -> str: return "café"\n')
-    write_module(tmp_path, "broken", "raise RuntimeError('no database today')\n")
-    path, version = (tmp_path / "menu.py").resolve(), "{}.{}.{}".format(*sys.version_info[:3])
-    env = {"PYTHONSAFEPATH": "1", "PYTHONIOENCODING": "ascii"}
-    done = run("sorva.inspect", "nowhere", "broken", "menu", cwd=tmp_path, env=env)
-    assert (done.returncode, done.stdout) == (0, (
-        '{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,"serializer":null},'
-        f'"file_path":"{path}","function_name":"dish","function_source":"@asset()\\ndef dish() -> str: return \\"café\\"\\n",'
-        '"kind":"asset","module_path":"menu","module_source":"print(\\"hi\\")\\nfrom sorva import asset\\n@asset()\\n'
-        f'def dish() -> str: return \\"café\\"\\n","python_version":"{version}","return_type":"str"}}]}}\n'
-    ))
-    assert done.stderr == (
-        "sorva: skipping module 'nowhere': ModuleNotFoundError: No module named 'nowhere'\n"
-        "sorva: skipping module 'broken': RuntimeError: no database today\nhi\n"
-    )
-
-
-# Whatever a module does to standard output while imported or at exit, the output stays apart: in the file
-# with --output, alone on standard output otherwise.
+# Modules that fail to import are skipped with a line. Whatever a module does to standard output while imported or
+# at exit, the output stays apart: in the file with --output, alone on standard output otherwise. Output of many
+# chunks, with characters of two to four bytes lying across the chunk boundaries, arrives whole, as UTF-8 whatever
+# the locale. PYTHONSAFEPATH leaves the current folder off the path; the user's module is found there all the same.
 NOISY = '''
 import atexit, io, sys
 from sorva import asset
@@ -41,53 +23,48 @@ sys.stdout = None if REPLACE else sys.stdout
 @asset()
 def dish() -> str: return "soup"
 '''
+FILLER = "".join(f"# {'é日😀' * 7} {n}\n" for n in range(8000))
+SKIPPED = ("sorva: skipping module 'nowhere': ModuleNotFoundError: No module named 'nowhere'\n"
+           "sorva: skipping module 'broken': RuntimeError: no database today\n")
 
 
 @pytest.mark.parametrize("replace", [False, True])
 @pytest.mark.parametrize("to_file", [False, True])
-def test_the_output_never_mixes_with_what_modules_print(tmp_path, replace, to_file):
-    write_module(tmp_path, "noisy", f"REPLACE = {replace}\n" + NOISY)
-    done = run("sorva.inspect", "noisy", *(["--output", "found.json"] if to_file else []), cwd=tmp_path)
-    output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout.removesuffix("\n")
-    assert (done.returncode, done.stdout if to_file else "", done.stderr) == (0, "", "at import\n" + ("" if replace else "at exit\n"))
-    assert [asset["function_name"] for asset in json.loads(output)["assets"]] == ["dish"]
+def test_the_output_is_whole_and_never_mixes_with_what_modules_print(tmp_path, replace, to_file):
+    write_module(tmp_path, "noisy", f"{FILLER}REPLACE = {replace}\n" + NOISY)
+    write_module(tmp_path, "broken", "raise RuntimeError('no database today')\n")
+    done = run("sorva.inspect", "nowhere", "broken", "noisy", *(["--output", "found.json"] if to_file else []), cwd=tmp_path,
+               env={"PYTHONSAFEPATH": "1", "PYTHONIOENCODING": "ascii"})
+    output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout
+    assert (done.returncode, done.stdout if to_file else "", done.stderr) == (
+        0, "", SKIPPED + "at import\n" + ("" if replace else "at exit\n"))
+    assert (output.endswith("}\n"), output.count("\n"), "é日😀" in output) == (not to_file, 0 if to_file else 1, True)
+    [dish] = json.loads(output)["assets"]  # the record's text is checked in test_inspect
+    assert (dish["file_path"], dish["module_source"].startswith(FILLER)) == (str((tmp_path / "noisy.py").resolve()), True)
 
 
-@pytest.mark.parametrize("args, status, stdout, error, written", [
-    (["plain"], 0, '{"assets":[]}\n', None, False),
-    ([], 2, "", "the following arguments are required: MODULE", False),
-    (["plain", "--deep"], 2, "", "unrecognized arguments: --deep", False),
-    (["plain", "unjson"], 1, "", "cannot inspect module 'unjson': RuntimeError: JSON parse error: expected value at line 1 "
-     "column 7", False),
-    # A module that ends the process itself, even with status 0, is an error: 0 means the whole output was written.
-    (["plain", "quits", "--output", "found.json"], 1, "",
-     "module 'quits' ended the process before the output was written (exit status 0)", False),
-    (["--strict", "plain", "nowhere"], 1, "", "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'",
-     False),
-    (["--strict", "plain", "exits"], 1, "", "cannot import module 'exits': SystemExit: 3", False),
-    (["--output", "missing/found.json", "plain"], 2, "", "cannot write 'missing/found.json': No such file or directory", False),
-    (["--strict", "--output", "found.json", "--", "plain"], 0, "", None, True),
+# A module that ends the process itself, even with status 0, is an error: 0 means the whole output was written.
+@pytest.mark.parametrize("args, status, error", [
+    (["plain"], 0, None),
+    (["--strict", "--output", "found.json", "--", "plain"], 0, None),
+    ([], 2, "the following arguments are required: MODULE"),
+    (["plain", "--deep"], 2, "unrecognized arguments: --deep"),
+    (["plain", "unjson"], 1, "cannot inspect module 'unjson': RuntimeError: JSON parse error: expected value at line 1 column 7"),
+    (["plain", "quits", "--output", "found.json"], 1, "module 'quits' ended the process before the output was written (exit status 0)"),
+    (["--strict", "plain", "nowhere"], 1, "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"),
+    (["--strict", "plain", "exits"], 1, "cannot import module 'exits': SystemExit: 3"),
+    (["--output", "missing/found.json", "plain"], 2, "cannot write 'missing/found.json': No such file or directory"),
 ])
-def test_outcomes_without_assets_strict_imports_and_the_output_file(tmp_path, args, status, stdout, error, written):
+def test_outcomes_without_assets_strict_imports_and_the_output_file(tmp_path, args, status, error):
     write_module(tmp_path, "plain", "VALUE = 1\n")
     write_module(tmp_path, "exits", "raise SystemExit(3)\n")
     write_module(tmp_path, "unjson", "def f(): pass\nf.__sorva_kind__ = 'asset'\nf.__sorva_metadata__ = {'x': float('nan')}\n")
     write_module(tmp_path, "quits", "import os\nos._exit(0)\n")
     done = run("sorva.inspect", *args, cwd=tmp_path)
+    written = status == 0 and "--output" in args  # the output goes to the file named, or else to standard output
     stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""
-    assert (done.returncode, done.stdout, done.stderr) == (status, stdout, stderr)
+    assert (done.returncode, done.stdout, done.stderr) == (status, '{"assets":[]}\n' if status == 0 and not written else "", stderr)
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix == ".json") == (["found.json"] if written else [])
-
-
-# Output of many chunks, with characters of two to four bytes lying across the chunk boundaries, arrives whole.
-@pytest.mark.parametrize("to_file", [False, True])
-def test_a_large_output_is_written_whole(tmp_path, to_file):
-    filler = "".join(f"# {'é日😀' * 7} {n}\n" for n in range(8000))
-    write_module(tmp_path, "big", filler + "from sorva import asset\n@asset()\ndef dish() -> str: return 'x'\n")
-    done = run("sorva.inspect", "big", *(["--output", "found.json"] if to_file else []), cwd=tmp_path)
-    output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout
-    assert (done.returncode, output.endswith("\n")) == (0, not to_file)
-    assert json.loads(output)["assets"][0]["module_source"].startswith(filler)
 
 
 # Ctrl-C or SIGTERM while the text is written: status 130 or 143, no traceback, and no partial file left behind.
@@ -95,14 +72,10 @@ def test_a_large_output_is_written_whole(tmp_path, to_file):
 @pytest.mark.parametrize("to_file", [False, True])
 def test_a_stop_while_writing_leaves_nothing_half_written(tmp_path, to_file, signum):
     write_module(tmp_path, "plain", "VALUE = 1\n")
-    script = (
-        "import os, sys, time, sorva.inspect as cli\n"
-        f"def stopped(file, outputs):\n    file.write(b'{{')\n    os.kill(os.getpid(), {int(signum)})\n    time.sleep(30)\n"
-        "cli._write_records = stopped\n"
-        "cli.main(sys.argv[1:])\n"
-    )
-    args = ["plain", *(["--output", "found.json"] if to_file else [])]
-    done = subprocess.run([sys.executable, "-c", script, *args], cwd=tmp_path, capture_output=True,
-                          encoding="utf-8", timeout=60, check=False)
+    script = ("import os, sys, time, sorva.inspect as cli\n"
+              f"def stopped(file, outputs):\n    file.write(b'{{')\n    os.kill(os.getpid(), {int(signum)})\n    time.sleep(30)\n"
+              "cli._write_records = stopped\ncli.main(sys.argv[1:])\n")
+    done = subprocess.run([sys.executable, "-c", script, "plain", *(["--output", "found.json"] if to_file else [])],
+                          cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=60, check=False)
     assert (done.returncode, done.stderr) == (128 + signum, "")
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__") == []

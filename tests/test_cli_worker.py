@@ -1,5 +1,6 @@
 """`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome."""
 
+import json
 import os
 import resource
 import signal
@@ -25,6 +26,8 @@ def wander() -> str:
 @asset()
 def shout(size: int) -> None:
     raise ValueError("x" * size)
+@asset()
+def added(n, m): return n + m
 '''
 E = "python -m sorva.worker: error: "
 
@@ -36,52 +39,52 @@ def folder(tmp_path):
     (tmp_path / "inputs.json").write_text(INPUTS, encoding="utf-8")
     (tmp_path / "latin1.json").write_bytes(b'{"numbers": ["\xe9"]}')
     (tmp_path / "taken").write_text("a file, not a folder", encoding="utf-8")
+    for name in ("n", "m"):
+        (tmp_path / "up" / name).mkdir(parents=True)
+        (tmp_path / "up" / name / "value.json").write_text("21", "utf-8")
     return tmp_path.resolve()
 
 
-def record(folder, function, value_path):
-    signature = {"scale": "(numbers: list[int] = [5], factor: int = 2) -> list[int]", "wander": "() -> str"}[function]
-    result_type = {"scale": "list", "wander": "str"}[function]
-    return (f'{{"artifact_format":"json","function_name":"{function}","module_path":"assets","ok":true,'
-            f'"result_type":"{result_type}","signature":"{signature}","value_path":"{value_path}"}}')
+# PYTHONSAFEPATH leaves the current folder off the path; the asset's module is found there all the same. A relative
+# OUTPUT_DIR is the one named when the worker started, whatever folder the asset moves to. Upstream members are named
+# either way (what serializers load is checked in test_values). A job imports neither argparse nor typing.
+UPSTREAM = ["--inputs", '{"n": {"folder": "n"}, "m": {"folder": "m"}}', "--root", "up", "--upstream", "n", "--upstream-json", '["m"]']
 
 
-# PYTHONSAFEPATH leaves the current folder off the path; the asset's module is found there all the same.
-# A relative OUTPUT_DIR is the one named when the worker started, whatever folder the asset moves to.
 @pytest.mark.parametrize("function, options, stdin, value", [
     ("scale", ["--inputs", INPUTS], None, "[10, 20, 30]"), ("scale", ["--inputs-file", "inputs.json"], None, "[10, 20, 30]"),
-    ("scale", ["--inputs-file", "-"], INPUTS, "[10, 20, 30]"), ("wander", [], None, '"elsewhere"'),
+    ("scale", ["--inputs-file", "-"], INPUTS, "[10, 20, 30]"), ("wander", [], None, '"elsewhere"'), ("added", UPSTREAM, None, "42"),
 ])
 def test_inputs_become_keyword_arguments(folder, function, options, stdin, value):
-    done = run("sorva.worker", "assets", function, "out", *options, cwd=folder, stdin=stdin, env={"PYTHONSAFEPATH": "1"})
-    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
-    assert (folder / "out/value.json").read_text(encoding="utf-8") == value
-    assert (folder / "out/result.json").read_text(encoding="utf-8") == record(folder, function, folder / "out/value.json")
+    code = ("import runpy, sys\ntry:\n    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\n"
+            "except SystemExit as end:\n    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")
+    done = subprocess.run([sys.executable, "-S", "-c", code, "assets", function, "out", *options], cwd=folder, input=stdin,
+                          capture_output=True, encoding="utf-8", env={**os.environ, "PYTHONSAFEPATH": "1"}, timeout=60, check=False)
+    assert (done.stdout, done.stderr, (folder / "out/value.json").read_text("utf-8")) == ("0 []\n", "", value)
+    record = json.loads((folder / "out/result.json").read_text("utf-8"))
+    assert (record["ok"], record["function_name"], record["value_path"]) == (True, function, str(folder / "out/value.json"))
 
 
 # The record holds the error; standard error adds where it happened (the user's file and line) and one line saying so.
+TRACEBACK = "Traceback (most recent call last):"
+
+
 @pytest.mark.parametrize("module, function, inputs, error, traceback", [
     ("assets", "scale", '{"numbers": null}', "TypeError: 'NoneType' object is not iterable",
-     ['  File "{folder}/assets.py", line 6, in scale', "    return [n * factor for n in numbers]"]),
+     [TRACEBACK, '  File "{folder}/assets.py", line 6, in scale', "    return [n * factor for n in numbers]"]),
     ("broken", "helper", None, "OSError: no disk today",
-     ['  File "{folder}/broken.py", line 6, in <module>', "    helper()",
+     [TRACEBACK, '  File "{folder}/broken.py", line 6, in <module>', "    helper()",
       '  File "{folder}/broken.py", line 4, in helper', "    raise OSError('no disk today')"]),
-    ("assets", "nothing", None, "AttributeError: module 'assets' has no attribute 'nothing'", None),
+    ("assets", "nothing", None, "AttributeError: module 'assets' has no attribute 'nothing'", []),
 ])
 def test_a_failed_asset_exits_1_with_its_record_and_its_traceback_on_stderr(folder, module, function, inputs, error, traceback):
     done = run("sorva.worker", module, function, "out", *(["--inputs", inputs] if inputs else []), cwd=folder)
-    (kind, message), path = error.split(": ", 1), folder / "out/result.json"
-    assert (done.returncode, done.stdout) == (1, "")
-    assert (path.read_text(encoding="utf-8"), (folder / "out/value.json").exists()) == (
-        f'{{"error":"{error}","error_type":"{kind}","ok":false}}', False)
-    lines = done.stderr.splitlines()
-    assert lines[-1] == f"python -m sorva.worker: asset '{function}' of module '{module}' failed ({error}); its record is {path}"
-    if traceback is None:
-        assert lines[:-1] == []
-    else:
-        shown = [line for line in lines if line.startswith("  File ") or line.startswith("    ") and "^" not in line]
-        assert (lines[0], shown, lines[-2]) == (
-            "Traceback (most recent call last):", [line.format(folder=folder) for line in traceback], error)
+    path = folder / "out/result.json"  # the record's text is checked in test_materialize
+    assert (done.returncode, done.stdout, json.loads(path.read_text("utf-8"))["error"], (folder / "out/value.json").exists()) == (
+        1, "", error, False)
+    shown = [line.format(folder=folder) for line in traceback] + ([error] if traceback else [])
+    assert [line for line in done.stderr.splitlines() if line.strip(" ^~")] == shown + [
+        f"python -m sorva.worker: asset '{function}' of module '{module}' failed ({error}); its record is {path}"]
 
 
 # Inputs are checked before the user's module is imported ("imported" is the module's mark). Once the
@@ -99,6 +102,11 @@ def test_a_failed_asset_exits_1_with_its_record_and_its_traceback_on_stderr(fold
      "the inputs are not valid JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", False),
     (["scale", "out", "--inputs", "[" * 100_000], "", "the inputs are nested too deeply to read", False),
     (["scale", "taken"], "", "FileExistsError: [Errno 17] File exists: '{folder}/taken'", True),
+    (["scale", "out", "--upstream", "numbers"], "", "argument --upstream: needs --root", False),
+    (["scale", "out", "--root", "out", "--upstream-json", "numbers"], "", "argument --upstream-json: expected a JSON array of texts", False),
+    (["scale", "out", "--root", "out", "--upstream", "numbers"], "", "the inputs have no member 'numbers' to load an upstream value into", False),
+    (["scale", "out", "--root", "out", "--upstream", "numbers", "--inputs-file", "-"], '{"numbers": {"folder": "../x"}}',
+     "upstream member 'numbers': folder '../x' is not a relative path inside the run's output folder", False),
 ])
 def test_a_wrong_invocation_is_one_line_and_status_2_with_no_record(folder, args, stdin, message, kept):
     (folder / "out").mkdir()
@@ -114,14 +122,13 @@ def test_a_wrong_invocation_is_one_line_and_status_2_with_no_record(folder, args
     assert (left, (folder / "imported").exists()) == (["result.json", "value.json"] if kept else [], False)
 
 
+# Files may grow to 64 kB: the failure record of a 100 kB message cannot be written whole, as on a full disk.
 def test_a_record_that_cannot_be_written_whole_is_removed(folder):
-    # Files may grow to 64 kB: the failure record of a 100 kB message cannot be written whole, as on a full disk.
     def limit_file_size():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
 
-    command = [sys.executable, "-m", "sorva.worker", "assets", "shout", "out", "--inputs", '{"size": 100000}']
-    done = subprocess.run(command, cwd=folder, capture_output=True, encoding="utf-8", timeout=60, check=False,
-                          preexec_fn=limit_file_size)
-    assert (done.returncode, done.stderr.splitlines()[-1]) == (2, E + "OSError: [Errno 27] File too large")
-    assert list((folder / "out").iterdir()) == []
+    done = subprocess.run([sys.executable, "-m", "sorva.worker", "assets", "shout", "out", "--inputs", '{"size": 100000}'],
+                          cwd=folder, capture_output=True, encoding="utf-8", timeout=60, check=False, preexec_fn=limit_file_size)
+    assert (done.returncode, done.stderr.splitlines()[-1], list((folder / "out").iterdir())) == (
+        2, E + "OSError: [Errno 27] File too large", [])

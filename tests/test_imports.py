@@ -33,20 +33,14 @@ def forbidden(importer, imported):
         return False
     if other in ENTRY_POINTS or part in LEAVES:
         return True
-    if part == "_jobfiles":
-        return other not in ("serializers", "_cli")
-    if part == "_executors":
-        return other in ("_runner", "_history", "_reporting")
-    if part == "_reporting":
-        return other in ("_runner", "_executors")
-    return other == "_runner" and part not in ENTRY_POINTS
+    return {"_jobfiles": other not in ("serializers", "_cli"), "_executors": other in ("_runner", "_history", "_reporting"),
+            "_reporting": other in ("_runner", "_executors")}.get(part, other == "_runner" and part not in ENTRY_POINTS)
 
 
 def test_dependencies_point_one_way():
     modules = {".".join(("sorva", *path.relative_to(PACKAGE).with_suffix("").parts)).removesuffix(".__init__"): path
                for path in PACKAGE.rglob("*.py")}
-    edges = {(importer, imported) for importer, path in modules.items() if importer != "sorva"
-             for imported in imports(path)}
+    edges = {(importer, imported) for importer, path in modules.items() if importer != "sorva" for imported in imports(path)}
     assert {edge for edge in edges if forbidden(*edge)} == set()
     # The rule reads what is there: every part imports something, and the runner reaches every part below it.
     assert {imported.split(".")[1] for importer, imported in edges if importer.startswith("sorva._runner")} >= {

@@ -4,13 +4,12 @@ import http.client
 import os
 import shutil
 import signal
-import time
 from urllib.parse import quote
 
 import pytest
 
 from cli_support import WAIT, run, start, wait_until, write_module
-from svg_support import needs_dot
+from page_support import browser, needs_dot
 
 SLOW = '''
 import time
@@ -75,72 +74,58 @@ def test_hostile_requests_are_refused_and_nothing_is_served(tmp_path, serve):
     status, _, cookie, _, location = get(address, "/runs/1?token=s%C3%A9same&x=%3C")
     token = {"Cookie": cookie.split(";")[0]}
     assert (status, location, cookie) == (303, "/runs/1?x=%3C", "sorva_token=s%C3%A9same; HttpOnly; Path=/; SameSite=strict")
-    base = "/runs/1/files/readings/day="
-    refused = {
-        "/": (403, {}), "/?token=wrong": (403, {}), "/runs/1": (403, {"Authorization": "Bearer wrong"}),
-        f"/?asset={'x' * 5000}": (414, token),
-        f"{base}4/../day=1/value.json": (400, token), f"{base}4/%2e%2e/%2E%2E/sorva.db": (400, token),
-        f"{base}5/value.json": (403, token), f"{base}6/value.json": (403, token), f"{base}4/nothing": (404, token),
-        f"{base}8/value.pkl": (404, token),
-        "/runs/1/files/elsewhere/value.json": (404, token), "/runs/99": (404, token), "/asset?ref=nope": (404, token),
+    base, plain = "/runs/1/files/readings/day=", "text/plain; charset=utf-8"
+    bearer = {"Authorization": "Bearer s\u00e9same".encode().decode("latin-1")}
+    # A job's files are served with the type that keeps a browser from running them; nothing else is served.
+    answers = {
+        "/": (403, plain, {}), "/?token=wrong": (403, plain, {}), "/runs/1": (403, plain, {"Authorization": "Bearer wrong"}),
+        f"/?asset={'x' * 5000}": (414, plain, token),
+        f"{base}4/../day=1/value.json": (400, plain, token), f"{base}4/%2e%2e/%2E%2E/sorva.db": (400, plain, token),
+        f"{base}5/value.json": (403, plain, token), f"{base}6/value.json": (403, plain, token),
+        f"{base}4/nothing": (404, plain, token), f"{base}8/value.pkl": (404, plain, token),
+        "/runs/1/files/elsewhere/value.json": (404, plain, token), "/runs/99": (404, plain, token),
+        "/asset?ref=nope": (404, plain, token), f"{base}7/value.json": (200, "application/json", token),
+        f"{base}7/value.html": (200, "application/octet-stream", token), f"{base}3/worker.log": (200, plain, bearer),
     }
-    for path, (status, headers) in refused.items():
+    for path, (status, kind, headers) in answers.items():
         answer = get(address, path, headers)
-        assert answer[:2] == (status, "text/plain; charset=utf-8") and b"secret" not in answer[3], path
+        assert answer[:2] == (status, kind) and b"secret" not in answer[3], path
     assert b'href="/runs/1"' in get(address, "/?outcome=failed&asset=readings", token)[3]
     assert b'href="/runs/1"' not in get(address, "/?outcome=succeeded", token)[3]
-    # A job's files, with the type that keeps a browser from running them.
-    assert get(address, f"{base}7/value.json", token)[:2] == (200, "application/json")
-    assert get(address, f"{base}7/value.html", token)[:2] == (200, "application/octet-stream")
-    assert get(address, f"{base}3/worker.log", {"Authorization": "Bearer s\u00e9same".encode().decode("latin-1")})[:2] == (
-        200, "text/plain; charset=utf-8")
     # Off 127.0.0.1 a token is needed; without the web packages the command says what to install.
-    for args, error in ((("--host", "0.0.0.0"), "listening on 0.0.0.0 needs a token: give --token or set SORVA_TOKEN"),
-                        (("--port", "65536"), "argument --port: expected a port number up to 65535, got '65536'")):
-        done = run("sorva.serve", *args, cwd=tmp_path, env={"SORVA_TOKEN": ""})
-        assert (done.returncode, done.stderr) == (2, f"python -m sorva.serve: error: {error}\n")
     (tmp_path / "hidden").mkdir()
     (tmp_path / "hidden/uvicorn.py").write_text("raise ModuleNotFoundError(name='uvicorn')")
-    done = run("sorva.serve", cwd=tmp_path, env={"PYTHONPATH": f"{tmp_path / 'hidden'}:{os.environ['PYTHONPATH']}"})
-    assert (done.returncode, done.stderr) == (2, "python -m sorva.serve: error: needs uvicorn: install Debian's "
-        "python3-starlette python3-uvicorn python3-jinja2 (or pip install 'sorva[serve]')\n")
+    for args, env, error in [
+        (["--host", "0.0.0.0"], {"SORVA_TOKEN": ""}, "listening on 0.0.0.0 needs a token: give --token or set SORVA_TOKEN"),
+        (["--port", "65536"], {}, "argument --port: expected a port number up to 65535, got '65536'"),
+        ([], {"PYTHONPATH": f"{tmp_path / 'hidden'}:{os.environ['PYTHONPATH']}"},
+         "needs uvicorn: install Debian's python3-starlette python3-uvicorn python3-jinja2 (or pip install 'sorva[serve]')"),
+    ]:
+        done = run("sorva.serve", *args, cwd=tmp_path, env=env)
+        assert (done.returncode, done.stderr) == (2, f"python -m sorva.serve: error: {error}\n")
 
 
 @needs_dot
 def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_path, serve):
-    if shutil.which("chromedriver") is None:
-        pytest.skip("chromedriver is not installed (tools/install-deps.sh installs Debian's chromium-driver)")
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
 
-    options = webdriver.ChromeOptions()
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1280,1000",
-                 f"--user-data-dir={tmp_path / 'profile'}"):
-        options.add_argument(flag)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The sanitizer run preloads its runtime into this process; the browser is no program of ours.
-    service = Service(shutil.which("chromedriver"), env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
-    driver = webdriver.Chrome(options=options, service=service)
     write_module(tmp_path, "slow", SLOW)
-    runner = start("sorva.run", "slow", "--select", "readings", "--jobs", "1", cwd=tmp_path)
-    try:
+    # Leaving the `with` ends the browser and waits for the run.
+    with browser(tmp_path / "profile") as driver, start("sorva.run", "slow", "--select", "readings", "--jobs", "1", cwd=tmp_path):
         wait_until(lambda: (tmp_path / "sorva-out/sorva.db").exists(), "the run started")
         address = serve("slow")
         driver.get(address)
         driver.find_element(By.LINK_TEXT, "run 1").click()
         driver.execute_script("window.notReloaded = true")
-        seen = [driver.find_element(By.ID, "summary").text]
-        deadline = time.monotonic() + WAIT
-        while driver.find_element(By.ID, "run").get_attribute("data-outcome") == "running":
-            assert time.monotonic() < deadline
-            if driver.find_element(By.ID, "summary").text != seen[-1]:
-                seen.append(driver.find_element(By.ID, "summary").text)
-            time.sleep(0.1)
-        seen.append(driver.find_element(By.ID, "summary").text)
-        driver.save_screenshot(str(tmp_path / "run.png"))
-        assert len(set(seen)) >= 3 and seen[-1] == "12 jobs: 1 failed 11 ok", seen
+        seen = set()
+
+        def ended():
+            seen.add(driver.find_element(By.ID, "summary").text)
+            return driver.find_element(By.ID, "run").get_attribute("data-outcome") != "running"
+
+        wait_until(ended, "the page never showed the run's end")
+        summary = driver.find_element(By.ID, "summary").text
+        assert len(seen | {summary}) >= 3 and summary == "12 jobs: 1 failed 11 ok", seen
         assert driver.execute_script("return window.notReloaded") is True
         assert len(driver.find_elements(By.CSS_SELECTOR, "#timeline .lane span")) == 12
         graph = [node.get_attribute("class") for node in driver.find_elements(By.CSS_SELECTOR, "#graph g.node")]
@@ -151,11 +136,7 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
         driver.find_element(By.LINK_TEXT, "readings").click()
         cells = driver.find_elements(By.CSS_SELECTOR, "#partitions .cell")
         assert [cell.get_attribute("class")[11:] for cell in cells] == ["ok"] * 3 + ["failed"] + ["ok"] * 8
-        driver.save_screenshot(str(tmp_path / "asset.png"))
         driver.get(f"{address}asset?ref={quote(str(tmp_path / 'slow.py') + ':cleaned', safe='')}")
         assert {cell.get_attribute("class") for cell in driver.find_elements(By.CSS_SELECTOR, "#partitions .cell")} == {
             "cell state-never-run"}
         assert driver.get_log("browser") == []
-    finally:
-        driver.quit()
-        runner.wait(WAIT)
