@@ -122,6 +122,7 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
         ("", ["bad", "--executor", "nope"],
          [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'pool', 'process')"]),
         ("", ["bad", "--executor", "fork", "--pool-recycle", "2"], [E + "argument --pool-recycle: only with --executor pool"]),
+        ("", ["bad", "--scheduler", "tcp://127.0.0.1:1"], [E + "argument --scheduler: only with --executor dask"]),
         ("", ["bad", "sys"], [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
         # A listed module must import; whatever follows `--` is a module name.
         ("", ["bad", "nowhere"], [E + "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"]),
