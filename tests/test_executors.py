@@ -298,7 +298,7 @@ def fork(tmp_path, monkeypatch):
     executor.close()
 
 
-def test_the_fork_server_holds_only_what_jobs_need(fork, tmp_path):
+def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(fork, tmp_path):
     # Each module the server holds makes every fork dearer; a job needs none of these.
     unneeded = ["argparse", "rich", "sqlite3", "typing", "threading", "traceback"]
     ended = fork.run(task(tmp_path / "out", "held", {"names": unneeded}))
@@ -306,9 +306,7 @@ def test_the_fork_server_holds_only_what_jobs_need(fork, tmp_path):
     brought = subprocess.run([sys.executable, "-c", f"import ctypes, json, sys; print(json.dumps(sorted(name for name in "
                               f"{unneeded!r} if name in sys.modules)))"], capture_output=True, text=True, timeout=WAIT, check=True)
     assert (ended, (tmp_path / "out/value.json").read_text()) == (Ended(0), brought.stdout.strip())
-
-
-def test_every_job_of_a_dead_fork_server_fails_with_the_reason_and_a_new_server_takes_over(fork, tmp_path):
+    # Every job of a dead server fails with the reason, and a new server takes over.
     with ThreadPoolExecutor(2) as pool:
         sleeping = pool.submit(fork.run, task(tmp_path / "slow", "sleeper", {"pid_file": str(tmp_path / "pids")}))
         wait_until((tmp_path / "pids").exists, "the job did not start")
@@ -319,22 +317,19 @@ def test_every_job_of_a_dead_fork_server_fails_with_the_reason_and_a_new_server_
     fork._server.process.kill()
     fork._server.process.wait()
     assert fork.run(task(tmp_path / "after", "chatty")) == Ended(0)
-
-
-def test_a_child_forked_ahead_that_died_is_replaced_and_none_outlives_the_fork_server(fork, tmp_path):
     server = fork._server.process.pid
 
     def waiting():
         with open(f"/proc/{server}/task/{server}/children", encoding="ascii") as children:
             return [int(pid) for pid in children.read().split()]
 
+    # A child forked ahead that died is replaced: once the server has seen it end, it has another ready; a child
+    # killed as it is handed its job fails that job, as any job's process killed at its start does.
     wait_until(lambda: len(waiting()) == 1, "no child was forked ahead")
     killed = waiting()[0]
     os.kill(killed, signal.SIGKILL)
-    # Once the server has seen it end, it has another ready; a child killed as it is handed
-    # its job fails that job, as any job's process killed at its start does.
     wait_until(lambda: waiting() not in ([], [killed]), "the dead child was not replaced")
-    assert fork.run(task(tmp_path / "after", "chatty")) == Ended(0)
+    assert fork.run(task(tmp_path / "again", "chatty")) == Ended(0)
     wait_until(lambda: len(waiting()) == 1, "no child was forked ahead")
     spare = waiting()[0]
     fork.close()

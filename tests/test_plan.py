@@ -1,12 +1,36 @@
 """Planning and scheduling without processes: partition mappings, job keys, a long chain, the scheduler's refusals.
 The runs of python -m sorva.run show the scheduler's order, skips and stops."""
 
+import json
+
 import pytest
 
-from plan_support import assets_of, record
 from sorva._outcomes import State
 from sorva._runner.plan import PlanError, code_change, job_key, plan, read_assets
 from sorva._runner.schedule import Outcome, Scheduler
+
+FILE = "/srv/app/pipeline.py"
+
+
+def record(name, inputs=None, partitions=None, source=None, module_source="MODULE"):
+    """One inspection record of an asset in /srv/app/pipeline.py; inputs name upstream functions."""
+    return {
+        "decorator_metadata": {
+            "inputs": {parameter: f"{FILE}:{upstream}" for parameter, upstream in (inputs or {}).items()} or None,
+            "kind": "asset", "name": None, "serializer": None,
+            "partitions": {dim: {"kind": "inline", "values_json": json.dumps(keys)}
+                           for dim, keys in (partitions or {}).items()} or None,
+        },
+        "file_path": FILE, "function_name": name, "function_source": source or f"def {name}(): ...\n",
+        "kind": "asset", "module_path": "pipeline", "module_source": module_source,
+        "python_version": "3.11.2", "return_type": None,
+    }
+
+
+def assets_of(description, **changes):
+    """Assets from (name, inputs) or (name, inputs, partitions) tuples, in that discovery order."""
+    return read_assets({"assets": [record(*entry, **changes.get(entry[0], {})) for entry in description]})
+
 
 DAYS, COUNTRIES = [1, 2], ["pt", "no"]
 # sales by (day, country) rolled up per day, per country and in all.
