@@ -62,11 +62,11 @@ def test_the_readme_example_runs_and_digests_follow_the_value_file(tmp_path):
     assert again()[1] == {"sales": "fresh", "by_city": "fresh"}
 
 
-def test_dataframes_flow_through_csv_and_pickle(tmp_path):
+def test_dataframes_flow_through_csv_and_pickle_with_every_executor(tmp_path, each_executor):
     write_module(tmp_path, "frames", PIPELINE)
-    reference = run("sorva.run", "frames", "--executor", "process", "--jobs", "2", "--out", "by-process", cwd=tmp_path)
+    reference = run("sorva.run", "frames", "--jobs", "2", "--out", "out", cwd=tmp_path)
     assert (reference.returncode, reference.stderr) == (0, "")
-    out = tmp_path / "by-process"
+    out = tmp_path / "out"
     size = {name: (out / name).stat().st_size for name in ("sales/city=lisbon/value.csv", "combined/value.pkl")}
     # The count and the blanks before the seconds, which widen past 9.99 s, are left out.
     lines = sorted(re.sub(r"^\[\d/4\] | +(?=X)", " ", line) for line in untimed(reference.stdout).splitlines()[:4])
