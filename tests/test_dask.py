@@ -14,7 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import REPO, WAIT, alive, job_files, run, start, untimed, wait_for, wait_until, write_module
+from cli_support import REPO, WAIT, alive, job_files, run, squeezed, start, untimed, wait_for, wait_until, write_module
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 
@@ -87,6 +87,7 @@ def cluster(tmp_path_factory):
     try:
         shutil.copy(REPO / "examples" / "pipeline.py", cluster.code)
         write_module(cluster.code, "slow", SLOW)
+        write_module(cluster.code, "failing", FAILING)
         for name in ("first", "second"):
             cluster.add_worker(name)
         yield cluster
@@ -153,15 +154,19 @@ def lone():
 '''
 
 
-def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fails_the_run(tmp_path, monkeypatch):
-    if subprocess.run(["unshare", "-m", "true"], capture_output=True, check=False).returncode:
-        pytest.skip("workers that cannot see the runner's folder need `unshare -m` (root)")
+def test_a_scheduler_without_workers_is_refused_and_workers_without_the_runners_disk_take_large_inputs(tmp_path, monkeypatch):
     # A value may be on its way to a worker as it dies: the scheduler gives up on it sooner.
     monkeypatch.setenv("DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT", "5")
+    monkeypatch.setattr("sorva._executors.dask.CONNECT_TIMEOUT", 1.0)
     cluster = Cluster(tmp_path)
     here, dask = tmp_path / "runner", ["fan", "--executor", "dask", "--scheduler", cluster.address]
     here.mkdir()
     try:
+        with pytest.raises(ExecutorError) as raised:
+            DaskExecutor(Settings(cluster.address)).start(["pipeline"], 1)
+        assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"
+        if subprocess.run(["unshare", "-m", "true"], capture_output=True, check=False).returncode:
+            pytest.skip("workers that cannot see the runner's folder need `unshare -m` (root)")
         write_module(cluster.code, "fan", FAN)
         write_module(here, "fan", FAN)
         workers = [cluster.add_worker(name, hide=here) for name in ("first", "second")]
@@ -211,59 +216,59 @@ def test_workers_without_the_runners_disk_take_large_inputs_and_losing_them_fail
     )
 
 
-def test_a_scheduler_without_workers_is_refused(tmp_path, monkeypatch):
-    monkeypatch.setattr("sorva._executors.dask.CONNECT_TIMEOUT", 1.0)
-    cluster = Cluster(tmp_path)
-    try:
-        with pytest.raises(ExecutorError) as raised:
-            DaskExecutor(Settings(cluster.address)).start(["pipeline"], 1)
-    finally:
-        cluster.stop()
-    assert str(raised.value) == f"the Dask scheduler at {cluster.address} has no workers (none joined within 1 s)"
-
-
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
 
 
-def test_the_example_pipeline_through_a_scheduler_leaves_what_a_local_run_leaves(cluster, tmp_path):
-    out = tmp_path / "out"
-    local = run("sorva.run", "pipeline", "--out", str(out), cwd=cluster.code)
-    local_files = job_files(out)
-    summary = "8 jobs in X.XXs: {} succeeded, {} fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"
-    # Nothing listens at the second address: an unchanged rerun never contacts a scheduler, as it starts no cluster.
-    for address, done in [(cluster.address, (8, 0)), (f"tcp://127.0.0.1:{free_port()}", (0, 8))]:
-        dask = run("sorva.run", "pipeline", "--out", str(out), "--executor", "dask", "--scheduler", address,
-                   *(["--force"] if done[0] else []), cwd=cluster.code)
-        assert (dask.returncode, dask.stderr, untimed(dask.stdout).splitlines()[-1]) == (0, "", summary.format(*done, out=out))
-    # value.json, result.json, input_files.json and ended.json of each job: the second Dask run found them fresh.
-    assert (local.returncode, job_files(out), len(local_files)) == (0, local_files, 8 * 4)
+FAILING = '''
+import os, signal
+from sorva import asset, partitions
+@asset(partitions={"city": partitions(["lisbon", "oslo"])})
+def readings(city): return {"lisbon": 1}[city]
+@asset(inputs={"every": readings})
+def summary(every): return len(every)
+@asset()
+def crash(): os.kill(os.getpid(), signal.SIGKILL)
+@asset()
+def unencodable(): return {1}
+@asset(serializer="pickle")
+def pickled(): return {1: b"x"}
+@asset(inputs={"value": pickled})
+def unpickled(value): return sorted(value)
+'''
 
 
-# An executor that cannot start ends the run it was started for as failed; a wrong command line records no run.
-@pytest.mark.parametrize("options, message, runs", [
-    (["--executor", "dask", "--scheduler", "tcp://127.0.0.1:{port}"],
-     "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused", [("failed", "dask")]),
-    (["--executor", "dask", "--scheduler", "tcp://127.0.0.1"],
-     "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)", [("failed", "dask")]),
-    (["--executor", "dask", "--scheduler", "127.0.0.1:port"],
-     "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)", [("failed", "dask")]),
-    (["--scheduler", "tcp://127.0.0.1:{port}"], "argument --scheduler: only with --executor dask", None),
+@pytest.mark.parametrize("module, status", [("pipeline", 0), ("failing", 1)])
+def test_a_run_through_a_scheduler_leaves_and_reports_what_a_process_run_does(cluster, tmp_path, module, status):
+    seen = []
+    for executor in (["process"], ["dask", "--scheduler", cluster.address]):
+        out = tmp_path / executor[0]
+        done = run("sorva.run", module, "--out", str(out), "--jobs", "1", "--executor", *executor, cwd=cluster.code)
+        seen.append((done.returncode, done.stderr, squeezed(done.stdout).replace(str(out), "OUT"), job_files(out)))
+    assert (seen[0], seen[0][0]) == (seen[1], status)
+    # Nothing listens at this address: an unchanged rerun never contacts a scheduler, as it starts no cluster.
+    again = run("sorva.run", module, "--out", str(out), "--select", "pickled" if status else "prices", "--executor",
+                "dask", "--scheduler", f"tcp://127.0.0.1:{free_port()}", cwd=cluster.code)
+    assert (again.returncode, again.stderr, untimed(again.stdout).splitlines()[-1]) == (0, "", (
+        f"1 jobs in X.XXs: 0 succeeded, 1 fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"))
+
+
+# An executor that cannot start ends the run it was started for as failed.
+@pytest.mark.parametrize("address, message", [
+    ("tcp://127.0.0.1:{port}", "no Dask scheduler at tcp://127.0.0.1:{port}: Connection refused"),
+    ("tcp://127.0.0.1", "argument --scheduler: 'tcp://127.0.0.1' is not a scheduler address (tcp://HOST:PORT)"),
+    ("127.0.0.1:port", "argument --scheduler: '127.0.0.1:port' is not a scheduler address (tcp://HOST:PORT)"),
 ])
-def test_no_scheduler_at_the_address_is_one_line_and_nothing_runs(tmp_path, options, message, runs):
+def test_no_scheduler_at_the_address_is_one_line_and_nothing_runs(tmp_path, address, message):
     write_module(tmp_path, "slow", SLOW)
     port = free_port()
-    done = run("sorva.run", "slow", *(option.format(port=port) for option in options), cwd=tmp_path)
+    done = run("sorva.run", "slow", "--executor", "dask", "--scheduler", address.format(port=port), cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.run: error: {message.format(port=port)}\n")
     assert not list((tmp_path / "sorva-out").rglob("result.json"))
-    history = tmp_path / "sorva-out/sorva.db"
-    if runs is None:
-        assert not history.exists()
-    else:
-        with contextlib.closing(sqlite3.connect(history)) as db:
-            assert db.execute("SELECT outcome, executor FROM runs").fetchall() == runs
+    with contextlib.closing(sqlite3.connect(tmp_path / "sorva-out/sorva.db")) as db:
+        assert db.execute("SELECT outcome, executor FROM runs").fetchall() == [("failed", "dask")]
 
 
 def test_without_distributed_the_runner_says_what_to_install(tmp_path):

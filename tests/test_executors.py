@@ -1,19 +1,22 @@
 """What every executor must do: leave what `python -m sorva.worker` leaves, keep a failure to its job, stop jobs
-on a timeout or an interrupt with all they started, and report a lost worker. Dask runs on a real local cluster."""
+on a timeout or an interrupt with all they started, and report a lost worker. Dask runs on a real local cluster.
+Then what only one executor has: the fork server, and the pool's workers that keep their modules' state."""
 
 import contextlib
 import json
 import re
+import os
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import REPO, WAIT, alive, job_files, run, squeezed, wait_until, write_module
-from sorva._executors import Ended, Task, executor_class
+from cli_support import WAIT, alive, run, wait_until, write_module
+from sorva._executors import Ended, ExecutorError, Settings, Task, executor_class
 
 JOBS = '''
 import os, signal, sys, time
@@ -32,6 +35,8 @@ def chatty():
 def broken(): raise ValueError('a "quoted"\\nmessage \\u00e9')
 @asset()
 def leaving(): raise SystemExit(3)
+@asset()
+def exits(): os._exit(3)
 @asset()
 def unencodable(): return {1, 2}
 @asset()
@@ -52,14 +57,30 @@ def sleeper(pid_file):
     helper = subprocess.Popen(["sleep", "60"])
     with open(pid_file, "w") as file: file.write(f"{os.getpid()} {helper.pid}")
     time.sleep(60)
+@asset()
+def leaves(pid_file):
+    import subprocess
+    with open(pid_file, "w") as file: file.write(str(subprocess.Popen(["sleep", "300"]).pid))
+@asset()
+def held(names): return sorted(name for name in names if name in sys.modules)
 '''
-MODULES = {"jobs": JOBS, "late": "from sorva import asset\nprint('late import')\n@asset()\ndef late(): return 1\n",
+# Each job must get the at-fork handlers of the modules it imported: fresh random numbers, and threading's view
+# of the job's own process.
+AT_FORK = """
+import os, random, threading
+from sorva import asset
+@asset()
+def forked(n):
+    return [random.random(), os.getpid(), threading.main_thread().ident == threading.get_ident(),
+            [thread.ident for thread in threading.enumerate()] == [threading.get_ident()]]
+"""
+MODULES = {"jobs": JOBS, "at_fork": AT_FORK, "late": "from sorva import asset\nprint('late import')\n@asset()\ndef late(): return 1\n",
            "fails_to_import": "import sys\nprint('half way', file=sys.stderr)\nraise RuntimeError('not today')\n"}
 # Tornado, under the distributed version Debian ships, warns about its own event loop handling.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
 
-def started(name, folder):
+def started(name, folder, modules=("jobs", "fails_to_import", "at_fork")):
     """An executor of this name started on the modules in `folder`, as the runner starts it there."""
     config = contextlib.nullcontext()
     if name == "dask":
@@ -70,15 +91,19 @@ def started(name, folder):
     with pytest.MonkeyPatch.context() as patch, config:
         patch.chdir(folder)
         executor = executor_class(name)()
-        executor.start(["jobs", "fails_to_import"], 2)
+        executor.start(modules, 2)
     return executor
+
+
+def with_modules(folder):
+    for name, source in MODULES.items():
+        write_module(folder, name, source)
+    return folder
 
 
 @pytest.fixture(scope="module", params=["process", "fork", "pool", "dask"])
 def shared(request, tmp_path_factory):
-    folder = tmp_path_factory.mktemp(request.param)
-    for name, source in MODULES.items():
-        write_module(folder, name, source)
+    folder = with_modules(tmp_path_factory.mktemp(request.param))
     executor = started(request.param, folder)
     yield request.param, executor, folder
     executor.close()
@@ -115,6 +140,7 @@ def all_ended(*pid_files):
     ("jobs", "takes", b'{"numbers": ["\xe9"]}', 2),
     ("jobs", "broken", None, 1),
     ("jobs", "leaving", None, 1),
+    ("jobs", "exits", None, 3),
     ("jobs", "unencodable", None, 1),
     ("jobs", "nowhere", None, 1),
     ("jobs", "crash", None, -signal.SIGKILL),  # no record, but the output up to the end
@@ -149,10 +175,26 @@ def test_a_failure_stays_with_its_job(shared, executor, tmp_path):
         fine = pool.submit(executor.run, task(tmp_path / "fine", "chatty"))
         assert (crashed.result(WAIT), fine.result(WAIT)) == (Ended(-signal.SIGKILL), Ended(0))
     if shared[0] == "pool":
-        return  # a pool worker keeps its modules' state from job to job (test_pool.py)
+        return  # a pool worker keeps its modules' state from job to job (test_a_pool_worker_keeps_its_state_...)
     # No job sees what another changed in the modules it imported.
     assert [executor.run(task(tmp_path / f"out{n}", "counted", {"n": n})) for n in (1, 2)] == [Ended(0)] * 2
     assert [(tmp_path / f"out{n}/value.json").read_text() for n in (1, 2)] == ["[1]", "[2]"]
+
+
+def test_every_job_has_fresh_random_numbers_and_is_its_process_main_and_only_thread(shared, executor, tmp_path):
+    ran = [executor.run(task(tmp_path / f"out{n}", "forked", {"n": n}, "at_fork")) for n in range(4)]
+    values = [json.loads((tmp_path / f"out{n}/value.json").read_text()) for n in range(4)]
+    assert (ran, [value[2:] for value in values], len({value[0] for value in values})) == ([Ended(0)] * 4, [[True] * 2] * 4, 4)
+    # A pool worker runs job after job; every other executor gives each job a process of its own.
+    assert (len({value[1] for value in values}) == 4) == (shared[0] != "pool")
+
+
+def test_a_job_whose_folder_is_missing_fails_with_the_reason(shared, executor, tmp_path):
+    # A Dask job runs in a folder of the worker's; what it left is written back into a folder made for it.
+    assert executor.run(Task("jobs", "chatty", tmp_path / "missing", None)) == {
+        "dask": Ended(0),
+        "process": Ended(2, f"could not start the worker: [Errno 2] No such file or directory: '{tmp_path}/missing/worker.log'"),
+    }.get(shared[0], Ended(2, "could not start the job: could not open worker.log: No such file or directory"))
 
 
 # Asked to end with SIGTERM; killed when it will not.
@@ -216,39 +258,119 @@ def test_nothing_outlives_a_runner_that_was_killed(tmp_path, name):
     all_ended(tmp_path / "pids")
 
 
-FAILING = '''
-import os, signal, sys
-from sorva import asset, partitions
-print("imported")
-@asset(partitions={"city": partitions(["lisbon", "oslo"])})
-def readings(city):
-    print("reading", city, file=sys.stderr)
-    return {"lisbon": 1}[city]
-@asset(inputs={"every": readings})
-def summary(every): return len(every)
-@asset()
-def crash(): os.kill(os.getpid(), signal.SIGKILL)
-@asset()
-def unencodable(): return {1}
-@asset(serializer="pickle")
-def pickled(): return {1: b"x"}
-@asset(inputs={"value": pickled})
-def unpickled(value): return sorted(value)
-'''
+@pytest.mark.parametrize("name, source, interrupt, message", [
+    ("fork", "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n", False,
+     "the fork server was killed by SIGKILL while importing the modules"),
+    ("fork", "import time\ntime.sleep(60)\n", True, "interrupted while the fork server imported the modules"),
+    ("pool", "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n", False,
+     "a pool worker was killed by SIGKILL while importing the modules"),
+])
+def test_a_start_that_cannot_import_the_modules_is_an_executor_error(tmp_path, monkeypatch, name, source, interrupt, message):
+    write_module(tmp_path, "importing", source)
+    monkeypatch.chdir(tmp_path)
+    executor = executor_class(name)()
+    stopper = threading.Timer(0.5, executor.interrupt if interrupt else lambda: None)
+    stopper.start()
+    with pytest.raises(ExecutorError) as raised:
+        executor.start(["importing"], 2)
+    stopper.join()
+    executor.close()
+    assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("name", ["fork", "pool", "dask"])
-@pytest.mark.parametrize("folder, module, status", [(REPO / "examples", "pipeline", 0), (None, "failing", 1)])
-def test_a_run_leaves_and_reports_what_a_process_run_does(tmp_path, name, folder, module, status):
-    if name == "dask":
-        pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
-    if folder is None:
-        folder = tmp_path
-        write_module(folder, module, FAILING)
-    seen = []
-    for executor in ("process", name):
-        out = tmp_path / executor
-        done = run("sorva.run", module, "--out", str(out), "--jobs", "1", "--executor", executor, cwd=folder)
-        seen.append((done.returncode, done.stderr, squeezed(done.stdout).replace(str(out), "OUT"), job_files(out)))
-    assert seen[0] == seen[1]
-    assert seen[0][0] == status
+# A stop runs in the main thread's signal handler: it may come while that thread starts or closes the executor
+# under its own lock, and must not wait for itself.
+@pytest.mark.parametrize("name", ["process", "pool"])
+def test_a_stop_while_the_main_thread_holds_the_executors_lock_returns(name):
+    executor = executor_class(name)()
+    stopping = threading.Thread(target=lambda: (executor._running.lock.acquire(), executor.interrupt()), daemon=True)
+    stopping.start()
+    stopping.join(10)
+    assert not stopping.is_alive()
+
+
+@pytest.fixture
+def fork(tmp_path, monkeypatch):
+    """A fork executor started on the jobs module alone, in the test's folder."""
+    monkeypatch.chdir(with_modules(tmp_path))
+    executor = started("fork", tmp_path, ["jobs"])
+    yield executor
+    executor.close()
+
+
+def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(fork, tmp_path):
+    # Each module the server holds makes every fork dearer; a job needs none of these.
+    unneeded = ["argparse", "rich", "sqlite3", "typing", "threading", "traceback"]
+    ended = fork.run(task(tmp_path / "out", "held", {"names": unneeded}))
+    # The server needs ctypes, which on some interpreters brings threading along.
+    brought = subprocess.run([sys.executable, "-c", f"import ctypes, json, sys; print(json.dumps(sorted(name for name in "
+                              f"{unneeded!r} if name in sys.modules)))"], capture_output=True, text=True, timeout=WAIT, check=True)
+    assert (ended, (tmp_path / "out/value.json").read_text()) == (Ended(0), brought.stdout.strip())
+    # Every job of a dead server fails with the reason, and a new server takes over.
+    with ThreadPoolExecutor(2) as pool:
+        sleeping = pool.submit(fork.run, task(tmp_path / "slow", "sleeper", {"pid_file": str(tmp_path / "pids")}))
+        wait_until((tmp_path / "pids").exists, "the job did not start")
+        assert fork.run(task(tmp_path / "killer", "kills_parent")) == Ended(-signal.SIGKILL, "the fork server was killed by SIGKILL")
+        assert sleeping.result(WAIT) == Ended(-signal.SIGKILL, "the fork server was killed by SIGKILL")
+    all_ended(tmp_path / "pids")
+    # A server that dies idle is replaced too, for the job that finds it dead.
+    fork._server.process.kill()
+    fork._server.process.wait()
+    assert fork.run(task(tmp_path / "after", "chatty")) == Ended(0)
+    server = fork._server.process.pid
+
+    def waiting():
+        with open(f"/proc/{server}/task/{server}/children", encoding="ascii") as children:
+            return [int(pid) for pid in children.read().split()]
+
+    # A child forked ahead that died is replaced: once the server has seen it end, it has another ready; a child
+    # killed as it is handed its job fails that job, as any job's process killed at its start does.
+    wait_until(lambda: len(waiting()) == 1, "no child was forked ahead")
+    killed = waiting()[0]
+    os.kill(killed, signal.SIGKILL)
+    wait_until(lambda: waiting() not in ([], [killed]), "the dead child was not replaced")
+    assert fork.run(task(tmp_path / "again", "chatty")) == Ended(0)
+    wait_until(lambda: len(waiting()) == 1, "no child was forked ahead")
+    spare = waiting()[0]
+    fork.close()
+    wait_until(lambda: not alive(spare), "a child outlived the server")
+
+
+def test_a_module_that_starts_a_thread_at_import_runs_with_the_process_executor(tmp_path):
+    write_module(tmp_path, "starts_thread", "import threading\nthreading.Thread(target=threading.Event().wait, daemon=True).start()\n")
+    write_module(tmp_path, "threaded", "from sorva import asset\nimport starts_thread\n@asset()\ndef one(): return 1\n")
+    done = run("sorva.run", "threaded", "--executor", "fork", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "python -m sorva.run: importing the modules left 2 threads running "
+                                                 "and forking them is unsafe; this run uses the process executor\n")
+    assert [entry["executor"] for entry in json.loads(run("sorva.runs", "--json", cwd=tmp_path).stdout)] == ["process"]
+
+
+# One pool worker runs `counted` (which remembers the partitions it saw), the job twice, `counted` again. The worker
+# ends what each job left running, prints a module's import output in each of its jobs' logs, and is replaced
+# when it dies, overruns its time limit (ended with all it started) or has run its --pool-recycle jobs; only
+# the job it was running fails.
+@pytest.mark.parametrize("recycle, module, function, timeout, ended, seen", [
+    (None, "jobs", "leaves", None, Ended(0), [1, 2]),
+    (3, "jobs", "leaves", None, Ended(0), [2]),
+    (None, "late", "late", None, Ended(0), [1, 2]),
+    (None, "jobs", "crash", None, Ended(-9), [2]),
+    (None, "jobs", "exits", None, Ended(3), [2]),
+    (None, "jobs", "sleeper", 1.5, Ended(-15, "timed out after 1.5 s"), [2]),
+])
+def test_a_pool_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(tmp_path, monkeypatch, recycle, module,
+                                                                              function, timeout, ended, seen):
+    monkeypatch.chdir(with_modules(tmp_path))
+    pids = {name: {"pid_file": str(tmp_path / name / "pids")} if function in ("leaves", "sleeper") else None
+            for name in ("first", "second")}
+    tasks = [task(tmp_path / "one", "counted", {"n": 1}), *(task(tmp_path / name, function, inputs, module, timeout)
+             for name, inputs in pids.items()), task(tmp_path / "two", "counted", {"n": 2})]
+    executor = executor_class("pool")(Settings(recycle=recycle))
+    executor.start(["jobs"], 1)
+    try:
+        ran = [executor.run(job) for job in tasks]
+        all_ended(*tmp_path.glob("*/pids"))
+    finally:
+        executor.close()
+    logs = [(tmp_path / name / "worker.log").read_bytes() for name in ("first", "second")]
+    assert (ran, logs[0] == logs[1], json.loads((tmp_path / "two/value.json").read_text())) == (
+        [Ended(0), ended, ended, Ended(0)], True, seen)

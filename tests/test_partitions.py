@@ -29,15 +29,9 @@ def test_values_text_and_repr(values, text):
     assert values_json(p) == text
 
 
-def test_the_list_is_copied():
-    values = ["a"]
-    p = m.partitions(values=values)
-    values.append("b")
-    assert values_json(p) == '["a"]'
-
-
-def test_list_shrinking_during_the_walk(monkeypatch):
+def test_the_list_is_copied_and_may_shrink_during_the_walk(monkeypatch):
     values = ["first", "b", "c"]
+    copied = m.partitions(values=values)
     dumps = json.dumps
 
     def shrinking(obj):
@@ -45,48 +39,34 @@ def test_list_shrinking_during_the_walk(monkeypatch):
         return dumps(obj)
 
     monkeypatch.setattr(json, "dumps", shrinking)
-    assert repr(m.partitions(values)) == "Partitions(1 values)"
+    assert (repr(m.partitions(values)), values_json(copied)) == ("Partitions(1 values)", '["first","b","c"]')
+
+
+def dumping(text):
+    """json.dumps standing in to hand the parser `text`, whatever the values."""
+    return lambda obj: text
 
 
 @pytest.mark.parametrize(
-    "value, error",
+    "values, dumps, error, message",
     [
-        (float("nan"), "expected value at line 1 column 1"),
-        (float("-inf"), "invalid number at line 1 column 2"),
-        ([1, float("nan")], "expected value at line 1 column 5"),
-        ("\ud800", "unexpected end of hex escape at line 1 column 8"),
-        ("\udc00", "lone leading surrogate in hex escape at line 1 column 7"),
-    ],
-)
-def test_values_that_are_not_json(value, error):
-    with pytest.raises(ValueError) as info:
-        m.partitions(["fine", value])
-    assert type(info.value) is ValueError and info.value.args == ("invalid partition value: " + error,)
-
-
-def test_dumps_errors_pass_unchanged():
-    with pytest.raises(TypeError, match="Object of type object is not JSON serializable"):
-        m.partitions([object()])
-
-
-@pytest.mark.parametrize(
-    "text, error",
-    [
+        (["fine", float("nan")], None, ValueError, "invalid partition value: expected value at line 1 column 1"),
+        (["fine", float("-inf")], None, ValueError, "invalid partition value: invalid number at line 1 column 2"),
+        (["fine", [1, float("nan")]], None, ValueError, "invalid partition value: expected value at line 1 column 5"),
+        (["fine", "\ud800"], None, ValueError, "invalid partition value: unexpected end of hex escape at line 1 column 8"),
+        (["fine", "\udc00"], None, ValueError, "invalid partition value: lone leading surrogate in hex escape at line 1 column 7"),
+        ([object()], None, TypeError, "Object of type object is not JSON serializable"),  # json.dumps's own, unchanged
         # The parser's own messages, with line and column, reach the caller (the C++ units test each one).
-        ("[1,\n2,]", "trailing comma at line 2 column 3"),
-        ('"é\x01"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"),
-        ("[" * 128, "recursion limit exceeded at line 1 column 128"),
+        ([0], dumping("[1,\n2,]"), ValueError, "invalid partition value: trailing comma at line 2 column 3"),
+        ([0], dumping('"\u00e9\x01"'), ValueError,
+         "invalid partition value: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"),
+        ([0], dumping("[" * 128), ValueError, "invalid partition value: recursion limit exceeded at line 1 column 128"),
+        ([0], dumping(b"1"), TypeError, "'bytes' object cannot be converted to 'PyString'"),
     ],
 )
-def test_parser_messages_end_to_end(monkeypatch, text, error):
-    monkeypatch.setattr(json, "dumps", lambda obj: text)
-    with pytest.raises(ValueError) as info:
-        m.partitions([0])
-    assert info.value.args == ("invalid partition value: " + error,)
-
-
-def test_dumps_returning_non_text(monkeypatch):
-    monkeypatch.setattr(json, "dumps", lambda obj: b"1")
-    with pytest.raises(TypeError) as info:
-        m.partitions([0])
-    assert info.value.args == ("'bytes' object cannot be converted to 'PyString'",)
+def test_values_that_are_not_json_and_texts_the_parser_refuses(monkeypatch, values, dumps, error, message):
+    if dumps is not None:
+        monkeypatch.setattr(json, "dumps", dumps)
+    with pytest.raises(error) as info:
+        m.partitions(values)
+    assert type(info.value) is error and info.value.args == (message,)

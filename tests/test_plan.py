@@ -1,9 +1,36 @@
-"""Planning without processes: job keys and partition mappings."""
+"""Planning and scheduling without processes: partition mappings, job keys, a long chain, the scheduler's refusals.
+The runs of python -m sorva.run show the scheduler's order, skips and stops."""
+
+import json
 
 import pytest
 
-from plan_support import assets_of, record
+from sorva._outcomes import State
 from sorva._runner.plan import PlanError, code_change, job_key, plan, read_assets
+from sorva._runner.schedule import Outcome, Scheduler
+
+FILE = "/srv/app/pipeline.py"
+
+
+def record(name, inputs=None, partitions=None, source=None, module_source="MODULE"):
+    """One inspection record of an asset in /srv/app/pipeline.py; inputs name upstream functions."""
+    return {
+        "decorator_metadata": {
+            "inputs": {parameter: f"{FILE}:{upstream}" for parameter, upstream in (inputs or {}).items()} or None,
+            "kind": "asset", "name": None, "serializer": None,
+            "partitions": {dim: {"kind": "inline", "values_json": json.dumps(keys)}
+                           for dim, keys in (partitions or {}).items()} or None,
+        },
+        "file_path": FILE, "function_name": name, "function_source": source or f"def {name}(): ...\n",
+        "kind": "asset", "module_path": "pipeline", "module_source": module_source,
+        "python_version": "3.11.2", "return_type": None,
+    }
+
+
+def assets_of(description, **changes):
+    """Assets from (name, inputs) or (name, inputs, partitions) tuples, in that discovery order."""
+    return read_assets({"assets": [record(*entry, **changes.get(entry[0], {})) for entry in description]})
+
 
 DAYS, COUNTRIES = [1, 2], ["pt", "no"]
 # sales by (day, country) rolled up per day, per country and in all.
@@ -73,3 +100,31 @@ def test_a_job_folder_never_takes_the_name_of_a_runner_file_and_other_names_stay
     # A recipe in the history that is not what the runner writes, even one nested too deeply to read, is an earlier key.
     job = plan(read_assets({"assets": records})).jobs[0]
     assert code_change(job, "[" * 100_000) == "changed source (key of an earlier sorva)"
+
+
+def drive(jobs, ends, fresh=()):
+    """Runs the scheduler one job at a time; `ends` maps labels to end states (done when absent)."""
+    scheduler = Scheduler(jobs, (), lambda job: Outcome(State.FRESH) if job.describe() in fresh else None)
+    while (job := scheduler.take()) is not None:
+        scheduler.finish(job, Outcome(ends.get(job.describe(), State.DONE)))
+    return scheduler
+
+
+def test_a_chain_of_5000_assets_plans_in_order_and_settles_without_recursion():
+    chain = [("a0", {})] + [(f"a{i}", {"x": f"a{i - 1}"}) for i in range(1, 5000)]
+    jobs = plan(assets_of(list(reversed(chain)))).jobs
+    assert [job.describe() for job in jobs] == [name for name, _ in chain]
+    everything_fresh = drive(jobs, {}, fresh={job.describe() for job in jobs})
+    failing_root = drive(jobs, {"a0": State.FAILED})
+    assert (everything_fresh.counts()["fresh"], failing_root.counts()["skipped"]) == (5000, 4999)
+
+
+@pytest.mark.parametrize("step, message", [
+    (lambda s, job: s.finish(job, Outcome(State.DONE)), "job raw is ready, not running"),
+    (lambda s, job: (s.take(), s.finish(job, Outcome(State.FRESH))), "a running job cannot end as fresh"),
+])
+def test_a_transition_the_machine_does_not_have_is_refused(step, message):
+    scheduler = Scheduler(plan(assets_of([("raw", {}), ("clean", {"data": "raw"})])).jobs)
+    with pytest.raises(ValueError) as raised:
+        step(scheduler, scheduler.jobs[0])
+    assert str(raised.value) == message

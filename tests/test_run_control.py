@@ -170,36 +170,61 @@ def test_partitions_chosen_by_key_run_with_what_they_need(tmp_path, options, ran
         assert json.loads((folder / "value.json").read_text(encoding="utf-8")) == per_day
 
 
-@pytest.mark.parametrize("options, message", [
-    (["--partition", "day=7"], "argument --partition: dimension 'day' has no key 7 (its keys: 1, \"1\", 2)"),
-    (["--partition", "day=" + "[" * 5000],
+BAD = "from pathlib import Path\nfrom sorva import asset, partitions\nHERE = str(Path(__file__).resolve())\n"
+
+
+# `bad` is the source of bad.py, or the text of a pyproject.toml, which is checked as the command line is.
+@pytest.mark.parametrize("bad, args, message", [
+    ('@asset(inputs={"data": "elsewhere.py:raw"})\ndef cooked(data): return data', ["bad"],
+     "asset 'cooked' parameter 'data': no asset found with the ref 'elsewhere.py:raw'"),
+    ('@asset(inputs={"b_value": HERE + ":b"})\ndef a(b_value): return 1\n@asset(inputs={"a_value": HERE + ":a"})\n'
+     "def b(a_value): return 2", ["bad"], "dependency cycle: 'a' takes 'b' as 'b_value', 'b' takes 'a' as 'a_value'"),
+    ('@asset(partitions={"c": partitions(["a", "a"])})\ndef up(c): return 1\n'
+     '@asset(inputs={"c": up}, partitions={"c": partitions(["a"])})\ndef down(c): return c', ["bad"],
+     "asset 'down': 'c' is both a partition dimension and an input parameter\n"
+     "asset 'up' partition dimension 'c' lists the key \"a\" more than once"),
+    ("", ["bad"], "no assets found in bad"),
+    ("import os\nos._exit(0)", ["bad"], "module 'bad' ended the process before the output was written (exit status 0)"),
+    ("", ["sales", "--select", "sales", "--select", "+pie+"], "argument --select: no asset is named 'pie'"),
+    ("", ["sales", "--jobs", "0"], "argument --jobs: expected a whole number of at least 1, got '0'"),
+    ("", ["sales", "--executor", "nope"], "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'pool', 'process')"),
+    ("", ["sales", "--executor", "fork", "--pool-recycle", "2"], "argument --pool-recycle: only with --executor pool"),
+    ("", ["sales", "--scheduler", "tcp://127.0.0.1:1"], "argument --scheduler: only with --executor dask"),
+    ("", ["sales", "sys"], "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"),
+    # A listed module must import; whatever follows `--` is a module name.
+    ("", ["sales", "nowhere"], "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"),
+    ("", ["--", "--bad"], "cannot import module '--bad': ModuleNotFoundError: No module named '--bad'"),
+    ("", ["sales", "--out", "sales.py"], "argument --out: 'sales.py' is not a folder"),
+    ("", ["sales", "--partition", "day=7"], "argument --partition: dimension 'day' has no key 7 (its keys: 1, \"1\", 2)"),
+    ("", ["sales", "--partition", "day=" + "[" * 5000],
      f"argument --partition: dimension 'day' has no key {'[' * 5000} (its keys: 1, \"1\", 2)"),
-    (["--partition", "region=east", "--partition", "day=1"],
+    ("", ["sales", "--partition", "region=east", "--partition", "day=1"],
      "argument --partition: dimension 'region' has no key east (its keys: \"north\", \"south\")"),
-    (["--select", "per_day", "--partition", "country=pt"],
+    ("", ["sales", "--select", "per_day", "--partition", "country=pt"],
      "argument --partition: no selected asset has the dimension 'country' (dimensions: day)"),
-    (["--partition", "day"], "argument --partition: expected DIM=KEY, got 'day'"),
-    (["--retries", "many"], "argument --retries: expected a whole number of at least 0, got 'many'"),
-    (["--timeout", "-1"], "argument --timeout: expected a number of seconds above 0, got '-1'"),
-    (["--history", "mysql://ana:secret@db/sorva"],
+    ("", ["sales", "--partition", "day"], "argument --partition: expected DIM=KEY, got 'day'"),
+    ("", ["sales", "--retries", "many"], "argument --retries: expected a whole number of at least 0, got 'many'"),
+    ("", ["sales", "--timeout", "-1"], "argument --timeout: expected a number of seconds above 0, got '-1'"),
+    ("", ["sales", "--history", "mysql://ana:secret@db/sorva"],
      "argument --history: expected sqlite:///PATH or postgresql://..., got 'mysql://ana:***@db/sorva'"),
-    ("[tool.sorva]\nhistory = 'runs.db'", "pyproject.toml: [tool.sorva] history: expected sqlite:///PATH or "
-     "postgresql://..., got 'runs.db'"),
-    # A text stands for a pyproject.toml, which is checked as the command line is.
-    ("[tool.sorva]\njbos = 2", "pyproject.toml: [tool.sorva]: unknown key 'jbos' (known: out, history, jobs, executor, "
-     "scheduler, retries, timeout)"),
-    ("[tool.sorva]\njobs = '2'", "pyproject.toml: [tool.sorva] jobs: expected a whole number of at least 1, got \"2\""),
-    ("[tool.sorva.assets.nope]\nretries = 1", "pyproject.toml: [tool.sorva.assets.\"nope\"]: no asset is named 'nope'"),
-    ("[tool.sorva.assets.per_day]\npool = 'api'", "pyproject.toml: [tool.sorva.assets.\"per_day\"] pool: no pool 'api' "
-     "in [tool.sorva.pools]"),
+    ("[tool.sorva]\nhistory = 'runs.db'", ["sales"],
+     "pyproject.toml: [tool.sorva] history: expected sqlite:///PATH or postgresql://..., got 'runs.db'"),
+    ("[tool.sorva]\njbos = 2", ["sales"], "pyproject.toml: [tool.sorva]: unknown key 'jbos' (known: out, history, jobs, "
+     "executor, scheduler, retries, timeout)"),
+    ("[tool.sorva]\njobs = '2'", ["sales"], "pyproject.toml: [tool.sorva] jobs: expected a whole number of at least 1, got \"2\""),
+    ("[tool.sorva.assets.nope]\nretries = 1", ["sales"], "pyproject.toml: [tool.sorva.assets.\"nope\"]: no asset is named 'nope'"),
+    ("[tool.sorva.assets.per_day]\npool = 'api'", ["sales"],
+     "pyproject.toml: [tool.sorva.assets.\"per_day\"] pool: no pool 'api' in [tool.sorva.pools]"),
 ])
-def test_a_choice_that_matches_nothing_is_refused(tmp_path, options, message):
+def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tmp_path, bad, args, message):
     write_module(tmp_path, "sales", SALES)
-    if isinstance(options, str):
-        (tmp_path / "pyproject.toml").write_text(options, encoding="utf-8")
-        options = []
-    done = run("sorva.run", "sales", *options, cwd=tmp_path)
-    assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", E + message + "\n", False)
+    if bad.startswith("[tool."):
+        (tmp_path / "pyproject.toml").write_text(bad, encoding="utf-8")
+    else:
+        write_module(tmp_path, "bad", BAD + bad)
+    done = run("sorva.run", *args, cwd=tmp_path)
+    expected = "".join(f"{E}{line}\n" for line in message.split("\n"))
+    assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", expected, False)
 
 
 POOLED = '''
@@ -245,35 +270,30 @@ def sleepy():
 FAILS = ["[1/1] failed   flaky    X.XXs  RuntimeError: first attempts fail (traceback in sorva-out/flaky/worker.log)"]
 RETRIED = ["[0/1] retry    flaky    X.XXs  attempt 1 failed: RuntimeError: first attempts fail",
            "[1/1] ok       flaky    X.XXs  \"at last\""]
+TIMED_OUT = ["[0/1] retry    sleepy    X.XXs  attempt 1 failed: timed out after 1 s",
+             "[1/1] failed   sleepy    X.XXs  timed out after 1 s"]
 
 
-# The asset's own setting in pyproject.toml over the file's run default; the command line over both.
-@pytest.mark.parametrize("options, settings, status, lines", [
-    (["--retries", "1"], "", 0, RETRIED),
-    ([], "[tool.sorva]\nretries = 0\n[tool.sorva.assets.flaky]\nretries = 1", 0, RETRIED),
-    (["--retries", "0"], "[tool.sorva.assets.flaky]\nretries = 1", 1, FAILS),
+# The asset's own setting in pyproject.toml over the file's run default; the command line over both. A job over its
+# time limit is stopped with all it started.
+@pytest.mark.parametrize("asset, options, settings, status, lines", [
+    ("flaky", ["--retries", "1"], "", 0, RETRIED),
+    ("flaky", [], "[tool.sorva]\nretries = 0\n[tool.sorva.assets.flaky]\nretries = 1", 0, RETRIED),
+    ("flaky", ["--retries", "0"], "[tool.sorva.assets.flaky]\nretries = 1", 1, FAILS),
+    ("sleepy", ["--timeout", "1", "--retries", "1"], "", 1, TIMED_OUT),
+    ("sleepy", [], "[tool.sorva.assets.sleepy]\ntimeout = 1\nretries = 1", 1, TIMED_OUT),
 ])
-def test_retries_run_a_failed_job_again_and_record_each_attempt(tmp_path, each_executor, options, settings, status, lines):
+def test_retries_and_time_limits_each_attempt_recorded(tmp_path, each_executor, asset, options, settings, status, lines):
     write_module(tmp_path, "flakes", FLAKY)
     (tmp_path / "pyproject.toml").write_text(settings, encoding="utf-8")
-    done = run("sorva.run", "flakes", "--select", "flaky", *options, cwd=tmp_path)
-    assert (done.returncode, untimed(done.stdout).splitlines()[:-1 if status == 0 else -2]) == (status, lines)
+    done = run("sorva.run", "flakes", "--select", asset, *options, cwd=tmp_path)
+    shown = untimed(done.stdout).splitlines()
+    assert (done.returncode, shown[:len(lines)], shown[len(lines)][:10]) == (status, lines, "1 jobs in ")
     jobs = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)["jobs"]
-    assert [(job["attempt"], job["outcome"]) for job in jobs] == [(1, "failed")] + ([(2, "ok")] if status == 0 else [])
-
-
-@pytest.mark.parametrize("options, settings", [
-    (["--timeout", "1", "--retries", "1"], ""),
-    ([], "[tool.sorva.assets.sleepy]\ntimeout = 1\nretries = 1"),
-])
-def test_a_job_over_its_time_limit_is_stopped_with_all_it_started(tmp_path, each_executor, options, settings):
-    write_module(tmp_path, "flakes", FLAKY)
-    (tmp_path / "pyproject.toml").write_text(settings, encoding="utf-8")
-    done = run("sorva.run", "flakes", "--select", "sleepy", *options, cwd=tmp_path)
-    assert (done.returncode, untimed(done.stdout).splitlines()[:2]) == (1, [
-        "[0/1] retry    sleepy    X.XXs  attempt 1 failed: timed out after 1 s",
-        "[1/1] failed   sleepy    X.XXs  timed out after 1 s"])
-    assert [pid for pid in map(int, wait_for(tmp_path / "pids").split()) if alive(pid)] == []
+    assert [(job["attempt"], job["outcome"]) for job in jobs] == [
+        (n, "ok" if " ok " in line else "failed") for n, line in enumerate(lines, 1)]
+    if asset == "sleepy":
+        assert [pid for pid in map(int, wait_for(tmp_path / "pids").split()) if alive(pid)] == []
 
 
 @pytest.mark.parametrize("options, status", [((), 0), (("--dry-run",), 1)])

@@ -105,40 +105,6 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
     assert (four.returncode, lines[0], values(tmp_path / "out1")) == (1, lines[1], values(tmp_path / "out4"))
 
 
-@pytest.mark.parametrize(
-    "source, args, stderr",
-    [
-        ('@asset(inputs={"data": "elsewhere.py:raw"})\ndef cooked(data): return data', ["bad"],
-         [E + "asset 'cooked' parameter 'data': no asset found with the ref 'elsewhere.py:raw'"]),
-        ('@asset(inputs={"b_value": HERE + ":b"})\ndef a(b_value): return 1\n@asset(inputs={"a_value": HERE + ":a"})\n'
-         "def b(a_value): return 2", ["bad"], [E + "dependency cycle: 'a' takes 'b' as 'b_value', 'b' takes 'a' as 'a_value'"]),
-        ('@asset(partitions={"c": partitions(["a", "a"])})\ndef up(c): return 1\n'
-         '@asset(inputs={"c": up}, partitions={"c": partitions(["a"])})\ndef down(c): return c', ["bad"],
-         [E + "asset 'down': 'c' is both a partition dimension and an input parameter",
-          E + "asset 'up' partition dimension 'c' lists the key \"a\" more than once"]),
-        ("", ["bad"], [E + "no assets found in bad"]),
-        ("@asset()\ndef one(): return 1", ["bad", "--select", "one", "--select", "+pie+"], [E + "argument --select: no asset is named 'pie'"]),
-        ("", ["bad", "--jobs", "0"], [E + "argument --jobs: expected a whole number of at least 1, got '0'"]),
-        ("", ["bad", "--executor", "nope"],
-         [E + "argument --executor: invalid choice: 'nope' (choose from 'dask', 'fork', 'pool', 'process')"]),
-        ("", ["bad", "--executor", "fork", "--pool-recycle", "2"], [E + "argument --pool-recycle: only with --executor pool"]),
-        ("", ["bad", "sys"], [E + "cannot inspect module 'sys': TypeError: <module 'sys' (built-in)> is a built-in module"]),
-        # A listed module must import; whatever follows `--` is a module name.
-        ("", ["bad", "nowhere"], [E + "cannot import module 'nowhere': ModuleNotFoundError: No module named 'nowhere'"]),
-        ("", ["--", "--bad"], [E + "cannot import module '--bad': ModuleNotFoundError: No module named '--bad'"]),
-        ("import os\nos._exit(0)", ["bad"],
-         [E + "module 'bad' ended the process before the output was written (exit status 0)"]),
-        ("@asset()\ndef one(): return 1", ["bad", "--out", "bad.py"], [E + "argument --out: 'bad.py' is not a folder"]),
-    ],
-)
-def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tmp_path, source, args, stderr):
-    header = "from pathlib import Path\nfrom sorva import asset, partitions\nHERE = str(Path(__file__).resolve())\n"
-    write_module(tmp_path, "bad", header + source)
-    done = run("sorva.run", "--out", "out", *args, cwd=tmp_path)
-    assert (done.returncode, done.stdout, done.stderr) == (2, "", "".join(f"{line}\n" for line in stderr))
-    assert not (tmp_path / "out").exists()
-
-
 @pytest.mark.parametrize("planted, target, status, line", [
     ("out/up", "outside", 1, "failed: up: 'out/up' is a link; a job writes nothing through a link"),
     ("out/up/worker.log", "outside/worker.log", 1, "failed: up: 'out/up/worker.log' is a link; a job writes nothing through a link"),

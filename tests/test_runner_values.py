@@ -33,55 +33,40 @@ def readme_example():
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
 
-def test_the_readme_example_runs(tmp_path):
+def test_the_readme_example_runs_and_digests_follow_the_value_file(tmp_path):
     write_module(tmp_path, "shop", readme_example())
-    done = run("sorva.run", "shop", "--jobs", "1", "--out", "out", cwd=tmp_path)
-    assert (done.returncode, done.stderr) == (0, "")
-    with open(tmp_path / "out/by_city/value.pkl", "rb") as file:
-        assert pickle.load(file).to_dict() == {"lisbon": 12.5, "oslo": 10.5}
-    assert json.loads((tmp_path / "out/by_city/result.json").read_text("utf-8"))["result_type"] == "Series"
-
-
-FRAME = "import pandas as pd\nfrom sorva import asset\n@asset(serializer='pickle')\ndef frame(): return pd.DataFrame({{'x': {rows}}})\n"
-REPORT = "from sorva import asset\nfrom frame import frame\n@asset(inputs={'table': frame})\ndef report(table): return int(table['x'].sum())\n"
-
-
-def test_digests_follow_the_value_file(tmp_path):
-    write_module(tmp_path, "frame", FRAME.format(rows=[1, 2]))
-    write_module(tmp_path, "report", REPORT)
+    out = tmp_path / "sorva-out/by_city"
 
     def again():
-        done = run("sorva.run", "frame", "report", "--jobs", "1", "--verbose", cwd=tmp_path)
+        done = run("sorva.run", "shop", "--jobs", "1", "--verbose", cwd=tmp_path)
         assert done.stderr == ""
         found = re.findall(r"^\[\d/2\] (\S+) +(\S+)", done.stdout, re.MULTILINE)
-        return done.returncode, {name: state for state, name in found}
+        with open(out / "value.pkl", "rb") as file:
+            return done.returncode, {name: state for state, name in found}, pickle.load(file).to_dict()
 
-    assert again() == (0, {"frame": "ok", "report": "ok"})
-    assert again() == (0, {"frame": "fresh", "report": "fresh"})
+    assert again() == (0, {"sales": "ok", "by_city": "ok"}, {"lisbon": 12.5, "oslo": 10.5})
+    assert json.loads((out / "result.json").read_text("utf-8"))["result_type"] == "Series"
+    assert again()[1] == {"sales": "fresh", "by_city": "fresh"}
     # An edit that stores the same DataFrame leaves the downstream fresh; another value reruns it.
-    write_module(tmp_path, "frame", FRAME.format(rows="list(range(1, 3))"))
-    assert again() == (0, {"frame": "ok", "report": "fresh"})
-    write_module(tmp_path, "frame", FRAME.format(rows=[1, 2, 3]))
-    assert again() == (0, {"frame": "ok", "report": "ok"})
-    assert (tmp_path / "sorva-out/report/value.json").read_text("utf-8") == "6"
+    write_module(tmp_path, "shop", readme_example().replace("3.5]", "3.5 + 0]"))
+    assert again()[1] == {"sales": "ok", "by_city": "fresh"}
+    write_module(tmp_path, "shop", readme_example().replace("3.5]", "4.5]"))
+    assert again() == (0, {"sales": "ok", "by_city": "ok"}, {"lisbon": 12.5, "oslo": 11.5})
     # A value file that no longer matches its reference is not fresh.
-    with open(tmp_path / "sorva-out/frame/value.pkl", "ab") as file:
-        file.write(b"\0")
-    dry = run("sorva.run", "frame", "report", "--dry-run", cwd=tmp_path)
-    assert dry.stdout.splitlines()[0] == "frame: 1 to run, 0 fresh (value.pkl changed or missing: 1)"
-    value_json = (tmp_path / "sorva-out/frame/value.json").read_text("utf-8")
-    (tmp_path / "sorva-out/frame/value.json").write_text("{}")
-    dry = run("sorva.run", "frame", "report", "--dry-run", cwd=tmp_path)
-    assert dry.stdout.splitlines()[0] == "frame: 1 to run, 0 fresh (value.json changed or missing: 1)"
-    (tmp_path / "sorva-out/frame/value.json").write_text(value_json)
-    assert again() == (0, {"frame": "ok", "report": "fresh"})
+    for name in ("value.pkl", "value.json"):
+        kept = (out / name).read_bytes()
+        (out / name).write_bytes(kept[:-1])
+        dry = run("sorva.run", "shop", "--dry-run", cwd=tmp_path)
+        assert dry.stdout.splitlines()[1] == f"by_city: 1 to run, 0 fresh ({name} changed or missing: 1)"
+        (out / name).write_bytes(kept)
+    assert again()[1] == {"sales": "fresh", "by_city": "fresh"}
 
 
-def test_dataframes_flow_through_csv_and_pickle(tmp_path):
+def test_dataframes_flow_through_csv_and_pickle_with_every_executor(tmp_path, each_executor):
     write_module(tmp_path, "frames", PIPELINE)
-    reference = run("sorva.run", "frames", "--executor", "process", "--jobs", "2", "--out", "by-process", cwd=tmp_path)
+    reference = run("sorva.run", "frames", "--jobs", "2", "--out", "out", cwd=tmp_path)
     assert (reference.returncode, reference.stderr) == (0, "")
-    out = tmp_path / "by-process"
+    out = tmp_path / "out"
     size = {name: (out / name).stat().st_size for name in ("sales/city=lisbon/value.csv", "combined/value.pkl")}
     # The count and the blanks before the seconds, which widen past 9.99 s, are left out.
     lines = sorted(re.sub(r"^\[\d/4\] | +(?=X)", " ", line) for line in untimed(reference.stdout).splitlines()[:4])
