@@ -115,7 +115,7 @@ BATCHED = """import sys, sorva._sorva as native, sorva._member_batches as batche
 def counted(modules, inspect=native.inspect_modules):
     open("calls", "a").write(".")
     return inspect(modules)
-native.inspect_modules, batches.BATCH_CHARS = counted, int(sys.argv[1])
+native.inspect_modules, batches.BATCH_CHARS, batches.BATCH_MEMBERS = counted, int(sys.argv[1]), int(sys.argv[1])
 cli.main(sys.argv[2:])
 """
 MENU = """from sorva import asset, partitions

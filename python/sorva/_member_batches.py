@@ -22,9 +22,11 @@ import sys
 import types
 from collections.abc import Iterator
 
-# Characters of output held at a time, reckoned as members times the length of the module's source:
-# each batch reads and escapes the source again, so batches much smaller than this cost time.
+# Characters of output held at a time, reckoned as members times the length of the module's source;
+# but a batch holds at least BATCH_MEMBERS members: each batch reads and normalises the source again,
+# which costs about as much as writing a few of its records, and that must stay a small share.
 BATCH_CHARS = 1 << 24
+BATCH_MEMBERS = 100
 
 
 def inspected(name: str) -> Iterator[str]:
@@ -68,7 +70,7 @@ def _batches(name: str) -> tuple[types.ModuleType, dict[str, object], list[list[
         source_chars = len(inspect.getsource(module))
     except Exception:
         return None  # one call meets the same failure and reports it
-    size = max(1, BATCH_CHARS // max(1, source_chars))
+    size = max(BATCH_MEMBERS, BATCH_CHARS // max(1, source_chars))
     if len(members) <= size:
         return None
     names = sorted(members)
