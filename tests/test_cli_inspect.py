@@ -79,3 +79,44 @@ def test_a_stop_while_writing_leaves_nothing_half_written(tmp_path, to_file, sig
                           cwd=tmp_path, capture_output=True, encoding="utf-8", timeout=60, check=False)
     assert (done.returncode, done.stderr) == (128 + signum, "")
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__") == []
+
+
+
+# A large module is inspected in batches of its members (here one member each): the output, or the error, is
+# byte for byte that of one call on the whole module.
+BATCHED = """import sys, sorva._sorva as native, sorva._member_batches as batches, sorva.inspect as cli
+def counted(modules, inspect=native.inspect_modules):
+    open("calls", "a").write(".")
+    return inspect(modules)
+native.inspect_modules, batches.BATCH_CHARS, batches.BATCH_MEMBERS = counted, int(sys.argv[1]), int(sys.argv[1])
+cli.main(sys.argv[2:])
+"""
+MENU = """from sorva import asset, partitions
+from pantry import bread
+def helper(): return 1
+class Asset: __sorva_kind__ = "Asset"
+@asset(inputs={"loaf": bread}, partitions={"day": partitions([1, 2])}, serializer="json")
+def dish(loaf: str, day: int) -> list[str]: return [loaf]
+again = dish
+"""
+UNJSON = "def zz(): pass\nzz.__sorva_kind__ = 'asset'\nzz.__sorva_metadata__ = {'x': float('nan')}\n"
+
+
+@pytest.mark.parametrize("tail, output", [("", []), ("", ["--output", "found.json"]), (UNJSON, ["--output", "found.json"])])
+def test_a_module_inspected_in_batches_gives_the_output_of_one_call(tmp_path, tail, output):
+    write_module(tmp_path, "pantry", "from sorva import asset\n@asset(name='loaf')\ndef bread() -> str: return 'rye'\n")
+    write_module(tmp_path, "menu", MENU + tail)
+    outcomes, found = [], tmp_path / "found.json"
+    for batch_chars in ("1", "1000000"):
+        (tmp_path / "calls").write_text("")
+        found.unlink(missing_ok=True)
+        done = subprocess.run([sys.executable, "-c", BATCHED, batch_chars, "--strict", "pantry", "menu", *output], cwd=tmp_path,
+                              capture_output=True, encoding="utf-8", timeout=60, check=False)
+        written = found.read_text() if found.exists() else done.stdout
+        outcomes.append((done.returncode, done.stderr, written, len((tmp_path / "calls").read_text())))
+    (status, stderr, written, calls), whole = outcomes
+    names = [asset["function_name"] for asset in json.loads(written)["assets"]] if written else []
+    error = "python -m sorva.inspect: error: cannot inspect module 'menu': RuntimeError: JSON parse error: expected value"
+    assert (status, stderr, names, calls > 2, whole[3]) == (
+        (1, f"{error} at line 1 column 7\n", [], True, 2) if tail else (0, "", ["bread", "dish", "bread", "dish"], True, 2))
+    assert outcomes[0][:3] == whole[:3]

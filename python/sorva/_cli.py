@@ -138,17 +138,27 @@ def how_it_ended(status: int, *, verb: bool = False) -> str:
     return f"was {killed}" if verb else killed
 
 
-def write_whole(path: str | os.PathLike[str], content: bytes | Callable[[str], object]) -> None:
+def partial_path(path: str | os.PathLike[str]) -> str:
+    """A new name beside `path` for the file that is written to take its place.
+
+    It ends as the path's does: some writers add a suffix they do not find.
+    """
+    folder, name = os.path.split(os.fspath(path))
+    return os.path.join(folder, f".{os.getpid()}-{os.urandom(4).hex()}-{name}")
+
+
+def write_whole(
+    path: str | os.PathLike[str], content: bytes | Callable[[str], object], partial: str | None = None
+) -> None:
     """Puts a new file in the place of `path`: `content`, or what `content(partial)` writes at the path it is given.
 
     A reader finds the old file or the new one, never part of one; whatever
     stops the writing (an error, a full disk, Ctrl-C) leaves no partial file,
-    and nothing is written through a link planted in the folder. The partial
-    file's name ends as the path's does: some writers add a suffix they do
-    not find.
+    and nothing is written through a link planted in the folder. A process
+    that may be ended outright while it writes is given its `partial` name by
+    one that outlives it and removes what is left there.
     """
-    folder, name = os.path.split(os.fspath(path))
-    partial = os.path.join(folder, f".{os.getpid()}-{os.urandom(4).hex()}-{name}")
+    partial = partial or partial_path(path)
     try:
         if isinstance(content, bytes):
             with new_file(partial) as file:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import mmap
 import os
 import signal
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Sequence
 
 from sorva._cli import (
     FAILED,
@@ -18,6 +18,7 @@ from sorva._cli import (
     how_it_ended,
     import_from_cwd,
     new_file,
+    partial_path,
     say,
     write_whole,
 )
@@ -50,35 +51,44 @@ def _import_all(modules: Sequence[str], progress: memoryview) -> None:
             raise NotImported(f"cannot import module '{name}': {exception_text(error)}") from None
 
 
-def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool, progress: memoryview) -> list[str]:
-    """The inspection output of each module, inspected while file descriptor 1 points at standard error.
+def _inspect_with_stdout_on_stderr(modules: Sequence[str], strict: bool, progress: memoryview) -> Iterator[str]:
+    """The inspection outputs of the modules, each made as it is asked for, while file descriptor 1 points at standard error.
 
     Importing the modules runs their top-level code, which may print;
     standard output must carry nothing but the JSON text. The descriptor is
     left pointing at standard error afterwards, for the same reason: exit
     handlers of the modules may print too. The modules are inspected one at
     a time, each one's place noted in `progress`, so that an error, or the
-    end of the process, names the module it came from.
+    end of the process, names the module it came from; a large module in
+    batches of its members, so that its output is never held whole.
     """
-    from sorva._sorva import inspect_modules
-
     os.dup2(2, 1)
     if strict:
         # A module imported here is taken from sys.modules by the inspection.
         _import_all(modules, progress)
-    outputs = []
+    return _inspect_each(modules, progress)
+
+
+def _inspect_each(modules: Sequence[str], progress: memoryview) -> Iterator[str]:
+    from sorva._member_batches import inspected
+
     try:
         for index, name in enumerate(modules):
             progress[0] = index + 1
-            try:
-                outputs.append(inspect_modules([name]))
-            except KeyboardInterrupt:
-                raise
-            except BaseException as error:
-                raise NotInspected(f"cannot inspect module '{name}': {exception_text(error)}") from None
+            outputs = inspected(name)
+            while (output := _next_output(name, outputs)) is not None:
+                yield output
     finally:
         flush_streams()
-    return outputs
+
+
+def _next_output(name: str, outputs: Iterator[str]) -> str | None:
+    try:
+        return next(outputs, None)
+    except KeyboardInterrupt:
+        raise
+    except BaseException as error:
+        raise NotInspected(f"cannot inspect module '{name}': {exception_text(error)}") from None
 
 
 # Characters encoded at a time: the text may be tens of megabytes, and
@@ -96,8 +106,11 @@ def _write_utf8(file: BinaryIO, text: str, start: int = 0, end: int | None = Non
 
 _OPEN = '{"assets":['
 
+# Bytes of output to standard output held in memory before they go to a temporary file.
+_HELD_IN_MEMORY = 1 << 24
 
-def _write_records(file: BinaryIO, outputs: Sequence[str]) -> None:
+
+def _write_records(file: BinaryIO, outputs: Iterable[str]) -> None:
     """Writes the inspection outputs of the modules, in order, as the one output of them all."""
     file.write(_OPEN.encode())
     first = True
@@ -109,7 +122,7 @@ def _write_records(file: BinaryIO, outputs: Sequence[str]) -> None:
     file.write(b"]}")
 
 
-def _write_file(path: str, outputs: Sequence[str]) -> None:
+def _write_file(path: str, partial: str, outputs: Iterable[str]) -> None:
     """Writes the output so that a reader finds either all of it or no file."""
 
     def write(partial: str) -> None:
@@ -117,7 +130,7 @@ def _write_file(path: str, outputs: Sequence[str]) -> None:
             _write_records(file, outputs)
 
     try:
-        write_whole(path, write)
+        write_whole(path, write, partial)
     except OSError as error:
         fail(PROG, f"cannot write '{path}': {error.strerror}", USAGE)
 
@@ -149,16 +162,18 @@ def main(argv: Sequence[str] | None = None) -> None:
     # Shared with the inspection: [the listed module being imported or inspected, counted from 1;
     # the exit status it decided, plus 1].
     progress = memoryview(mmap.mmap(-1, 8)).cast("i")
+    # The output is written while the modules' code still runs, which may end the process outright.
+    partial = None if args.output is None else partial_path(args.output)
     try:
         child = os.fork()
     except OSError as error:
         fail(PROG, f"cannot start the inspection: {error.strerror}", FAILED)
     if child == 0:
-        _inspect(args, progress)
-    _wait_for(child, progress, args.modules)
+        _inspect(args, progress, partial)
+    _wait_for(child, progress, args.modules, partial)
 
 
-def _inspect(args: Any, progress: memoryview) -> NoReturn:
+def _inspect(args: Any, progress: memoryview, partial: str | None) -> NoReturn:
     """Inspects the modules and writes the output; exits with the status it notes in `progress`."""
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, _stop_once)
@@ -169,7 +184,7 @@ def _inspect(args: Any, progress: memoryview) -> NoReturn:
         except OSError:
             stdout = -1
         outputs = _inspect_with_stdout_on_stderr(args.modules, args.strict, progress)
-        _write_output(args.output, stdout, outputs)
+        _write_output(args.output, partial, stdout, outputs)
         status = 0
     except Exception as error:
         say(f"{PROG}: error: {error if isinstance(error, (NotImported, NotInspected)) else exception_text(error)}")
@@ -194,7 +209,7 @@ def _stop_once(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
-def _wait_for(child: int, progress: memoryview, modules: Sequence[str]) -> NoReturn:
+def _wait_for(child: int, progress: memoryview, modules: Sequence[str], partial: str | None) -> NoReturn:
     """Exits as the inspection in `child` decided, once it has ended.
 
     The modules' code runs in the child, and may end it at once (os._exit, a
@@ -214,6 +229,11 @@ def _wait_for(child: int, progress: memoryview, modules: Sequence[str]) -> NoRet
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, pass_on)
     _, wait_status = os.waitpid(child, 0)
+    if partial is not None:
+        try:
+            os.unlink(partial)  # what a child ended outright left while it wrote the output
+        except OSError:
+            pass  # never made, or already in its place
     if progress[1]:
         raise SystemExit(progress[1] - 1)
     if stops:
@@ -223,18 +243,28 @@ def _wait_for(child: int, progress: memoryview, modules: Sequence[str]) -> NoRet
     fail(PROG, f"{who} before the output was written ({how})", FAILED)
 
 
-def _write_output(path: str | None, stdout: int, outputs: Sequence[str]) -> None:
-    if path is not None:
-        _write_file(path, outputs)
+def _write_output(path: str | None, partial: str | None, stdout: int, outputs: Iterable[str]) -> None:
+    if path is not None and partial is not None:
+        _write_file(path, partial, outputs)
         return
     if stdout < 0:
         fail(PROG, "standard output is closed", USAGE)
-    try:
-        with open(stdout, "wb") as out:
-            _write_records(out, outputs)
-            out.write(b"\n")
-    except OSError as error:
-        fail(PROG, f"cannot write to standard output: {error.strerror}", FAILED)
+    import shutil
+    import tempfile
+
+    # Held until whole, so that a failing inspection prints nothing; in a file once large.
+    with tempfile.SpooledTemporaryFile(_HELD_IN_MEMORY) as held:
+        try:
+            _write_records(held, outputs)
+            held.write(b"\n")
+        except OSError as error:
+            fail(PROG, f"cannot hold the output in a temporary file: {error.strerror}", FAILED)
+        held.seek(0)
+        try:
+            with open(stdout, "wb") as out:
+                shutil.copyfileobj(held, out, _CHUNK)
+        except OSError as error:
+            fail(PROG, f"cannot write to standard output: {error.strerror}", FAILED)
 
 
 if __name__ == "__main__":
