@@ -7,6 +7,8 @@ import uuid
 
 import pytest
 
+from sorva import serializers
+
 
 @pytest.fixture
 def make_module(tmp_path, monkeypatch):
@@ -28,6 +30,12 @@ def make_module(tmp_path, monkeypatch):
     yield make
     for name in created:
         sys.modules.pop(name, None)
+
+
+@pytest.fixture
+def registry(monkeypatch):
+    # The test starts from the built-in serializers only.
+    monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
 
 
 @pytest.fixture(params=["fork", "process", "pool"])

@@ -46,14 +46,14 @@ def raised(call):
 
 
 def test_output_text_of_a_record(make_module, tmp_path):
-    name = make_module('from sorva import asset\n\n\n@asset()\ndef raw() -> list[int]:\n    return ["é\\t"]\n')
-    expected = ('{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,'
-                '"serializer":null},"file_path":"' + str((tmp_path / f"{name}.py").resolve()) + '","function_name":"raw",'
-                '"function_source":"@asset()\\ndef raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","kind":"asset",'
-                '"module_path":"' + name + '","module_source":"from sorva import asset\\n\\n\\n@asset()\\n'
-                'def raw() -> list[int]:\\n    return [\\"é\\\\t\\"]\\n","python_version":"' + VERSION + '",'
-                '"return_type":"list[int]"}]}')
-    assert m.inspect_modules([name]) == expected
+    function = '@asset()\ndef raw() -> list[int]:\n    return ["é\\t"]\n'
+    name = make_module(source := "from sorva import asset\n\n\n" + function)
+    text = lambda value: json.dumps(value, ensure_ascii=False)  # noqa: E731
+    assert m.inspect_modules([name]) == (
+        '{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,"serializer":null},'
+        f'"file_path":{text(str((tmp_path / f"{name}.py").resolve()))},"function_name":"raw",'
+        f'"function_source":{text(function)},"kind":"asset","module_path":"{name}","module_source":{text(source)},'
+        f'"python_version":"{VERSION}","return_type":"list[int]"}}]}}')
     assert m.inspect_modules([]) == '{"assets":[]}'
 
 
@@ -136,9 +136,6 @@ def test_sources_are_dedented_empty_modules_read_as_empty_and_an_unknown_file_is
     (None, "raise ValueError('boom')", "ValueError: boom"),
     (None, "def broken(:\n    pass", "SyntaxError: invalid syntax ({name}.py, line 1)"),
     (None, "raise SystemExit(3)", "SystemExit: 3"),
-    (None, "class E(Exception):\n    __str__ = lambda self: 1 / 0\nraise E()", "E: <exception str() failed>"),
-    (None, "class Outer:\n    class Error(Exception):\n        pass\nraise Outer.Error('x')", "Outer.Error: x"),
-    (None, "raise ValueError('a\\ud800b')", "ValueError: a\ufffd\ufffd\ufffdb"),
 ])
 def test_skip_lines_are_written_to_descriptor_2(make_module, capfd, monkeypatch, name, source, text):
     name = make_module(source) if name is None else name
@@ -169,9 +166,7 @@ ORIGINAL_READ = INTERRUPTS + ("class Member:\n    __sorva_kind__ = property(lamb
     lambda make, monkeypatch: m.inspect_modules([make(ORIGINAL_READ)]),
     lambda make, monkeypatch: (monkeypatch.setattr(*stub(inspect, "getsourcefile", KeyboardInterrupt("stop"))),
                                m.inspect_modules([make(ASSET)])),
-    lambda make, monkeypatch: m.asset(inputs={"x": __import__(make(ANY_READ)).member}),
-    lambda make, monkeypatch: m.asset(inputs={"x": __import__(make(ORIGINAL_READ)).member}),
-], ids=["kind", "original", "source file", "asset kind", "asset original"])
+], ids=["kind", "original", "source file"])
 def test_ctrl_c_in_a_tolerant_read_propagates(make_module, monkeypatch, call):
     with pytest.raises(KeyboardInterrupt) as info:
         call(make_module, monkeypatch)
@@ -228,8 +223,6 @@ def test_failures_that_end_the_call(make_module, monkeypatch, member, patch, err
 
 @pytest.mark.parametrize("trigger", [
     "panic()", "class Member:\n    __sorva_kind__ = property(lambda self: panic())\nmember = Member()",
-    "class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
-    "    __sorva_original__ = property(lambda self: panic())\nmember = Member()",
 ])
 def test_an_internal_fault_is_never_passed_over(make_module, capfd, trigger):
     name = make_module("from faults import cause_fault as panic\n" + trigger + "\n")

@@ -21,20 +21,17 @@ BODIES = {
 SOURCE = """
 from sorva import asset
 class Outer:
-    class Inner(Exception):
-        pass
-class Mute(Exception):
-    __str__ = lambda self: 1 / 0
-def plain(x, city):
-    return [x, city]
+    class Inner(Exception): pass
+class Mute(Exception): __str__ = lambda self: 1 / 0
+def plain(x, city): return [x, city]
 @asset(serializer="parquet", inputs={"x": "up"})
-def unknown(x, city):
-    raise AssertionError("never called")
+def unknown(x, city): raise AssertionError("never called")
 not_callable = 5
 @asset(serializer="pickle")
-def handle():
-    return open(__file__)
-""" + "".join(f'@asset(inputs={{"x": "up"}})\ndef {name}(x, city):\n    {body}\n' for name, body in BODIES.items())
+def handle(): return open(__file__)
+@asset(serializer="pickle")
+def kept(**kwargs): return kwargs
+""" + "".join(f'@asset(inputs={{"x": "up"}})\ndef {name}(x, city): {body}\n' for name, body in BODIES.items())
 
 
 @pytest.fixture
@@ -89,10 +86,9 @@ def test_a_job_with_loaded_inputs_leaves_what_the_native_module_leaves(folders, 
 
 
 @pytest.mark.parametrize("inputs", ["[1]", "null", "{bad", ""])
-def test_inputs_that_are_no_keyword_arguments_fail_as_in_the_native_module(folders, make_module, inputs):
-    name = make_module("from sorva import asset\n@asset(serializer='pickle')\ndef kept(**kwargs):\n    return kwargs\n")
-    assert status(folders / "native", lambda: materialize_asset(name, "kept", "job", inputs)) == 1
-    assert status(folders / "loaded", lambda: materialize(name, "kept", "job", inputs)) == 1
+def test_inputs_that_are_no_keyword_arguments_fail_as_in_the_native_module(folders, module, inputs):
+    assert status(folders / "native", lambda: materialize_asset(module, "kept", "job", inputs)) == 1
+    assert status(folders / "loaded", lambda: materialize(module, "kept", "job", inputs)) == 1
     assert files(folders / "loaded/job") == files(folders / "native/job")
 
 

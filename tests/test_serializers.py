@@ -8,10 +8,7 @@ import pytest
 from sorva import serializers
 
 
-@pytest.fixture(autouse=True)
-def registry(monkeypatch):
-    """Each test starts from the built-in serializers only."""
-    monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
+pytestmark = pytest.mark.usefixtures("registry")
 
 
 dump, load = print, open  # the registry keeps any callables as they are

@@ -15,9 +15,7 @@ from sorva._jobfiles.values import (
 )
 
 
-@pytest.fixture(autouse=True)
-def registry(monkeypatch):
-    monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
+pytestmark = pytest.mark.usefixtures("registry")
 
 
 @pytest.fixture
