@@ -30,7 +30,6 @@ def test_module_identity_and_reimport():
 
 @pytest.mark.parametrize("cls, make", [(m.AssetWrapper, lambda: m.asset()(len)), (m.Partitions, lambda: m.partitions([1]))])
 def test_class_record(cls, make):
-    assert (cls.__qualname__, cls.__base__) == (cls.__name__, object)
     with pytest.raises(TypeError) as info:
         cls(1, x=2)
     assert info.value.args == (f"No constructor defined for {cls.__name__}",)

@@ -1,4 +1,4 @@
-"""The built-in serializers: what pickle, csv, npy and json write and read back, and what they refuse."""
+"""The built-in serializers: what csv and npy write and read back, and what they refuse (pickle and json: test_values)."""
 
 import pytest
 
@@ -8,17 +8,10 @@ pandas = pytest.importorskip("pandas")
 numpy = pytest.importorskip("numpy")
 
 
-def frame():
-    return pandas.DataFrame({"city": ["oslo", "qu\u00edto"], "sales": [1.5, 2.25], "count": [3, 4]},
-                            index=pandas.Index([10, 20], name="store"))
-
-
 @pytest.mark.parametrize("name, value, same", [
-    ("pickle", {1: numpy.int64(7), "frame": frame()}, lambda a, b: a.keys() == b.keys() and a["frame"].equals(b["frame"])),
-    ("csv", frame(), lambda a, b: a.equals(b) and a.index.name == b.index.name),
-    ("csv", pandas.DataFrame({"x": [1, 2]}), lambda a, b: a.equals(b)),
+    ("csv", pandas.DataFrame({"city": ["oslo", "qu\u00edto"], "sales": [1.5, 2.25], "count": [3, 4]},
+                             index=pandas.Index([10, 20], name="store")), lambda a, b: a.equals(b) and a.index.name == b.index.name),
     ("npy", numpy.arange(12, dtype=numpy.float32).reshape(3, 4), lambda a, b: a.dtype == b.dtype and (a == b).all()),
-    ("json", {"a": [1, 2.5, None]}, lambda a, b: a == b),
 ])
 def test_built_in_serializers_read_back_what_they_wrote(tmp_path, name, value, same):
     serializer = serializers.lookup(name, "report")

@@ -1,13 +1,11 @@
 """AssetWrapper: calling through, the attribute protocol, the descriptor."""
 
 import copy
-import gc
 import inspect
 import pickle
 import subprocess
 import sys
 import traceback
-import weakref
 
 import pytest
 
@@ -91,20 +89,6 @@ def test_chain_too_deep_for_the_stack_is_a_recursion_error():
     # In a process of its own: getting this wrong overflows the C stack.
     done = subprocess.run([sys.executable, "-c", DEEP_CHAIN], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, "RecursionError True\n" * 3 + "freed\n"), done.stderr
-
-
-def test_cycles_through_a_wrapper_are_collected(make_module):
-    module = __import__(make_module("from sorva import asset\n\n@asset()\ndef held():\n    return held\n"))
-    del sys.modules[module.__name__]
-
-    def own():
-        return wrapper
-
-    wrapper = m.asset()(own)
-    functions = [weakref.ref(module.held.__wrapped__), weakref.ref(own)]
-    del module, own, wrapper
-    gc.collect()
-    assert [function() for function in functions] == [None, None]
 
 
 def test_pickled_and_copied_by_reference(make_module):
