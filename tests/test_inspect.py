@@ -59,7 +59,8 @@ def test_output_text_of_a_record(make_module, tmp_path):
 
 # Text of every width, in outputs below and above the size where the buffer is grown by copying, comes back
 # whole and as the interpreter itself would build the str: a str of a wider kind than its text needs is unequal
-# to the same text decoded by the interpreter.
+# to the same text decoded by the interpreter. The JSON writer's room moves as a long source grows it, and is
+# taken away and reused for the second record.
 @pytest.mark.parametrize("letter", ["e", "é", "日", "😀"])
 @pytest.mark.parametrize("lines", [1, 60000])
 def test_output_text_of_every_width_and_size(make_module, letter, lines):
