@@ -39,6 +39,8 @@ TYPE_ERRORS = [
     (lambda: m.inspect_modules(["a", 1]), "argument 'modules': 'int' object cannot be converted to 'PyString'"),
     (lambda: m.materialize_asset("m", "f", 3.5), "argument 'output_dir': 'float' object cannot be converted to 'PyString'"),
     (lambda: m.materialize_asset("m", "f", "o", {}), "argument 'input_kwargs_json': 'dict' object cannot be converted to 'PyString'"),
+    (lambda: m.AssetWrapper(1, x=2), "No constructor defined for AssetWrapper"),
+    (lambda: m.Partitions(), "No constructor defined for Partitions"),
 ]
 
 

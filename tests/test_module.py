@@ -30,10 +30,7 @@ def test_module_identity_and_reimport():
 
 @pytest.mark.parametrize("cls, make", [(m.AssetWrapper, lambda: m.asset()(len)), (m.Partitions, lambda: m.partitions([1]))])
 def test_class_record(cls, make):
-    with pytest.raises(TypeError) as info:
-        cls(1, x=2)
-    assert info.value.args == (f"No constructor defined for {cls.__name__}",)
-    # No subclass, no attribute of one's own, no weak reference.
+    # No subclass, no attribute of one's own, no weak reference (and no constructor: test_binding).
     instance = make()
     for error, refused in [(TypeError, lambda: type("Sub", (cls,), {})), (AttributeError, lambda: setattr(instance, "x", 1)),
                            (TypeError, lambda: weakref.ref(instance))]:
@@ -51,19 +48,11 @@ def test_subinterpreter_import_is_refused():
     assert (result.returncode, result.stdout) == (0, f"main: imported\n{refused}\n"), result.stderr
 
 
-@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without the GIL")
-def test_free_threaded_import_leaves_the_gil_off():
-    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
-    code = "import sys, sorva._sorva; del sys.modules['sorva._sorva']; import sorva._sorva; print(sys._is_gil_enabled())"
-    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
-    assert (result.stdout, result.stderr) == ("False\n", "")
-
-
 def test_threads_share_the_module(make_module, tmp_path):
     """8 threads at once declare, call, make partitions, inspect and materialise into their own folders."""
     name = make_module("from sorva._sorva import asset\n@asset()\ndef raw(): return [1, 2, 3]\n"
                        "@asset(inputs={'data': raw})\ndef doubled(data): return [x * 2 for x in data]\n")
-    assert not (FREE_THREADED and sys._is_gil_enabled())
+    assert not (FREE_THREADED and sys._is_gil_enabled())  # importing the module left the GIL off
     module = importlib.import_module(name)
     # Shared by every thread, each of which also replaces entries while the others read them.
     keys, inputs = list(range(40)), {"data": module.raw, "other": "elsewhere:x"}

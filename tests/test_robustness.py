@@ -73,19 +73,3 @@ def test_partitions_and_inspect_modules(modules):
         return  # importing arbitrary names would run arbitrary installed modules
     result = outcome(lambda: m.inspect_modules(modules))
     assert result is None or result == '{"assets":[]}'
-
-
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(module=objects, function=objects, kwargs=objects)
-def test_materialize_asset(tmp_path, module, function, kwargs):
-    # Only names that cannot import anything real, into a folder of the test.
-    if isinstance(module, str):
-        module = "sorva_no_such_module_" + module.encode("utf-8", "replace").hex()
-    try:
-        m.materialize_asset(module, function, str(tmp_path / "out"), kwargs)
-    except SystemExit as exit:
-        assert exit.code == 1
-        record = json.loads((tmp_path / "out" / "result.json").read_text(encoding="utf-8"))
-        assert record["ok"] is False
-    except Exception:
-        pass
