@@ -1,5 +1,4 @@
-"""Causing an internal fault from Python: a dict that changes while asset()
-walks it."""
+"""Causing an internal fault from Python: a dict that changes while asset() walks it."""
 
 import sorva._sorva as m
 

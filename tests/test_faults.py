@@ -1,10 +1,9 @@
-"""Internal faults: pyo3_runtime.PanicException, its report, and a fault
-that comes back out of Python code."""
+"""Internal faults: pyo3_runtime.PanicException, its report, and a fault that comes back out of Python code."""
 
 import pytest
 
 import sorva._sorva as m
-from faults import cause_fault, changing_inputs, grow
+from faults import cause_fault, changing_inputs
 
 CHANGED = "dictionary changed size during iteration"
 RESUMED = "after fetching a PanicException from Python\nPython stack trace below:\nTraceback"
@@ -21,7 +20,7 @@ class Nested:
 
 
 @pytest.mark.parametrize("call, message, report", [
-    (lambda: m.asset(inputs=changing_inputs(grow)), CHANGED, "internal fault"),
+    (cause_fault, CHANGED, "internal fault"),
     (lambda: m.asset(inputs=changing_inputs(reshuffle)), "dictionary keys changed during iteration", "internal fault"),
     # A fault fetched back from Python code is resumed.
     (lambda: m.asset(inputs={"x": Nested()}), CHANGED, RESUMED),

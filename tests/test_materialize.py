@@ -41,9 +41,7 @@ def test_success_writes_both_files_byte_exact(make_module, tmp_path):
 
 
 @pytest.mark.parametrize("expression, value_text, result_type", [
-    ("None", b"null", "NoneType"), ("(1, 'b')", b'[1, "b"]', "tuple"), ("float('-inf')", b"-Infinity", "float"),
-    ("{1: 'one', None: 2}", b'{"1": "one", "null": 2}', "dict"),
-    ("Outer.Inner(k=[])", b'{"k": []}', "Inner"), ("Text('s')", b'"s"', "Text"),
+    ("None", b"null", "NoneType"), ("Outer.Inner(k=[])", b'{"k": []}', "Inner"), ("Text('s')", b'"s"', "Text"),
 ])
 def test_value_and_result_type(make_module, tmp_path, expression, value_text, result_type):
     name = make_module("class Outer:\n    class Inner(dict):\n        pass\nclass Text(str):\n    pass\n"

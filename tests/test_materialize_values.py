@@ -97,7 +97,8 @@ def test_an_unknown_serializer_or_a_value_it_cannot_store_fails_naming_the_asset
     with open(__file__) as handle, pytest.raises(TypeError) as refused:
         pickle.dumps(handle)
     for function, error in [
-        ("unknown", "LookupError: asset 'unknown' declares the unknown serializer 'parquet'; known serializers: csv, json, npy, pickle"),
+        ("unknown", "LookupError: asset 'unknown' declares the unknown serializer 'parquet'; "
+                    "known serializers: csv, json, npy, pickle"),
         ("handle", f"TypeError: asset 'handle': serializer 'pickle' cannot store the value: {refused.value}"),
     ]:
         # With no inputs at all, a run of the asset would fail otherwise.

@@ -10,7 +10,8 @@ numpy = pytest.importorskip("numpy")
 
 @pytest.mark.parametrize("name, value, same", [
     ("csv", pandas.DataFrame({"city": ["oslo", "qu\u00edto"], "sales": [1.5, 2.25], "count": [3, 4]},
-                             index=pandas.Index([10, 20], name="store")), lambda a, b: a.equals(b) and a.index.name == b.index.name),
+                             index=pandas.Index([10, 20], name="store")),
+     lambda a, b: a.equals(b) and a.index.name == b.index.name),
     ("npy", numpy.arange(12, dtype=numpy.float32).reshape(3, 4), lambda a, b: a.dtype == b.dtype and (a == b).all()),
 ])
 def test_built_in_serializers_read_back_what_they_wrote(tmp_path, name, value, same):
