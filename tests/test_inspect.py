@@ -146,32 +146,25 @@ def test_skip_lines_are_written_to_descriptor_2(make_module, capfd, monkeypatch,
     assert sys.stderr.getvalue() == ""
 
 
-@pytest.mark.parametrize("exception", ["KeyboardInterrupt('stop')", "type('Sub', (KeyboardInterrupt,), {})('stop')"])
-def test_keyboard_interrupt_while_importing_propagates(make_module, capfd, exception):
-    good, name = make_module(ASSET), make_module(f"raise {exception}")
-    with pytest.raises(KeyboardInterrupt) as info:
-        m.inspect_modules(["missing_a", good, "missing_b", name, "never_reached"])
-    assert info.value.args == ("stop",)
-    assert capfd.readouterr().err == "".join(
-        f"sorva: skipping module '{n}': ModuleNotFoundError: No module named '{n}'\n" for n in ["missing_a", "missing_b"])
-
-
 INTERRUPTS = "def interrupt(*args):\n    raise KeyboardInterrupt('stop')\n"
 ANY_READ = INTERRUPTS + "class Member:\n    __getattr__ = interrupt\nmember = Member()\n"
 ORIGINAL_READ = INTERRUPTS + ("class Member:\n    __sorva_kind__ = property(lambda self: 'asset')\n    __sorva_metadata__ = {}\n"
                               "    __sorva_original__ = property(interrupt)\nmember = Member()\n")
 
 
-@pytest.mark.parametrize("call", [
-    lambda make, monkeypatch: m.inspect_modules([make(ANY_READ)]),
-    lambda make, monkeypatch: m.inspect_modules([make(ORIGINAL_READ)]),
-    lambda make, monkeypatch: (monkeypatch.setattr(*stub(inspect, "getsourcefile", KeyboardInterrupt("stop"))),
-                               m.inspect_modules([make(ASSET)])),
-], ids=["kind", "original", "source file"])
-def test_ctrl_c_in_a_tolerant_read_propagates(make_module, monkeypatch, call):
+@pytest.mark.parametrize("modules", [
+    lambda make, monkeypatch: [make(ASSET), make("raise KeyboardInterrupt('stop')")],
+    lambda make, monkeypatch: [make("raise type('Sub', (KeyboardInterrupt,), {})('stop')")],
+    lambda make, monkeypatch: [make(ANY_READ)],
+    lambda make, monkeypatch: [make(ORIGINAL_READ)],
+    lambda make, monkeypatch: monkeypatch.setattr(*stub(inspect, "getsourcefile", KeyboardInterrupt("stop"))) or [make(ASSET)],
+], ids=["import", "import subclass", "kind", "original", "source file"])
+def test_ctrl_c_while_importing_or_in_a_tolerant_read_propagates(make_module, monkeypatch, capfd, modules):
+    # What was skipped before it has been reported; no module after it is reached.
     with pytest.raises(KeyboardInterrupt) as info:
-        call(make_module, monkeypatch)
-    assert info.value.args == ("stop",)
+        m.inspect_modules(["missing_a", *modules(make_module, monkeypatch), "never_reached"])
+    assert (info.value.args, capfd.readouterr().err) == (
+        ("stop",), "sorva: skipping module 'missing_a': ModuleNotFoundError: No module named 'missing_a'\n")
 
 
 DUCK = "def bad():\n    pass\nbad.__sorva_kind__ = 'asset'\n"

@@ -20,16 +20,21 @@ def f(a, b=2, *args, **kwargs):
 W = m.asset()(f)
 
 
-def test_attributes_are_read_from_the_function_at_access_time():
-    def g():
+def test_attributes_are_read_through_every_wrapper_at_access_time_and_never_assigned():
+    def g(a, b=2):
         pass
 
-    w = m.asset()(g)
-    assert w.__sorva_original__ is g and w.__wrapped__ is g and w.__sorva_kind__ == "asset"
+    outer = m.asset(name="outer")(w := m.asset()(g))
+    assert (w.__sorva_original__, w.__wrapped__, outer.__wrapped__, inspect.unwrap(outer)) == (g, g, w, g)
+    assert w.__sorva_kind__ == "asset" and str(inspect.signature(outer)) == "(a, b=2)" and outer(1) is None
     g.__name__, g.__qualname__, g.__doc__, g.__module__ = "renamed", "Q.renamed", "new doc", "elsewhere"
-    assert (w.__name__, w.__qualname__, w.__doc__, w.__module__) == ("renamed", "Q.renamed", "new doc", "elsewhere")
+    assert (outer.__name__, outer.__qualname__, outer.__doc__, outer.__module__) == (
+        "renamed", "Q.renamed", "new doc", "elsewhere")
     with pytest.raises(AttributeError):
         m.asset()(42).__name__
+    for name in ["__name__", "__doc__", "__sorva_metadata__", "__wrapped__", "other"]:
+        with pytest.raises(AttributeError):
+            setattr(outer, name, "x")
 
 
 def test_call_forwards_exactly_and_its_errors_are_the_functions_own():
@@ -56,16 +61,6 @@ def test_descriptor_never_binds_and_metadata_is_fresh_each_access():
     assert first is not second and first == second
     first["inputs"]["a"] = "changed"
     assert C.m_.__sorva_metadata__ == second
-
-
-def test_wrapper_of_a_wrapper_the_standard_tools_and_no_assignment():
-    outer = m.asset(name="outer")(W)
-    assert outer.__sorva_original__ is W and outer.__name__ == "f" and outer(5) == f(5)
-    assert inspect.unwrap(outer) is f
-    assert str(inspect.signature(outer)) == "(a, b=2, *args, **kwargs)"
-    for name in ["__name__", "__doc__", "__sorva_metadata__", "__wrapped__", "other"]:
-        with pytest.raises(AttributeError):
-            setattr(outer, name, "x")
 
 
 DEEP_CHAIN = """
