@@ -25,8 +25,10 @@ class Nested:
     # A fault fetched back from Python code is resumed.
     (lambda: m.asset(inputs={"x": Nested()}), CHANGED, RESUMED),
     (m.asset()(cause_fault), CHANGED, RESUMED),
+    (lambda: m.materialize_asset("faults", "cause_fault", "job"), CHANGED, RESUMED),
 ])
-def test_an_internal_fault_is_a_panic_exception_with_its_report(call, message, report, capfd):
+def test_an_internal_fault_is_a_panic_exception_with_its_report(call, message, report, capfd, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     with pytest.raises(BaseException) as info:
         call()
     kind = type(info.value)
@@ -35,3 +37,4 @@ def test_an_internal_fault_is_a_panic_exception_with_its_report(call, message, r
     assert info.value.args == (message,) and info.value.__cause__ is None
     err = capfd.readouterr().err
     assert report in err and message in err
+    assert not (tmp_path / "job" / "result.json").exists()  # a fault in an asset is not recorded as its failure

@@ -128,14 +128,6 @@ def test_value_write_that_fails(make_module, tmp_path):
     assert (tmp_path / "result.json").read_bytes() == failure(error, "IsADirectoryError")
 
 
-def test_internal_fault_in_the_asset_is_not_recorded(make_module, tmp_path):
-    name = make_module("from faults import cause_fault\ndef f():\n    cause_fault()\n")
-    with pytest.raises(BaseException) as info:
-        m.materialize_asset(name, "f", str(tmp_path))
-    assert (type(info.value).__name__, str(info.value)) == ("PanicException", "dictionary changed size during iteration")
-    assert not (tmp_path / "result.json").exists()
-
-
 @pytest.mark.parametrize("below, raised", [("", FileExistsError), ("sub", NotADirectoryError)])
 def test_output_dir_that_is_a_file_records_nothing(make_module, tmp_path, below, raised):
     user = make_module("def f():\n    return 1\n")

@@ -55,8 +55,7 @@ def test_descriptor_never_binds_and_metadata_is_fresh_each_access():
     class C:
         m_ = m.asset(inputs={"a": "x"})(lambda *a: a)
 
-    assert C.m_ is C.m_ and C().m_ is C.m_
-    assert C().m_(1) == (1,)
+    assert C.m_ is C.m_ and C().m_ is C.m_ and C().m_(1) == (1,)
     first, second = C.m_.__sorva_metadata__, C.m_.__sorva_metadata__
     assert first is not second and first == second
     first["inputs"]["a"] = "changed"

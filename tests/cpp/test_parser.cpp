@@ -41,7 +41,6 @@ TEST(ParseAccepts, ValuesKeysEscapesNumbersAndDepth)
         {"\"\xC3\xA9/\x7F\xF0\x9F\x98\x80\"", "ok: \"\xC3\xA9/\x7F\xF0\x9F\x98\x80\""},
         // Integers that fit 64 bits keep their kind; other numbers become floats, and
         // magnitudes too small for a double a signed zero, whatever the exponent's size.
-        {"9999999999999999999", "ok: 9999999999999999999"},
         {"18446744073709551615", "ok: 18446744073709551615"},
         {"18446744073709551616", "ok: 1.8446744073709552e+19"},
         {"-9223372036854775808", "ok: -9223372036854775808"},
