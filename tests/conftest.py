@@ -7,8 +7,6 @@ import uuid
 
 import pytest
 
-from sorva import serializers
-
 
 @pytest.fixture
 def make_module(tmp_path, monkeypatch):
@@ -34,7 +32,9 @@ def make_module(tmp_path, monkeypatch):
 
 @pytest.fixture
 def registry(monkeypatch):
-    # The test starts from the built-in serializers only.
+    """Starts the test from the built-in serializers only."""
+    from sorva import serializers
+
     monkeypatch.setattr(serializers, "_registered", dict(serializers._registered))
 
 
