@@ -32,7 +32,7 @@ def links(folder, names=FILES):
     return " ".join(f"[out/{folder}/{name}]{name}" for name in names)
 
 
-def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files_and_large_runs_fold():
+def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files_and_large_runs_fold(tmp_path):
     page = report_page(GRAPH, ROWS, title="sorva: p", svg="<svg></svg>", run=RunInfo("run 2", ("0.50 s",)), link_base="out/")
     parsed = Page(page)
     assert parsed.groups == [
@@ -55,24 +55,16 @@ def test_jobs_are_grouped_per_asset_failures_first_with_links_to_their_files_and
     graph = " ".join(rule for selector, rule in re.findall(r"([^{}]+)\{([^}]*)\}", style) if ".graph svg" in selector)
     assert (re.findall(r'font-family: "([^"]+)"', graph), "width" in graph) == (
         re.findall(r'fontname="([^"]+)"', dot_text(GRAPH))[:1], False)
-    # Small runs show every job (above); large ones open only the groups that need attention.
-    parsed = Page(report_page(GRAPH, ROWS + many_rows(300, 10**6)[1:], title="t", svg=None, graph_note="no graph"))
-    assert {group for group, is_open, _ in parsed.groups if is_open} == {"jobs-a1", "jobs-a2"}
-
-
-def many_rows(count, failed_every):
-    return [JobRow("/app/p.py:orders", "orders", f"day={n}", "failed" if n % failed_every == 0 else "ok", 0.01,
-                   "RuntimeError: no data" if n % failed_every == 0 else "", f"orders/day={n}", FILES) for n in range(count)]
-
-
-def test_a_page_of_two_thousand_jobs_renders_in_a_browser(tmp_path):
+    # Small runs show every job (above); large ones open only the groups that need attention. A browser shows a page
+    # of two thousand jobs with no complaint in its console.
+    many = [JobRow("/app/p.py:orders", "orders", f"day={n}", "ok", 0.01, "", f"orders/day={n}", FILES) for n in range(1993)]
     page = tmp_path / "report.html"
-    page.write_text(report_page(GRAPH, many_rows(2000, 97), title="big", svg=None, graph_note="no graph"), encoding="utf-8")
+    page.write_text(report_page(GRAPH, ROWS + many, title="t", svg=None, graph_note="no graph"), encoding="utf-8")
+    assert {group for group, is_open, _ in Page(page.read_text(encoding="utf-8")).groups if is_open} == {"jobs-a1", "jobs-a2"}
     with browser(tmp_path / "profile") as driver:
         driver.get(page.as_uri())
-        outcomes = driver.execute_script("return [...document.querySelectorAll('tr.job')].map(row => row.className)")
+        assert driver.execute_script("return document.querySelectorAll('tr.job').length") == 2001
         assert driver.get_log("browser") == []
-    assert (len(outcomes), outcomes[:21].count("job outcome-failed"), outcomes[21]) == (2000, 21, "job outcome-ok")
 
 
 def test_the_timeline_puts_each_job_on_the_lowest_worker_slot_free_when_it_started():
