@@ -20,8 +20,7 @@ def command(*args: str) -> list[str]:
     return [sys.executable, *args] if args[0].startswith("-") else [sys.executable, "-m", *args]
 
 
-def run(*args: str, cwd: Path, stdin: str | None = None, env: dict[str, str] | None = None,
-        **options) -> subprocess.CompletedProcess[str]:
+def run(*args: str, cwd: Path, stdin: str | None = None, env: dict | None = None, **options) -> subprocess.CompletedProcess:
     """`python -m ARGS` in `cwd`, with this process's environment plus `env`; `options` go to `subprocess.run`."""
     return subprocess.run(command(*args), cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
                           capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False,

@@ -42,6 +42,7 @@ def test_the_output_is_whole_and_never_mixes_with_what_modules_print(tmp_path, r
 
 
 # A module that ends the process itself, even with status 0, is an error: 0 means the whole output was written.
+QUITS = "import os\nos._exit(0)\n"
 UNJSON = "def zz(): pass\nzz.__sorva_kind__ = 'asset'\nzz.__sorva_metadata__ = {'x': float('nan')}\n"
 
 
@@ -57,7 +58,7 @@ UNJSON = "def zz(): pass\nzz.__sorva_kind__ = 'asset'\nzz.__sorva_metadata__ = {
     (["--output", "missing/found.json", "plain"], 2, "cannot write 'missing/found.json': No such file or directory"),
 ])
 def test_outcomes_without_assets_strict_imports_and_the_output_file(tmp_path, args, status, error):
-    for name, source in (("plain", "VALUE = 1\n"), ("exits", "raise SystemExit(3)\n"), ("unjson", UNJSON), ("quits", "import os\nos._exit(0)\n")):
+    for name, source in (("plain", "VALUE = 1\n"), ("exits", "raise SystemExit(3)\n"), ("unjson", UNJSON), ("quits", QUITS)):
         write_module(tmp_path, name, source)
     done = run("sorva.inspect", *args, cwd=tmp_path)
     written = status == 0 and "--output" in args  # the output goes to the file named, or else to standard output
@@ -99,11 +100,11 @@ again = dish
 
 
 # The error is the one the table above shows for a member that cannot be written as JSON.
-@pytest.mark.parametrize("tail, output, status", [("", [], 0), ("", ["--output", "found.json"], 0), (UNJSON, ["--output", "found.json"], 1)])
-def test_a_module_inspected_in_batches_gives_the_output_of_one_call(tmp_path, tail, output, status):
+@pytest.mark.parametrize("tail, to_file, status", [("", False, 0), ("", True, 0), (UNJSON, True, 1)])
+def test_a_module_inspected_in_batches_gives_the_output_of_one_call(tmp_path, tail, to_file, status):
     write_module(tmp_path, "pantry", "from sorva import asset\n@asset(name='loaf')\ndef bread() -> str: return 'rye'\n")
     write_module(tmp_path, "menu", MENU + tail)
-    outcomes, found = [], tmp_path / "found.json"
+    outcomes, found, output = [], tmp_path / "found.json", ["--output", "found.json"] if to_file else []
     for batch_size in ("1", "1000000"):
         (tmp_path / "calls").write_text("")
         done = run("-c", BATCHED, batch_size, "--strict", "pantry", "menu", *output, cwd=tmp_path)
