@@ -81,7 +81,7 @@ def test_a_stop_while_writing_leaves_nothing_half_written(tmp_path, to_file, sig
 
 
 # A large module is inspected in batches of its members (here one member each): the output, or the error, is
-# byte for byte that of one call on the whole module, which makes one call a module.
+# byte for byte that of one call on the whole module (the count of calls shows which way each run took).
 BATCHED = """import sys, sorva._sorva as native, sorva._member_batches as batches, sorva.inspect as cli
 def counted(modules, inspect=native.inspect_modules):
     open("calls", "a").write(".")

@@ -105,8 +105,9 @@ def test_a_failed_run_colours_the_graph_and_its_page_lists_failures_first(tmp_pa
     graph = run("sorva.graph", "failing", "--format", "dot", cwd=tmp_path)
     nodes = [(name, outcome, re.findall(r'<TD BGCOLOR="#\w+"><FONT [^>]*>([^<]+)<', cells))
              for outcome, name, cells in re.findall(r'class="asset ([\w-]+)", .*?<B>(\w+)</B>(.*?)</TABLE>', graph.stdout)]
-    assert (graph.returncode, graph.stderr, nodes) == (0, "", [("cleaned", "outcome-skipped", ["1 skipped", "2 ok"]),
-        ("readings", "outcome-failed", ["1 failed", "2 ok"]), ("summary", "outcome-skipped", ["1 skipped"])])
+    assert (graph.returncode, graph.stderr, nodes) == (0, "", [
+        ("cleaned", "outcome-skipped", ["1 skipped", "2 ok"]), ("readings", "outcome-failed", ["1 failed", "2 ok"]),
+        ("summary", "outcome-skipped", ["1 skipped"])])
     text = (tmp_path / "sorva-out/report.html").read_text(encoding="utf-8")
     page = Page(text)
     assert "<svg" not in text and "No graph: Graphviz&#x27;s dot was not found; install Debian&#x27;s graphviz" in text
