@@ -13,17 +13,18 @@ WAIT = 60  # seconds any one start, job or stop may take on a loaded machine
 
 
 def command(*args: str) -> list[str]:
-    """`python -m ARGS`; a run uses the executor under test (the `each_executor` fixture), if one is set."""
+    """`python -m ARGS` or `python -c ...`; a run uses the executor under test (`each_executor`), if one is set."""
     executor = os.environ.get("SORVA_TEST_EXECUTOR")
     if args[:1] == ("sorva.run",) and executor:
         args = ("sorva.run", "--executor", executor, *args[1:])
-    return [sys.executable, "-m", *args]
+    return [sys.executable, *args] if args[0].startswith("-") else [sys.executable, "-m", *args]
 
 
-def run(*args: str, cwd: Path, stdin: str | None = None, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    """`python -m ARGS` in `cwd`, with this process's environment plus `env`."""
+def run(*args: str, cwd: Path, stdin: str | None = None, env: dict | None = None, **options) -> subprocess.CompletedProcess:
+    """`python -m ARGS` in `cwd`, with this process's environment plus `env`; `options` go to `subprocess.run`."""
     return subprocess.run(command(*args), cwd=cwd, input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL,
-                          capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False)
+                          capture_output=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=120, check=False,
+                          **options)
 
 
 def start(*args: str, cwd: Path) -> subprocess.Popen[str]:

@@ -28,17 +28,15 @@ def browser(profile):
 
 
 class Page(HTMLParser):
-    """The job groups of a report page: (id, open, [[cell texts and link targets] per row]); `external` is what it would load."""
+    """The job groups of a report page: (id, open, [[cell texts and link targets] per row])."""
 
     def __init__(self, text):
         super().__init__()
-        self.groups, self.cell, self.external = [], None, []
+        self.groups, self.cell = [], None
         self.feed(text)
 
     def handle_starttag(self, tag, attributes):
         attributes = dict(attributes)
-        if tag in ("script", "link", "img", "iframe", "object") or "src" in attributes:
-            self.external.append(tag)
         if tag == "details" and "asset" in attributes.get("class", "").split():
             self.groups.append((attributes["id"], "open" in attributes, []))
         elif tag == "tr" and "job" in attributes.get("class", "").split():

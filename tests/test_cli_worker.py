@@ -4,8 +4,6 @@ import json
 import os
 import resource
 import signal
-import subprocess
-import sys
 
 import pytest
 
@@ -24,8 +22,7 @@ def wander() -> str:
     os.chdir("/")
     return "elsewhere"
 @asset()
-def shout(size: int) -> None:
-    raise ValueError("x" * size)
+def shout(size: int) -> None: raise ValueError("x" * size)
 @asset()
 def added(n, m): return n + m
 '''
@@ -58,8 +55,7 @@ UPSTREAM = ["--inputs", '{"n": {"folder": "n"}, "m": {"folder": "m"}}', "--root"
 def test_inputs_become_keyword_arguments(folder, function, options, stdin, value):
     code = ("import runpy, sys\ntry:\n    runpy.run_module('sorva.worker', run_name='__main__', alter_sys=True)\n"
             "except SystemExit as end:\n    print(end.code, sorted({'argparse', 'typing'} & set(sys.modules)))\n")
-    done = subprocess.run([sys.executable, "-S", "-c", code, "assets", function, "out", *options], cwd=folder, input=stdin,
-                          capture_output=True, encoding="utf-8", env={**os.environ, "PYTHONSAFEPATH": "1"}, timeout=60, check=False)
+    done = run("-S", "-c", code, "assets", function, "out", *options, cwd=folder, stdin=stdin, env={"PYTHONSAFEPATH": "1"})
     assert (done.stdout, done.stderr, (folder / "out/value.json").read_text("utf-8")) == ("0 []\n", "", value)
     record = json.loads((folder / "out/result.json").read_text("utf-8"))
     assert (record["ok"], record["function_name"], record["value_path"]) == (True, function, str(folder / "out/value.json"))
@@ -113,10 +109,7 @@ def test_a_wrong_invocation_is_one_line_and_status_2_with_no_record(folder, args
     (folder / "out/result.json").write_text('{"ok":true}', encoding="utf-8")
     (folder / "out/value.json").write_text("1", encoding="utf-8")
     # A worker started with `<&-` has no standard input at all.
-    close_stdin = (lambda: os.close(0)) if stdin is None else None
-    command = [sys.executable, "-m", "sorva.worker", "assets", *args]
-    done = subprocess.run(command, cwd=folder, input=stdin, capture_output=True, encoding="utf-8", timeout=60,
-                          check=False, preexec_fn=close_stdin)
+    done = run("sorva.worker", "assets", *args, cwd=folder, stdin=stdin, preexec_fn=(lambda: os.close(0)) if stdin is None else None)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", E + message.format(folder=folder) + "\n")
     left = sorted(path.name for path in (folder / "out").iterdir())
     assert (left, (folder / "imported").exists()) == (["result.json", "value.json"] if kept else [], False)
@@ -128,7 +121,6 @@ def test_a_record_that_cannot_be_written_whole_is_removed(folder):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
 
-    done = subprocess.run([sys.executable, "-m", "sorva.worker", "assets", "shout", "out", "--inputs", '{"size": 100000}'],
-                          cwd=folder, capture_output=True, encoding="utf-8", timeout=60, check=False, preexec_fn=limit_file_size)
+    done = run("sorva.worker", "assets", "shout", "out", "--inputs", '{"size": 100000}', cwd=folder, preexec_fn=limit_file_size)
     assert (done.returncode, done.stderr.splitlines()[-1], list((folder / "out").iterdir())) == (
         2, E + "OSError: [Errno 27] File too large", [])

@@ -4,7 +4,7 @@ import http.client
 import os
 import shutil
 import signal
-from urllib.parse import quote
+from urllib.parse import quote, urlsplit
 
 import pytest
 
@@ -49,8 +49,7 @@ def serve(tmp_path):
 
 
 def get(address, path, headers=None):
-    host, port = address.removeprefix("http://").rstrip("/").split(":")
-    connection = http.client.HTTPConnection(host, int(port), timeout=WAIT)
+    connection = http.client.HTTPConnection(urlsplit(address).netloc, timeout=WAIT)
     connection.request("GET", path, headers=headers or {})
     answer = connection.getresponse()
     return (answer.status, answer.getheader("content-type"), answer.getheader("set-cookie"), answer.read(),
