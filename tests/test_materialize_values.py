@@ -27,6 +27,11 @@ def plain(x, city): return [x, city]
 @asset(serializer="parquet", inputs={"x": "up"})
 def unknown(x, city): raise AssertionError("never called")
 not_callable = 5
+class Stopping:
+    def __getattr__(self, name):
+        if name == "__sorva_original__": raise KeyboardInterrupt
+        raise AttributeError(name)
+stopping = Stopping()
 @asset(serializer="pickle")
 def handle(): return open(__file__)
 @asset(serializer="pickle")
@@ -75,7 +80,7 @@ def folders(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("function, status", [
     ("ok", 0), ("raises", 1), ("unwritable", 1), ("exits", 1), ("nested", 1), ("mute", 1), ("plain", 0),
-    ("not_callable", 1), ("missing", 1), ("no module", 1),
+    ("not_callable", 1), ("stopping", 1), ("missing", 1), ("no module", 1),
 ])
 def test_a_job_with_loaded_inputs_leaves_what_the_native_module_leaves(folders, module, function, status):
     if function == "no module":

@@ -78,6 +78,8 @@ def materialize(
             kwargs.update(load_upstream(root, upstream))
         try:
             target = member.__sorva_original__
+        except KeyboardInterrupt:
+            raise  # the user stopping the job, never a member that is no wrapper
         except BaseException:
             target = member
         value = target(**kwargs)
