@@ -91,8 +91,7 @@ def quick(): return 1
 def slow(q):
     if pathlib.Path("hold").exists():
         pathlib.Path("pid").write_text(str(os.getpid()))
-        while pathlib.Path("hold").exists():
-            time.sleep(0.05)
+        while pathlib.Path("hold").exists(): time.sleep(0.05)
     return q + 1
 @asset(inputs={"s": slow})
 def later(s): return s
