@@ -289,16 +289,11 @@ def test_a_stop_while_the_main_thread_holds_the_executors_lock_returns(name):
     assert not stopping.is_alive()
 
 
-@pytest.fixture
-def fork(tmp_path, monkeypatch):
-    """A fork executor started on the jobs module alone, in the test's folder."""
+def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(tmp_path, monkeypatch,
+                                                                                                   request):
     monkeypatch.chdir(with_modules(tmp_path))
-    executor = started("fork", tmp_path, ["jobs"])
-    yield executor
-    executor.close()
-
-
-def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(fork, tmp_path):
+    fork = started("fork", tmp_path, ["jobs"])  # on the jobs module alone
+    request.addfinalizer(fork.close)
     # Each module the server holds makes every fork dearer; a job needs none of these.
     unneeded = ["argparse", "rich", "sqlite3", "typing", "threading", "traceback"]
     ended = fork.run(task(tmp_path / "out", "held", {"names": unneeded}))
