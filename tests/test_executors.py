@@ -65,14 +65,16 @@ def leaves(pid_file):
 def held(names): return sorted(name for name in names if name in sys.modules)
 '''
 # Each job must get the at-fork handlers of the modules it imported: fresh random numbers, and threading's view
-# of the job's own process.
+# of the job's own process; and no job may see what another changed in the modules.
 AT_FORK = """
 import os, random, threading
 from sorva import asset
+SEEN = []
 @asset()
 def forked(n):
+    SEEN.append(n)
     return [random.random(), os.getpid(), threading.main_thread().ident == threading.get_ident(),
-            [thread.ident for thread in threading.enumerate()] == [threading.get_ident()]]
+            [thread.ident for thread in threading.enumerate()] == [threading.get_ident()], SEEN]
 """
 MODULES = {"jobs": JOBS, "at_fork": AT_FORK, "late": "from sorva import asset\nprint('late import')\n@asset()\ndef late(): return 1\n",
            "fails_to_import": "import sys\nprint('half way', file=sys.stderr)\nraise RuntimeError('not today')\n"}
@@ -174,19 +176,16 @@ def test_a_failure_stays_with_its_job(shared, executor, tmp_path):
         crashed = pool.submit(executor.run, task(tmp_path / "crash", "crash"))
         fine = pool.submit(executor.run, task(tmp_path / "fine", "chatty"))
         assert (crashed.result(WAIT), fine.result(WAIT)) == (Ended(-signal.SIGKILL), Ended(0))
-    if shared[0] == "pool":
-        return  # a pool worker keeps its modules' state from job to job (test_a_pool_worker_keeps_its_state_...)
-    # No job sees what another changed in the modules it imported.
-    assert [executor.run(task(tmp_path / f"out{n}", "counted", {"n": n})) for n in (1, 2)] == [Ended(0)] * 2
-    assert [(tmp_path / f"out{n}/value.json").read_text() for n in (1, 2)] == ["[1]", "[2]"]
 
 
-def test_every_job_has_fresh_random_numbers_and_is_its_process_main_and_only_thread(shared, executor, tmp_path):
+def test_every_job_has_fresh_random_numbers_its_own_modules_and_is_its_process_only_thread(shared, executor, tmp_path):
     ran = [executor.run(task(tmp_path / f"out{n}", "forked", {"n": n}, "at_fork")) for n in range(4)]
     values = [json.loads((tmp_path / f"out{n}/value.json").read_text()) for n in range(4)]
-    assert (ran, [value[2:] for value in values], len({value[0] for value in values})) == ([Ended(0)] * 4, [[True] * 2] * 4, 4)
-    # A pool worker runs job after job; every other executor gives each job a process of its own.
-    assert (len({value[1] for value in values}) == 4) == (shared[0] != "pool")
+    assert (ran, [value[2:4] for value in values], len({value[0] for value in values})) == ([Ended(0)] * 4, [[True] * 2] * 4, 4)
+    # A pool's two workers run job after job, keeping their modules' state (test_a_pool_worker_keeps_its_state_...);
+    # every other executor gives each job a process of its own.
+    own = shared[0] != "pool"
+    assert (len({value[1] for value in values}) == 4, [value[4] for value in values] == [[n] for n in range(4)]) == (own, own)
 
 
 def test_a_job_whose_folder_is_missing_fails_with_the_reason(shared, executor, tmp_path):
@@ -258,12 +257,13 @@ def test_nothing_outlives_a_runner_that_was_killed(tmp_path, name):
     all_ended(tmp_path / "pids")
 
 
+KILLED = "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n"
+
+
 @pytest.mark.parametrize("name, source, interrupt, message", [
-    ("fork", "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n", False,
-     "the fork server was killed by SIGKILL while importing the modules"),
+    ("fork", KILLED, False, "the fork server was killed by SIGKILL while importing the modules"),
     ("fork", "import time\ntime.sleep(60)\n", True, "interrupted while the fork server imported the modules"),
-    ("pool", "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n", False,
-     "a pool worker was killed by SIGKILL while importing the modules"),
+    ("pool", KILLED, False, "a pool worker was killed by SIGKILL while importing the modules"),
 ])
 def test_a_start_that_cannot_import_the_modules_is_an_executor_error(tmp_path, monkeypatch, name, source, interrupt, message):
     write_module(tmp_path, "importing", source)
@@ -289,16 +289,11 @@ def test_a_stop_while_the_main_thread_holds_the_executors_lock_returns(name):
     assert not stopping.is_alive()
 
 
-@pytest.fixture
-def fork(tmp_path, monkeypatch):
-    """A fork executor started on the jobs module alone, in the test's folder."""
+def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(tmp_path, monkeypatch,
+                                                                                                   request):
     monkeypatch.chdir(with_modules(tmp_path))
-    executor = started("fork", tmp_path, ["jobs"])
-    yield executor
-    executor.close()
-
-
-def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(fork, tmp_path):
+    fork = started("fork", tmp_path, ["jobs"])  # on the jobs module alone
+    request.addfinalizer(fork.close)
     # Each module the server holds makes every fork dearer; a job needs none of these.
     unneeded = ["argparse", "rich", "sqlite3", "typing", "threading", "traceback"]
     ended = fork.run(task(tmp_path / "out", "held", {"names": unneeded}))
@@ -354,7 +349,6 @@ def test_a_module_that_starts_a_thread_at_import_runs_with_the_process_executor(
     (3, "jobs", "leaves", None, Ended(0), [2]),
     (None, "late", "late", None, Ended(0), [1, 2]),
     (None, "jobs", "crash", None, Ended(-9), [2]),
-    (None, "jobs", "exits", None, Ended(3), [2]),
     (None, "jobs", "sleeper", 1.5, Ended(-15, "timed out after 1.5 s"), [2]),
 ])
 def test_a_pool_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(tmp_path, monkeypatch, recycle, module,

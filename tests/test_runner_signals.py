@@ -65,13 +65,8 @@ def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path
 # every process that imported the module has ended.
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_signal_at_any_time_is_a_stop(tmp_path, each_executor, signum, status):
-    write_module(tmp_path, "quick", '''
-        import os, pathlib
-        pathlib.Path(f"pid-{os.getpid()}").touch()
-        from sorva import asset
-        @asset()
-        def one(): return 1
-        ''')
+    write_module(tmp_path, "quick", "import os, pathlib\npathlib.Path(f'pid-{os.getpid()}').touch()\n"
+                 "from sorva import asset\n@asset()\ndef one(): return 1\n")
     for delay in (0, 0.2, 0.5):
         signal.pthread_sigmask(signal.SIG_BLOCK, {signum})
         try:
