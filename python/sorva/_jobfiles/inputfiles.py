@@ -12,18 +12,17 @@ and /sys. A path inside the current folder is stored relative to it, so that
 a runner in the same folder on another machine (a Dask cluster with the code
 deployed alike) judges the same file.
 
-The digests are taken by a thread of the job's own while the asset runs,
-each file once, soon after it is first opened: the reads and the hashing
-leave the interpreter lock free, so they overlap the asset's work and little
-is left after the call. A file hashed before the call ended is looked at
-again afterwards and hashed again if its size or time moved since.
+A job may open thousands of files: the hook does little per open, and each
+file read is hashed once, after the asset has returned, reading it again
+(from the page cache, as a rule). Not on a thread while the asset runs: the
+interpreter's lock lets such a thread in rarely while the asset runs Python,
+and a run keeps every processor busy with jobs anyway.
 """
 
 from __future__ import annotations
 
 import os
 import sys
-from _thread import allocate_lock, get_ident, start_new_thread
 from stat import S_ISREG
 
 TYPE_CHECKING = False
@@ -40,9 +39,8 @@ _Entry = tuple[int, int, str]  # size, mtime_ns, sha256
 # (path, written) for every open during the asset's call, the path absolute and
 # normalised; None while no asset runs.
 _opened: list[tuple[str, bool]] | None = None
-# What the last call opened, until written, and the hasher that took its digests.
+# What the last call opened, until written.
 _kept: list[tuple[str, bool]] | None = None
-_hasher: _Hasher | None = None
 # The folder the call started in, and the current one as the hook knows it ("" after a change of folder).
 _start_cwd = ""
 _cwd = ""
@@ -51,68 +49,14 @@ _installed = False
 _sha256: Any = None
 
 
-class _Hasher:
-    """A thread that describes each file the call opened for reading, once, until told to finish.
-
-    It works through the call's list of opens as the hook appends to it,
-    sleeping on `wake` when it has caught up; the hook, and `finish`, wake it.
-    """
-
-    def __init__(self, opened: list[tuple[str, bool]]) -> None:
-        self.opened = opened
-        # path -> (its description, whether taken after the call ended)
-        self.found: dict[str, tuple[_Entry | None, bool]] = {}
-        self.call_ended = self.finishing = self.stopping = False
-        self.wake = allocate_lock()
-        self.wake.acquire()
-        self.done = allocate_lock()
-        self.done.acquire()
-        # Known before the thread opens anything: it opens only what the hook appends after this.
-        self.ident = start_new_thread(self._run, ())
-
-    def _run(self) -> None:
-        try:
-            opened, found, taken = self.opened, self.found, 0
-            while not self.stopping:
-                if taken < len(opened):
-                    path, written = opened[taken]
-                    taken += 1
-                    if not written and path not in found:
-                        late = self.call_ended  # read before the file is: nothing of the call's can move it after
-                        found[path] = (_describe(path, self), late)
-                elif self.finishing:
-                    break
-                else:
-                    self.wake.acquire()
-        finally:
-            self.done.release()
-
-    def nudge(self) -> None:
-        try:
-            self.wake.release()
-        except RuntimeError:
-            pass  # awake already: another thread of the asset's woke it
-
-    def finish(self, stopping: bool = False) -> dict[str, tuple[_Entry | None, bool]]:
-        """Waits for the thread to describe what is left (`stopping`: only to leave the file at hand) and end."""
-        self.finishing, self.stopping = True, stopping
-        if self.wake.locked():
-            self.nudge()
-        self.done.acquire()
-        return self.found
-
-
 def _hook(event: str, args: tuple[object, ...]) -> None:
-    global _cwd, _hasher
+    global _cwd
     if _opened is None:
         return
     if event != "open":
         if event == "os.chdir":
             _cwd = ""  # the hook runs before the change, which may fail: the next relative open asks
         return
-    hasher = _hasher
-    if hasher is not None and get_ident() == hasher.ident:
-        return  # the hasher's own read
     opened, mode, flags = args
     if opened.__class__ is not str:
         if isinstance(opened, int):
@@ -137,40 +81,24 @@ def _hook(event: str, args: tuple[object, ...]) -> None:
         isinstance(mode, str) and not _WRITE_MODES.isdisjoint(mode)
     )
     _opened.append((path, written))
-    if not written:
-        if hasher is None:
-            _hasher = _Hasher(_opened)
-        elif hasher.wake.locked():
-            hasher.nudge()
 
 
 def start() -> None:
     """Starts recording the files opened, installing the hook on first use."""
-    global _opened, _installed, _start_cwd, _cwd, _skipped
-    discard()
+    global _opened, _installed, _kept, _start_cwd, _cwd, _skipped
     if not _installed:
         sys.addaudithook(_hook)
         _installed = True
     _start_cwd = _cwd = os.path.join(os.getcwd(), "")
     _skipped = tuple(os.path.join(os.path.normpath(p), "") for p in _interpreter_folders())
-    _opened = []
+    _opened, _kept = [], None
 
 
 def stop() -> None:
-    """Stops recording, keeping what was recorded for `write`; the hasher goes on with what it has."""
+    """Stops recording, keeping what was recorded for `write`."""
     global _opened, _kept
     if _opened is not None:
         _opened, _kept = None, _opened
-        if _hasher is not None:
-            _hasher.call_ended = True
-
-
-def discard() -> None:
-    """Forgets what the last call recorded; its hasher ends with the file at hand, and is waited for."""
-    global _opened, _kept, _hasher
-    hasher, _hasher, _opened, _kept = _hasher, None, None, None
-    if hasher is not None:
-        hasher.finish(stopping=True)
 
 
 def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
@@ -178,9 +106,8 @@ def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
 
     Writes nothing when no asset was called (its module did not import, ...).
     """
-    global _kept, _hasher
-    opened, hasher, _kept, _hasher = _kept, _hasher, None, None
-    found = {} if hasher is None else hasher.finish()
+    global _kept
+    opened, _kept = _kept, None
     if opened is None:
         return
     from json.encoder import encode_basestring_ascii  # type: ignore[attr-defined]
@@ -193,9 +120,7 @@ def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
     for path in dict.fromkeys(path for path, was_written in opened if not was_written):
         if path in written or path in sources or path.startswith(excluded):
             continue
-        entry, late = found.get(path, (None, False))
-        if not late:
-            entry = _recheck(path, entry)
+        entry = _describe(path)
         if entry is not None:
             shown = path[len(cwd) :] if path.startswith(cwd) else path
             entries.append(_ENTRY % (encode_basestring_ascii(shown), *entry))
@@ -205,20 +130,8 @@ def write(folder: str, also_excluded: tuple[str, ...] = ()) -> None:
         file.write(f"[{', '.join(entries)}]".encode())
 
 
-def _recheck(path: str, entry: _Entry | None) -> _Entry | None:
-    """`entry`, taken while the call ran, if the file's size and time are still its own; else the file now."""
-    if entry is not None:
-        try:
-            status = os.stat(path)
-        except OSError:
-            return None
-        if status.st_size == entry[0] and status.st_mtime_ns == entry[1]:
-            return entry
-    return _describe(path)
-
-
-def _describe(path: str, hasher: _Hasher | None = None) -> _Entry | None:
-    """The size, time and SHA-256 of a regular file; None for anything else, a file gone, or a hasher stopping.
+def _describe(path: str) -> _Entry | None:
+    """The size, time and SHA-256 of a regular file; None for anything else, or a file gone since.
 
     Through the descriptor, without a file object: for the many small files a
     job may read, the objects would cost more than the digest. Opened without
@@ -240,8 +153,6 @@ def _describe(path: str, hasher: _Hasher | None = None) -> _Entry | None:
             digest.update(chunk)
             if len(chunk) < step:
                 break
-            if hasher is not None and hasher.stopping:
-                return None
             step = 1 << 20
     except OSError:
         return None
@@ -255,7 +166,7 @@ def _new_sha256() -> Any:
     global _sha256
     if _sha256 is None:
         try:
-            from _hashlib import openssl_sha256 as _sha256
+            from _hashlib import openssl_sha256 as _sha256  # type: ignore[import]
         except ImportError:
             from hashlib import sha256 as _sha256
     return _sha256()

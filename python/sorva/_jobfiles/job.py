@@ -66,7 +66,6 @@ def run_job(
         pass  # the asset failed and its failure record is written; the record says so below
     except BaseException as error:
         # Outside the guarded steps: whatever was half-written must not pass for a record.
-        _inputfiles.discard()
         records.remove_left(folder)
         if not isinstance(error, Exception):
             raise
