@@ -1,5 +1,6 @@
 """`python -m sorva.worker`: one asset materialised into a folder, with the exit status of its outcome."""
 
+import json
 import os
 import resource
 import signal
@@ -20,7 +21,9 @@ def scale(numbers: list[int] = [5], factor: int = 2) -> list[int]:
     return [n * factor for n in numbers]
 @asset()
 def wander() -> str:
+    open("inputs.json").close()
     os.chdir("/")
+    open("etc/passwd").close()  # input files: relative to the folder the asset is in at the time
     return "elsewhere"
 @asset()
 def shout(size: int) -> None:
@@ -57,6 +60,8 @@ def test_inputs_become_keyword_arguments(folder, function, options, stdin, value
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
     assert (folder / "out/value.json").read_text(encoding="utf-8") == value
     assert (folder / "out/result.json").read_text(encoding="utf-8") == record(folder, function, folder / "out/value.json")
+    read = [entry["path"] for entry in json.loads((folder / "out/input_files.json").read_bytes())]
+    assert read == (["inputs.json", "/etc/passwd"] if function == "wander" else [])
 
 
 # The record holds the error; standard error adds where it happened (the user's file and line) and one line saying so.
