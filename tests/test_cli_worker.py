@@ -19,7 +19,9 @@ def scale(numbers: list[int] = [5], factor: int = 2) -> list[int]:
     return [n * factor for n in numbers]
 @asset()
 def wander() -> str:
+    open("inputs.json").close()
     os.chdir("/")
+    open("etc/passwd").close()  # input files: relative to the folder the asset is in at the time
     return "elsewhere"
 @asset()
 def shout(size: int) -> None: raise ValueError("x" * size)
@@ -59,6 +61,8 @@ def test_inputs_become_keyword_arguments(folder, function, options, stdin, value
     assert (done.stdout, done.stderr, (folder / "out/value.json").read_text("utf-8")) == ("0 []\n", "", value)
     record = json.loads((folder / "out/result.json").read_text("utf-8"))
     assert (record["ok"], record["function_name"], record["value_path"]) == (True, function, str(folder / "out/value.json"))
+    read = [entry["path"] for entry in json.loads((folder / "out/input_files.json").read_bytes())]
+    assert read == (["inputs.json", "/etc/passwd"] if function == "wander" else [])
 
 
 # The record holds the error; standard error adds where it happened (the user's file and line) and one line saying so.
