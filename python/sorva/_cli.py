@@ -151,21 +151,30 @@ def write_whole(path: str | os.PathLike[str], content: bytes | Callable[[str], o
     partial = os.path.join(folder, f".{os.getpid()}-{os.urandom(4).hex()}-{name}")
     try:
         if isinstance(content, bytes):
-            with new_file(partial) as file:
-                file.write(content)
+            descriptor = os.open(partial, _NEW_FILE, 0o666)
+            try:
+                written = 0
+                while written < len(content):
+                    written += os.write(descriptor, content[written:])
+            finally:
+                os.close(descriptor)
         else:
             content(partial)
         os.replace(partial, path)
-    finally:
+    except BaseException:
         try:
             os.unlink(partial)
         except OSError:
-            pass  # never made, or already in its place
+            pass  # never made
+        raise
+
+
+_NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
 def new_file(path: str) -> BinaryIO:
     """A file made at `path` for writing; raises FileExistsError when anything is there already, a link too."""
-    return open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb")
+    return open(os.open(path, _NEW_FILE, 0o666), "wb")
 
 
 def import_from_cwd() -> None:
