@@ -9,8 +9,8 @@ from pathlib import Path, PurePath
 
 from sorva._cli import clipped, how_it_ended, write_whole
 from sorva._jobfiles import records
-from sorva._jobfiles.inputfiles import read_all
 from sorva._jobfiles import values as _values
+from sorva._jobfiles.inputfiles import read_all
 
 PREVIEW = 72
 _WHOLE = 1 << 20  # the largest value.json read at once for its digest and its start

@@ -222,11 +222,9 @@ class _Workers:
             ended = [self._done.get(timeout=timeout)]
         except Empty:
             return []
-        while True:
-            try:
-                ended.append(self._done.get_nowait())
-            except Empty:
-                return sorted(ended, key=lambda item: item[0].index)
+        while not self._done.empty():
+            ended.append(self._done.get())
+        return sorted(ended, key=lambda item: item[0].index)
 
     def close(self) -> None:
         """Lets the threads go once the attempts running have ended, and waits for them."""
