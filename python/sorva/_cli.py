@@ -151,7 +151,7 @@ def write_whole(path: str | os.PathLike[str], content: bytes | Callable[[str], o
     partial = os.path.join(folder, f".{os.getpid()}-{os.urandom(4).hex()}-{name}")
     try:
         if isinstance(content, bytes):
-            descriptor = os.open(partial, _NEW_FILE, 0o666)
+            descriptor = _new_descriptor(partial)
             try:
                 written = 0
                 while written < len(content):
@@ -169,12 +169,13 @@ def write_whole(path: str | os.PathLike[str], content: bytes | Callable[[str], o
         raise
 
 
-_NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
-
-
 def new_file(path: str) -> BinaryIO:
     """A file made at `path` for writing; raises FileExistsError when anything is there already, a link too."""
-    return open(os.open(path, _NEW_FILE, 0o666), "wb")
+    return open(_new_descriptor(path), "wb")
+
+
+def _new_descriptor(path: str) -> int:
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666)
 
 
 def import_from_cwd() -> None:
