@@ -105,14 +105,17 @@ def test_failures_skip_their_dependents_and_are_summarised_whatever_the_jobs(tmp
     ("out/up", "outside", 1, "failed: up: 'out/up' is a link; a job writes nothing through a link"),
     ("out/up/worker.log", "outside/worker.log", 1, "failed: up: 'out/up/worker.log' is a link; a job writes nothing through a link"),
     ("out/sorva.db", "outside/worker.log", 2, E + "argument --out: 'out/sorva.db' is a link; the runner writes nothing through a link"),
+    # The folder above it was looked at for the partition before.
+    ("out/part/p=2", "outside", 1, "failed: part p=2: 'out/part/p=2' is a link; a job writes nothing through a link"),
 ])
 def test_nothing_is_written_through_a_link_planted_in_the_output_folder(tmp_path, planted, target, status, line):
-    write_module(tmp_path, "linked", "from sorva import asset\n@asset()\ndef up(): return 1\n")
+    write_module(tmp_path, "linked", "from sorva import asset, partitions\n@asset()\ndef up(): return 1\n"
+                 "@asset(partitions={'p': partitions([1, 2])})\ndef part(p): return p\n")
     (tmp_path / "outside").mkdir()
     (tmp_path / "outside/worker.log").write_text("kept")
     (tmp_path / planted).parent.mkdir(parents=True, exist_ok=True)
     (tmp_path / planted).symlink_to(tmp_path / target)
-    done = run("sorva.run", "linked", "--out", "out", cwd=tmp_path)
+    done = run("sorva.run", "linked", "--out", "out", "--jobs", "1", cwd=tmp_path)
     assert (done.returncode, (done.stdout + done.stderr).splitlines()[-1]) == (status, line)
     assert [(path.name, path.read_text()) for path in (tmp_path / "outside").iterdir()] == [("worker.log", "kept")]
 

@@ -161,21 +161,31 @@ def write_whole(
     partial = partial or partial_path(path)
     try:
         if isinstance(content, bytes):
-            with new_file(partial) as file:
-                file.write(content)
+            descriptor = _new_descriptor(partial)
+            try:
+                written = 0
+                while written < len(content):
+                    written += os.write(descriptor, content[written:])
+            finally:
+                os.close(descriptor)
         else:
             content(partial)
         os.replace(partial, path)
-    finally:
+    except BaseException:
         try:
             os.unlink(partial)
         except OSError:
-            pass  # never made, or already in its place
+            pass  # never made
+        raise
 
 
 def new_file(path: str) -> BinaryIO:
     """A file made at `path` for writing; raises FileExistsError when anything is there already, a link too."""
-    return open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666), "wb")
+    return open(_new_descriptor(path), "wb")
+
+
+def _new_descriptor(path: str) -> int:
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666)
 
 
 def import_from_cwd() -> None:

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
+import os
 from pathlib import Path, PurePath
 
 from sorva._cli import clipped, how_it_ended, write_whole
 from sorva._jobfiles import records
 from sorva._jobfiles import values as _values
+from sorva._jobfiles.inputfiles import read_all
 
 PREVIEW = 72
+_WHOLE = 1 << 20  # the largest value.json read at once for its digest and its start
 # What the runner notes in a job folder once the job succeeded: its key and the digest of its value.
 ENDED = "ended.json"
 STALE = (*records.LEFT, ENDED)  # what an earlier run left that must not pass for this one's
@@ -20,13 +24,40 @@ class Unsafe(Exception):
     """A job folder that a job must not write into; the message is one line naming the link."""
 
 
-def prepare(out: Path, relative: PurePath) -> Path:
-    """The job folder `relative` to the output folder, absolute and made, with no record or value of an earlier run in it.
+class Folders:
+    """The job folders of one run under an output folder.
 
-    A link planted in the output folder, in place of a job folder, of a
-    folder above it or of a file the job writes, would have the job write
-    wherever it leads: raises Unsafe instead, before anything is written.
+    A job's folder is made new for it where it is missing: a folder just made
+    holds nothing an earlier run left and no link. The folders above the job
+    folders are shared by many jobs: each is looked at once per run.
     """
+
+    def __init__(self, out: Path) -> None:
+        self.out = out
+        self.root = out.absolute()
+        self._checked: set[PurePath] = set()  # the folders above job folders found to be no links, made
+
+    def prepare(self, relative: PurePath) -> Path:
+        """The job folder `relative` to the output folder, absolute and made, with no record or value of an earlier run in it.
+
+        A link planted in the output folder, in place of a job folder, of a
+        folder above it or of a file the job writes, would have the job write
+        wherever it leads: raises Unsafe instead, before anything is written.
+        """
+        above = relative.parent
+        if above in self._checked:
+            try:
+                os.mkdir(self.root / relative)
+                return self.root / relative
+            except OSError:
+                pass  # there already, or the folders above it changed: looked at whole
+        folder = prepare(self.out, relative)
+        self._checked.add(above)
+        return folder
+
+
+def prepare(out: Path, relative: PurePath) -> Path:
+    """The job folder `relative` to `out`, as `Folders.prepare`, every folder looked at."""
     path = out
     for part in relative.parts:
         path = path / part
@@ -76,15 +107,43 @@ def write_ended(folder: Path, key: str, digest: str) -> None:
     write_whole(folder / ENDED, json.dumps({"key": key, "digest": digest}).encode())
 
 
-def ended_digest(folder: Path, serializer: str | None, key: str) -> str | None:
-    """The digest of the job's value when its folder says a job of this key left it, else None."""
+def ended_digest(folder: Path, key: str, digest: str | None) -> str | None:
+    """`digest`, the digest of the job's value as it is now, when its folder says a job of this key left it; else None."""
     try:
         ended = json.loads((folder / ENDED).read_bytes())
     except (OSError, ValueError):
         return None
     if not isinstance(ended, dict) or ended.get("key") != key or ended.get("digest") is None:
         return None
-    return ended["digest"] if value_digest(folder, serializer) == ended["digest"] else None
+    return digest if digest == ended["digest"] else None
+
+
+def read_value(folder: Path, serializer: str | None) -> tuple[str | None, str]:
+    """The digest of a job's value (None when it cannot be read) and its start for a progress line.
+
+    A value held in value.json itself is read once for both, when it is small.
+    """
+    if serializer not in (None, "json"):
+        return value_digest(folder, serializer), preview(folder, serializer)
+    try:
+        descriptor = os.open(folder / records.VALUE, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return None, ""
+    try:
+        if os.fstat(descriptor).st_size > _WHOLE:
+            data = None
+        else:
+            data = read_all(descriptor)
+    except OSError:
+        return None, ""
+    finally:
+        os.close(descriptor)
+    if data is None:
+        return value_digest(folder, serializer), preview(folder, serializer)
+    # As a text file reads it: undecodable bytes replaced, line ends made "\n". Each of the first
+    # PREVIEW + 1 characters comes from at most four bytes, and a "\r" from the byte after it too.
+    start = data[: (PREVIEW + 1) * 4 + 1].decode("utf-8", "replace").replace("\r\n", "\n").replace("\r", "\n")
+    return hashlib.sha256(data).hexdigest(), _shown(start[: PREVIEW + 1])
 
 
 def preview(folder: Path, serializer: str | None) -> str:
@@ -103,12 +162,16 @@ def preview(folder: Path, serializer: str | None) -> str:
             text = file.read(PREVIEW + 1)
     except OSError:
         return ""
+    return _shown(text)
+
+
+def _shown(text: str) -> str:
     return text if len(text) <= PREVIEW else text[: PREVIEW - 3] + "..."
 
 
-def read_record(folder: Path, serializer: str | None, status: int, reason: str) -> tuple[bool, str, bool]:
-    """Whether the job succeeded, by its record and how its process ended, the value's start or the
-    reason, and whether the worker printed the reason's traceback into worker.log.
+def read_record(folder: Path, status: int, reason: str) -> tuple[bool, str, bool]:
+    """Whether the job succeeded, by its record and how its process ended, the reason it failed ("" when it
+    succeeded: `read_value` reads the value), and whether the worker printed the reason's traceback into worker.log.
 
     `status` and `reason` are how the executor saw the job's process end. A
     long reason is cut to its start; result.json and worker.log keep it whole.
@@ -123,7 +186,7 @@ def read_record(folder: Path, serializer: str | None, status: int, reason: str) 
     if not isinstance(record, dict):
         return False, "unreadable result.json: not a JSON object", False
     if record.get("ok") is True and status == 0:
-        return True, preview(folder, serializer), False
+        return True, "", False
     if reason:
         return False, reason, False
     if record.get("ok") is False:

@@ -222,7 +222,7 @@ class Check:
         except OSError:
             return f"{FILE} unreadable"
         try:
-            entries = json.loads(_read_all(descriptor).decode())
+            entries = json.loads(read_all(descriptor).decode())
         except (OSError, ValueError):
             return f"{FILE} unreadable"
         finally:
@@ -240,7 +240,8 @@ class Check:
         return None
 
 
-def _read_all(descriptor: int) -> bytes:
+def read_all(descriptor: int) -> bytes:
+    """What is left to read from a file descriptor."""
     chunks = []
     while chunk := os.read(descriptor, 1 << 16):
         chunks.append(chunk)

@@ -11,6 +11,7 @@ import json
 import os
 
 from sorva._jobfiles.inputfiles import FILE as INPUT_FILES
+from sorva._jobfiles.inputfiles import read_all
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -33,8 +34,15 @@ def remove_left(folder: str | os.PathLike[str]) -> None:
 
 def read(folder: str | os.PathLike[str]) -> Any:
     """The JSON value in a job folder's record file; raises OSError, or ValueError when it is not JSON."""
-    with open(os.path.join(folder, RECORD), "rb") as file:
-        return json.loads(file.read())
+    path = os.path.join(folder, RECORD)
+    descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        data = read_all(descriptor)
+    except OSError as error:  # a folder in its place: named as opening a file names it
+        raise type(error)(error.errno, error.strerror, path) from None
+    finally:
+        os.close(descriptor)
+    return json.loads(data)
 
 
 def _text(record: dict[str, object]) -> str:

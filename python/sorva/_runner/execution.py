@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import json
+import threading
 import time
 from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field, replace
 from pathlib import Path, PurePosixPath
+from queue import Empty, SimpleQueue
 
 from sorva._cli import exception_text
 from sorva._executors import Executor, Task
@@ -86,13 +87,14 @@ class Execution:
         self.scheduler: Scheduler | None = None
         self.freshness = freshness
         self.limits = limits
+        self.folders = job_folder.Folders(out)
         self.digests: dict[int, str] = {}
         self.keys: dict[int, str] = {}
 
     def check_fresh(self, job: Job) -> Outcome | None:
         """Ends a job as fresh when the history says it is; called once its upstream digests are known."""
-        self.keys[job.index] = job_key(job, self.digests)
-        fresh = self.freshness.fresh(job, self.digests)
+        key = self.keys[job.index] = job_key(job, self.digests)
+        fresh = self.freshness.fresh(job, self.digests, key)
         if fresh is not None and fresh.digest is not None:
             self.digests[job.index] = fresh.digest
         return fresh
@@ -108,20 +110,20 @@ class Execution:
             )
 
         try:
-            folder = job_folder.prepare(self.out, job.folder)
+            folder = self.folders.prepare(job.folder)
         except OSError as error:
             return failed(exception_text(error))
         except job_folder.Unsafe as error:
             return failed(str(error))
         inputs, upstream = task_inputs(job)
         timeout = self.limits.of(job)[1]
-        task = Task(job.asset.module, job.asset.function, folder, inputs, timeout, upstream, self.out.absolute())
+        task = Task(job.asset.module, job.asset.function, folder, inputs, timeout, upstream, self.folders.root)
         assert self.executor is not None
         ended = self.executor.run(task)
-        ok, detail, traced = job_folder.read_record(folder, job.asset.serializer, ended.status, ended.reason)
+        ok, detail, traced = job_folder.read_record(folder, ended.status, ended.reason)
         if not ok:
             return failed(detail, str(self.out / job.folder / "worker.log") if traced else "")
-        digest = job_folder.value_digest(folder, job.asset.serializer)
+        digest, detail = job_folder.read_value(folder, job.asset.serializer)
         if digest is None:
             return failed("value.json cannot be read after the job succeeded")
         try:
@@ -151,9 +153,10 @@ class Execution:
                 self.executor.interrupt()
 
         stopper.on_stop(stop)
+        workers = _Workers(self.attempt)
         try:
-            running: dict[Future[Outcome], Job] = {}
-            with ThreadPoolExecutor(max_workers=limits.parallel) as pool:
+            running: dict[int, Job] = {}  # by index
+            try:
                 while True:
                     while len(running) < limits.parallel:
                         if self.executor is None and scheduler.can_take:
@@ -163,28 +166,79 @@ class Execution:
                         job = scheduler.take()
                         if job is None:
                             break
-                        running[pool.submit(self.attempt, job, 1)] = job
+                        running[job.index] = job
+                        workers.submit(job, 1, len(running))
                     if not running:
                         break
                     # A timeout, so that a stop is seen even while every job runs on, and the ticks come when due.
                     due = [TICK, *(seconds for tick in ticks if (seconds := tick()) is not None)]
-                    done, _ = wait(running, timeout=min(due), return_when=FIRST_COMPLETED)
-                    for future in sorted(done, key=lambda f: running[f].index):
-                        job = running.pop(future)
-                        outcome = future.result()
+                    for job, result in workers.ended(min(due)):
+                        del running[job.index]
+                        if isinstance(result, BaseException):
+                            raise result
+                        outcome = result
                         if stopper.signum is not None and outcome.state == State.FAILED:
                             # A job cut short by the stop did not fail on its own.
                             stopped = f"stopped by {stopper.name}"
                             outcome = replace(outcome, state=State.INTERRUPTED, detail=stopped, log="")
                         if outcome.state == State.FAILED and outcome.attempt <= limits.of(job)[0]:
                             scheduler.retry(job, outcome)
-                            running[pool.submit(self.attempt, job, outcome.attempt + 1)] = job
+                            running[job.index] = job
+                            workers.submit(job, outcome.attempt + 1, len(running))
                             continue
                         if outcome.digest is not None:
                             self.digests[job.index] = outcome.digest
                         scheduler.finish(job, outcome)
+            finally:
+                workers.close()
         finally:
             # Once no job runs, a stop has nothing to interrupt. Closing the executor may hold the lock
             # that interrupting takes, in this very thread: a stop then must not wait for it.
             stopper.forget(stop)
         return scheduler
+
+
+class _Workers:
+    """The threads that run the attempts of jobs, one per job running at once, started as they are needed."""
+
+    def __init__(self, attempt: Callable[[Job, int], Outcome]) -> None:
+        self._attempt = attempt
+        self._todo: SimpleQueue[tuple[Job, int] | None] = SimpleQueue()
+        self._done: SimpleQueue[tuple[Job, Outcome | BaseException]] = SimpleQueue()
+        self._threads: list[threading.Thread] = []
+
+    def submit(self, job: Job, number: int, running: int) -> None:
+        """Has attempt `number` of the job run; `running` counts the attempts submitted and not yet ended."""
+        if len(self._threads) < running:
+            thread = threading.Thread(target=self._work, name=f"sorva-job-{len(self._threads) + 1}")
+            thread.start()
+            self._threads.append(thread)
+        self._todo.put((job, number))
+
+    def ended(self, timeout: float) -> list[tuple[Job, Outcome | BaseException]]:
+        """The attempts that ended, with their outcomes (or what they raised), in plan order; waits for the
+        first at most `timeout` seconds."""
+        try:
+            ended = [self._done.get(timeout=timeout)]
+        except Empty:
+            return []
+        while not self._done.empty():
+            ended.append(self._done.get())
+        return sorted(ended, key=lambda item: item[0].index)
+
+    def close(self) -> None:
+        """Lets the threads go once the attempts running have ended, and waits for them."""
+        for _ in self._threads:
+            self._todo.put(None)
+        for thread in self._threads:
+            thread.join()
+
+    def _work(self) -> None:
+        while (item := self._todo.get()) is not None:
+            job, number = item
+            result: Outcome | BaseException
+            try:
+                result = self._attempt(job, number)
+            except BaseException as error:  # noqa: BLE001 - raised in the run's own thread
+                result = error
+            self._done.put((job, result))

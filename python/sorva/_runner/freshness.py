@@ -23,8 +23,9 @@ class Freshness:
         self.successes = history.last_successes() if history else {}
         self.latest = history.latest() if history else {}
 
-    def fresh(self, job: Job, digests: Mapping[int, str]) -> Outcome | None:
-        """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's.
+    def fresh(self, job: Job, digests: Mapping[int, str], key: str | None = None) -> Outcome | None:
+        """The fresh outcome of a job, or None when it must run; `digests` holds every upstream's, `key`
+        is the job's key where the caller has it.
 
         Fresh: the key equals the key of the job's last success (or, where the
         history lacks that success because its runner was killed before saving
@@ -33,21 +34,17 @@ class Freshness:
         """
         if job.asset.ref in self.forced:
             return None
-        key, folder, serializer = job_key(job, digests), self.out / job.folder, job.asset.serializer
+        if key is None:
+            key = job_key(job, digests)
+        folder = self.out / job.folder
+        digest, preview = job_folder.read_value(folder, job.asset.serializer)
+        if digest is None:
+            return None
         last = self.successes.get((job.asset.ref, job.partition_json))
-        digest: str | None
-        if (
-            last is not None
-            and last.key == key
-            and last.digest is not None
-            and job_folder.value_digest(folder, serializer) == last.digest
-        ):
-            digest = last.digest
-        else:
-            digest = job_folder.ended_digest(folder, serializer, key)
+        if last is None or last.key != key or last.digest != digest:
+            digest = job_folder.ended_digest(folder, key, digest)
         if digest is None or self.input_files(folder) is not None:
             return None
-        preview = job_folder.preview(folder, serializer)
         return Outcome(State.FRESH, detail=preview, key=key, digest=digest, started=now())
 
     def reason(self, job: Job, digests: Mapping[int, str]) -> str:

@@ -10,6 +10,7 @@ import re
 import tokenize
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from functools import cached_property
 from pathlib import PurePath
 from typing import Any
 
@@ -75,7 +76,7 @@ class Job:
     feeds: tuple[Feed, ...] = ()
     upstream: tuple[Job, ...] = ()  # distinct, in plan order
 
-    @property
+    @cached_property
     def partition_json(self) -> str:
         return canonical(self.partition)
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from sorva._history import History, JobRecord
 from sorva._outcomes import ENDED, State
-from sorva._runner.plan import job_recipe
+from sorva._runner.plan import Job, job_recipe
 from sorva._runner.schedule import Event
 
 
@@ -19,6 +19,7 @@ class Recorder:
     def __init__(self, history: History, command: str, executor: str, jobs: int) -> None:
         self.history = history
         self.run_id = history.start_run(command, executor, jobs)
+        self._recipes: dict[str, str] = {}  # by asset ref: every job of an asset has its recipe
 
     def event(self, event: Event) -> None:
         if event.outcome is None or not (event.state in ENDED or event.retrying):
@@ -39,10 +40,16 @@ class Recorder:
                 digest=outcome.digest,
                 folder=job.folder.as_posix(),
                 attempt=outcome.attempt,
-                recipe=job_recipe(job),
+                recipe=self._recipe(job),
             ),
             final=not event.retrying,
         )
+
+    def _recipe(self, job: Job) -> str:
+        recipe = self._recipes.get(job.asset.ref)
+        if recipe is None:
+            recipe = self._recipes[job.asset.ref] = job_recipe(job)
+        return recipe
 
     def tick(self) -> float | None:
         """Saves the rows added since the last commit if their batch is due; seconds until the next batch is."""
