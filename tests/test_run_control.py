@@ -139,7 +139,6 @@ def regions(region): return region
 @asset(inputs={"every": regions}, partitions={"day": DAYS})
 def report(day, every): return len(every)
 '''
-E = "python -m sorva.run: error: "
 
 
 # The matching partitions of the selected assets run, with what they need upstream: the matching upstream
@@ -215,7 +214,7 @@ def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tm
     else:
         write_module(tmp_path, "bad", BAD + bad)
     done = run("sorva.run", *args, cwd=tmp_path)
-    expected = "".join(f"{E}{line}\n" for line in message.split("\n"))
+    expected = "".join(f"python -m sorva.run: error: {line}\n" for line in message.split("\n"))
     assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", expected, False)
 
 
