@@ -1,7 +1,9 @@
 """Helpers for the command-line tests: run `python -m ...` as a user would, write user modules, watch processes."""
 
+import contextlib
 import os
 import re
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -27,14 +29,33 @@ def run(*args: str, cwd: Path, stdin: str | None = None, env: dict | None = None
                           **options)
 
 
-def start(*args: str, cwd: Path) -> subprocess.Popen[str]:
+class Started(subprocess.Popen):
+    """A process that leaving its `with` kills, if it still runs, rather than waiting for it."""
+
+    def __exit__(self, *raised):
+        self.kill()
+        return super().__exit__(*raised)
+
+
+def start(*args: str, cwd: Path) -> Started:
     """`python -m ARGS` in a session of its own, as a terminal's foreground job; output captured."""
-    return subprocess.Popen(command(*args), cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            encoding="utf-8", start_new_session=True)
+    return Started(command(*args), cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8",
+                   start_new_session=True)
 
 
 def write_module(folder: Path, name: str, source: str) -> None:
     (folder / f"{name}.py").write_text(textwrap.dedent(source).lstrip("\n"), encoding="utf-8")
+
+
+def write_modules(folder: Path, **sources: str) -> Path:
+    for name, source in sources.items():
+        write_module(folder, name, source)
+    return folder
+
+
+def history_db(folder: Path, **options) -> contextlib.closing:
+    """The run history in `folder`'s sorva-out, closed when its `with` ends."""
+    return contextlib.closing(sqlite3.connect(folder / "sorva-out/sorva.db", **options))
 
 
 def untimed(text: str) -> str:
@@ -64,19 +85,22 @@ def wait_for(path: Path) -> str:
     return path.read_text()
 
 
-# A quick job, a slow one that starts a child process and records both pids, and a job after it.
+# A quick job, a slow one, and a job after it. While the file "hold" exists, the slow one starts a child process,
+# records both pids in "pids", and waits.
 SLOW_PIPELINE = '''
 import os, pathlib, subprocess, time
 from sorva import asset
 @asset()
 def quick(): return 1
-@asset()
-def slow():
-    child = subprocess.Popen(["sleep", "120"])
-    pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
-    time.sleep(120)
+@asset(inputs={"q": quick})
+def slow(q):
+    if pathlib.Path("hold").exists():
+        child = subprocess.Popen(["sleep", "120"])
+        pathlib.Path("pids").write_text(f"{os.getpid()} {child.pid}")
+        while pathlib.Path("hold").exists(): time.sleep(0.05)
+    return q + 1
 @asset(inputs={"s": slow})
-def after(s): return s
+def later(s): return s
 '''
 # What a run stopped during `slow` reports, by the signal's name.
 STOPPED = (
@@ -88,10 +112,21 @@ STOPPED = (
 )
 
 
+def left(folder: Path) -> dict[str, bytes]:
+    """The files in `folder` (none if there is no folder), their bytes by name."""
+    return {path.name: path.read_bytes() for path in sorted(folder.iterdir())} if folder.exists() else {}
+
+
 def job_files(out: Path) -> dict[str, bytes]:
     """Every file the jobs of a run left but their logs, by path under `out`, with `out` itself written OUT."""
     return {str(path.relative_to(out)): path.read_bytes().replace(str(out).encode(), b"OUT")
             for path in sorted(out.rglob("*")) if path.is_file() and path.parent != out and path.name != "worker.log"}
+
+
+def outcomes(done: subprocess.CompletedProcess) -> dict[str, str]:
+    """The outcome of each job by name, from the progress lines."""
+    found = re.findall(r"^\[\d+/\d+\] (\S+) +(\S+(?: n=\d)?)", done.stdout, re.MULTILINE)
+    return {name: state for state, name in found}
 
 
 def squeezed(text: str) -> str:

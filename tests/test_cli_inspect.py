@@ -5,7 +5,7 @@ import signal
 
 import pytest
 
-from cli_support import run, write_module
+from cli_support import run, write_module, write_modules
 
 
 # Modules that fail to import are skipped with a line. Whatever a module does to standard output while imported or
@@ -29,8 +29,7 @@ SKIPPED = ("sorva: skipping module 'nowhere': ModuleNotFoundError: No module nam
 @pytest.mark.parametrize("replace", [False, True])
 @pytest.mark.parametrize("to_file", [False, True])
 def test_the_output_is_whole_and_never_mixes_with_what_modules_print(tmp_path, replace, to_file):
-    write_module(tmp_path, "noisy", f"{FILLER}REPLACE = {replace}\n" + NOISY)
-    write_module(tmp_path, "broken", "raise RuntimeError('no database today')\n")
+    write_modules(tmp_path, noisy=f"{FILLER}REPLACE = {replace}\n" + NOISY, broken="raise RuntimeError('no database today')\n")
     done = run("sorva.inspect", "nowhere", "broken", "noisy", *(["--output", "found.json"] if to_file else []), cwd=tmp_path,
                env={"PYTHONSAFEPATH": "1", "PYTHONIOENCODING": "ascii"})
     output = (tmp_path / "found.json").read_text(encoding="utf-8") if to_file else done.stdout
@@ -58,8 +57,7 @@ UNJSON = "def zz(): pass\nzz.__sorva_kind__ = 'asset'\nzz.__sorva_metadata__ = {
     (["--output", "missing/found.json", "plain"], 2, "cannot write 'missing/found.json': No such file or directory"),
 ])
 def test_outcomes_without_assets_strict_imports_and_the_output_file(tmp_path, args, status, error):
-    for name, source in (("plain", "VALUE = 1\n"), ("exits", "raise SystemExit(3)\n"), ("unjson", UNJSON), ("quits", QUITS)):
-        write_module(tmp_path, name, source)
+    write_modules(tmp_path, plain="VALUE = 1\n", exits="raise SystemExit(3)\n", unjson=UNJSON, quits=QUITS)
     done = run("sorva.inspect", *args, cwd=tmp_path)
     written = status == 0 and "--output" in args  # the output goes to the file named, or else to standard output
     stderr = f"python -m sorva.inspect: error: {error}\n" if error else ""

@@ -1,11 +1,9 @@
 """What only the Dask executor has: a scheduler at an address, workers that come and go, a cluster it starts itself."""
 
-import contextlib
 import json
 import os
 import re
 import shutil
-import sqlite3
 import subprocess
 import sys
 import threading
@@ -13,7 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import REPO, WAIT, alive, job_files, run, squeezed, start, untimed, wait_for, wait_until, write_module
+from cli_support import REPO, WAIT, alive, history_db, job_files, run, squeezed, start, untimed, wait_for, wait_until, write_module
 
 distributed = pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
 
@@ -248,5 +246,5 @@ def test_no_scheduler_at_the_address_or_no_distributed_is_one_line_and_nothing_r
     done = run("sorva.run", "slow", "--executor", "dask", *options, cwd=tmp_path, env=env)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m sorva.run: error: {message}\n")
     assert not list((tmp_path / "sorva-out").rglob("result.json"))
-    with contextlib.closing(sqlite3.connect(tmp_path / "sorva-out/sorva.db")) as db:
+    with history_db(tmp_path) as db:
         assert db.execute("SELECT outcome, executor FROM runs").fetchall() == [("failed", "dask")]

@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from cli_support import WAIT, alive, run, wait_until, write_module
+from cli_support import WAIT, Started, alive, left, run, wait_until, write_module, write_modules
 from sorva._executors import Ended, ExecutorError, Settings, Task, executor_class
 
 JOBS = '''
@@ -25,9 +25,7 @@ print("loading jobs")
 print("warming up", file=sys.stderr)
 SEEN = []
 @asset(partitions={"n": partitions([1, 2])})
-def counted(n):
-    SEEN.append(n)
-    return SEEN
+def counted(n): return SEEN.append(n) or SEEN
 @asset()
 def chatty():
     print("to stdout"); print("to stderr \\u00e9", file=sys.stderr); return "\\u00e9t\\u00e9\\U0001f600"
@@ -72,8 +70,7 @@ from sorva import asset
 SEEN = []
 @asset()
 def forked(n):
-    SEEN.append(n)
-    return [random.random(), os.getpid(), threading.main_thread().ident == threading.get_ident(),
+    return SEEN.append(n) or [random.random(), os.getpid(), threading.main_thread().ident == threading.get_ident(),
             [thread.ident for thread in threading.enumerate()] == [threading.get_ident()], SEEN]
 """
 MODULES = {"jobs": JOBS, "at_fork": AT_FORK, "late": "from sorva import asset\nprint('late import')\n@asset()\ndef late(): return 1\n",
@@ -97,15 +94,9 @@ def started(name, folder, modules=("jobs", "fails_to_import", "at_fork")):
     return executor
 
 
-def with_modules(folder):
-    for name, source in MODULES.items():
-        write_module(folder, name, source)
-    return folder
-
-
 @pytest.fixture(scope="module", params=["process", "fork", "pool", "dask"])
 def shared(request, tmp_path_factory):
-    folder = with_modules(tmp_path_factory.mktemp(request.param))
+    folder = write_modules(tmp_path_factory.mktemp(request.param), **MODULES)
     executor = started(request.param, folder)
     yield request.param, executor, folder
     executor.close()
@@ -120,10 +111,6 @@ def executor(shared, monkeypatch):
 def task(folder, function, inputs=None, module="jobs", timeout=None):
     folder.mkdir(parents=True, exist_ok=True)
     return Task(module, function, folder.resolve(), inputs if inputs is None else json.dumps(inputs).encode(), timeout)
-
-
-def left(folder):
-    return {path.name: path.read_bytes() for path in sorted(folder.iterdir())} if folder.exists() else {}
 
 
 def all_ended(*pid_files):
@@ -248,12 +235,9 @@ def test_nothing_outlives_a_runner_that_was_killed(tmp_path, name):
         f"executor = executor_class({name!r})()\nexecutor.start(['jobs'], 1)\nfolder = pathlib.Path('slow').resolve()\n"
         f"folder.mkdir()\nprint('started', flush=True)\nexecutor.run(Task('jobs', 'sleeper', folder, b'{{\"pid_file\": \"pids\"}}'))\n"
     )
-    with subprocess.Popen([sys.executable, "-c", runner], stdout=subprocess.PIPE, cwd=tmp_path) as process:
-        try:
-            assert process.stdout.readline() == b"started\n"
-            wait_until((tmp_path / "pids").exists, "the job did not start")
-        finally:
-            process.kill()
+    with Started([sys.executable, "-c", runner], stdout=subprocess.PIPE, cwd=tmp_path) as process:
+        assert process.stdout.readline() == b"started\n"
+        wait_until((tmp_path / "pids").exists, "the job did not start")
     all_ended(tmp_path / "pids")
 
 
@@ -291,7 +275,7 @@ def test_a_stop_while_the_main_thread_holds_the_executors_lock_returns(name):
 
 def test_the_fork_server_holds_only_what_jobs_need_and_is_replaced_with_its_children_when_they_die(tmp_path, monkeypatch,
                                                                                                    request):
-    monkeypatch.chdir(with_modules(tmp_path))
+    monkeypatch.chdir(write_modules(tmp_path, **MODULES))
     fork = started("fork", tmp_path, ["jobs"])  # on the jobs module alone
     request.addfinalizer(fork.close)
     # Each module the server holds makes every fork dearer; a job needs none of these.
@@ -353,7 +337,7 @@ def test_a_module_that_starts_a_thread_at_import_runs_with_the_process_executor(
 ])
 def test_a_pool_worker_keeps_its_state_until_it_dies_times_out_or_is_recycled(tmp_path, monkeypatch, recycle, module,
                                                                               function, timeout, ended, seen):
-    monkeypatch.chdir(with_modules(tmp_path))
+    monkeypatch.chdir(write_modules(tmp_path, **MODULES))
     pids = {name: {"pid_file": str(tmp_path / name / "pids")} if function in ("leaves", "sleeper") else None
             for name in ("first", "second")}
     tasks = [task(tmp_path / "one", "counted", {"n": 1}), *(task(tmp_path / name, function, inputs, module, timeout)

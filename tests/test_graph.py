@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from cli_support import REPO, run, write_module
+from cli_support import REPO, run, write_module, write_modules
 from page_support import needs_dot
 
 # Each partition mapping is drawn as what a job receives: one value, every partition, those with the same city.
@@ -89,8 +89,7 @@ def test_the_format_follows_the_option_then_the_suffix(tmp_path, args, written, 
     (["small"], {"PATH": "/nonexistent"}, 1, "Graphviz's dot was not found; install Debian's graphviz, or use --format dot"),
 ])
 def test_errors_are_one_line_and_write_nothing(tmp_path, args, env, status, error):
-    for name, source in (("small", SMALL), ("empty", "VALUE = 1\n"), ("broken", "raise RuntimeError('no database today')\n")):
-        write_module(tmp_path, name, source)
+    write_modules(tmp_path, small=SMALL, empty="VALUE = 1\n", broken="raise RuntimeError('no database today')\n")
     done = run("sorva.graph", *args, cwd=tmp_path, env=env)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", f"python -m sorva.graph: error: {error}\n")
     assert sorted(path.name for path in tmp_path.iterdir() if path.suffix) == ["broken.py", "empty.py", "small.py"]

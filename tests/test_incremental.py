@@ -3,13 +3,11 @@
 import contextlib
 import json
 import os
-import re
 import signal
-import sqlite3
 
 import pytest
 
-from cli_support import run, start, untimed, wait_for, wait_until, write_module
+from cli_support import SLOW_PIPELINE, history_db, outcomes, run, start, untimed, wait_for, wait_until, write_module, write_modules
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
@@ -36,15 +34,8 @@ def total(every): return sum(entry["value"] for entry in every)
 '''
 
 
-def outcomes(done):
-    """The outcome of each job by name, from the progress lines."""
-    found = re.findall(r"^\[\d+/\d+\] (\S+) +(\S+(?: n=\d)?)", done.stdout, re.MULTILINE)
-    return {name: state for state, name in found}
-
-
 def test_a_rerun_does_only_what_changed(tmp_path):
-    write_module(tmp_path, "upstream", UPSTREAM.format(value=1))
-    write_module(tmp_path, "downstream", DOWNSTREAM)
+    write_modules(tmp_path, upstream=UPSTREAM.format(value=1), downstream=DOWNSTREAM)
     (tmp_path / "data").mkdir()
     (extra := tmp_path / "data/extra.json").write_text("0", encoding="utf-8")
     every = ["base", "scaled n=1", "scaled n=2", "total"]
@@ -82,45 +73,26 @@ def test_a_rerun_does_only_what_changed(tmp_path):
         (3, "succeeded", 0, 4, 0, 0), (2, "succeeded", 0, 4, 0, 0), (1, "succeeded", 4, 0, 0, 0)]
 
 
-SLEEPY = '''
-import os, pathlib, time
-from sorva import asset
-@asset()
-def quick(): return 1
-@asset(inputs={"q": quick})
-def slow(q):
-    if pathlib.Path("hold").exists():
-        pathlib.Path("pid").write_text(str(os.getpid()))
-        while pathlib.Path("hold").exists(): time.sleep(0.05)
-    return q + 1
-@asset(inputs={"s": slow})
-def later(s): return s
-'''
-
-
 def in_history(folder, statement):
-    with contextlib.closing(sqlite3.connect(folder / "sorva-out/sorva.db")) as db, db:
+    with history_db(folder) as db, db:
         return db.execute(statement).fetchall()
 
 
 @pytest.fixture
 def held(tmp_path):
-    """A runner whose `slow` job waits while the file "hold" exists; yields it once the job waits."""
-    write_module(tmp_path, "sleepy", SLEEPY)
+    """A runner whose `slow` job waits while the file "hold" exists; yields it and the job's pids once the job waits."""
+    write_module(tmp_path, "sleepy", SLOW_PIPELINE)
     (tmp_path / "hold").touch()
-    runner = start("sorva.run", "sleepy", "--jobs", "1", cwd=tmp_path)
-    try:
-        worker = int(wait_for(tmp_path / "pid"))
-        yield runner, worker
-    finally:
-        (tmp_path / "hold").unlink(missing_ok=True)
-        runner.kill()
-        runner.communicate(timeout=60)
+    with start("sorva.run", "sleepy", "--jobs", "1", cwd=tmp_path) as runner:
+        try:
+            yield runner, [int(pid) for pid in wait_for(tmp_path / "pids").split()]
+        finally:
+            (tmp_path / "hold").unlink(missing_ok=True)
 
 
 # A second runner is refused and leaves no run behind; the first, killed, leaves a history true as far as it went.
 def test_a_second_runner_is_refused_and_a_killed_runner_leaves_a_history_true_as_far_as_it_goes(tmp_path, held):
-    runner, worker = held
+    runner, pids = held
     assert runner.stdout.readline().startswith("[1/3] ok       quick")  # lines held back are written out while jobs run
     second = run("sorva.run", "sleepy", cwd=tmp_path)
     assert (second.returncode, second.stdout, second.stderr) == (
@@ -129,9 +101,10 @@ def test_a_second_runner_is_refused_and_a_killed_runner_leaves_a_history_true_as
     wait_until(lambda: in_history(tmp_path, "SELECT * FROM jobs"), "the row of quick saved")  # rows go in batches
     os.killpg(runner.pid, signal.SIGKILL)
     runner.wait(timeout=60)
-    # A worker process outlives a runner killed this way (a forked job is stopped by its server).
-    with contextlib.suppress(ProcessLookupError):
-        os.kill(worker, signal.SIGKILL)
+    # A worker process and its child outlive a runner killed this way (a forked job is stopped by its server).
+    for pid in pids:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
     (tmp_path / "hold").unlink()
     # Its runner gone, the run shows as abandoned at once, with the jobs that ended counted.
     first = json.loads(run("sorva.runs", "1", "--json", cwd=tmp_path).stdout)
@@ -170,8 +143,7 @@ SCHEMA = ("the run history sorva-out/sorva.db has schema version 99, and this so
 def test_a_missing_history_or_one_of_an_unknown_schema_version_is_refused(tmp_path, command, args, message, left):
     write_module(tmp_path, "one", "from sorva import asset\n@asset()\ndef one(): return 1\n")
     (tmp_path / "sorva-out").mkdir()
-    with sqlite3.connect(tmp_path / "sorva-out/sorva.db") as connection:
-        connection.execute("PRAGMA user_version = 99")
+    in_history(tmp_path, "PRAGMA user_version = 99")
     done = run(command, *args, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {command}: error: {message}\n")
     assert sorted(path.name for path in (tmp_path / "sorva-out").iterdir()) == left

@@ -6,6 +6,7 @@ import pickle
 
 import pytest
 
+from cli_support import left
 from sorva._jobfiles.materialize import materialize
 from sorva._sorva import materialize_asset
 from sorva._jobfiles.values import parse_upstream
@@ -65,10 +66,6 @@ def loaded(tmp_path, module, function):
     return status(root, lambda: materialize(module, function, "job", json.dumps(inputs), root, parse_upstream(inputs, ["x"])))
 
 
-def files(folder):
-    return {name: (folder / name).read_bytes() for name in sorted(os.listdir(folder))}
-
-
 @pytest.fixture
 def folders(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -87,14 +84,14 @@ def test_a_job_with_loaded_inputs_leaves_what_the_native_module_leaves(folders, 
         module, function = "no_such_module_here", "f"
     assert native(folders, module, function) == status
     assert loaded(folders, module, function) == status
-    assert files(folders / "loaded/job") == files(folders / "native/job")
+    assert left(folders / "loaded/job") == left(folders / "native/job")
 
 
 @pytest.mark.parametrize("inputs", ["[1]", "null", "{bad", ""])
 def test_inputs_that_are_no_keyword_arguments_fail_as_in_the_native_module(folders, module, inputs):
     assert status(folders / "native", lambda: materialize_asset(module, "kept", "job", inputs)) == 1
     assert status(folders / "loaded", lambda: materialize(module, "kept", "job", inputs)) == 1
-    assert files(folders / "loaded/job") == files(folders / "native/job")
+    assert left(folders / "loaded/job") == left(folders / "native/job")
 
 
 def test_an_unknown_serializer_or_a_value_it_cannot_store_fails_naming_the_asset(folders, module):
@@ -108,5 +105,5 @@ def test_an_unknown_serializer_or_a_value_it_cannot_store_fails_naming_the_asset
     ]:
         # With no inputs at all, a run of the asset would fail otherwise.
         assert status(folders, lambda: materialize(module, function, function, None)) == 1
-        assert files(folders / function) == {"result.json": json.dumps(
+        assert left(folders / function) == {"result.json": json.dumps(
             {"error": error, "error_type": error.partition(":")[0], "ok": False}, separators=(",", ":")).encode()}

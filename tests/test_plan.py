@@ -14,17 +14,12 @@ FILE = "/srv/app/pipeline.py"
 
 def record(name, inputs=None, partitions=None, source=None, module_source="MODULE"):
     """One inspection record of an asset in /srv/app/pipeline.py; inputs name upstream functions."""
-    return {
-        "decorator_metadata": {
-            "inputs": {parameter: f"{FILE}:{upstream}" for parameter, upstream in (inputs or {}).items()} or None,
-            "kind": "asset", "name": None, "serializer": None,
-            "partitions": {dim: {"kind": "inline", "values_json": json.dumps(keys)}
-                           for dim, keys in (partitions or {}).items()} or None,
-        },
-        "file_path": FILE, "function_name": name, "function_source": source or f"def {name}(): ...\n",
-        "kind": "asset", "module_path": "pipeline", "module_source": module_source,
-        "python_version": "3.11.2", "return_type": None,
-    }
+    inputs = {parameter: f"{FILE}:{upstream}" for parameter, upstream in (inputs or {}).items()} or None
+    partitions = {dim: {"kind": "inline", "values_json": json.dumps(keys)} for dim, keys in (partitions or {}).items()} or None
+    return {"decorator_metadata": {"inputs": inputs, "kind": "asset", "name": None, "serializer": None, "partitions": partitions},
+            "file_path": FILE, "function_name": name, "function_source": source or f"def {name}(): ...\n",
+            "kind": "asset", "module_path": "pipeline", "module_source": module_source,
+            "python_version": "3.11.2", "return_type": None}
 
 
 def assets_of(description, **changes):

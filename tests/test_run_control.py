@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from cli_support import command, run, untimed, write_module
+from cli_support import command, run, untimed, write_module, write_modules
 
 DAILY = '''
 import os
@@ -102,8 +102,7 @@ WHOLE = "module changed (the whole module counts: {})"
 ])
 def test_a_job_reruns_when_the_code_its_asset_uses_changes(tmp_path, first, edit, reasons):
     # The code is read where it is defined, also when the assets are found in a module that imports them only.
-    write_module(tmp_path, "user", "from shop import raw, copy, scaled\n")
-    write_module(tmp_path, "shop", first + CODE)
+    write_modules(tmp_path, user="from shop import raw, copy, scaled\n", shop=first + CODE)
     assert run("sorva.run", "user", cwd=tmp_path).returncode == 0
     write_module(tmp_path, "shop", (first + CODE).replace(*edit))
     assert run("sorva.run", "user", "-n", cwd=tmp_path).stdout.splitlines()[:-1] == [
@@ -140,7 +139,6 @@ def regions(region): return region
 @asset(inputs={"every": regions}, partitions={"day": DAYS})
 def report(day, every): return len(every)
 '''
-E = "python -m sorva.run: error: "
 
 
 # The matching partitions of the selected assets run, with what they need upstream: the matching upstream
@@ -216,16 +214,12 @@ def test_a_wrong_invocation_or_a_pipeline_that_cannot_be_planned_runs_nothing(tm
     else:
         write_module(tmp_path, "bad", BAD + bad)
     done = run("sorva.run", *args, cwd=tmp_path)
-    expected = "".join(f"{E}{line}\n" for line in message.split("\n"))
+    expected = "".join(f"python -m sorva.run: error: {line}\n" for line in message.split("\n"))
     assert (done.returncode, done.stdout, done.stderr, (tmp_path / "sorva-out").exists()) == (2, "", expected, False)
 
 
-POOLED = '''
-import time
-from sorva import asset, partitions
-@asset(partitions={"n": partitions([1, 2, 3])})
-def calls(n): return [time.time(), time.sleep(0.3) or time.time()]
-'''
+POOLED = ("import time\nfrom sorva import asset, partitions\n@asset(partitions={'n': partitions([1, 2, 3])})\n"
+          "def calls(n): return [time.time(), time.sleep(0.3) or time.time()]\n")
 
 
 def test_pyproject_toml_found_upward_sets_the_run_defaults_and_pools_limit_their_jobs(tmp_path):

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from cli_support import run, untimed, write_module
+from cli_support import run, untimed, write_module, write_modules
 
 # Every run of these tests is made with each executor.
 pytestmark = pytest.mark.usefixtures("each_executor")
@@ -44,15 +44,11 @@ def values(out):
     return {str(path.parent.relative_to(out)): json.loads(path.read_text(encoding="utf-8")) for path in out.rglob("value.json")}
 
 
-@pytest.mark.parametrize(
-    "options, ran",
-    [
-        (["--jobs", "4"], ["keyed", "named", "overview", "rate", "sales", "scaled"]),
-        # By function name, declared name or ref, with everything upstream.
-        (["--select", "rate", "--select", "the overview", "--select", "{folder}/edge.py:keyed"],
-         ["keyed", "overview", "rate", "sales"]),
-    ],
-)
+@pytest.mark.parametrize("options, ran", [
+    (["--jobs", "4"], ["keyed", "named", "overview", "rate", "sales", "scaled"]),
+    # By function name, declared name or ref, with everything upstream.
+    (["--select", "rate", "--select", "the overview", "--select", "{folder}/edge.py:keyed"], ["keyed", "overview", "rate", "sales"]),
+])
 def test_partitions_fan_out_upstream_values_fan_in_and_select_takes_upstreams(tmp_path, options, ran):
     write_module(tmp_path, "edge", PIPELINE)
     done = run("sorva.run", "edge", *(option.format(folder=tmp_path.resolve()) for option in options), cwd=tmp_path)
@@ -143,8 +139,7 @@ ALIAS = {
     (["noisy"], ["ok       loud", "failed   broken"]),
 ])
 def test_assets_imported_under_another_name_and_deep_values(tmp_path, modules, lines):
-    for name, source in ALIAS.items():
-        write_module(tmp_path, name, source)
+    write_modules(tmp_path, **ALIAS)
     done = run("sorva.run", *modules, "--jobs", "1", cwd=tmp_path)
     shown = [re.sub(r"^\[\d/\d\] ", "", line) for line in untimed(done.stdout).splitlines()[:2]]
     assert ([line[: len(want)] for line, want in zip(shown, lines)], done.stderr) == (lines, "")

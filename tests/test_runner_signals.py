@@ -27,35 +27,29 @@ def test_a_stopped_run_reports_what_finished_and_what_was_interrupted(tmp_path, 
     if executor == "dask":
         pytest.importorskip("distributed", reason="the Dask executor needs 'distributed' (python3-distributed)")
     write_module(tmp_path, "sleepy", SLOW_PIPELINE)
-    runner = start("sorva.run", "sleepy", "--jobs", "1", "--executor", executor, cwd=tmp_path)
-    try:
+    (tmp_path / "hold").touch()
+    with start("sorva.run", "sleepy", "--jobs", "1", "--executor", executor, cwd=tmp_path) as runner:
         pids = [int(pid) for pid in wait_for(tmp_path / "pids").split()]
         (os.killpg if to_group else os.kill)(runner.pid, signum)
         stdout, stderr = runner.communicate(timeout=60)
-    finally:
-        runner.kill()
     assert (runner.returncode, squeezed(stdout), stderr) == (status, STOPPED.format(name=signal.Signals(signum).name), "")
     wait_until(lambda: not [pid for pid in pids if alive(pid)] and not group_alive(runner.pid), "a job or worker runs on")
 
 
 # The inspection runs while the command loads the rest of itself; a stop then ends it, and nothing runs or is written.
-@pytest.mark.parametrize("args, signum, status, stderr", [
-    (["sorva.run", "importing"], signal.SIGINT, 130, "stopped by SIGINT before any job started\n"),
-    (["sorva.run", "importing"], signal.SIGTERM, 143, "stopped by SIGTERM before any job started\n"),
-    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGINT, 130, "python -m sorva.graph: error: interrupted\n"),
-    (["sorva.graph", "importing", "-o", "g.svg"], signal.SIGTERM, 143, "python -m sorva.graph: error: interrupted\n"),
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("args, stderr", [
+    (["sorva.run", "importing"], "stopped by {name} before any job started\n"),
+    (["sorva.graph", "importing", "-o", "g.svg"], "python -m sorva.graph: error: interrupted\n"),
 ])
-def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, args, signum, status, stderr):
+def test_a_command_stopped_while_the_modules_are_inspected_runs_nothing(tmp_path, each_executor, args, stderr, signum, status):
     write_module(tmp_path, "importing", "import os, pathlib, time\npathlib.Path('inspecting').write_text(str(os.getpid()))\n"
                  "time.sleep(120)\n")
-    command = start(*args, cwd=tmp_path)
-    try:
+    with start(*args, cwd=tmp_path) as command:
         inspection = int(wait_for(tmp_path / "inspecting"))
         os.kill(command.pid, signum)
         stdout, stderr_text = command.communicate(timeout=60)
-    finally:
-        command.kill()
-    assert (command.returncode, stdout, stderr_text) == (status, "", stderr)
+    assert (command.returncode, stdout, stderr_text) == (status, "", stderr.format(name=signal.Signals(signum).name))
     wait_until(lambda: not alive(inspection), "the inspection runs on")
     assert [path.name for path in tmp_path.iterdir() if path.suffix != ".py" and path.name != "__pycache__"] == ["inspecting"]
 
@@ -73,12 +67,10 @@ def test_a_signal_at_any_time_is_a_stop(tmp_path, each_executor, signum, status)
             runner = start("sorva.run", "quick", cwd=tmp_path)
         finally:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
-        try:
+        with runner:
             time.sleep(delay)
             os.kill(runner.pid, signum)
             stdout, _ = runner.communicate(timeout=60)
-        finally:
-            runner.kill()
         # Only a run that had ended whole when the signal came may say so (its job done, or fresh from a run before).
         ended_whole = "1 succeeded" in stdout or "1 fresh" in stdout
         assert runner.returncode == status or (runner.returncode, ended_whole) == (0, delay > 0), delay

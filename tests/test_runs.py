@@ -1,15 +1,13 @@
 """`python -m sorva.runs`: the run history as lines and as JSON, and its errors."""
 
-import contextlib
 import json
 import re
 import socket
-import sqlite3
 import time
 
 import pytest
 
-from cli_support import run, start, untimed, wait_for, wait_until, write_module
+from cli_support import history_db, run, start, untimed, wait_for, wait_until, write_module
 
 PIPELINE = '''
 from sorva import asset, partitions
@@ -24,10 +22,6 @@ HELD = ("import os, time\nfrom sorva import asset\n@asset()\ndef first():\n    o
 DONE = "2 jobs in X.XXs: {} succeeded, {} fresh, 0 failed, 0 skipped; outputs in {out}; report in {out}/report.html"
 
 
-def database(folder, **options):
-    return contextlib.closing(sqlite3.connect(folder / "sorva-out/sorva.db", **options))
-
-
 @pytest.fixture
 def history(tmp_path):
     write_module(tmp_path, "days", PIPELINE)
@@ -38,7 +32,7 @@ def history(tmp_path):
 
 def test_runs_are_listed_newest_first_and_a_run_shows_its_jobs(history):
     # As an older sorva left it: version 1, runs without host and folder.
-    with database(history) as db:
+    with history_db(history) as db:
         db.executescript("DROP INDEX runs_of_folder; ALTER TABLE runs DROP COLUMN host; "
                          "ALTER TABLE runs DROP COLUMN out; PRAGMA user_version = 1")
     listed = run("sorva.runs", cwd=history)
@@ -73,26 +67,23 @@ GRAPH = ["sorva.graph", "days", "--out", "sorva-out", "--format", "dot"]
     (["sorva.run", "days"], "UPDATE jobs SET partition = '[]' WHERE id = 2", T + "jobs row 2, column partition: '[]' is not a JSON object"),
 ])
 def test_what_is_not_there_or_not_sorvas_is_one_line_and_status_2(history, args, tamper, message):
-    with database(history) as db, db:
+    with history_db(history) as db, db:
         db.execute(tamper)
     done = run(*args, cwd=history)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"python -m {args[0]}: error: {message}\n")
-    with database(history) as db:
+    with history_db(history) as db:
         assert db.execute("SELECT COUNT(*) FROM runs").fetchone() == (2,)
 
 
 def test_a_history_held_locked_by_another_program_is_waited_for_and_loses_no_row(tmp_path):
     write_module(tmp_path, "held", HELD)
-    runner = start("sorva.run", "held", "--jobs", "1", cwd=tmp_path)
-    try:
+    with start("sorva.run", "held", "--jobs", "1", cwd=tmp_path) as runner:
         wait_for(tmp_path / "started")
-        with database(tmp_path, isolation_level=None) as db:
+        with history_db(tmp_path, isolation_level=None) as db:
             db.execute("BEGIN EXCLUSIVE")
             (tmp_path / "go").touch()
             time.sleep(12)  # longer than any one wait of the database itself
         stdout, stderr = runner.communicate(timeout=60)
-    finally:
-        runner.kill()
     assert (runner.returncode, stderr, untimed(stdout).splitlines()[-1]) == (
         0, "python -m sorva.run: the run history sorva-out/sorva.db is locked by another program; waiting up to 60 s for it\n",
         DONE.format(2, 0, out="sorva-out"))
@@ -105,17 +96,14 @@ def test_runners_of_two_folders_share_a_postgresql_history_and_one_folder_keeps_
     write_module(tmp_path, "held", HELD)
     listed = lambda *args: run("sorva.runs", "--history", url, *args, cwd=tmp_path)  # noqa: E731
     assert listed().stderr == f"python -m sorva.runs: error: no run history in {url} (it is made by python -m sorva.run --history URL)\n"
-    runners = [start("sorva.run", "held", "--history", url, "--out", out, cwd=tmp_path) for out in ("a", "b")]
-    try:
+    held = ["sorva.run", "held", "--history", url, "--out"]
+    with start(*held, "a", cwd=tmp_path) as in_a, start(*held, "b", cwd=tmp_path) as in_b:
         wait_until(lambda: listed().stdout.count(" running ") == 2, "both runs never ran at once")
         # With the folder's lock file gone, the history still holds the folder for its runner.
         (tmp_path / "a/sorva.lock").unlink()
         refused = run("sorva.run", "held", "--out", "a", cwd=tmp_path, env={"SORVA_HISTORY": url})
         (tmp_path / "go").touch()
-        ended = [untimed(runner.communicate(timeout=60)[0]).splitlines()[-1] for runner in runners]
-    finally:
-        for runner in runners:
-            runner.kill()
+        ended = [untimed(runner.communicate(timeout=60)[0]).splitlines()[-1] for runner in (in_a, in_b)]
     assert (refused.returncode, refused.stderr) == (
         2, f"python -m sorva.run: error: another runner is using the output folder 'a' (it holds it in the run history {url})\n")
     assert ended == [DONE.format(2, 0, out="a"), DONE.format(2, 0, out="b")]

@@ -41,11 +41,9 @@ def serve(tmp_path):
 
     yield started
     for server in servers:
-        server.send_signal(signal.SIGTERM)
-        try:
+        with server:  # killed if it did not stop
+            server.send_signal(signal.SIGTERM)
             assert (server.wait(WAIT), server.stderr.read()) == (0, "")
-        finally:
-            server.kill()  # one that did not stop
 
 
 def get(address, path, headers=None):
@@ -109,7 +107,7 @@ def test_a_browser_watches_a_run_go_on_and_opens_its_failure_and_an_asset(tmp_pa
     from selenium.webdriver.common.by import By
 
     write_module(tmp_path, "slow", SLOW)
-    # Leaving the `with` ends the browser and waits for the run.
+    # Leaving the `with` ends the browser and the run, if it has not ended by itself.
     with browser(tmp_path / "profile") as driver, start("sorva.run", "slow", "--select", "readings", "--jobs", "1", cwd=tmp_path):
         wait_until(lambda: (tmp_path / "sorva-out/sorva.db").exists(), "the run started")
         address = serve("slow")
