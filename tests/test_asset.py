@@ -61,7 +61,9 @@ BAD_PARTITION = "partition values must be partitions([...]) instances"
     ({"inputs": {"x": 42}}, BAD_INPUT),
     ({"inputs": {"x": m.AssetWrapper}}, BAD_INPUT),
     ({"inputs": {"ok": "x", 1: "y"}}, "'int' object cannot be converted to 'PyString'"),
+    ({"inputs": [len]}, "'list' object cannot be converted to 'PyDict'"),
     ({"partitions": ("a",)}, "'tuple' object cannot be converted to 'PyDict'"),
+    ({"partitions": {2: m.partitions([])}}, "'int' object cannot be converted to 'PyString'"),
     ({"partitions": {"d": ["a", "b"]}}, BAD_PARTITION),
     # The order of the checks decides which error is reported.
     ({"serializer": 1, "inputs": 5}, "argument 'serializer': 'int' object cannot be converted to 'PyString'"),
