@@ -26,18 +26,14 @@ bool json_number(std::string_view s)
         while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
         return i > start;
     };
-    if (i < s.size() && s[i] == '-') ++i;
-    if (i < s.size() && s[i] == '0') {
-        ++i;
-    } else if (!digits()) {
-        return false;
-    }
-    if (i < s.size() && s[i] == '.' && (++i, !digits())) return false;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        if (!digits()) return false;
-    }
+    auto skip = [&](std::string_view one_of) {
+        if (i == s.size() || one_of.find(s[i]) == std::string_view::npos) return false;
+        return ++i > 0;
+    };
+    skip("-");
+    if (!skip("0") && !digits()) return false;
+    if (skip(".") && !digits()) return false;
+    if (skip("eE") && (skip("+-"), !digits())) return false;
     return i == s.size();
 }
 
