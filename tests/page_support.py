@@ -13,7 +13,7 @@ def browser(profile):
     """Headless Chromium driven through chromedriver, keeping what pages log to the console; it ends with its `with`."""
     if shutil.which("chromedriver") is None:
         pytest.skip("chromedriver is not installed (tools/install-deps.sh installs Debian's chromium-driver)")
-    from selenium import webdriver
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (Debian's python3-selenium)")
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
