@@ -15,6 +15,14 @@ Beside them, the unchanged rerun of the fork side's output folder, which
 should start no job. Targets (informational, wall time moves with the load):
 pool at most 0.5 times Dask's time, fork at most 1.5 times, the unchanged
 rerun under 0.5 s.
+
+The file system weighs on every side, most on the runner's, which leaves
+six files and folders a job where the Dask side writes one file. So each
+command starts once what the one before wrote is on disk, and not its
+writeback. Run this when nothing has deleted many files in the last five
+minutes (this benchmark's own cleanup included): ext4 without a journal
+passes over the inodes freed in that time, one by one, each time it makes
+a file, and a run then takes up to twice as long, mostly in system time.
 """
 
 from __future__ import annotations
@@ -88,6 +96,7 @@ if __name__ == "__main__":
     cluster.close()
 '''
 POOL_TARGET, FORK_TARGET, RERUN_TARGET = 0.5, 1.5, 0.5
+SETTLE = 1.0  # seconds the machine rests between commands, after the sync
 
 
 def cpu_of_children() -> float:
@@ -98,6 +107,8 @@ def cpu_of_children() -> float:
 def timed(command: list[str], folder: Path) -> tuple[tuple[float, float], str]:
     """Wall and CPU seconds of the command, and its standard output; a failure ends the benchmark."""
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(folder), os.environ.get("PYTHONPATH")])))
+    os.sync()
+    time.sleep(SETTLE)
     cpu, started = cpu_of_children(), time.perf_counter()
     done = subprocess.run(command, cwd=folder, env=environment, stdin=subprocess.DEVNULL, capture_output=True,
                           encoding="utf-8", timeout=7200, check=False)

@@ -254,11 +254,12 @@ class _Root:
         return resolved
 
     def load(self, stored: Stored) -> Any:
-        folder = self.inside(self.root / stored.folder)
         serializer = _serializer(stored)
         if serializer.name == "json":
-            path = self.inside(folder / VALUE)
+            # Resolving the file's path checks every folder on the way to it.
+            path = self.inside(self.root / stored.folder / VALUE)
         else:
+            folder = self.inside(self.root / stored.folder)
             reference = read_reference(folder, serializer.name)
             path = self.inside(folder / reference["file"])
             _check_file(path, reference)
